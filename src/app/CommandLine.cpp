@@ -1,0 +1,191 @@
+#include "app/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "core/ConfigStore.h"
+#include "core/EventLog.h"
+#include "core/ProgramHome.h"
+#include "core/SystemInfo.h"
+#include "core/Trace.h"
+#include "core/Translation.h"
+#include "core/UserPrompt.h"
+#include "core/Version.h"
+
+namespace wk {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// A key that config.ini cannot hold: the first "=" splits a line and a line
+// end ends it.
+bool IsStorableKey(const std::string& key) {
+    return !key.empty() && key.find_first_of("=\r\n") == std::string::npos;
+}
+
+bool IsStorableValue(const std::string& value) {
+    return value.find_first_of("\r\n") == std::string::npos;
+}
+
+struct Options {
+    std::string home;
+    std::string key;
+    std::string value;
+    bool yes = false;
+};
+
+class UsageError : public std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+int ConfigList(std::ostream& out) {
+    ConfigStore config;
+    config.Load();
+    for (const auto& [key, value] : config.Entries()) out << key << '=' << value << '\n';
+    return kExitOk;
+}
+
+int ConfigGet(const Options& o, std::ostream& out, std::ostream& err) {
+    if (!IsStorableKey(o.key)) throw UsageError("not a config.ini key: \"" + o.key + "\"");
+    ConfigStore config;
+    config.Load();
+    if (!config.HasKey(o.key)) {
+        err << "wavkeep: config.ini has no key \"" << o.key << "\"\n";
+        return kExitFailed;
+    }
+    out << config.GetString(o.key) << '\n';
+    return kExitOk;
+}
+
+int ConfigSet(const Options& o, std::ostream& err) {
+    if (!IsStorableKey(o.key)) throw UsageError("not a config.ini key: \"" + o.key + "\"");
+    if (!IsStorableValue(o.value)) throw UsageError("a value cannot hold a line end");
+    ConfigStore config;
+    config.Load();
+    if (!ConfigStore::IsKnownKey(o.key))
+        err << "wavkeep: note: \"" << o.key << "\" is not a key wavkeep knows; it is kept\n";
+    config.SetString(o.key, o.value);
+    if (!config.Save()) {
+        err << "wavkeep: cannot write " << ConfigStore::FilePath() << '\n';
+        return kExitFailed;
+    }
+    Trace(kTraceInfo, "config.ini: %s set to \"%s\"", o.key.c_str(), o.value.c_str());
+    return kExitOk;
+}
+
+int ConfigReset(const Options& o, std::ostream& err) {
+    if (!ConfigStore::IsKnownKey(o.key)) {
+        if (!IsStorableKey(o.key)) throw UsageError("not a config.ini key: \"" + o.key + "\"");
+        err << "wavkeep: \"" << o.key << "\" has no default\n";
+        return kExitFailed;
+    }
+    ConfigStore config;
+    config.Load();
+    config.ResetToDefault(o.key);
+    if (!config.Save()) {
+        err << "wavkeep: cannot write " << ConfigStore::FilePath() << '\n';
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+int EventsShow(std::ostream& out) {
+    for (const auto& line : EventLog::Instance().ReadLines()) out << line << '\n';
+    return kExitOk;
+}
+
+int EventsClear(const Options& o, std::ostream& err) {
+    StderrPrompt prompt(o.yes);
+    SetUserPrompt(&prompt);
+    const bool cleared = ClearEvents();
+    SetUserPrompt(nullptr);
+    if (!cleared) {
+        err << "wavkeep: events kept; run \"wavkeep events clear --yes\" to delete them\n";
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    CLI::App app{"wavkeep records music broadcast on radio or TV and turns it into a library "
+                 "of tagged, loudness-normalised music files.",
+                 "wavkeep"};
+    app.require_subcommand(1);
+    app.fallthrough();
+    Options o;
+    app.add_option("--home", o.home,
+                   "Program home: config.ini, events.txt, trace files, schedule.txt ... "
+                   "(default: $WAVKEEP_HOME, else $XDG_DATA_HOME/wavkeep, else "
+                   "~/.local/share/wavkeep)");
+
+    auto* config = app.add_subcommand("config", "Show or change the settings in config.ini");
+    config->require_subcommand(1);
+    auto* configList = config->add_subcommand(
+        "list", "Print every setting as key=value: the known keys in their fixed order, then "
+                "keys wavkeep does not know (they are kept)");
+    auto* configGet = config->add_subcommand("get", "Print the value of KEY (exit 1 if absent)");
+    configGet->add_option("KEY", o.key, "Key, case-sensitive")->required();
+    auto* configSet =
+        config->add_subcommand("set", "Set KEY to VALUE and save config.ini at once");
+    configSet->add_option("KEY", o.key, "Key, case-sensitive; may not hold \"=\"")->required();
+    configSet->add_option("VALUE", o.value, "Value, taken as it is (no trimming)")->required();
+    auto* configReset =
+        config->add_subcommand("reset", "Set KEY back to its default and save config.ini");
+    configReset->add_option("KEY", o.key, "A key wavkeep knows")->required();
+
+    auto* events = app.add_subcommand("events", "Print the event log (events.txt)");
+    auto* eventsClear = events->add_subcommand(
+        "clear", "Delete all the events; refused unless --yes answers the question");
+    eventsClear->add_flag("--yes,-y", o.yes, "Answer yes to \"Do you really want to delete the "
+                                             "events?\"");
+
+    auto* version = app.add_subcommand("version", "Print wavkeep's version");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e, out, err);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+
+    if (version->parsed()) {
+        out << "wavkeep " << kWavkeepVersion << '\n';
+        return kExitOk;
+    }
+
+    if (!o.home.empty()) SetProgramHome(o.home);
+    std::string why;
+    if (!PrepareProgramHome(&why)) {
+        err << "wavkeep: " << why << '\n';
+        return kExitFailed;
+    }
+    GLStart();
+    GLAddThread(CurrentThreadId());
+    SetUpTraceFromConfig();
+    std::string commandLine;
+    for (int i = 1; i < argc; ++i) commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
+    Trace(kTraceInfo, "wavkeep %s: %s", GetProgramVersion().c_str(), commandLine.c_str());
+
+    try {
+        if (configList->parsed()) return ConfigList(out);
+        if (configGet->parsed()) return ConfigGet(o, out, err);
+        if (configSet->parsed()) return ConfigSet(o, err);
+        if (configReset->parsed()) return ConfigReset(o, err);
+        if (eventsClear->parsed()) return EventsClear(o, err);
+        if (events->parsed()) return EventsShow(out);
+    } catch (const UsageError& e) {
+        err << "wavkeep: " << e.what() << '\n';
+        return kExitUsage;
+    }
+    err << app.help();
+    return kExitUsage;
+}
+
+}  // namespace wk

@@ -1,0 +1,66 @@
+#include "core/ProgramHome.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <unistd.h>
+
+namespace wk {
+namespace {
+
+std::mutex g_homeMutex;
+std::string g_explicitHome;
+
+std::string WithSlash(std::string path) {
+    if (path.empty() || path.back() != '/') path += '/';
+    return path;
+}
+
+std::string FromEnvironment() {
+    if (const char* home = std::getenv("WAVKEEP_HOME"); home && *home) return home;
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)
+        return std::string(xdg) + "/wavkeep";
+    if (const char* user = std::getenv("HOME"); user && *user)
+        return std::string(user) + "/.local/share/wavkeep";
+    return "./wavkeep";
+}
+
+}  // namespace
+
+void SetProgramHome(const std::string& folder) {
+    std::lock_guard lock(g_homeMutex);
+    g_explicitHome = folder;
+}
+
+std::string ProgramFolder() {
+    std::lock_guard lock(g_homeMutex);
+    return WithSlash(g_explicitHome.empty() ? FromEnvironment() : g_explicitHome);
+}
+
+std::string ProgramFile(const std::string& name) {
+    return ProgramFolder() + name;
+}
+
+bool PrepareProgramHome(std::string* error) {
+    const std::string folder = ProgramFolder();
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+        if (error) *error = "cannot create the program home " + folder + ": " + ec.message();
+        return false;
+    }
+    if (!std::filesystem::is_directory(folder, ec)) {
+        if (error) *error = "the program home " + folder + " is not a folder";
+        return false;
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        if (error)
+            *error = "the program home " + folder + " is not writable: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace wk

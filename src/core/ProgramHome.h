@@ -1,0 +1,26 @@
+#pragma once
+// The program home: the one folder that holds everything the program keeps
+// for itself (config.ini, events.txt, trace files, schedule.txt ...).
+//
+// Resolution, first match wins: SetProgramHome (the --home option),
+// $WAVKEEP_HOME, $XDG_DATA_HOME/wavkeep, $HOME/.local/share/wavkeep.
+// Any thread may read it; it is set once at start-up (and by test fixtures).
+
+#include <string>
+
+namespace wk {
+
+// An empty text returns to the environment's choice.
+void SetProgramHome(const std::string& folder);
+
+// The program home with a trailing '/'.
+std::string ProgramFolder();
+
+// ProgramFolder() + name.
+std::string ProgramFile(const std::string& name);
+
+// Creates the program home (with missing parents) and checks that files can
+// be created in it. On failure returns false and says why in `error`.
+bool PrepareProgramHome(std::string* error);
+
+}  // namespace wk

@@ -1,0 +1,142 @@
+// Runs the real wavkeep executable against a temporary program home.
+
+#include <sys/wait.h>
+
+#include <filesystem>
+
+#include <string>
+#include <vector>
+
+#include "core/ConfigStore.h"
+#include "support/TempHome.h"
+
+namespace wk {
+namespace {
+
+struct Result {
+    int exit = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+class CommandLineTest : public ::testing::Test {
+protected:
+    Result Run(const std::vector<std::string>& args, bool withHome = true) {
+        std::string cmd = Quote(WAVKEEP_EXE);
+        if (withHome) cmd += " --home " + Quote(m_home.Path());
+        for (const auto& a : args) cmd += " " + Quote(a);
+        cmd += " >" + Quote(m_io.File("out")) + " 2>" + Quote(m_io.File("err")) + " </dev/null";
+        const int status = std::system(cmd.c_str());
+        Result r;
+        r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = test::ReadFile(m_io.File("out"));
+        r.err = test::ReadFile(m_io.File("err"));
+        return r;
+    }
+    test::TempDir m_home;
+    test::TempDir m_io;
+};
+
+TEST_F(CommandLineTest, ConfigSetThenGetAndTheFileKeepsTableOrder) {
+    EXPECT_EQ(Run({"config", "set", "BitRate", "192"}).exit, 0);
+    Result get = Run({"config", "get", "BitRate"});
+    EXPECT_EQ(get.exit, 0);
+    EXPECT_EQ(get.out, "192\n");
+
+    EXPECT_EQ(Run({"config", "set", "MyKey", "a=b c"}).exit, 0);
+    const std::string file = test::ReadFile(m_home.File("config.ini"));
+    std::string expectedStart;
+    size_t pos = 0;
+    for (const auto& key : ConfigStore::KnownKeys()) {
+        const size_t at = file.find(key + "=", pos);
+        ASSERT_EQ(at, pos) << key;
+        pos = file.find('\n', at) + 1;
+    }
+    EXPECT_EQ(file.substr(pos), "MyKey=a=b c\n");
+    EXPECT_NE(file.find("\nBitRate=192\n"), std::string::npos);
+
+    Result list = Run({"config", "list"});
+    EXPECT_EQ(list.exit, 0);
+    EXPECT_EQ(list.out, file);
+}
+
+TEST_F(CommandLineTest, ExitCodes) {
+    const struct {
+        std::vector<std::string> args;
+        int exit;
+    } cases[] = {
+        {{"version"}, 0},
+        {{"--help"}, 0},
+        {{"config", "--help"}, 0},
+        {{"config", "set", "--help"}, 0},
+        {{"events", "clear", "--help"}, 0},
+        {{}, 2},
+        {{"frobnicate"}, 2},
+        {{"config"}, 2},
+        {{"config", "get"}, 2},
+        {{"config", "get", "No=Key"}, 2},
+        {{"config", "set", "", "x"}, 2},
+        {{"config", "set", "Key", "two\nlines"}, 2},
+        {{"config", "get", "NoSuchKey"}, 1},
+        {{"config", "reset", "NoSuchKey"}, 1},
+        {{"config", "reset", "BitRate"}, 0},
+    };
+    for (const auto& c : cases) {
+        std::string joined;
+        for (const auto& a : c.args) joined += a + " ";
+        EXPECT_EQ(Run(c.args).exit, c.exit) << joined;
+    }
+}
+
+TEST_F(CommandLineTest, EventsAreShownAndClearedOnlyWithYes) {
+    test::WriteFile(m_home.File("events.txt"), "09:05:03  04/07/2003  recorded\r\n");
+    Result show = Run({"events"});
+    EXPECT_EQ(show.exit, 0);
+    EXPECT_EQ(show.out, "09:05:03  04/07/2003  recorded\n");
+
+    Result refused = Run({"events", "clear"});
+    EXPECT_EQ(refused.exit, 1);
+    EXPECT_NE(refused.err.find("--yes"), std::string::npos);
+    EXPECT_EQ(test::ReadFile(m_home.File("events.txt")), "09:05:03  04/07/2003  recorded\r\n");
+
+    EXPECT_EQ(Run({"events", "clear", "--yes"}).exit, 0);
+    EXPECT_EQ(test::ReadFile(m_home.File("events.txt")), "");
+}
+
+TEST_F(CommandLineTest, HomeComesFromTheEnvironmentWhenNotGiven) {
+    ::setenv("WAVKEEP_HOME", (m_home.Path() + "env-home").c_str(), 1);
+    Result r = Run({"config", "set", "ActiveStream", "Radio 1"}, false);
+    ::unsetenv("WAVKEEP_HOME");
+    EXPECT_EQ(r.exit, 0) << r.err;
+    EXPECT_NE(test::ReadFile(m_home.File("env-home/config.ini")).find("\nActiveStream=Radio 1\n"),
+              std::string::npos);
+}
+
+TEST_F(CommandLineTest, UnusableHomeIsAClearFailure) {
+    test::WriteFile(m_home.File("plain"), "x");
+    Result r = Run({"--home", m_home.File("plain") + "/sub", "config", "set", "BitRate", "1"}, false);
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_NE(r.err.find("program home"), std::string::npos) << r.err;
+}
+
+TEST_F(CommandLineTest, TraceLevelFromConfigWritesATraceFile) {
+    ASSERT_EQ(Run({"config", "set", "TraceLevel", "Info"}).exit, 0);
+    ASSERT_EQ(Run({"config", "get", "TraceLevel"}).exit, 0);
+    bool found = false;
+    for (const auto& e : std::filesystem::directory_iterator(m_home.Path())) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind("Log_", 0) == 0 && name.size() > 4 + 16 && name.substr(name.size() - 4) == ".txt") {
+            found = test::ReadFile(e.path().string()).find(" INF: wavkeep ") != std::string::npos;
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+}  // namespace
+}  // namespace wk

@@ -1,0 +1,36 @@
+#pragma once
+// A fresh temporary folder per test, set as the program home while the
+// fixture lives, removed afterwards.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace wk::test {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return m_path; }  // with a trailing '/'
+    std::string File(const std::string& name) const { return m_path + name; }
+
+private:
+    std::string m_path;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+
+// Sets the program home to a temporary folder for the test's duration.
+class TempHomeTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string HomeFile(const std::string& name) const { return m_dir.File(name); }
+    TempDir m_dir;
+};
+
+}  // namespace wk::test
