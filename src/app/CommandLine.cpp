@@ -14,6 +14,8 @@
 #include "core/Translation.h"
 #include "core/UserPrompt.h"
 #include "core/Version.h"
+#include "recording/EncoderLibrary.h"
+#include "recording/EngineChoice.h"
 
 namespace wk {
 namespace {
@@ -34,6 +36,7 @@ bool IsStorableValue(const std::string& value) {
 
 struct Options {
     std::string home;
+    std::string path;
     std::string key;
     std::string value;
     bool yes = false;
@@ -111,6 +114,40 @@ int EventsClear(const Options& o, std::ostream& err) {
     return kExitOk;
 }
 
+int EncoderList(std::ostream& out) {
+    ConfigStore config;
+    config.Load();
+    const int chosen = ChooseEncoderEngine(config);
+    for (const auto& e : ListEncoderEngines()) {
+        out << (e.kind == chosen ? "* " : "  ") << e.setting << " (engine " << e.kind << "): "
+            << (e.usable ? "usable" : "not usable");
+        if (!e.library.empty()) out << ", " << e.library;
+        if (!e.usable && !e.why.empty()) out << " (" << e.why << ")";
+        out << '\n';
+    }
+    return kExitOk;
+}
+
+int EncoderTest(const Options& o, std::ostream& out, std::ostream& err) {
+    std::string why;
+    if (!TestEncoderLibrary(o.path.find('/') == std::string::npos ? "./" + o.path : o.path, &why)) {
+        err << "wavkeep: " << o.path << ": " << why << '\n';
+        return kExitFailed;
+    }
+    out << o.path << ": a usable encoder library\n";
+    return kExitOk;
+}
+
+int EncoderImport(const Options& o, std::ostream& out, std::ostream& err) {
+    std::string why;
+    if (!ImportEncoderLibrary(o.path, &why)) {
+        err << "wavkeep: " << o.path << ": " << why << '\n';
+        return kExitFailed;
+    }
+    out << "copied into " << ProgramFolder() << '\n';
+    return kExitOk;
+}
+
 }  // namespace
 
 int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -146,6 +183,19 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     eventsClear->add_flag("--yes,-y", o.yes, "Answer yes to \"Do you really want to delete the "
                                              "events?\"");
 
+    auto* encoder = app.add_subcommand("encoder", "The MP3 encoder libraries and the engines");
+    encoder->require_subcommand(1);
+    auto* encoderList = encoder->add_subcommand(
+        "list", "Show the three engines (Lame, Blade, Vorbis), whether each can record now, "
+                "and mark the one \"Encoder\" selects with *");
+    auto* encoderTest = encoder->add_subcommand(
+        "test", "Load PATH and check that it exports the BladeEnc functions");
+    encoderTest->add_option("PATH", o.path, "A lame_enc.so or bladeenc.so")->required();
+    auto* encoderImport = encoder->add_subcommand(
+        "import", "Test PATH and copy it into the program home under its own name, replacing "
+                  "an earlier copy (the home is searched before the executable's folder)");
+    encoderImport->add_option("PATH", o.path, "A lame_enc.so or bladeenc.so")->required();
+
     auto* version = app.add_subcommand("version", "Print wavkeep's version");
 
     try {
@@ -180,6 +230,9 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         if (configReset->parsed()) return ConfigReset(o, err);
         if (eventsClear->parsed()) return EventsClear(o, err);
         if (events->parsed()) return EventsShow(out);
+        if (encoderList->parsed()) return EncoderList(out);
+        if (encoderTest->parsed()) return EncoderTest(o, out, err);
+        if (encoderImport->parsed()) return EncoderImport(o, out, err);
     } catch (const UsageError& e) {
         err << "wavkeep: " << e.what() << '\n';
         return kExitUsage;

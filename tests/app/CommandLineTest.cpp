@@ -138,5 +138,27 @@ TEST_F(CommandLineTest, TraceLevelFromConfigWritesATraceFile) {
     EXPECT_TRUE(found);
 }
 
+TEST_F(CommandLineTest, EncoderLibrariesAreTestedImportedAndListed) {
+    const std::string lame = std::filesystem::path(WAVKEEP_EXE).parent_path() / "lame_enc.so";
+    test::WriteFile(m_io.File("bladeenc.so"), "not a library");
+    EXPECT_EQ(Run({"encoder", "test", m_io.File("bladeenc.so")}).exit, 1);
+    EXPECT_EQ(Run({"encoder", "import", m_io.File("bladeenc.so")}).exit, 1);
+    EXPECT_FALSE(std::filesystem::exists(m_home.File("bladeenc.so")));
+
+    EXPECT_EQ(Run({"encoder", "test", lame}).exit, 0);
+    std::filesystem::copy_file(lame, m_io.File("bladeenc.so"),
+                               std::filesystem::copy_options::overwrite_existing);
+    EXPECT_EQ(Run({"encoder", "import", m_io.File("bladeenc.so")}).exit, 0);
+    EXPECT_TRUE(std::filesystem::exists(m_home.File("bladeenc.so")));
+
+    ASSERT_EQ(Run({"config", "set", "Encoder", "Blade encoder"}).exit, 0);
+    const Result list = Run({"encoder", "list"});
+    EXPECT_EQ(list.exit, 0);
+    EXPECT_NE(list.out.find("  Lame encoder (engine 2): usable"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("* Blade encoder (engine 1): usable, " + m_home.File("bladeenc.so")),
+              std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("  Vorbis encoder (engine 3): usable"), std::string::npos) << list.out;
+}
+
 }  // namespace
 }  // namespace wk

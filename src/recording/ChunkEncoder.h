@@ -1,0 +1,57 @@
+#pragma once
+// Encodes a recording into consecutive chunk files "<template>_<n>" of a
+// fixed amount of PCM each, through the MP3 engine or, for engine kind 3, the
+// Vorbis writer.
+//
+// The cut falls after the first block whose end reaches the next multiple of
+// the chunk size, counted from the start of the recording, so a chunk holds
+// the chunk size rounded up to whole blocks and the error never adds up.
+// A chunk size of 0 never cuts and names the file after the template alone.
+
+#include <cstdint>
+#include <string>
+
+#include "recording/Mp3Writer.h"
+#include "recording/VorbisWriter.h"
+
+namespace wk {
+
+class ChunkEncoder : public Mp3Writer {
+public:
+    ChunkEncoder() = default;
+    ~ChunkEncoder() override;
+
+    // Bytes of PCM per chunk: channels x bits x rate x seconds / 8.
+    void SetChunkSize(int64_t bytes);
+    static int64_t ChunkBytes(int channels, int sampleRate, int seconds);
+
+    void SetBitRate(int kbps) override;
+    void Open() override;
+    void Close() override;
+    // The chunk path without "_<n>" and extension.
+    void SetFileName(const std::string& nameTemplate) override;
+    int StartFile() override;
+    void SetSideBlocks(std::span<const uint8_t> dat, std::span<const uint8_t> fgp) override;
+    void EncodeBlock(const int16_t* samples, int count) override;
+    void FlushFile() override;
+    void StopFile() override;
+    void AbortFile() override;
+
+    int WriterState() const;
+    int ChunkNumber() const { return m_chunkNumber; }
+    const std::string& CurrentFileName() const { return m_current; }
+    const std::string& NameTemplate() const { return m_template; }
+
+private:
+    bool IsVorbis() const { return m_engine == kEngineVorbis; }
+
+    std::string m_template = "default";
+    int64_t m_chunkSize = 0;
+    int m_chunkNumber = 1;
+    std::string m_current;
+    int64_t m_pcmBytes = 0;
+    int64_t m_nextCut = 0;
+    VorbisWriter m_vorbis;
+};
+
+}  // namespace wk
