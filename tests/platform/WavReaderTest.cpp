@@ -62,8 +62,11 @@ TEST(WavReaderTest, DamagedFilesAreRefusedOrReadAsFarAsTheyGo) {
         test::WriteFile(dir.File("x.wav"), c.bytes);
         WavReader r;
         EXPECT_EQ(r.Open(dir.File("x.wav")), c.opens) << i;
-        if (c.opens) EXPECT_EQ(r.Frames(), c.frames) << i;
-        else EXPECT_FALSE(r.Error().empty()) << i;
+        if (c.opens) {
+            EXPECT_EQ(r.Frames(), c.frames) << i;
+        } else {
+            EXPECT_FALSE(r.Error().empty()) << i;
+        }
         ++i;
     }
 }
