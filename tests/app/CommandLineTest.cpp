@@ -28,10 +28,13 @@ std::string Quote(const std::string& s) {
 class CommandLineTest : public ::testing::Test {
 protected:
     Result Run(const std::vector<std::string>& args, bool withHome = true) {
-        std::string cmd = Quote(WAVKEEP_EXE);
-        if (withHome) cmd += " --home " + Quote(m_home.Path());
-        for (const auto& a : args) cmd += " " + Quote(a);
-        cmd += " >" + Quote(m_io.File("out")) + " 2>" + Quote(m_io.File("err")) + " </dev/null";
+        std::vector<std::string> words = {WAVKEEP_EXE};
+        if (withHome) words.insert(words.end(), {"--home", m_home.Path()});
+        words.insert(words.end(), args.begin(), args.end());
+        std::string cmd;
+        for (const auto& w : words) cmd.append(Quote(w)).append(" ");
+        cmd.append(">").append(Quote(m_io.File("out")));
+        cmd.append(" 2>").append(Quote(m_io.File("err"))).append(" </dev/null");
         const int status = std::system(cmd.c_str());
         Result r;
         r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
