@@ -14,6 +14,8 @@
 #include "core/Translation.h"
 #include "core/UserPrompt.h"
 #include "core/Version.h"
+#include "app/RecordCommand.h"
+#include "app/ScheduleCommand.h"
 #include "recording/EncoderLibrary.h"
 #include "recording/EngineChoice.h"
 
@@ -37,6 +39,9 @@ bool IsStorableValue(const std::string& value) {
 struct Options {
     std::string home;
     std::string path;
+    RecordOptions record;
+    ScheduleAddOptions scheduleAdd;
+    int taskNumber = 0;
     std::string key;
     std::string value;
     bool yes = false;
@@ -196,6 +201,38 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
                   "an earlier copy (the home is searched before the executable's folder)");
     encoderImport->add_option("PATH", o.path, "A lame_enc.so or bladeenc.so")->required();
 
+    auto* record = app.add_subcommand(
+        "record", "Record now into the stream's folder until --for runs out, Ctrl-C or SIGTERM, "
+                  "or the input ends; the last chunk is closed, not lost");
+    record->add_option("--for", o.record.seconds, "Seconds to record (default: until stopped)")
+        ->check(CLI::PositiveNumber);
+    record->add_option("--stream", o.record.stream,
+                       "Stream to record into (default: \"ActiveStream\"); a new name is added "
+                       "to the stream list");
+    record->add_option(
+        "--input", o.record.input,
+        "alsa (the stored capture device, \"default\" when none), alsa:DEVICE (an ALSA PCM), "
+        "file:PATH (a 16-bit 44100 Hz WAV, read as fast as it is encoded), "
+        "file:PATH:realtime, generator[:SEED] (music-like test audio in real time), "
+        "generator:SEED:fast");
+
+    auto* schedule = app.add_subcommand("schedule", "Show or edit the recording tasks (schedule.txt)");
+    schedule->require_subcommand(1);
+    auto* scheduleList = schedule->add_subcommand("list", "Print the tasks, numbered");
+    auto* scheduleAdd = schedule->add_subcommand(
+        "add", "Add a task: once (--from/--to \"YYYY-MM-DD hh:mm:ss\" or \"DD/MM/YYYY  hh:mm:ss\"), "
+               "daily or weekly (--from/--to \"hh:mm[:ss]\", weekly also --day)");
+    scheduleAdd->add_option("KIND", o.scheduleAdd.kind, "once, daily or weekly")
+        ->required()
+        ->check(CLI::IsMember({"once", "daily", "weekly"}));
+    scheduleAdd->add_option("--from", o.scheduleAdd.from, "Start")->required();
+    scheduleAdd->add_option("--to", o.scheduleAdd.to, "End")->required();
+    scheduleAdd->add_option("--day", o.scheduleAdd.day, "Weekly: 0-6 (0 is Sunday) or a day name");
+    scheduleAdd->add_option("--stream", o.scheduleAdd.stream, "Stream (default: \"ActiveStream\")");
+    scheduleAdd->add_option("--description", o.scheduleAdd.description, "Free text");
+    auto* scheduleDelete = schedule->add_subcommand("delete", "Delete task N of \"schedule list\"");
+    scheduleDelete->add_option("N", o.taskNumber, "Task number")->required();
+
     auto* version = app.add_subcommand("version", "Print wavkeep's version");
 
     try {
@@ -231,6 +268,10 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         if (eventsClear->parsed()) return EventsClear(o, err);
         if (events->parsed()) return EventsShow(out);
         if (encoderList->parsed()) return EncoderList(out);
+        if (record->parsed()) return RunRecord(o.record, out, err);
+        if (scheduleList->parsed()) return RunScheduleList(out);
+        if (scheduleAdd->parsed()) return RunScheduleAdd(o.scheduleAdd, out, err);
+        if (scheduleDelete->parsed()) return RunScheduleDelete(o.taskNumber, out, err);
         if (encoderTest->parsed()) return EncoderTest(o, out, err);
         if (encoderImport->parsed()) return EncoderImport(o, out, err);
     } catch (const UsageError& e) {

@@ -1,0 +1,129 @@
+#include "app/ScheduleCommand.h"
+
+#include <strings.h>
+
+#include <memory>
+#include <ostream>
+
+#include "app/UserTime.h"
+#include "core/Clock.h"
+#include "core/ConfigStore.h"
+#include "core/EventLog.h"
+#include "scheduler/PeriodCheck.h"
+#include "scheduler/Scheduler.h"
+#include "scheduler/TaskKinds.h"
+
+namespace wk {
+namespace {
+
+int ParseWeekday(const std::string& text) {
+    static const char* const kNames[] = {"sunday", "monday", "tuesday", "wednesday",
+                                         "thursday", "friday", "saturday"};
+    if (text.size() == 1 && text[0] >= '0' && text[0] <= '6') return text[0] - '0';
+    for (int i = 0; i < 7; ++i)
+        if (text.size() >= 3 && ::strncasecmp(text.c_str(), kNames[i], text.size()) == 0) return i;
+    return -1;
+}
+
+}  // namespace
+
+int RunScheduleList(std::ostream& out) {
+    Scheduler scheduler;
+    scheduler.load();
+    int n = 0;
+    for (const auto& task : scheduler.Tasks()) {
+        out << ++n << '\t' << task->WriteLine() << '\n';
+    }
+    if (n == 0) out << "no tasks in " << scheduler.FileName() << '\n';
+    return 0;
+}
+
+int RunScheduleAdd(const ScheduleAddOptions& o, std::ostream& out, std::ostream& err) {
+    const DateTime now = GetClock().Now();
+    std::unique_ptr<ScheduleTask> task;
+    DateTime start, end;
+    if (o.kind == "once") {
+        auto from = ParseUserDateTime(o.from);
+        auto to = ParseUserDateTime(o.to);
+        if (!from || !to) {
+            err << "wavkeep: give --from and --to as \"YYYY-MM-DD hh:mm:ss\" or \"DD/MM/YYYY  hh:mm:ss\"\n";
+            return 2;
+        }
+        start = *from;
+        end = *to;
+        task = std::make_unique<OnceTask>();
+    } else if (o.kind == "daily" || o.kind == "weekly") {
+        auto from = ParseUserTimeOfDay(o.from);
+        auto to = ParseUserTimeOfDay(o.to);
+        if (!from || !to) {
+            err << "wavkeep: give --from and --to as \"hh:mm:ss\" or \"hh:mm\"\n";
+            return 2;
+        }
+        start = DateTime(now.year, now.month, now.day, from->hour, from->minute, from->second);
+        end = DateTime(now.year, now.month, now.day, to->hour, to->minute, to->second);
+        if (o.kind == "daily") {
+            task = std::make_unique<DailyTask>();
+        } else {
+            const int day = ParseWeekday(o.day);
+            if (day < 0) {
+                err << "wavkeep: give --day as 0-6 (0 is Sunday) or a day name\n";
+                return 2;
+            }
+            auto weekly = std::make_unique<WeeklyTask>();
+            weekly->SetWeekday(day);
+            task = std::move(weekly);
+        }
+    } else {
+        err << "wavkeep: the kind is once, daily or weekly\n";
+        return 2;
+    }
+    const std::string refusal = ValidatePeriod(start, end, now, o.kind == "once");
+    if (!refusal.empty()) {
+        Report(refusal);
+        err << "wavkeep: " << refusal << '\n';
+        return 1;
+    }
+    ConfigStore config;
+    config.Load();
+    task->SetStreamName(o.stream.empty() ? config.GetString("ActiveStream") : o.stream);
+    task->SetDescription(o.description);
+    task->SetStart(start);
+    task->SetEnd(end);
+    // Weekly tasks move to their weekday; a daily one whose time is over today
+    // moves to tomorrow.
+    if (task->Kind() == 'W' || (task->Kind() == 'D' && task->End() <= now)) task->Advance(now);
+
+    Scheduler scheduler;
+    scheduler.load();
+    ScheduleTask* added = scheduler.insertTask(*task);
+    if (!added || !scheduler.save()) {
+        err << "wavkeep: cannot write " << scheduler.FileName() << '\n';
+        return 1;
+    }
+    out << added->WriteLine() << '\n';
+    return 0;
+}
+
+int RunScheduleDelete(int number, std::ostream& out, std::ostream& err) {
+    Scheduler scheduler;
+    scheduler.load();
+    ScheduleTask* victim = nullptr;
+    int n = 0;
+    scheduler.ForEachTask([&](ScheduleTask& t) {
+        if (++n == number) victim = &t;
+    });
+    if (!victim) {
+        err << "wavkeep: there is no task " << number << " (see \"wavkeep schedule list\")\n";
+        return 1;
+    }
+    const std::string line = victim->WriteLine();
+    scheduler.deleteTask(victim);
+    if (!scheduler.save()) {
+        err << "wavkeep: cannot write " << scheduler.FileName() << '\n';
+        return 1;
+    }
+    out << "deleted " << line << '\n';
+    return 0;
+}
+
+}  // namespace wk

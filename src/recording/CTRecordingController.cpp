@@ -1,0 +1,293 @@
+#include "recording/CTRecordingController.h"
+
+#include <filesystem>
+
+#include "core/CTError.h"
+#include "core/Clock.h"
+#include "core/ConfigStore.h"
+#include "core/EventLog.h"
+#include "core/RecordingNotifier.h"
+#include "core/Trace.h"
+#include "core/Translation.h"
+#include "core/UserPrompt.h"
+#include "recording/EngineChoice.h"
+#include "recording/TvInput.h"
+#include "scheduler/ScheduleTask.h"
+#include "scheduler/Scheduler.h"
+#include "streamstore/ChunkName.h"
+#include "streamstore/StreamNameFile.h"
+
+namespace wk {
+namespace {
+
+intptr_t AsParam(const void* p) {
+    return reinterpret_cast<intptr_t>(p);
+}
+
+// True when a file of the folder begins with the date-time part of a chunk
+// name: a session starting in that second exists already.
+bool StartSecondTaken(const std::string& folder, const DateTime& start) {
+    const std::string prefix = start.FileNamePrefix();
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+CTRecordingController::CTRecordingController(Scheduler& scheduler) : m_scheduler(scheduler) {}
+
+CTRecordingController::~CTRecordingController() {
+    Shutdown();
+}
+
+void CTRecordingController::SetDeviceFactory(DeviceFactory factory) {
+    std::lock_guard lock(m_mutex);
+    m_deviceFactory = std::move(factory);
+}
+
+void CTRecordingController::Poke() {
+    ++m_interrupt;
+    GetClock().WakeSleepers();
+}
+
+CTRecordingController::TaskIdentity CTRecordingController::IdentityOf(const ScheduleTask& task) {
+    return {task.Kind(), task.StreamName(), task.Description(), task.Start().ToStreamTime(),
+            task.End().ToStreamTime()};
+}
+
+bool CTRecordingController::IsRecording() const {
+    std::lock_guard lock(m_mutex);
+    return m_session && m_session->IsStarted();
+}
+
+std::string CTRecordingController::CurrentFileName() const {
+    std::lock_guard lock(m_mutex);
+    return m_session ? m_session->CurrentFileName() : std::string();
+}
+
+std::string CTRecordingController::CurrentSessionFolder() const {
+    std::lock_guard lock(m_mutex);
+    return m_sessionFolder;
+}
+
+void CTRecordingController::ShowError(const std::string& text) {
+    Trace(kTraceError, "%s", text.c_str());
+    GetUserPrompt().Show(text, kMbOk | kMbIconStop);
+    RecordingNotifier::Instance().Notify(kEventRecordingError);
+}
+
+bool CTRecordingController::WaitForStartEvent() {
+    while (!StopRequested()) {
+        if (m_startEvent.Wait(kPollMs)) return true;
+    }
+    return false;
+}
+
+int CTRecordingController::Run() {
+    TraceThreadBegin("rec control");
+    bool started = WaitForStartEvent();
+    while (started && !StopRequested()) {
+        if (m_waitForStart) {
+            m_waitForStart = false;
+            if (!WaitForStartEvent()) break;
+        }
+        Pass();
+        GetClock().SleepFor(kPollMs, &m_interrupt);
+        m_interrupt = 0;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_task) StopRecordingLocked(false);
+    }
+    TraceThreadEnd("rec control");
+    return 0;
+}
+
+void CTRecordingController::Pass() {
+    std::lock_guard lock(m_mutex);
+    const DateTime now = GetClock().Now();
+    std::unique_ptr<ScheduleTask> due;
+    {
+        auto schedulerLock = m_scheduler.LockGuard();
+        m_scheduler.advanceRecurringTasks(now);
+        if (ScheduleTask* found = m_scheduler.findActiveTask(now)) due = found->Clone();
+    }
+    if (m_haveSkipped && (!due || !(IdentityOf(*due) == m_skipped))) m_haveSkipped = false;
+
+    if (m_task) {
+        if (m_session && m_session->HasEndedByItself()) {
+            m_skipped = m_taskIdentity;
+            m_haveSkipped = true;
+            StopRecordingLocked(false);
+            return;
+        }
+        if (due && IdentityOf(*due) == m_taskIdentity) return;
+        StopRecordingLocked(false);
+    }
+    if (!due || (m_haveSkipped && IdentityOf(*due) == m_skipped)) return;
+
+    if (due->Kind() != 'C') {
+        StreamNameFile streams;
+        streams.load();
+        const StreamRecord* record = streams.Find(due->StreamName());
+        if (!record || record->active != 1) return;
+    }
+    bool timesValid = due->Start().IsValid() && due->End().IsValid();
+    if (!timesValid) {
+        due->SetStart(DateTime());
+        due->SetEnd(DateTime());
+    }
+    if (!PrepareTvInput(due->StreamName())) {
+        m_skippedTaskName = due->StreamName();
+        RecordingNotifier::Instance().Notify(kEventRecordSkipped, 0, AsParam(&m_skippedTaskName));
+        m_waitForStart = true;
+        Trace(kTraceDebug, "CTRecordingController event");
+        return;
+    }
+    ConfigStore config;
+    config.Load();
+    if (config.GetString("ActiveStream") != due->StreamName()) {
+        config.SetString("ActiveStream", due->StreamName());
+        config.Save();
+        m_activeStreamText = due->StreamName();
+        RecordingNotifier::Instance().Notify(kEventActiveStreamChanged, 0, AsParam(&m_activeStreamText));
+    }
+    m_task = std::move(due);
+    m_taskIdentity = IdentityOf(*m_task);
+    StartRecording(timesValid);
+    if (!IsRecording() && m_task) {
+        // Starting failed and was reported; wait until the task changes.
+        m_skipped = m_taskIdentity;
+        m_haveSkipped = true;
+        m_lastTask = std::move(m_task);
+    }
+}
+
+void CTRecordingController::StartRecording(bool timesValid) {
+    std::lock_guard lock(m_mutex);
+    Trace(kTraceDebug, timesValid ? "CRRecordingController::StartRecording with TRUE"
+                                  : "CRRecordingController::StartRecording with FALSE");
+    if (!m_task) {
+        ShowError(LoadTranslatedString(kStrStartRecordingNullTask));
+        return;
+    }
+    ConfigStore config;
+    config.Load();
+    RecordingSettings settings;
+    config.ReadRecordingSettings(settings);
+    const int engine = ChooseEncoderEngine(config);
+
+    const std::string stream = config.GetString("ActiveStream");
+    std::string root = config.GetString("StreamPath");
+    if (!StreamNameFile::IsSafeFolderName(stream)) {
+        ShowError("Cannot record into the stream \"" + stream + "\": not a usable folder name");
+        return;
+    }
+    const std::string folder = (root.empty() || root.back() == '/' ? root : root + "/") + stream;
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+        ShowError("Cannot create the stream folder " + folder + ": " + ec.message());
+        return;
+    }
+
+    DateTime start = GetClock().Now();
+    start.millisecond = 0;
+    // The wall clock can step back (daylight saving, a corrected clock): a
+    // session never takes the start second of one already in the folder.
+    for (int i = 0; i < 7200 && StartSecondTaken(folder, start); ++i)
+        start = DateTime::FromStreamTime(start.ToStreamTime() + 1000);
+    const StreamTime startMs = start.ToStreamTime();
+    const StreamTime taskStart = m_task->Start().ToStreamTime();
+    const StreamTime taskEnd = m_task->End().ToStreamTime();
+    long long duration = (taskStart > startMs ? taskEnd - taskStart : taskEnd - startMs) / 1000;
+    if (duration < 0) duration = 0;
+    const std::string sessionName = ChunkSessionName(start, duration, settings.chunkSeconds);
+
+    auto session = std::make_unique<RecordingSession>();
+    try {
+        if (m_deviceFactory) session->SetDevice(m_deviceFactory());
+        session->Configure(engine, settings.bitRate, settings.mode, settings.chunkSeconds, "dummy");
+        session->Open();
+        session->SetFileName(folder + "/" + sessionName);
+        session->Start();
+    } catch (const CTError& e) {
+        ShowError(e.GetText());
+        return;
+    }
+    m_session = std::move(session);
+    m_sessionFolder = folder + "/" + sessionName;
+    SetCurrentSessionPrefix(sessionName);
+    Trace(kTraceInfo, "Recording %s", m_sessionFolder.c_str());
+    RecordingNotifier::Instance().Notify(kEventRecordingStarted, 0, AsParam(m_task.get()));
+}
+
+void CTRecordingController::StopRecordingLocked(bool abort) {
+    if (m_session) {
+        try {
+            if (m_session->IsStarted()) m_session->Stop(abort);
+        } catch (const CTError& e) {
+            ShowError(e.GetText());
+        }
+        if (m_session->HasEndedByItself() && !m_session->EndReason().empty())
+            Report("Recording stopped: " + m_session->EndReason());
+        try {
+            if (m_session->State() == 2) m_session->Close();
+        } catch (const CTError& e) {
+            ShowError(e.GetText());
+        }
+        m_session.reset();
+    }
+    SetCurrentSessionPrefix("");
+    const DateTime now = GetClock().Now();
+    {
+        auto schedulerLock = m_scheduler.LockGuard();
+        m_scheduler.advanceRecurringTasks(now);
+        m_scheduler.removeFinishedTasks(now);
+    }
+    m_lastTask = std::move(m_task);
+    RecordingNotifier::Instance().Notify(kEventRecordingStopped, 0, AsParam(m_lastTask.get()));
+    ConfigStore config;
+    config.Load();
+    if (config.GetTvInputKind() == 1 || config.GetTvInputKind() == 2) ReleaseTvInput();
+}
+
+void CTRecordingController::StopRecording() {
+    std::lock_guard lock(m_mutex);
+    StopRecordingLocked(false);
+}
+
+void CTRecordingController::AbortRecording() {
+    std::lock_guard lock(m_mutex);
+    StopRecordingLocked(true);
+}
+
+void CTRecordingController::Shutdown() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_session) {
+            try {
+                if (m_session->IsStarted()) m_session->Stop(true);
+            } catch (const CTError& e) {
+                ShowError(e.GetText());
+            }
+            try {
+                if (m_session->State() == 2) m_session->Close();
+            } catch (const CTError& e) {
+                ShowError(e.GetText());
+            }
+            m_session.reset();
+            SetCurrentSessionPrefix("");
+        }
+    }
+    if (HasThread()) {
+        RequestStop();
+        Poke();
+        WaitForEnd(-1);
+    }
+}
+
+}  // namespace wk

@@ -1,0 +1,92 @@
+#pragma once
+// The recording controller: its "rec control" thread follows the scheduler
+// every 50 ms of the process clock and starts and stops recording sessions.
+// A recording is named after its start, planned duration and chunk length
+// and goes into StreamPath/ActiveStream. Progress reaches the user through
+// the recording notifier (1 started, 2 stopped, 3 skipped, 9 active stream
+// changed, 12 error shown; the encoder adds 5 and 8).
+//
+// Public operations may be called from the main thread while the control
+// thread runs; a lock serialises starting and stopping.
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/Event.h"
+#include "core/WorkerThread.h"
+#include "platform/CaptureDevice.h"
+#include "recording/RecordingSession.h"
+
+namespace wk {
+
+class Scheduler;
+class ScheduleTask;
+
+class CTRecordingController : public WorkerThread {
+public:
+    static constexpr int kPollMs = 50;
+
+    explicit CTRecordingController(Scheduler& scheduler);
+    ~CTRecordingController() override;
+
+    // Where each session's audio comes from; without a factory sessions
+    // record from the default ALSA device.
+    using DeviceFactory = std::function<std::unique_ptr<CaptureDevice>()>;
+    void SetDeviceFactory(DeviceFactory factory);
+
+    // Set when the program's data is loaded; the thread waits for it first,
+    // and again after a task could not be prepared.
+    Event& StartEvent() { return m_startEvent; }
+    // Makes the thread look at the scheduler now instead of after its sleep.
+    void Poke();
+
+    void StartRecording(bool timesValid);
+    void StopRecording();
+    void AbortRecording();
+    bool IsRecording() const;
+    // Aborts a running recording (its unfinished chunk is deleted), stops the
+    // control thread and waits for it.
+    void Shutdown();
+
+    // The chunk being written, "" when none.
+    std::string CurrentFileName() const;
+    // The folder and session name of the running (or last) recording.
+    std::string CurrentSessionFolder() const;
+
+protected:
+    int Run() override;
+
+private:
+    struct TaskIdentity {
+        char kind = 0;
+        std::string stream, description;
+        long long start = 0, end = 0;
+        bool operator==(const TaskIdentity&) const = default;
+    };
+    static TaskIdentity IdentityOf(const ScheduleTask& task);
+    void Pass();
+    void StopRecordingLocked(bool abort);
+    void ShowError(const std::string& text);
+    bool WaitForStartEvent();
+
+    Scheduler& m_scheduler;
+    DeviceFactory m_deviceFactory;
+    Event m_startEvent;
+    std::atomic<int> m_interrupt{0};
+    mutable std::recursive_mutex m_mutex;  // the session and the task
+    std::unique_ptr<RecordingSession> m_session;
+    std::unique_ptr<ScheduleTask> m_task;      // being recorded
+    std::unique_ptr<ScheduleTask> m_lastTask;  // kept alive for event 2's receivers
+    TaskIdentity m_taskIdentity;
+    TaskIdentity m_skipped;        // a task that failed; not retried while it stays active
+    bool m_haveSkipped = false;
+    bool m_waitForStart = false;
+    std::string m_activeStreamText;  // event 9's parameter
+    std::string m_skippedTaskName;   // event 3's parameter
+    std::string m_sessionFolder;
+};
+
+}  // namespace wk

@@ -1,0 +1,346 @@
+#include "streamstore/StreamNameFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string_view>
+#include <sys/stat.h>
+
+#include "core/ConfigStore.h"
+#include "core/ProgramHome.h"
+#include "core/SystemInfo.h"
+#include "core/Trace.h"
+
+namespace wk {
+namespace {
+
+constexpr std::string_view kBlanks = " \t\r\n\v\f";
+constexpr size_t kFieldsRequired = 9;
+constexpr size_t kServiceFieldsRequired = 3;
+
+std::string Trimmed(std::string_view text) {
+    const size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) return {};
+    const size_t last = text.find_last_not_of(kBlanks);
+    return std::string(text.substr(first, last - first + 1));
+}
+
+std::vector<std::string> SplitAtTabs(std::string_view line) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+        const size_t tab = line.find('\t', start);
+        if (tab == std::string_view::npos) {
+            fields.push_back(Trimmed(line.substr(start)));
+            return fields;
+        }
+        fields.push_back(Trimmed(line.substr(start, tab - start)));
+        start = tab + 1;
+    }
+}
+
+// atoll rules without overflow: the value saturates at the int64 range.
+int64_t AtoiValue64(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    uint64_t magnitude = 0;
+    const uint64_t limit = negative ? static_cast<uint64_t>(INT64_MAX) + 1 : INT64_MAX;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        const auto digit = static_cast<uint64_t>(text[i] - '0');
+        magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
+    }
+    if (!negative) return static_cast<int64_t>(magnitude);
+    return magnitude == static_cast<uint64_t>(INT64_MAX) + 1 ? INT64_MIN
+                                                             : -static_cast<int64_t>(magnitude);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+StreamRecord DefaultRecord() {
+    StreamRecord r;
+    r.name = StreamNameFile::kDefaultStream;
+    r.sourceType = kSourceRadio;
+    r.tunerChannel = 1;
+    r.silenceMinimum = 3;
+    r.silenceSensitivity = 15;
+    r.shortestTrack = 120;
+    r.longestTrack = 360;
+    r.serviceNumber = 0;
+    r.active = 1;
+    r.coveredUntil = 0;
+    return r;
+}
+
+// Reads the records of a list file, nothing else. Returns whether the file
+// could be opened.
+bool ReadListFile(const std::string& path, std::vector<StreamRecord>& records) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const std::vector<std::string> f = SplitAtTabs(line);
+        if (f.size() < kFieldsRequired) {
+            Trace(kTraceError, "In StreamNameFile::load(), an invalid line was detected, skipping it: \"%s\"",
+                  line.c_str());
+            continue;
+        }
+        if (!f[0].empty() && f[0][0] == '/') {
+            Trace(kTraceDebug, "In StreamNameFile::load(), comment line found, skipping it");
+            continue;
+        }
+        StreamRecord r;
+        r.name = f[0];
+        r.sourceType = EqualsNoCase(f[1], "One") ? kSourceRadio : kSourceMusicTv;
+        r.silenceMinimum = AtoiValue(f[2]);
+        r.shortestTrack = AtoiValue(f[3]);
+        r.longestTrack = AtoiValue(f[4]);
+        r.silenceSensitivity = AtoiValue(f[5]);
+        r.tunerChannel = AtoiValue(f[6]);
+        r.serviceNumber = AtoiValue(f[7]);
+        r.active = AtoiValue(f[8]);
+        r.coveredUntil = f.size() > kFieldsRequired ? AtoiValue64(f[9]) : 0;
+        records.push_back(std::move(r));
+    }
+    return true;
+}
+
+// A name with a TAB or a line end would split its line when read back.
+std::string NameForFile(const std::string& name) {
+    std::string safe = name;
+    for (char& c : safe)
+        if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+    return safe;
+}
+
+std::string ListText(const std::vector<std::unique_ptr<StreamRecord>>& records) {
+    std::string text;
+    for (const auto& r : records) {
+        if (r->name.empty()) continue;
+        text += NameForFile(r->name);
+        text += '\t';
+        text += r->sourceType == kSourceMusicTv ? "Two" : "One";
+        for (const int64_t value :
+             {int64_t{r->silenceMinimum}, int64_t{r->shortestTrack}, int64_t{r->longestTrack},
+              int64_t{r->silenceSensitivity}, int64_t{r->tunerChannel}, int64_t{r->serviceNumber},
+              int64_t{r->active}, r->coveredUntil}) {
+            text += '\t';
+            text += std::to_string(value);
+        }
+        text += "\r\n";
+    }
+    return text;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The new list goes to a temporary file beside the old one and replaces it
+// by rename, which is atomic.
+bool ReplaceFile(const std::string& path, const std::string& bytes) {
+    static std::atomic<unsigned> counter{0};
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        Trace(kTraceError, "In StreamNameFile::save(), cannot create \"%s\" (errno %d)", temp.c_str(), errno);
+        return false;
+    }
+    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        Trace(kTraceError, "In StreamNameFile::save(), cannot write \"%s\" (errno %d)", path.c_str(), errno);
+        ::unlink(temp.c_str());
+    }
+    return ok;
+}
+
+// Makes `root` + `name` as one folder; unsafe names never leave the root.
+bool MakeStreamFolder(const std::string& root, const std::string& name) {
+    if (!StreamNameFile::IsSafeFolderName(name)) {
+        Trace(kTraceError, "In StreamNameFile, the stream name \"%s\" cannot be a folder name, no folder made",
+              name.c_str());
+        return false;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(root, ec);
+    if (EnsureDirectory(root + name)) return true;
+    Trace(kTraceError, "In StreamNameFile, cannot create the folder \"%s%s\" (errno %d)", root.c_str(),
+          name.c_str(), errno);
+    return false;
+}
+
+}  // namespace
+
+std::string StreamNameFile::StreamRoot() {
+    ConfigStore config;
+    config.Load();
+    std::string root = config.GetString("StreamPath");
+    if (root.empty() || root == kKeyNotFound) return ProgramFolder();
+    if (root.back() != '/') root += '/';
+    return root;
+}
+
+std::string StreamNameFile::FilePath() {
+    return StreamRoot() + kFileName;
+}
+
+bool StreamNameFile::FileExists() {
+    struct stat st {};
+    return ::stat(FilePath().c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool StreamNameFile::IsSafeFolderName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+bool StreamNameFile::load(const std::string& path) {
+    m_records.clear();
+    const std::string root = StreamRoot();
+    std::vector<StreamRecord> read;
+    const bool opened = ReadListFile(path.empty() ? root + kFileName : path, read);
+    for (StreamRecord& r : read) {
+        MakeStreamFolder(root, r.name);
+        m_records.push_back(std::make_unique<StreamRecord>(std::move(r)));
+    }
+    const bool hasDefault = std::any_of(m_records.begin(), m_records.end(),
+                                        [](const auto& r) { return r->name == kDefaultStream; });
+    if (!hasDefault) {
+        m_records.push_back(std::make_unique<StreamRecord>(DefaultRecord()));
+        // The active stream may have named a stream that is gone.
+        ConfigStore config;
+        config.Load();
+        config.ResetToDefault("ActiveStream");
+        config.Save();
+        MakeStreamFolder(root, kDefaultStream);
+    }
+    return opened;
+}
+
+bool StreamNameFile::save() const {
+    const std::string root = StreamRoot();
+    std::error_code ec;
+    std::filesystem::create_directories(root, ec);
+    return ReplaceFile(root + kFileName, ListText(m_records));
+}
+
+bool StreamNameFile::loadFromBuffer(const std::string& text) {
+    bool accepted = false;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find_first_of("\r\n", pos);
+        if (end == std::string::npos) end = text.size();
+        const std::string_view line(text.data() + pos, end - pos);
+        pos = end;
+        if (pos < text.size() && text[pos] == '\r') ++pos;
+        if (pos < text.size() && text[pos] == '\n') ++pos;
+
+        const std::vector<std::string> f = SplitAtTabs(line);
+        if (f.size() < kServiceFieldsRequired) {
+            Trace(kTraceError, "WARNING, invalid line found in StreamNameFile::loadFromBuffer()");
+            continue;
+        }
+        const std::string& name = f[0];
+        // Trimming already removed leading blanks.
+        if (name.empty() || name.find_first_of("<>/\\") != std::string::npos) continue;
+        accepted = true;
+        if (Contains(name)) continue;
+        StreamRecord r;
+        r.name = name;
+        r.sourceType = f[1] == "One" ? kSourceRadio : kSourceMusicTv;
+        r.serviceNumber = AtoiValue(f[2]);
+        r.tunerChannel = 0;
+        r.silenceMinimum = 3;
+        r.silenceSensitivity = 15;
+        r.shortestTrack = 120;
+        r.longestTrack = 360;
+        r.active = 0;
+        r.coveredUntil = 0;
+        m_records.push_back(std::make_unique<StreamRecord>(std::move(r)));
+    }
+    return accepted;
+}
+
+bool StreamNameFile::Contains(const std::string& name) const {
+    return Find(name) != nullptr;
+}
+
+StreamRecord* StreamNameFile::Find(const std::string& name) {
+    for (const auto& r : m_records)
+        if (EqualsNoCase(r->name, name)) return r.get();
+    return nullptr;
+}
+
+const StreamRecord* StreamNameFile::Find(const std::string& name) const {
+    return const_cast<StreamNameFile*>(this)->Find(name);
+}
+
+StreamRecord& StreamNameFile::AddCopy(const StreamRecord& record) {
+    m_records.push_back(std::make_unique<StreamRecord>(record));
+    return *m_records.back();
+}
+
+bool StreamNameFile::Remove(const StreamRecord* record) {
+    const auto it = std::find_if(m_records.begin(), m_records.end(),
+                                 [record](const auto& r) { return r.get() == record; });
+    if (it == m_records.end()) return false;
+    m_records.erase(it);
+    return true;
+}
+
+bool StreamNameFile::CreateFolders() const {
+    const std::string root = StreamRoot();
+    bool all = true;
+    for (const auto& r : m_records) all = MakeStreamFolder(root, r->name) && all;
+    return all;
+}
+
+int StreamNameFile::ImportFrom(const std::string& path) {
+    std::vector<StreamRecord> other;
+    ReadListFile(path, other);
+    const std::string root = StreamRoot();
+    int added = 0;
+    for (const StreamRecord& r : other) {
+        if (r.name.empty()) continue;
+        const bool known = std::any_of(m_records.begin(), m_records.end(),
+                                       [&r](const auto& mine) { return mine->name == r.name; });
+        if (known) continue;
+        m_records.push_back(std::make_unique<StreamRecord>(r));
+        MakeStreamFolder(root, r.name);
+        ++added;
+    }
+    return added;
+}
+
+}  // namespace wk
