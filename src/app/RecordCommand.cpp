@@ -183,6 +183,9 @@ int RunRecord(const RecordOptions& options, std::ostream& out, std::ostream& err
                 std::fprintf(stderr, "\rrecording %s  %s, %d chunks done ", stream.c_str(),
                              Clock2Text(done).c_str(), progress.chunks);
             }
+            // The virtual clock stands still when the input ends; the
+            // controller must still get to see that.
+            if (fast) controller.Poke();
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         if (terminal) std::fprintf(stderr, "\n");

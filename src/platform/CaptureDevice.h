@@ -21,6 +21,10 @@ namespace wk {
 
 class Event;
 
+// The end reason of a device that delivered the number of frames it was
+// asked for: a planned end, not a fault.
+inline constexpr const char* kEndFrameLimit = "frame limit reached";
+
 struct CaptureBuffer {
     uint8_t* data = nullptr;
     size_t size = 0;                // bytes to fill (whole frames)

@@ -81,6 +81,8 @@ bool CaptureDeviceAlsa::SupportsFormat(int sampleRate, int channels, std::string
         SetWhy(why, Name() + ": invalid format");
         return false;
     }
+    // A card in use cannot be opened twice; what it was opened with it offers.
+    if (m_pcm != nullptr && sampleRate == SampleRate() && channels == Channels()) return true;
     snd_pcm_t* pcm = nullptr;
     int err = snd_pcm_open(&pcm, m_pcmName.c_str(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
     if (err < 0) {
@@ -120,7 +122,8 @@ bool CaptureDeviceAlsa::OpenSource(int sampleRate, int channels, std::string* wh
     snd_pcm_hw_params_alloca(&hw);
     std::string what;
     err = SetFormat(m_pcm, hw, sampleRate, channels, &what);
-    snd_pcm_uframes_t period = static_cast<snd_pcm_uframes_t>(std::max(1, sampleRate / kPeriodsPerSecond));
+    snd_pcm_uframes_t period =
+        static_cast<snd_pcm_uframes_t>(std::max(1, sampleRate / kPeriodsPerSecond));
     snd_pcm_uframes_t buffer = period * kPeriodsPerBuffer;
     if (err >= 0) {
         int dir = 0;

@@ -12,7 +12,7 @@ namespace {
 
 constexpr int kTableBits = 12;
 constexpr int kTableSize = 1 << kTableBits;
-constexpr int kStepsPerBeat = 2;     // the sequencer runs in eighth notes
+constexpr int kStepsPerBeat = 2;  // the sequencer runs in eighth notes
 constexpr int kStepsPerBar = 8;
 constexpr int kPhraseBars = 4;
 constexpr int kPhraseSteps = kStepsPerBar * kPhraseBars;
@@ -27,7 +27,8 @@ const float* SineTable() {
     static const std::array<float, kTableSize> table = [] {
         std::array<float, kTableSize> t{};
         for (int i = 0; i < kTableSize; ++i)
-            t[static_cast<size_t>(i)] = static_cast<float>(std::sin(2 * std::numbers::pi * i / kTableSize));
+            t[static_cast<size_t>(i)] =
+                static_cast<float>(std::sin(2 * std::numbers::pi * i / kTableSize));
         return t;
     }();
     return table.data();
@@ -115,7 +116,8 @@ private:
             std::llround((GeneratedMusic::kMaxLevelDbfs - GeneratedMusic::kMinLevelDbfs) * 2);
         double level = 0;
         do {
-            level = GeneratedMusic::kMinLevelDbfs + 0.5 * static_cast<double>(m_random.Range(0, steps));
+            level =
+                GeneratedMusic::kMinLevelDbfs + 0.5 * static_cast<double>(m_random.Range(0, steps));
         } while (m_tracks > 1 && std::fabs(level - m_lastLevel) < GeneratedMusic::kMinLevelStepDb);
         m_lastLevel = level;
         return level;
@@ -213,7 +215,7 @@ int Walk(uint32_t seed, int number, int which, int range) {
     return value % range;
 }
 
-// One track's band: melody, bass and drums, played by an eighth-note
+// One track's band: melody, bass, a held chord and drums, played by an eighth-note
 // sequencer whose patterns and sounds all come from the seed and the track
 // number. Copyable, so that a copy can be rendered ahead to measure loudness.
 class TrackVoice {
@@ -246,8 +248,10 @@ public:
             } else if (i % kPhraseSteps != 0 && roll < 0.40) {
                 m_melody[static_cast<size_t>(i)] = kMelodyHold;
             } else {
-                degree = std::clamp(degree + static_cast<int>(r.Range(-3, 3)), 0, 2 * scale.size - 1);
-                const int note = root + 12 + scale.semitones[degree % scale.size] + 12 * (degree / scale.size);
+                degree =
+                    std::clamp(degree + static_cast<int>(r.Range(-3, 3)), 0, 2 * scale.size - 1);
+                const int note =
+                    root + 12 + scale.semitones[degree % scale.size] + 12 * (degree / scale.size);
                 m_melody[static_cast<size_t>(i)] = note;
             }
         }
@@ -277,7 +281,8 @@ public:
         m_padGlide = static_cast<float>(1.0 - std::pow(1e-3, 1.0 / (0.05 * rate)));
 
         // Drums: kick on one and three, snare on two and four, hats by chance.
-        m_kickMask = static_cast<uint8_t>(0x11 | (r.Chance(0.5) ? 0x08 : 0) | (r.Chance(0.4) ? 0x80 : 0));
+        m_kickMask =
+            static_cast<uint8_t>(0x11 | (r.Chance(0.5) ? 0x08 : 0) | (r.Chance(0.4) ? 0x80 : 0));
         m_snareMask = static_cast<uint8_t>(0x44 | (r.Chance(0.3) ? 0x80 : 0));
         m_hatMask = static_cast<uint8_t>(r.Chance(0.5) ? 0xFF : 0xAA | (r.Next() & 0x55));
         // Each band has its own kit.
@@ -304,10 +309,9 @@ public:
         ++m_position;
 
         const uint32_t p = m_melodyTone.phase;
-        const float melody =
-            m_melodyTone.NextEnvelope() *
-            (m_harmonics[0] * Sine(p) + m_harmonics[1] * Sine(2 * p) +
-             m_harmonics[2] * Sine(3 * p) + m_harmonics[3] * Sine(4 * p));
+        const float melody = m_melodyTone.NextEnvelope() *
+                             (m_harmonics[0] * Sine(p) + m_harmonics[1] * Sine(2 * p) +
+                              m_harmonics[2] * Sine(3 * p) + m_harmonics[3] * Sine(4 * p));
         m_melodyTone.phase += m_melodyTone.increment;
 
         const uint32_t b = m_bassTone.phase;
@@ -325,8 +329,8 @@ public:
         m_lastNoise = noise;
 
         m_padLevel += m_padGlide * (m_padTarget - m_padLevel);
-        const float pad = m_padLevel * (Sine(m_padPhase[0]) + Sine(m_padPhase[1]) +
-                                        Sine(m_padPhase[2]));
+        const float pad =
+            m_padLevel * (Sine(m_padPhase[0]) + Sine(m_padPhase[1]) + Sine(m_padPhase[2]));
         for (size_t i = 0; i < m_padPhase.size(); ++i) m_padPhase[i] += m_padIncrement[i];
 
         const float centre = 0.45f * bass + 0.6f * kick + 0.3f * snare + 0.12f * pad;
@@ -418,7 +422,10 @@ int16_t ToSample(float v) {
 
 struct GeneratedMusic::State {
     State(uint32_t seed, int rate, int channels, const GeneratorTiming& timing)
-        : seed(seed), rate(rate), channels(channels), layout(seed, rate, timing),
+        : seed(seed),
+          rate(rate),
+          channels(channels),
+          layout(seed, rate, timing),
           fadeFrames(std::max<int64_t>(1, std::llround(kFadeSeconds * rate))) {
         pauseNoise.state ^= seed * 2654435761u;
         if (pauseNoise.state == 0) pauseNoise.state = 1;
@@ -447,8 +454,8 @@ struct GeneratedMusic::State {
                 sum += static_cast<double>(l) * l + static_cast<double>(r) * r;
             }
         }
-        const double meanSquare = sum / static_cast<double>(std::max<int64_t>(1, n)) /
-                                  (channels == 1 ? 1 : 2);
+        const double meanSquare =
+            sum / static_cast<double>(std::max<int64_t>(1, n)) / (channels == 1 ? 1 : 2);
         const double target = std::pow(10.0, segment.levelDbfs / 20);
         gain = meanSquare > 0 ? static_cast<float>(target / std::sqrt(meanSquare)) : 0.0f;
     }
@@ -468,7 +475,8 @@ struct GeneratedMusic::State {
                 const int64_t edge =
                     std::min(inSegment, segment.endFrame - segment.startFrame - 1 - inSegment);
                 float g = gain;
-                if (edge < fadeFrames) g *= static_cast<float>(edge) / static_cast<float>(fadeFrames);
+                if (edge < fadeFrames)
+                    g *= static_cast<float>(edge) / static_cast<float>(fadeFrames);
                 if (channels == 1) {
                     *out++ = ToSample(0.5f * (l + r) * g);
                 } else {
@@ -497,8 +505,8 @@ struct GeneratedMusic::State {
 
 GeneratedMusic::GeneratedMusic(uint32_t seed, int sampleRate, int channels,
                                const GeneratorTiming& timing)
-    : m_state(std::make_unique<State>(seed, std::max(1, sampleRate), std::max(1, channels),
-                                      timing)) {}
+    : m_state(
+          std::make_unique<State>(seed, std::max(1, sampleRate), std::max(1, channels), timing)) {}
 
 GeneratedMusic::~GeneratedMusic() = default;
 

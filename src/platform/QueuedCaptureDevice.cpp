@@ -20,13 +20,12 @@ void SetWhy(std::string* why, const std::string& text) {
 }  // namespace
 
 QueuedCaptureDevice::~QueuedCaptureDevice() {
-    // Derived classes have closed already; this only guards against a thread
-    // left running by one that forgot, which could not be made safe here.
+    // Derived classes close in their own destructors, while their ReadFrames
+    // still exists; by now the thread is normally gone already.
     StopThread();
 }
 
-bool QueuedCaptureDevice::Open(int sampleRate, int channels, Event* bufferDone,
-                               std::string* why) {
+bool QueuedCaptureDevice::Open(int sampleRate, int channels, Event* bufferDone, std::string* why) {
     Close();
     if (sampleRate <= 0 || channels < 1) {
         SetWhy(why, "invalid format: " + std::to_string(sampleRate) + " Hz, " +
@@ -50,11 +49,11 @@ bool QueuedCaptureDevice::Open(int sampleRate, int channels, Event* bufferDone,
 }
 
 bool QueuedCaptureDevice::AddBuffer(CaptureBuffer* buffer, std::string* why) {
-    if (!m_open) {
+    if (!m_open.load()) {
         SetWhy(why, Name() + " is not open");
         return false;
     }
-    const size_t frameBytes = 2 * static_cast<size_t>(m_channels);
+    const size_t frameBytes = 2 * static_cast<size_t>(m_channels.load());
     if (buffer == nullptr || buffer->data == nullptr || buffer->size < frameBytes) {
         SetWhy(why, "a capture buffer must hold at least one frame");
         return false;
@@ -72,7 +71,7 @@ bool QueuedCaptureDevice::AddBuffer(CaptureBuffer* buffer, std::string* why) {
 }
 
 bool QueuedCaptureDevice::Start(std::string* why) {
-    if (!m_open) {
+    if (!m_open.load()) {
         SetWhy(why, Name() + " is not open");
         return false;
     }
@@ -124,7 +123,7 @@ void QueuedCaptureDevice::Reset() {
 
 void QueuedCaptureDevice::Close() {
     Reset();
-    if (!m_open) return;
+    if (!m_open.load()) return;
     CloseSource();
     m_open = false;
     m_event = nullptr;
@@ -146,7 +145,8 @@ void QueuedCaptureDevice::Consumed(int64_t frames) {
         m_consumedSinceStart += frames;
     }
     m_wake.notify_all();
-    if (auto* clock = dynamic_cast<VirtualClock*>(&GetClock())) clock->AdvanceFrames(frames, m_rate);
+    if (auto* clock = dynamic_cast<VirtualClock*>(&GetClock()))
+        clock->AdvanceFrames(frames, m_rate.load());
 }
 
 void QueuedCaptureDevice::Run() {
@@ -178,7 +178,7 @@ int64_t QueuedCaptureDevice::WaitForRoom(int64_t wanted) {
 }
 
 bool QueuedCaptureDevice::WaitUntilDue() {
-    const int64_t due = m_startTicks + m_deliveredSinceStart * 1000 / m_rate;
+    const int64_t due = m_startTicks + m_deliveredSinceStart * 1000 / m_rate.load();
     for (;;) {
         Clock& clock = GetClock();
         const int64_t now = clock.Ticks();
@@ -188,10 +188,11 @@ bool QueuedCaptureDevice::WaitUntilDue() {
 }
 
 bool QueuedCaptureDevice::Fill(CaptureBuffer& buffer) {
-    const size_t frameBytes = 2 * static_cast<size_t>(m_channels);
+    const int channels = m_channels.load();
+    const size_t frameBytes = 2 * static_cast<size_t>(channels);
     const int64_t capacity = static_cast<int64_t>(buffer.size / frameBytes);
     const bool aligned = reinterpret_cast<uintptr_t>(buffer.data) % alignof(int16_t) == 0;
-    if (!aligned) m_scratch.resize(static_cast<size_t>(capacity) * m_channels);
+    if (!aligned) m_scratch.resize(static_cast<size_t>(capacity * channels));
     int16_t* out = aligned ? reinterpret_cast<int16_t*>(buffer.data) : m_scratch.data();
 
     int64_t filled = 0;
@@ -207,7 +208,7 @@ bool QueuedCaptureDevice::Fill(CaptureBuffer& buffer) {
         if (limit >= 0) {
             wanted = std::min(wanted, limit - m_delivered);
             if (wanted <= 0) {
-                endReason = "frame limit reached";
+                endReason = kEndFrameLimit;
                 break;
             }
         }
@@ -218,7 +219,7 @@ bool QueuedCaptureDevice::Fill(CaptureBuffer& buffer) {
                 break;
             }
         }
-        const int64_t got = ReadFrames(out + filled * m_channels, wanted);
+        const int64_t got = ReadFrames(out + filled * channels, wanted);
         if (got > 0) {
             const int64_t taken = std::min(got, wanted);
             filled += taken;
@@ -240,7 +241,7 @@ bool QueuedCaptureDevice::Fill(CaptureBuffer& buffer) {
     if (endReason.empty() && !stopped) {
         const int64_t limit = m_frameLimit.load();
         if (limit >= 0 && m_delivered >= limit) {
-            endReason = "frame limit reached";
+            endReason = kEndFrameLimit;
         } else if (SourceExhausted()) {
             // Ends with the buffer holding the last frame, not one empty buffer later.
             endReason = m_sourceEndReason.empty() ? "end of input" : m_sourceEndReason;

@@ -105,10 +105,11 @@ private:
     void StopThread();
 
     const Pacing m_pacing;
-    int m_rate = 0;
-    int m_channels = 0;
+    // Written by Open and Close; AddBuffer and Consumed may come meanwhile.
+    std::atomic<int> m_rate{0};
+    std::atomic<int> m_channels{0};
+    std::atomic<bool> m_open{false};
     Event* m_event = nullptr;
-    bool m_open = false;
 
     std::thread m_thread;
     std::atomic<int> m_stop{0};
@@ -124,7 +125,7 @@ private:
     std::atomic<int64_t> m_frameLimit{-1};
 
     // Fill thread only (and Start/Reset while it does not run).
-    int64_t m_delivered = 0;           // since Open, for the frame limit
+    int64_t m_delivered = 0;            // since Open, for the frame limit
     int64_t m_deliveredSinceStart = 0;  // for pacing
     int64_t m_startTicks = 0;
     std::string m_sourceEndReason;

@@ -232,8 +232,11 @@ void CTRecordingController::StopRecordingLocked(bool abort) {
         } catch (const CTError& e) {
             ShowError(e.GetText());
         }
-        if (m_session->HasEndedByItself() && !m_session->EndReason().empty())
-            Report("Recording stopped: " + m_session->EndReason());
+        // An input that ended or vanished is news for the user; one that
+        // delivered what it was asked for is not.
+        const std::string reason = m_session->EndReason();
+        if (m_session->HasEndedByItself() && !reason.empty() && reason != kEndFrameLimit)
+            Report("Recording stopped: " + reason);
         try {
             if (m_session->State() == 2) m_session->Close();
         } catch (const CTError& e) {

@@ -61,6 +61,7 @@ int ChunkEncoder::StartFile() {
     m_chunkNumber = 1;
     m_current = m_chunkSize > 0 ? m_template + "_1" : m_template;
     if (IsVorbis()) {
+        m_vorbis.SetInputChannels(Channels());
         m_vorbis.SetFileName(m_current);
         const int block = m_vorbis.StartFile();
         m_state = kEncoderStarted;

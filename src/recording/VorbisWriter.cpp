@@ -253,13 +253,15 @@ void VorbisWriter::EncodeBlock(const int16_t* samples, int count) {
     if (!m_codec) BeginStream();
     WriteHeaders();
     Codec& c = *m_codec;
-    const int frames = std::max(count, 0) / kChannels;
+    // The stream is always stereo; a mono recording's sample goes to both sides.
+    const int step = m_inputChannels == 1 ? 1 : 2;
+    const int frames = std::max(count, 0) / step;
     // Zero frames would tell libvorbis that the stream has ended.
     if (frames > 0) {
         float** buffer = vorbis_analysis_buffer(&c.vd, frames);
         for (int i = 0; i < frames; ++i) {
-            buffer[0][i] = static_cast<float>(samples[2 * i]) / 32768.0f;
-            buffer[1][i] = static_cast<float>(samples[2 * i + 1]) / 32768.0f;
+            buffer[0][i] = static_cast<float>(samples[step * i]) / 32768.0f;
+            buffer[1][i] = static_cast<float>(samples[step * i + step - 1]) / 32768.0f;
         }
         vorbis_analysis_wrote(&c.vd, frames);
         c.hasAudio = true;

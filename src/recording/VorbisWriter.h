@@ -48,7 +48,11 @@ public:
     // The side-file bytes to write after the next block's audio (once each).
     void SetSideBlocks(std::span<const uint8_t> dat, std::span<const uint8_t> fgp);
 
-    // Encodes `count` interleaved stereo 16-bit samples (at most kBlockSamples).
+    // 2 (interleaved stereo, the default) or 1: a mono recording, each sample
+    // written to both channels of the stream.
+    void SetInputChannels(int channels) { m_inputChannels = channels == 1 ? 1 : 2; }
+
+    // Encodes `count` 16-bit samples (at most kBlockSamples).
     void EncodeBlock(const int16_t* samples, int count);
 
     // At a chunk cut: ends the stream, closes the three files (notice 8),
@@ -70,6 +74,7 @@ private:
 
     int m_state = 1;
     int m_bitRate = 128;
+    int m_inputChannels = 2;
     std::string m_base = "default";
     void* m_library = nullptr;
     std::unique_ptr<Codec> m_codec;

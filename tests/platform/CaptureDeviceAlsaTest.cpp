@@ -1,5 +1,3 @@
-#include "platform/CaptureDeviceAlsa.h"
-
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +6,7 @@
 
 #include "core/Event.h"
 #include "platform/CaptureBuffers.h"
+#include "platform/CaptureDeviceAlsa.h"
 #include "platform/MachineSettings.h"
 #include "support/TempHome.h"
 

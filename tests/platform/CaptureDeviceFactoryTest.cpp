@@ -37,9 +37,9 @@ TEST_F(CaptureDeviceFactoryTest, MakesTheDeviceTheTextNames) {
 }
 
 TEST_F(CaptureDeviceFactoryTest, RefusesTextsItDoesNotUnderstand) {
-    for (const char* spec : {"", "mic", "alsa:", "ALSA", "file:", "file::realtime",
-                             "generator:", "generator:x1", "generator:-1", "generator:4294967296",
-                             "generator:7:slow", "generator::fast"}) {
+    for (const char* spec :
+         {"", "mic", "alsa:", "ALSA", "file:", "file::realtime", "generator:", "generator:x1",
+          "generator:-1", "generator:4294967296", "generator:7:slow", "generator::fast"}) {
         std::string why;
         EXPECT_EQ(CreateCaptureDevice(spec, &why), nullptr) << spec;
         EXPECT_NE(why.find(spec), std::string::npos) << spec << ": " << why;

@@ -1,5 +1,3 @@
-#include "platform/CaptureDeviceGenerator.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +7,7 @@
 #include "core/Clock.h"
 #include "core/Event.h"
 #include "platform/CaptureBuffers.h"
+#include "platform/CaptureDeviceGenerator.h"
 #include "platform/ScopedClock.h"
 
 namespace wk {

@@ -1,5 +1,3 @@
-#include "platform/CaptureDeviceWavFile.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -8,6 +6,7 @@
 #include "core/Clock.h"
 #include "core/Event.h"
 #include "platform/CaptureBuffers.h"
+#include "platform/CaptureDeviceWavFile.h"
 #include "platform/ScopedClock.h"
 #include "platform/WavReader.h"
 #include "support/TempHome.h"
