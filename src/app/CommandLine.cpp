@@ -16,6 +16,7 @@
 #include "core/Version.h"
 #include "app/RecordCommand.h"
 #include "app/ScheduleCommand.h"
+#include "app/StreamsCommand.h"
 #include "recording/EncoderLibrary.h"
 #include "recording/EngineChoice.h"
 
@@ -42,6 +43,8 @@ struct Options {
     RecordOptions record;
     ScheduleAddOptions scheduleAdd;
     int taskNumber = 0;
+    std::string name;
+    DeleteOptions remove;
     std::string key;
     std::string value;
     bool yes = false;
@@ -233,6 +236,44 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     auto* scheduleDelete = schedule->add_subcommand("delete", "Delete task N of \"schedule list\"");
     scheduleDelete->add_option("N", o.taskNumber, "Task number")->required();
 
+    auto* streams = app.add_subcommand(
+        "streams", "List the streams (StreamFileNames.txt): kind, the service's number, whether "
+                   "scheduled tasks record it, and up to when it was cut into tracks; * marks "
+                   "\"ActiveStream\"");
+    auto* streamsAdd = streams->add_subcommand("add", "Add a stream (inactive) and its folder");
+    streamsAdd->add_option("NAME", o.name, "Stream name")->required();
+    auto* streamsActivate =
+        streams->add_subcommand("activate", "Let scheduled tasks record the stream");
+    streamsActivate->add_option("NAME", o.name, "Stream name")->required();
+    auto* streamsDeactivate =
+        streams->add_subcommand("deactivate", "Make scheduled tasks skip the stream");
+    streamsDeactivate->add_option("NAME", o.name, "Stream name")->required();
+    auto* streamsImport = streams->add_subcommand(
+        "import", "Add the streams of another StreamFileNames.txt that are not in the list yet");
+    streamsImport->add_option("FILE", o.path, "A stream list file")->required();
+
+    auto* info = app.add_subcommand(
+        "info", "Show the sessions of a stream (start, chunk length, duration, chunks present) "
+                "and its recorded ranges");
+    info->add_option("--stream", o.name, "Stream (default: \"ActiveStream\")");
+
+    auto* remove = app.add_subcommand(
+        "delete", "Delete the chunks lying wholly between --from and --to and renumber the rest, "
+                  "or with --all every file of the stream's folder");
+    remove->add_option("--from", o.remove.from,
+                       "Start: \"DD/MM/YYYY  hh:mm:ss[.mmm]\" or \"YYYY-MM-DD hh:mm:ss\"");
+    remove->add_option("--to", o.remove.to, "End, in the same forms");
+    remove->add_option("--stream", o.remove.stream, "Stream (default: \"ActiveStream\")");
+    remove->add_flag("--all", o.remove.all, "Delete every file of the stream's folder");
+    remove->add_flag("--yes,-y", o.remove.yes, "Answer the --all question with yes");
+
+    bool prune = false;
+    auto* disk = app.add_subcommand(
+        "disk", "Show the space the streams use against \"DiskSpace\" (MiB) and the free space");
+    disk->add_flag("--prune", prune,
+                   "Run one check now: when the streams use more than allowed, delete the oldest "
+                   "sessions (chunks with side files) down to nine tenths of the allowance");
+
     auto* version = app.add_subcommand("version", "Print wavkeep's version");
 
     try {
@@ -269,6 +310,18 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         if (events->parsed()) return EventsShow(out);
         if (encoderList->parsed()) return EncoderList(out);
         if (record->parsed()) return RunRecord(o.record, out, err);
+        if (streamsAdd->parsed()) return RunStreamsAdd(o.name, out, err);
+        if (streamsActivate->parsed()) return RunStreamsActivate(o.name, true, out, err);
+        if (streamsDeactivate->parsed()) return RunStreamsActivate(o.name, false, out, err);
+        if (streamsImport->parsed()) return RunStreamsImport(o.path, out, err);
+        if (streams->parsed()) return RunStreamsList(out);
+        if (info->parsed()) return RunInfo(o.name, out, err);
+        if (disk->parsed()) return RunDisk(prune, out, err);
+        if (remove->parsed()) {
+            if (!o.remove.all && (o.remove.from.empty() || o.remove.to.empty()))
+                throw UsageError("give --from and --to, or --all");
+            return RunDelete(o.remove, out, err);
+        }
         if (scheduleList->parsed()) return RunScheduleList(out);
         if (scheduleAdd->parsed()) return RunScheduleAdd(o.scheduleAdd, out, err);
         if (scheduleDelete->parsed()) return RunScheduleDelete(o.taskNumber, out, err);

@@ -5,7 +5,10 @@
 // position in the session from 1. The side files share the name with ".dat"
 // and ".fgp".
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/DateTime.h"
 
@@ -16,8 +19,32 @@ namespace wk {
 std::string ChunkSessionName(const DateTime& start, long long durationSeconds,
                              long long lengthSeconds);
 // The whole name without extension: session name + "_" + number.
-std::string ChunkBaseName(const DateTime& start, long long durationSeconds,
-                          long long lengthSeconds, int number);
+std::string ChunkBaseName(const DateTime& start, long long durationSeconds, long long lengthSeconds,
+                          int number);
+
+// What a chunk name says.
+struct ChunkNameFields {
+    DateTime start;          // whole seconds
+    int64_t durationMs = 0;  // >= 1000
+    int64_t lengthMs = 0;    // >= 1000
+    int number = 0;          // >= 1
+};
+
+// Reads a chunk file name without folder; the third number must be followed
+// by a '.' (the extension is not looked at). Names come from a folder anyone can
+// write into, so every field is checked: nullopt for a short name, a
+// non-digit or missing separator in the date, an empty or non-decimal
+// number, a date-time DateTime rejects or an hour of 24, a duration,
+// length or number of 0, a duration or length above INT_MAX seconds, a
+// number above INT_MAX, and a chunk that would begin more than INT_MAX
+// seconds after its session's start. Within those bounds no later
+// arithmetic on stream times can overflow.
+std::optional<ChunkNameFields> ParseChunkName(std::string_view name);
+
+// Whether `name` belongs to the session `sessionPrefix` names: it begins
+// with the prefix and the prefix ends a field there, so "..._3600_300"
+// does not claim the chunks of "..._3600_3000". An empty prefix claims nothing.
+bool BelongsToSession(std::string_view name, std::string_view sessionPrefix);
 
 // The session being recorded now (its session name), empty when none is.
 // Renumbering leaves chunks with this prefix alone. Any thread.

@@ -1,0 +1,202 @@
+#include "app/StreamsCommand.h"
+
+#include <fstream>
+#include <ostream>
+
+#include "app/UserTime.h"
+#include "core/ConfigStore.h"
+#include "core/EventLog.h"
+#include "core/Translation.h"
+#include "core/UserPrompt.h"
+#include "streamstore/DiskSpaceManager.h"
+#include "streamstore/StreamDeletion.h"
+#include "streamstore/StreamInfo.h"
+#include "streamstore/StreamNameFile.h"
+
+namespace wk {
+namespace {
+
+std::string StreamOrActive(const std::string& stream) {
+    if (!stream.empty()) return stream;
+    ConfigStore config;
+    config.Load();
+    return config.GetString("ActiveStream");
+}
+
+std::string TimeText(StreamTime t) {
+    return DateTime::FromStreamTime(t).LongText();
+}
+
+std::string DurationText(StreamTime ms) {
+    const long long s = ms / 1000;
+    char text[48];
+    std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+    return text;
+}
+
+}  // namespace
+
+int RunStreamsList(std::ostream& out) {
+    StreamNameFile streams;
+    streams.load();
+    ConfigStore config;
+    config.Load();
+    const std::string current = config.GetString("ActiveStream");
+    out << "  name\tkind\tservice\tactive\tcovered until\n";
+    for (const auto& r : streams.Records()) {
+        out << (r->name == current ? "* " : "  ") << r->name << '\t'
+            << (r->sourceType == kSourceRadio ? "radio" : "music TV") << '\t' << r->serviceNumber
+            << '\t' << (r->active == 1 ? "yes" : "no") << '\t'
+            << (r->coveredUntil > 0 ? TimeText(r->coveredUntil) : std::string("-")) << '\n';
+    }
+    return 0;
+}
+
+int RunStreamsAdd(const std::string& name, std::ostream& out, std::ostream& err) {
+    if (!StreamNameFile::IsSafeFolderName(name)) {
+        err << "wavkeep: \"" << name << "\" cannot name a stream folder\n";
+        return 2;
+    }
+    StreamNameFile streams;
+    streams.load();
+    if (streams.Contains(name)) {
+        err << "wavkeep: the stream \"" << name << "\" exists already\n";
+        return 1;
+    }
+    StreamRecord record;
+    if (const StreamRecord* def = streams.Find(StreamNameFile::kDefaultStream)) record = *def;
+    record.name = name;
+    record.serviceNumber = 0;
+    record.active = 0;
+    record.coveredUntil = 0;
+    streams.AddCopy(record);
+    if (!streams.CreateFolders() || !streams.save()) {
+        err << "wavkeep: cannot write " << StreamNameFile::FilePath() << '\n';
+        return 1;
+    }
+    out << "added " << name << " (inactive; \"wavkeep streams activate " << name
+        << "\" lets scheduled tasks record it)\n";
+    return 0;
+}
+
+int RunStreamsActivate(const std::string& name, bool active, std::ostream& out, std::ostream& err) {
+    StreamNameFile streams;
+    streams.load();
+    StreamRecord* record = streams.Find(name);
+    if (!record) {
+        err << "wavkeep: no stream \"" << name << "\" (see \"wavkeep streams\")\n";
+        return 1;
+    }
+    record->active = active ? 1 : 0;
+    if (!streams.save()) {
+        err << "wavkeep: cannot write " << StreamNameFile::FilePath() << '\n';
+        return 1;
+    }
+    out << record->name << (active ? " is active\n" : " is inactive\n");
+    return 0;
+}
+
+int RunStreamsImport(const std::string& path, std::ostream& out, std::ostream& err) {
+    if (!std::ifstream(path)) {
+        err << "wavkeep: cannot read " << path << '\n';
+        return 1;
+    }
+    StreamNameFile streams;
+    streams.load();
+    const int added = streams.ImportFrom(path);
+    if (!streams.save()) {
+        err << "wavkeep: cannot write " << StreamNameFile::FilePath() << '\n';
+        return 1;
+    }
+    out << added << " streams added\n";
+    return 0;
+}
+
+int RunInfo(const std::string& streamName, std::ostream& out, std::ostream& err) {
+    const std::string stream = StreamOrActive(streamName);
+    if (!StreamNameFile::IsSafeFolderName(stream)) {
+        err << "wavkeep: \"" << stream << "\" cannot name a stream folder\n";
+        return 2;
+    }
+    StreamInfo info;
+    info.folder = StreamNameFile::StreamRoot() + stream;
+    UpdateStreamInfo(info);
+    out << "stream " << stream << " (" << info.folder << ")\n";
+    if (info.sessions.empty()) {
+        out << "no recorded chunks\n";
+        return 0;
+    }
+    out << "sessions:\n";
+    for (const auto& s : info.sessions) {
+        out << "  " << TimeText(s.start) << "  chunk " << s.length / 1000 << " s  duration "
+            << DurationText(s.duration) << "  chunks present " << s.spans.size() << '\n';
+    }
+    std::vector<std::pair<StreamTime, StreamTime>> ranges;
+    std::vector<int> codes;
+    GetRecordedRanges(info, ranges, codes);
+    out << "recorded ranges:\n";
+    for (const auto& [from, to] : ranges)
+        out << "  " << TimeText(from) << "  to  " << TimeText(to) << "  (" << DurationText(to - from)
+            << ")\n";
+    return 0;
+}
+
+int RunDelete(const DeleteOptions& o, std::ostream& out, std::ostream& err) {
+    const std::string stream = StreamOrActive(o.stream);
+    if (!StreamNameFile::IsSafeFolderName(stream)) {
+        err << "wavkeep: \"" << stream << "\" cannot name a stream folder\n";
+        return 2;
+    }
+    const std::string folder = StreamNameFile::StreamRoot() + stream;
+    if (o.all) {
+        StderrPrompt prompt(o.yes);
+        const std::string question =
+            "This will delete the whole selected stream " + stream + ". Are you sure?";
+        if (prompt.Show(question, kMbOkCancel | kMbIconQuestion) != kIdOk) {
+            err << "wavkeep: nothing deleted; \"wavkeep delete --all --yes\" deletes the stream's files\n";
+            return 1;
+        }
+        if (!DeleteWholeStream(folder)) return 1;
+        out << "deleted every file of " << folder << '\n';
+        return 0;
+    }
+    const auto from = ParseUserDateTime(o.from);
+    const auto to = ParseUserDateTime(o.to);
+    if (!from || !to) {
+        err << "wavkeep: give --from and --to as \"DD/MM/YYYY  hh:mm:ss[.mmm]\" or \"YYYY-MM-DD hh:mm:ss\"\n";
+        return 2;
+    }
+    ConfigStore config;
+    config.Load();
+    try {
+        const int deleted = DeleteMarkedStretch(folder, from->ToStreamTime(), to->ToStreamTime(),
+                                                int64_t{config.GetInt("SingleFileLength")} * 1000);
+        out << deleted << " chunks deleted\n";
+    } catch (const MoveError&) {
+        ReportId(kStrStreamFolderLocked, kMbOk | kMbIconStop);
+        return 1;
+    }
+    return 0;
+}
+
+int RunDisk(bool prune, std::ostream& out, std::ostream& err) {
+    StreamNameFile streams;
+    streams.load();
+    std::vector<std::string> names;
+    for (const auto& r : streams.Records()) names.push_back(r->name);
+    const std::string root = StreamNameFile::StreamRoot();
+    auto mib = [](uint64_t bytes) { return std::to_string(bytes / DiskSpaceManager::kMiB) + " MiB"; };
+    if (prune) {
+        DiskSpaceManager manager(root);
+        const DiskCheckResult r = manager.CheckOnce(names);
+        out << "freed " << mib(r.freed) << " of " << mib(r.wanted) << " wanted\n";
+        if (r.reducedAllowanceMb > 0)
+            err << "wavkeep: Error: Disk space reduced! DiskSpace is now " << r.reducedAllowanceMb << '\n';
+    }
+    const DiskUsage u = DiskSpaceManager::MeasureDiskUsage(root, names);
+    out << "streams use " << mib(u.used) << " of " << mib(u.allowance) << " allowed (DiskSpace); "
+        << (u.freeKnown ? mib(u.free) : std::string("unknown")) << " free on the disk\n";
+    return 0;
+}
+
+}  // namespace wk

@@ -1,0 +1,165 @@
+#pragma once
+// Keeps the recorded streams within the disk allowance the user granted.
+//
+// The allowance is config "DiskSpace" in MiB. Only the audio chunks count
+// ("*.mp3" and "*.ogg" in each stream folder); their ".dat" and ".fgp" side
+// files are small and go along with their chunk. When the chunks exceed the
+// allowance, whole sessions are deleted from their first chunk on, oldest
+// session first across all streams, until a tenth of the allowance is free
+// again, so that the next check does not have to delete again at once. The
+// session being recorded (CurrentSessionPrefix()) is never touched: deleting
+// the chunks a recording is still writing would leave it with holes.
+//
+// A file's age is its birth time where the file system reports one, else its
+// modification time, in whole seconds. Equal times go by name with numbers
+// compared by value, which for chunk names is the order of recording.
+//
+// Every folder is read once per check (one directory scan, one statx per
+// entry, no file opened), and the deletions follow one sorted list, so a
+// check costs O(n log n) in the number of chunks.
+//
+// The worker thread "disk" waits for Start(), then checks every three
+// minutes of the process clock (GetClock()), the first time three minutes
+// after Start(). Stop() and the destructor end it.
+//
+// Threading: the setters, Start, Stop and CheckOnce may be called from any
+// thread; the static functions keep no state.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/EventLoop.h"
+
+namespace wk {
+
+struct DiskUsage {
+    uint64_t used = 0;       // bytes of the audio chunks of every stream
+    uint64_t free = 0;       // bytes an unprivileged user may still write
+    uint64_t allowance = 0;  // bytes the streams may take
+    bool freeKnown = true;   // false when the file system could not be asked
+};
+
+struct DiskCheckResult {
+    DiskUsage usage;              // as measured before anything was deleted
+    uint64_t wanted = 0;          // bytes asked of FreeSpace, 0 when within the allowance
+    uint64_t freed = 0;           // bytes of the chunks deleted
+    int32_t reducedAllowanceMb = 0;  // the new "DiskSpace", 0 when it was left alone
+};
+
+// One audio chunk found in a stream folder.
+struct ChunkFile {
+    size_t stream = 0;    // index into the stream names of the scan
+    std::string name;     // file name inside the stream folder
+    uint64_t size = 0;    // bytes
+    int64_t created = 0;  // seconds since the epoch
+};
+
+struct ChunkLocation {
+    size_t stream = 0;
+    std::string name;
+    bool operator==(const ChunkLocation&) const = default;
+};
+
+class DiskSpaceManager {
+public:
+    // Posted to the notify receiver after a check deleted chunks, both
+    // parameters 0.
+    static constexpr int kMsgDiskSpaceFreed = 0x8029;
+    static constexpr int64_t kCheckPeriodMs = 180000;
+    static constexpr uint64_t kMiB = 1048576;
+    static constexpr int32_t kDefaultAllowanceMb = 100;
+    // The allowance is reduced when less than this much room remains above it
+    // on the disk, and then set so that this much remains.
+    static constexpr uint64_t kReduceBelow = 20 * kMiB;
+    static constexpr uint64_t kReduceTo = 30 * kMiB;
+    // A session is the chunks whose names share the session's start time.
+    static constexpr size_t kSessionKeyLength = 19;
+
+    // Free bytes for the stream root; nullopt when they cannot be known.
+    using FreeSpaceFunction = std::function<std::optional<uint64_t>(const std::string& root)>;
+
+    // Starts the thread, which waits for Start().
+    explicit DiskSpaceManager(std::string streamRoot);
+    ~DiskSpaceManager();
+    DiskSpaceManager(const DiskSpaceManager&) = delete;
+    DiskSpaceManager& operator=(const DiskSpaceManager&) = delete;
+
+    // The thread takes the root and the stream list when Start() arrives and
+    // keeps them; a later change only affects CheckOnce().
+    void SetStreamRoot(const std::string& root);
+    std::string StreamRoot() const;
+    // kNoReceiver (or a null loop) posts nothing. The loop must outlive the
+    // manager or be replaced before it goes.
+    void SetNotifyReceiver(EventLoop* loop, ReceiverId receiver);
+    // Replaces statvfs, e.g. for tests; an empty function restores it.
+    void SetFreeSpaceFunction(FreeSpaceFunction function);
+
+    // Lets the thread begin; only the first call counts.
+    void Start();
+    // Ends the thread (waking it wherever it waits, a deletion stops after
+    // the current file) and waits for it. Idempotent.
+    void Stop();
+    // Checks the thread has completed.
+    uint64_t ChecksDone() const { return m_checksDone.load(); }
+
+    // One check with the current root and the stream list read now.
+    DiskCheckResult CheckOnce();
+    // One check of the given streams under the current root.
+    DiskCheckResult CheckOnce(const std::vector<std::string>& names);
+
+    // Reads the allowance from config.ini without changing anything.
+    static DiskUsage MeasureDiskUsage(const std::string& root, const std::vector<std::string>& names,
+                                      const FreeSpaceFunction& freeSpace = {});
+    // Bytes of the "*.mp3" and "*.ogg" files in the streams' folders.
+    static uint64_t MeasureUsedSpace(const std::string& root, const std::vector<std::string>& names);
+    // f_bavail * f_frsize of statvfs(root).
+    static std::optional<uint64_t> SystemFreeSpace(const std::string& root);
+
+    // The oldest chunk that may be deleted, nullopt when there is none.
+    static std::optional<ChunkLocation> FindOldestChunk(const std::string& root,
+                                                        const std::vector<std::string>& names);
+    // Deletes sessions as described above until the deleted chunks add up to
+    // `wanted` bytes or nothing deletable is left; returns the bytes deleted.
+    // A chunk counts as deleted even if unlink failed (it is not retried
+    // forever). A non-zero `*cancel` stops after the current chunk.
+    static uint64_t FreeSpace(const std::string& root, uint64_t wanted, const std::vector<std::string>& names,
+                              const std::atomic<int>* cancel = nullptr);
+
+    // Every chunk of the streams, in no particular order.
+    static std::vector<ChunkFile> ScanChunks(const std::string& root, const std::vector<std::string>& names);
+    // The order in which FreeSpace deletes `files`: sessions (same stream,
+    // same first kSessionKeyLength characters) by their oldest file, each
+    // session's ".mp3" files by age, then its ".ogg" files by age. Files
+    // whose name begins with a non-empty `protectedPrefix` are left out.
+    static std::vector<ChunkFile> DeletionOrder(std::vector<ChunkFile> files, const std::string& protectedPrefix);
+
+private:
+    void ThreadMain();
+    bool WaitForStart();
+    DiskCheckResult RunCheck(const std::string& root, const std::vector<std::string>& names,
+                             const std::atomic<int>* cancel);
+    FreeSpaceFunction FreeSpaceFunctionCopy() const;
+
+    mutable std::mutex m_mutex;  // guards everything below up to m_thread
+    std::condition_variable m_startSignal;
+    std::string m_root;
+    EventLoop* m_loop = nullptr;
+    ReceiverId m_receiver = kNoReceiver;
+    FreeSpaceFunction m_freeSpace;
+    bool m_started = false;
+    int64_t m_startTicks = 0;
+
+    std::atomic<int> m_stop{0};
+    std::atomic<uint64_t> m_checksDone{0};
+    std::mutex m_joinMutex;
+    std::thread m_thread;
+};
+
+}  // namespace wk

@@ -1,0 +1,101 @@
+// "wavkeep streams", "info" and "delete" on a stream recorded by "wavkeep record".
+
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <regex>
+#include <vector>
+
+#include "core/DateTime.h"
+#include "support/TempHome.h"
+
+namespace wk {
+namespace {
+
+class StreamsCommandTest : public ::testing::Test {
+protected:
+    int Run(const std::vector<std::string>& args) {
+        std::string cmd = "'" WAVKEEP_EXE "' --home '";
+        cmd.append(m_home.Path()).append("'");
+        for (const auto& a : args) cmd.append(" '").append(a).append("'");
+        cmd.append(" >'").append(m_io.File("out")).append("' 2>'").append(m_io.File("err")).append("'");
+        const int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string Out() const { return test::ReadFile(m_io.File("out")); }
+    std::vector<std::string> Mp3Names() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(m_home.File("Streams/Default")))
+            if (e.path().extension() == ".mp3") names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    test::TempDir m_home;
+    test::TempDir m_io;
+};
+
+TEST_F(StreamsCommandTest, InfoThenDeleteAMiddleStretchRenumbers) {
+    ASSERT_EQ(Run({"config", "set", "Encoder", "Lame encoder"}), 0);
+    ASSERT_EQ(Run({"record", "--for", "60", "--input", "generator:4:fast"}), 0);
+    const auto before = Mp3Names();
+    ASSERT_FALSE(before.empty());
+    DateTime start;
+    ASSERT_EQ(std::sscanf(before[0].c_str(), "%4d_%2d_%2d_%2d_%2d_%2d_60_10_1.mp3", &start.year,
+                          &start.month, &start.day, &start.hour, &start.minute, &start.second),
+              6);
+    const StreamTime t0 = start.ToStreamTime();
+
+    ASSERT_EQ(Run({"info"}), 0);
+    EXPECT_NE(Out().find(start.LongText() + "  chunk 10 s  duration 0:01:00  chunks present 6"),
+              std::string::npos)
+        << Out();
+    EXPECT_NE(Out().find("(0:01:00)"), std::string::npos) << Out();
+
+    // From the middle of chunk 2 to the middle of chunk 5: chunks 3 and 4 go.
+    const std::string from = DateTime::FromStreamTime(t0 + 15000).LongText();
+    const std::string to = DateTime::FromStreamTime(t0 + 45000).LongText();
+    ASSERT_EQ(Run({"delete", "--from", from, "--to", to}), 0) << test::ReadFile(m_io.File("err"));
+    EXPECT_EQ(Out(), "2 chunks deleted\n");
+    const std::string first = start.FileNamePrefix();
+    const std::string later = DateTime::FromStreamTime(t0 + 40000).FileNamePrefix();
+    const std::vector<std::string> expected = {
+        first + "20_10_1.mp3", first + "20_10_2.mp3", later + "30_10_1.mp3",
+        later + "30_10_2.mp3", later + "30_10_3.mp3"};
+    auto after = Mp3Names();
+    EXPECT_EQ(after, expected);
+    ASSERT_EQ(Run({"info"}), 0);
+    EXPECT_NE(Out().find("duration 0:00:20  chunks present 2"), std::string::npos) << Out();
+
+    ASSERT_EQ(Run({"disk"}), 0);
+    EXPECT_EQ(Out().rfind("streams use 0 MiB of 100 MiB allowed (DiskSpace); ", 0), 0u) << Out();
+
+    EXPECT_EQ(Run({"delete", "--from", "yesterday", "--to", "today"}), 2);
+    EXPECT_EQ(Run({"delete"}), 2);
+    EXPECT_EQ(Run({"delete", "--all"}), 1);
+    EXPECT_EQ(Mp3Names().size(), 5u);
+    EXPECT_EQ(Run({"delete", "--all", "--yes"}), 0);
+    EXPECT_TRUE(Mp3Names().empty());
+    EXPECT_EQ(test::ReadFile(m_home.File("Streams/Default/desc.des")), "0.9\r\n\r\n\r\n");
+}
+
+TEST_F(StreamsCommandTest, StreamListEditing) {
+    EXPECT_EQ(Run({"streams", "add", "Jazz FM"}), 0);
+    EXPECT_EQ(Run({"streams", "add", "jazz fm"}), 1);  // names compare without case
+    EXPECT_EQ(Run({"streams", "add", "../outside"}), 2);
+    EXPECT_TRUE(std::filesystem::is_directory(m_home.File("Streams/Jazz FM")));
+    EXPECT_EQ(Run({"streams", "activate", "Jazz FM"}), 0);
+    EXPECT_EQ(Run({"streams", "activate", "Nowhere"}), 1);
+    test::WriteFile(m_io.File("other.txt"), "Rock\tTwo\t3\t120\t360\t15\t7\t42\t0\r\nbroken line\r\n");
+    EXPECT_EQ(Run({"streams", "import", m_io.File("other.txt")}), 0);
+    EXPECT_EQ(Out(), "1 streams added\n");
+    EXPECT_EQ(Run({"streams", "import", m_io.File("missing.txt")}), 1);
+    ASSERT_EQ(Run({"streams"}), 0);
+    const std::string list = Out();
+    EXPECT_NE(list.find("* Default\tradio\t0\tyes\t-"), std::string::npos) << list;
+    EXPECT_NE(list.find("  Jazz FM\tradio\t0\tyes\t-"), std::string::npos) << list;
+    EXPECT_NE(list.find("  Rock\tmusic TV\t42\tno\t-"), std::string::npos) << list;
+    EXPECT_TRUE(std::filesystem::is_directory(m_home.File("Streams/Rock")));
+}
+
+}  // namespace
+}  // namespace wk
