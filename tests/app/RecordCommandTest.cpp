@@ -178,7 +178,7 @@ TEST_F(RecordCommandTest, SignalsCloseTheLastChunkAndAKillLosesAtMostIt) {
         std::filesystem::remove_all(m_home.File("Streams/Default"));
         const pid_t pid = Spawn({"record", "--input", "generator:5:fast"});
         // Wait until a few chunks exist, then stop it.
-        for (int i = 0; i < 500 && Chunks(".mp3").size() < 4; ++i)
+        for (int i = 0; i < 3000 && Chunks(".mp3").size() < 4; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ::kill(pid, signal);
         const int code = Wait(pid);
