@@ -15,6 +15,7 @@
 #include "core/UserPrompt.h"
 #include "core/Version.h"
 #include "app/RecordCommand.h"
+#include "app/DescriptionsCommand.h"
 #include "app/ScheduleCommand.h"
 #include "app/StreamsCommand.h"
 #include "recording/EncoderLibrary.h"
@@ -45,6 +46,9 @@ struct Options {
     int taskNumber = 0;
     std::string name;
     DeleteOptions remove;
+    ImportOptions import;
+    double shiftSeconds = 0;
+    int shiftIndex = 0;
     std::string key;
     std::string value;
     bool yes = false;
@@ -267,6 +271,33 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     remove->add_flag("--all", o.remove.all, "Delete every file of the stream's folder");
     remove->add_flag("--yes,-y", o.remove.yes, "Answer the --all question with yes");
 
+    auto* importCmd = app.add_subcommand(
+        "import", "Move a description file (.des) onto the recording of a stream: shift it by "
+                  "the clock difference, correct it by fingerprint matching, and merge it into "
+                  "the stream's desc.des (overlapping descriptions are replaced)");
+    importCmd->add_option("FILE", o.import.file, "A description file (.des); it is not changed")
+        ->required();
+    importCmd->add_option("--difference", o.import.difference,
+                          "Seconds the service's clock runs ahead of this computer's (default 0: "
+                          "no time check has been stored yet)");
+    importCmd->add_flag("--trust", o.import.trust,
+                        "Import a file whose third header lacks the trusted marker");
+    importCmd->add_option("--stream", o.import.stream, "Stream (default: \"ActiveStream\")");
+
+    auto* descriptions = app.add_subcommand(
+        "descriptions", "List the stream's descriptions: times, artist - title, whether the "
+                        "recording covers them (complete/partial/missing), not identified");
+    descriptions->add_option("--stream", o.name, "Stream (default: \"ActiveStream\")");
+
+    auto* shift = app.add_subcommand(
+        "shift", "Move descriptions by SECONDS (negative: to the past), each only when it stays "
+                 "inside the recorded stretch of the stream");
+    shift->add_option("SECONDS", o.shiftSeconds, "Seconds, with milliseconds as decimals")
+        ->required();
+    shift->add_option("--index", o.shiftIndex, "Move only description N of \"wavkeep descriptions\"")
+        ->check(CLI::PositiveNumber);
+    shift->add_option("--stream", o.name, "Stream (default: \"ActiveStream\")");
+
     bool prune = false;
     auto* disk = app.add_subcommand(
         "disk", "Show the space the streams use against \"DiskSpace\" (MiB) and the free space");
@@ -317,6 +348,9 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         if (streams->parsed()) return RunStreamsList(out);
         if (info->parsed()) return RunInfo(o.name, out, err);
         if (disk->parsed()) return RunDisk(prune, out, err);
+        if (importCmd->parsed()) return RunImport(o.import, out, err);
+        if (descriptions->parsed()) return RunDescriptions(o.name, out, err);
+        if (shift->parsed()) return RunShift(o.shiftSeconds, o.shiftIndex, o.name, out, err);
         if (remove->parsed()) {
             if (!o.remove.all && (o.remove.from.empty() || o.remove.to.empty()))
                 throw UsageError("give --from and --to, or --all");

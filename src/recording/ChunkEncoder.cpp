@@ -1,11 +1,26 @@
 #include "recording/ChunkEncoder.h"
 
 #include "core/CTError.h"
+#include "core/ConfigStore.h"
 #include "core/Trace.h"
+#include "recording/SilenceDetector.h"
 
 namespace wk {
 
+namespace {
+
+bool SilenceDetectionEnabled() {
+    ConfigStore config;
+    config.Load();
+    const std::string value = config.GetString("EnableSilenceDet");
+    return value != kKeyNotFound && value != "0";
+}
+
+}  // namespace
+
 ChunkEncoder::~ChunkEncoder() {
+    // A chunk still being written is incomplete: the detector leaves it out.
+    StopDetector(m_state == kEncoderStarted);
     // The Vorbis writer ends its own stream; the MP3 part must not try to stop
     // an engine it never started.
     if (IsVorbis()) m_state = kEncoderIdle;
@@ -60,15 +75,25 @@ int ChunkEncoder::StartFile() {
     m_pcmBytes = 0;
     m_chunkNumber = 1;
     m_current = m_chunkSize > 0 ? m_template + "_1" : m_template;
+    int block = 0;
     if (IsVorbis()) {
         m_vorbis.SetInputChannels(Channels());
         m_vorbis.SetFileName(m_current);
-        const int block = m_vorbis.StartFile();
+        block = m_vorbis.StartFile();
         m_state = kEncoderStarted;
-        return block;
+    } else {
+        Mp3Writer::SetFileName(m_current);
+        block = Mp3Writer::StartFile();
     }
-    Mp3Writer::SetFileName(m_current);
-    return Mp3Writer::StartFile();
+    // A fresh detector per recording: nothing of the last one's queue is left.
+    m_detector.reset();
+    if (SilenceDetectionEnabled()) {
+        m_detector = std::make_unique<SilenceDetector>();
+        m_detector->SetChunkSize(m_chunkSize);
+        m_detector->SetFileName(m_current);
+        m_detector->Start();
+    }
+    return block;
 }
 
 void ChunkEncoder::SetSideBlocks(std::span<const uint8_t> dat, std::span<const uint8_t> fgp) {
@@ -88,6 +113,7 @@ void ChunkEncoder::EncodeBlock(const int16_t* samples, int count) {
     if (IsVorbis()) m_vorbis.SwitchFile(m_current);
     else SwitchFile(m_current);
     m_nextCut += m_chunkSize;
+    if (m_detector) m_detector->SetFileName(m_current);
 }
 
 void ChunkEncoder::FlushFile() {
@@ -96,17 +122,37 @@ void ChunkEncoder::FlushFile() {
 }
 
 void ChunkEncoder::StopFile() {
-    if (!IsVorbis()) return Mp3Writer::StopFile();
-    Require(m_state == kEncoderStarted, kErrEncoderNotStarted);
-    m_state = kEncoderOpened;
-    m_vorbis.StopFile();
+    // The detector stops only once the last chunk's files are closed (or
+    // removed), so that it reads a complete .dat or none.
+    try {
+        StopWriter(false);
+    } catch (...) {
+        StopDetector(false);
+        throw;
+    }
+    StopDetector(false);
 }
 
 void ChunkEncoder::AbortFile() {
-    if (!IsVorbis()) return Mp3Writer::AbortFile();
+    try {
+        StopWriter(true);
+    } catch (...) {
+        StopDetector(true);
+        throw;
+    }
+    StopDetector(true);
+}
+
+void ChunkEncoder::StopWriter(bool abort) {
+    if (!IsVorbis()) return abort ? Mp3Writer::AbortFile() : Mp3Writer::StopFile();
     Require(m_state == kEncoderStarted, kErrEncoderNotStarted);
     m_state = kEncoderOpened;
-    m_vorbis.AbortFile();
+    if (abort) m_vorbis.AbortFile();
+    else m_vorbis.StopFile();
+}
+
+void ChunkEncoder::StopDetector(bool lastFileRemoved) {
+    if (m_detector) m_detector->Stop(lastFileRemoved);
 }
 
 }  // namespace wk

@@ -9,13 +9,17 @@
 // A chunk size of 0 never cuts and names the file after the template alone.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "recording/Mp3Writer.h"
+#include "recording/SilenceDetector.h"
 #include "recording/VorbisWriter.h"
 
 namespace wk {
 
+// With config "EnableSilenceDet" on (present and not "0" when a file starts),
+// a SilenceDetector analyses each chunk once it is complete.
 class ChunkEncoder : public Mp3Writer {
 public:
     ChunkEncoder() = default;
@@ -44,6 +48,8 @@ public:
 
 private:
     bool IsVorbis() const { return m_engine == kEngineVorbis; }
+    void StopWriter(bool abort);
+    void StopDetector(bool lastFileRemoved);
 
     std::string m_template = "default";
     int64_t m_chunkSize = 0;
@@ -52,6 +58,7 @@ private:
     int64_t m_pcmBytes = 0;
     int64_t m_nextCut = 0;
     VorbisWriter m_vorbis;
+    std::unique_ptr<SilenceDetector> m_detector;
 };
 
 }  // namespace wk

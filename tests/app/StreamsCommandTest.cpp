@@ -1,28 +1,17 @@
 // "wavkeep streams", "info" and "delete" on a stream recorded by "wavkeep record".
 
-#include <sys/wait.h>
-
 #include <filesystem>
 #include <regex>
 #include <vector>
 
 #include "core/DateTime.h"
-#include "support/TempHome.h"
+#include "WavkeepRun.h"
 
 namespace wk {
 namespace {
 
-class StreamsCommandTest : public ::testing::Test {
+class StreamsCommandTest : public test::WavkeepRunTest {
 protected:
-    int Run(const std::vector<std::string>& args) {
-        std::string cmd = "'" WAVKEEP_EXE "' --home '";
-        cmd.append(m_home.Path()).append("'");
-        for (const auto& a : args) cmd.append(" '").append(a).append("'");
-        cmd.append(" >'").append(m_io.File("out")).append("' 2>'").append(m_io.File("err")).append("'");
-        const int status = std::system(cmd.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string Out() const { return test::ReadFile(m_io.File("out")); }
     std::vector<std::string> Mp3Names() const {
         std::vector<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator(m_home.File("Streams/Default")))
@@ -30,8 +19,6 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-    test::TempDir m_home;
-    test::TempDir m_io;
 };
 
 TEST_F(StreamsCommandTest, InfoThenDeleteAMiddleStretchRenumbers) {

@@ -1,0 +1,158 @@
+#include "app/DescriptionsCommand.h"
+
+#include <cmath>
+#include <filesystem>
+#include <ostream>
+
+#include "core/ConfigStore.h"
+#include "core/Trace.h"
+#include "descriptions/CTrackToStreamThread.h"
+#include "descriptions/DescriptionStore.h"
+#include "descriptions/TimeShifting.h"
+#include "streamstore/StreamInfo.h"
+#include "streamstore/StreamNameFile.h"
+
+namespace wk {
+namespace {
+
+// The stream's folder, or empty after saying why the name cannot be one.
+std::string StreamFolder(const std::string& stream, std::string& name, std::ostream& err) {
+    name = stream;
+    if (name.empty()) {
+        ConfigStore config;
+        config.Load();
+        name = config.GetString("ActiveStream");
+    }
+    if (StreamNameFile::IsSafeFolderName(name)) return StreamNameFile::StreamRoot() + name;
+    err << "wavkeep: \"" << name << "\" cannot name a stream folder\n";
+    return {};
+}
+
+const char* CoverageText(int state) {
+    switch (state) {
+    case kCoverageComplete: return "complete";
+    case kCoveragePartial: return "partial";
+    default: return "missing";
+    }
+}
+
+// The stream's descriptions with their coverage marked against what is
+// recorded; returns the recorded ranges.
+std::vector<RecordedRange> LoadMarked(const std::string& folder, StreamInfo& info,
+                                      DescriptionStore& store) {
+    info.folder = folder;
+    UpdateStreamInfo(info);
+    store.SetFolder(folder);
+    store.SetName("desc");
+    store.SetStreamInfo(&info);
+    store.Load();
+    std::vector<RecordedRange> ranges;
+    std::vector<int> codes;
+    GetRecordedRanges(info, ranges, codes);
+    store.MarkCoverage(ranges);
+    return ranges;
+}
+
+}  // namespace
+
+int RunImport(const ImportOptions& o, std::ostream& out, std::ostream& err) {
+    std::string stream;
+    const std::string folder = StreamFolder(o.stream, stream, err);
+    if (folder.empty()) return 2;
+    DescriptionStore incoming;
+    {
+        const std::filesystem::path p(o.file);
+        incoming.SetFolder(p.parent_path().string());
+        incoming.SetName(p.filename().string());
+    }
+    if (!std::filesystem::is_regular_file(o.file)) {
+        err << "wavkeep: cannot read " << o.file << '\n';
+        return 1;
+    }
+    incoming.Load();
+    if (!incoming.IsTrusted() && !o.trust) {
+        Trace(kTraceInfo, "Current .des file is not from a trusted user, ignoring it!");
+        err << "wavkeep: " << o.file
+            << " is not from a trusted user (no _WAVKEEP_STAFF_ in its third header); "
+               "--trust imports it anyway\n";
+        return 1;
+    }
+    // The file is rewritten while it is moved onto the recording: work on a
+    // copy in the stream folder, so the user's file stays as it was.
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    const std::string copy = folder + "/import.des";
+    std::filesystem::copy_file(o.file, copy, std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) {
+        err << "wavkeep: cannot copy " << o.file << " to " << copy << ": " << ec.message() << '\n';
+        return 1;
+    }
+    StreamInfo info;
+    DescriptionStore store;
+    LoadMarked(folder, info, store);
+    const size_t before = store.Size();
+    ConfigStore config;
+    config.Load();
+    const bool ok = CTrackToStreamThread::RunNow(config.GetString("ExportPath"), store, info, copy,
+                                                 o.difference);
+    std::filesystem::remove(copy, ec);
+    std::filesystem::remove(copy + "tmp", ec);
+    if (!ok) {
+        err << "wavkeep: the time shift of " << o.file << " failed (see \"wavkeep events\")\n";
+        return 1;
+    }
+    out << "imported " << incoming.Size() << " descriptions into " << stream << " (now "
+        << store.Size() << ", were " << before << "), clock difference " << o.difference << " s\n";
+    return 0;
+}
+
+int RunDescriptions(const std::string& streamName, std::ostream& out, std::ostream& err) {
+    std::string stream;
+    const std::string folder = StreamFolder(streamName, stream, err);
+    if (folder.empty()) return 2;
+    StreamInfo info;
+    DescriptionStore store;
+    LoadMarked(folder, info, store);
+    int n = 0;
+    for (const auto& d : store.Records()) {
+        out << ++n << '\t' << DateTime::FromStreamTime(d->start).LongText() << '\t'
+            << DateTime::FromStreamTime(d->end).LongText() << '\t' << d->artist << " - " << d->title
+            << '\t' << CoverageText(d->coverage) << (d->notIdentified ? "\tnot identified" : "")
+            << '\n';
+    }
+    if (n == 0) out << "no descriptions for " << stream << '\n';
+    return 0;
+}
+
+int RunShift(double seconds, int index, const std::string& streamName, std::ostream& out,
+             std::ostream& err) {
+    std::string stream;
+    const std::string folder = StreamFolder(streamName, stream, err);
+    if (folder.empty()) return 2;
+    StreamInfo info;
+    DescriptionStore store;
+    const std::vector<RecordedRange> ranges = LoadMarked(folder, info, store);
+    if (index > static_cast<int>(store.Size()) || store.Size() == 0) {
+        err << "wavkeep: no description " << index << " (see \"wavkeep descriptions\")\n";
+        return 1;
+    }
+    if (ranges.empty()) {
+        err << "wavkeep: the stream holds no recording to move descriptions within\n";
+        return 1;
+    }
+    const double whole = std::trunc(std::fabs(seconds));
+    const int ms = static_cast<int>(std::lround((std::fabs(seconds) - whole) * 1000)) % 1000;
+    const int64_t amount = TimeShiftAmount(static_cast<int64_t>(whole), ms, seconds < 0);
+    const StreamTime viewStart = ranges.front().first;
+    StreamTime viewEnd = ranges.front().second;
+    for (const auto& r : ranges) viewEnd = std::max(viewEnd, r.second);
+    const int moved = ShiftDescriptionsWithin(store, amount, index - 1, viewStart, viewEnd);
+    if (!store.Save()) {
+        err << "wavkeep: cannot write " << store.FilePath() << '\n';
+        return 1;
+    }
+    out << moved << " descriptions moved by " << amount << " ms\n";
+    return 0;
+}
+
+}  // namespace wk

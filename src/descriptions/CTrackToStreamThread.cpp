@@ -1,0 +1,65 @@
+#include "descriptions/CTrackToStreamThread.h"
+
+#include <filesystem>
+#include <utility>
+
+#include "core/RecordingNotifier.h"
+#include "core/Trace.h"
+#include "descriptions/DescriptionStore.h"
+#include "descriptions/Timeshift.h"
+
+namespace wk {
+namespace {
+
+constexpr int kLowestPriority = 19;
+
+bool ShiftAndMerge(const std::string& exportFolder, DescriptionStore& documentStore,
+                   const StreamInfo& stream, const std::string& path, double difference) {
+    Trace(kTraceDebug, "CTrackToStreamThread::Run(), beginning timeshift & matching");
+    if (!TimeShiftDescriptionFile(stream, path, difference)) {
+        Trace(kTraceError, "Timeshift or fingerprint matching failed with %s", path.c_str());
+        return false;
+    }
+    const std::filesystem::path p(path);
+    DescriptionStore shifted(p.parent_path().string(), p.filename().string());
+    shifted.Load();
+    documentStore.Merge(shifted, true);
+    if (!documentStore.Save()) {
+        Trace(kTraceError, "Merged descriptions could not be saved to %s",
+              documentStore.FilePath().c_str());
+    }
+    RecordingNotifier::Instance().Notify(kEventChunkCompleted);
+    // The export folder is kept for the export step, which does not exist yet.
+    (void)exportFolder;
+    Trace(kTraceInfo, "Export is not available yet; descriptions merged, nothing exported");
+    return true;
+}
+
+}  // namespace
+
+CTrackToStreamThread::CTrackToStreamThread(std::string exportFolder, DescriptionStore& documentStore,
+                                           const StreamInfo& stream, std::string descriptionFile,
+                                           double difference)
+    : m_exportFolder(std::move(exportFolder)),
+      m_documentStore(documentStore),
+      m_stream(stream),
+      m_descriptionFile(std::move(descriptionFile)),
+      m_difference(difference) {}
+
+bool CTrackToStreamThread::RunNow(const std::string& exportFolder, DescriptionStore& documentStore,
+                                  const StreamInfo& stream, const std::string& descriptionFile,
+                                  double difference) {
+    return ShiftAndMerge(exportFolder, documentStore, stream, descriptionFile, difference);
+}
+
+int CTrackToStreamThread::Run() {
+    TraceThreadBegin("track");
+    // Best effort: matching is long and must not slow the recording.
+    SetPriority(kLowestPriority);
+    const bool ok =
+        ShiftAndMerge(m_exportFolder, m_documentStore, m_stream, m_descriptionFile, m_difference);
+    TraceThreadEnd("track");
+    return ok ? 0 : 1;
+}
+
+}  // namespace wk

@@ -1,0 +1,43 @@
+#pragma once
+// Moves a downloaded description file onto the stream's recording (see
+// Timeshift.h) and merges its descriptions into the stream's document store,
+// replacing those they overlap, then saves that store and announces the
+// change (notifier code 8).
+//
+// As a worker: the owner must not touch the document store, the stream info
+// or the description file until the run has ended (WaitForEnd). The run's
+// result is 0 when the descriptions were merged, 1 when the time shift
+// failed. RunNow does the same work on the caller's thread (the command
+// line uses it).
+
+#include <string>
+
+#include "core/WorkerThread.h"
+
+namespace wk {
+
+class DescriptionStore;
+struct StreamInfo;
+
+class CTrackToStreamThread : public WorkerThread {
+public:
+    CTrackToStreamThread(std::string exportFolder, DescriptionStore& documentStore,
+                         const StreamInfo& stream, std::string descriptionFile, double difference);
+
+    // True when the time shift succeeded and the descriptions were merged.
+    static bool RunNow(const std::string& exportFolder, DescriptionStore& documentStore,
+                       const StreamInfo& stream, const std::string& descriptionFile,
+                       double difference);
+
+protected:
+    int Run() override;
+
+private:
+    std::string m_exportFolder;
+    DescriptionStore& m_documentStore;
+    const StreamInfo& m_stream;
+    std::string m_descriptionFile;
+    double m_difference;
+};
+
+}  // namespace wk

@@ -1,0 +1,63 @@
+// "wavkeep import", "descriptions" and "shift" on a recorded stream.
+
+#include <filesystem>
+#include <vector>
+
+#include "descriptions/Description.h"
+#include "WavkeepRun.h"
+
+namespace wk {
+namespace {
+
+using DescriptionsCommandTest = test::WavkeepRunTest;
+
+TEST_F(DescriptionsCommandTest, ImportedFileIsMovedOntoTheRecording) {
+    ASSERT_EQ(Run({"config", "set", "Encoder", "Lame encoder"}), 0);
+    ASSERT_EQ(Run({"record", "--for", "180", "--input", "generator:5:fast"}), 0);
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(m_home.File("Streams/Default")))
+        if (e.path().extension() == ".fgp") names.push_back(e.path().string());
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+        return std::stoi(a.substr(a.rfind('_') + 1)) < std::stoi(b.substr(b.rfind('_') + 1));
+    });
+    std::string fgp;
+    for (const auto& n : names) fgp += test::ReadFile(n);
+    ASSERT_GE(fgp.size(), 17000u);
+    DateTime start;
+    const std::string first = std::filesystem::path(names[0]).filename().string();
+    ASSERT_EQ(std::sscanf(first.c_str(), "%4d_%2d_%2d_%2d_%2d_%2d_", &start.year, &start.month,
+                          &start.day, &start.hour, &start.minute, &start.second),
+              6);
+    const StreamTime s0 = start.ToStreamTime();
+
+    // A track from 101 s to 140 s, its snippet taken at 100 s; the file's
+    // clock runs 2.37 s late against the recording.
+    Description d;
+    d.artist = "Generated";
+    d.title = "Tune";
+    d.start = s0 + 101000 + 2370;
+    d.end = s0 + 140000 + 2370;
+    const std::string snippet = fgp.substr(10000, 400);
+    d.fingerprint = Base64Encode({reinterpret_cast<const uint8_t*>(snippet.data()), snippet.size()});
+    d.fingerprintTime = s0 + 100000 + 2370;
+    test::WriteFile(m_io.File("late.des"), "# 0.9\r\n# \r\n# \r\n" + d.ToLine() + "\r\n");
+
+    EXPECT_EQ(Run({"import", m_io.File("late.des")}), 1);  // not from a trusted user
+    ASSERT_EQ(Run({"import", m_io.File("late.des"), "--trust"}), 0)
+        << test::ReadFile(m_io.File("err"));
+    EXPECT_EQ(test::ReadFile(m_io.File("late.des")).find(d.ToLine()), 15u);  // left as it was
+
+    ASSERT_EQ(Run({"descriptions"}), 0);
+    ASSERT_EQ(Out().rfind("1\t", 0), 0u) << Out();
+    const StreamTime found = DateTime::ParseLongText(Out().substr(2, 24)).ToStreamTime();
+    EXPECT_NEAR(double(found - s0), 101000.0, 20.0) << Out();
+    EXPECT_NE(Out().find("Generated - Tune\tcomplete"), std::string::npos) << Out();
+
+    ASSERT_EQ(Run({"shift", "-1.5"}), 0);
+    EXPECT_EQ(Out(), "1 descriptions moved by -1500 ms\n");
+    EXPECT_EQ(Run({"shift", "500"}), 0);
+    EXPECT_EQ(Out(), "0 descriptions moved by 500000 ms\n");  // would leave the recording
+}
+
+}  // namespace
+}  // namespace wk
