@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "core/FileUtil.h"
 #include "core/ProgramHome.h"
 #include "core/Trace.h"
 
@@ -138,10 +139,6 @@ void ConfigStore::Load() {
 }
 
 bool ConfigStore::Save() const {
-    // Written beside and renamed over, so that a full disk or a crash halfway
-    // never leaves a truncated config.ini behind.
-    const std::string path = FilePath();
-    const std::string temp = path + ".new";
     std::string bytes;
     for (const auto& [key, value] : m_entries) {
         bytes += key;
@@ -149,19 +146,7 @@ bool ConfigStore::Save() const {
         bytes += value;
         bytes += '\n';
     }
-    FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) {
-        Trace(10, "Cannot write %s", temp.c_str());
-        return false;
-    }
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = (std::fclose(f) == 0) && ok;
-    if (ok) ok = std::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        Trace(10, "Cannot write %s", path.c_str());
-        std::remove(temp.c_str());
-    }
-    return ok;
+    return ReplaceFileContents(FilePath(), bytes);
 }
 
 std::string ConfigStore::GetString(const std::string& key) const {

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <tuple>
 
+#include "core/FileUtil.h"
 #include "core/Trace.h"
 #include "streamstore/StreamInfo.h"
 
@@ -106,17 +107,7 @@ bool DescriptionStore::Save() {
         text += "\r\n";
     }
 
-    const std::string path = FilePath();
-    const std::string temporary = path + ".new";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (file == nullptr) return false;
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    return ReplaceFileContents(FilePath(), text);
 }
 
 void DescriptionStore::AttachFingerprints() {

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/FileUtil.h"
 #include "core/ProgramHome.h"
 
 namespace wk {
@@ -45,10 +46,9 @@ bool MachineSettings::Set(const std::string& key, const std::string& value) {
     for (auto& [k, v] : entries)
         if (k == key) { v = value; replaced = true; }
     if (!replaced) entries.emplace_back(key, value);
-    std::ofstream out(ProgramFile(kFileName), std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    for (auto& [k, v] : entries) out << k << '=' << v << '\n';
-    return static_cast<bool>(out.flush());
+    std::string bytes;
+    for (auto& [k, v] : entries) bytes.append(k).append("=").append(v).append("\n");
+    return ReplaceFileContents(ProgramFile(kFileName), bytes);
 }
 
 }  // namespace wk

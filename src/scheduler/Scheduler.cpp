@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/ConfigStore.h"
+#include "core/FileUtil.h"
 #include "core/ProgramHome.h"
 #include "core/Trace.h"
 #include "scheduler/TaskKinds.h"
@@ -116,20 +117,7 @@ bool Scheduler::save() {
         bytes += '\n';
     }
 
-    const std::string temp = m_fileName + ".new";
-    FILE* f = std::fopen(temp.c_str(), "wb");
-    if (!f) {
-        Trace(10, "Cannot write %s", temp.c_str());
-        return false;
-    }
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    ok = (std::fclose(f) == 0) && ok;
-    if (ok) ok = std::rename(temp.c_str(), m_fileName.c_str()) == 0;
-    if (!ok) {
-        Trace(10, "Cannot write %s", m_fileName.c_str());
-        std::remove(temp.c_str());
-    }
-    return ok;
+    return ReplaceFileContents(m_fileName, bytes);
 }
 
 ScheduleTask* Scheduler::insertTask(const ScheduleTask& task) {

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 #include "core/ConfigStore.h"
+#include "core/FileUtil.h"
 #include "core/ProgramHome.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
@@ -149,42 +150,6 @@ std::string ListText(const std::vector<std::unique_ptr<StreamRecord>>& records) 
     return text;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// The new list goes to a temporary file beside the old one and replaces it
-// by rename, which is atomic.
-bool ReplaceFile(const std::string& path, const std::string& bytes) {
-    static std::atomic<unsigned> counter{0};
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    if (fd < 0) {
-        Trace(kTraceError, "In StreamNameFile::save(), cannot create \"%s\" (errno %d)", temp.c_str(), errno);
-        return false;
-    }
-    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok) ok = ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        Trace(kTraceError, "In StreamNameFile::save(), cannot write \"%s\" (errno %d)", path.c_str(), errno);
-        ::unlink(temp.c_str());
-    }
-    return ok;
-}
-
 // Makes `root` + `name` as one folder; unsafe names never leave the root.
 bool MakeStreamFolder(const std::string& root, const std::string& name) {
     if (!StreamNameFile::IsSafeFolderName(name)) {
@@ -252,7 +217,7 @@ bool StreamNameFile::save() const {
     const std::string root = StreamRoot();
     std::error_code ec;
     std::filesystem::create_directories(root, ec);
-    return ReplaceFile(root + kFileName, ListText(m_records));
+    return ReplaceFileContents(root + kFileName, ListText(m_records));
 }
 
 bool StreamNameFile::loadFromBuffer(const std::string& text) {

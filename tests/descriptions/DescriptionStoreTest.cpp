@@ -311,18 +311,19 @@ TEST(DescriptionStoreTest, SaveLoadRoundTripIsByteExact) {
     WriteFile(dir.File("r.des"), "");
     ASSERT_TRUE(store.Save());
     EXPECT_EQ(ReadFile(dir.File("r.des")), content);
-    EXPECT_FALSE(fs::exists(dir.File("r.des.new")));
+    for (const auto& e : fs::directory_iterator(dir.Path()))
+        EXPECT_EQ(e.path().filename().string().find(".new"), std::string::npos) << e.path();
 }
 
 TEST(DescriptionStoreTest, SaveFailureKeepsOldFile) {
     TempDir dir;
-    WriteFile(dir.File("k.des"), "old");
-    // A folder in the temporary file's place makes it unwritable even for root.
-    fs::create_directory(dir.File("k.des.new"));
+    // A folder in the file's place cannot be replaced, even by root.
+    fs::create_directories(dir.File("k.des/old"));
     DescriptionStore store(dir.Path(), "k");
     store.Add(Record(1, 2));
     EXPECT_FALSE(store.Save());
-    EXPECT_EQ(ReadFile(dir.File("k.des")), "old");
+    EXPECT_TRUE(fs::is_directory(dir.File("k.des/old")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
 
     DescriptionStore nowhere(dir.File("no/such/folder"), "k");
     EXPECT_FALSE(nowhere.Save());

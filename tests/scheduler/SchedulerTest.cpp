@@ -319,7 +319,8 @@ TEST_F(SchedulerTest, SaveWritesTheLegendAndEveryTaskButSwitchedOnes) {
               "O 07/11/2003  17:42:11 -> 07/11/2003  18:00:00 Radio 1\tNews\n"
               "D 06:30:00 -> 07:15:00 Jazz FM\t\n"
               "W 20:00:00 -> 22:00:00 2 Tuesday        Classic\tOpera\n");
-    EXPECT_FALSE(std::ifstream(HomeFile("schedule.txt.new")).good());
+    for (const auto& e : std::filesystem::directory_iterator(m_dir.Path()))
+        EXPECT_EQ(e.path().filename().string().find(".new"), std::string::npos) << e.path();
 
     // Reading it back gives the same tasks; the switched one stays in memory.
     std::vector<ScheduleTask*> replaced;
@@ -345,11 +346,11 @@ TEST_F(SchedulerTest, LoadFailuresLeaveTheListAlone) {
     EXPECT_FALSE(scheduler.load());  // no file yet
     EXPECT_EQ(Streams(scheduler), std::vector<std::string>{"kept"});
 
-    // An unwritable home: the old schedule stays as it was.
-    test::WriteFile(HomeFile("schedule.txt"), "old");
-    std::filesystem::create_directory(HomeFile("schedule.txt.new"));
+    // A schedule that cannot be replaced stays as it was (a folder in its
+    // place stops even root).
+    std::filesystem::create_directories(HomeFile("schedule.txt/old"));
     EXPECT_FALSE(scheduler.save());
-    EXPECT_EQ(test::ReadFile(HomeFile("schedule.txt")), "old");
+    EXPECT_TRUE(std::filesystem::is_directory(HomeFile("schedule.txt/old")));
 }
 
 TEST_F(SchedulerTest, HostileFileKeepsItsGoodLines) {

@@ -1,0 +1,15 @@
+#pragma once
+// Replacing a file's contents without a moment in which it is cut short.
+
+#include <string>
+#include <string_view>
+
+namespace wk {
+
+// Writes `bytes` to a new file beside `path` (a name no other writer uses),
+// flushes it to disk and renames it over `path`. On any failure the old file
+// stays as it was, the new one is removed, a trace line says why, and the
+// result is false.
+bool ReplaceFileContents(const std::string& path, std::string_view bytes);
+
+}  // namespace wk
