@@ -2,7 +2,6 @@
 // executable, on generated input (no sound card, no wall clock).
 
 #include <fcntl.h>
-#include <mpg123.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "platform/WavReader.h"
+#include "support/Mp3Decode.h"
 #include "support/TempHome.h"
 
 extern char** environ;
@@ -29,36 +29,8 @@ struct Mp3Info {
 };
 
 Mp3Info DecodeMp3(const std::string& path) {
-    Mp3Info info;
-    mpg123_init();
-    int err = 0;
-    mpg123_handle* h = mpg123_new(nullptr, &err);
-    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-    if (mpg123_open(h, path.c_str()) != MPG123_OK) {
-        info.errors = 1;
-    } else {
-        long rate = 0;
-        int channels = 2, enc = 0;
-        for (;;) {
-            off_t num = 0;
-            unsigned char* audio = nullptr;
-            size_t size = 0;
-            const int r = mpg123_decode_frame(h, &num, &audio, &size);
-            if (r == MPG123_NEW_FORMAT) {
-                mpg123_getformat(h, &rate, &channels, &enc);
-                continue;
-            }
-            if (r == MPG123_DONE) break;
-            if (r != MPG123_OK) {
-                ++info.errors;
-                break;
-            }
-            info.frames += static_cast<int64_t>(size / 2 / channels);
-        }
-        mpg123_close(h);
-    }
-    mpg123_delete(h);
-    return info;
+    const test::DecodedMp3 d = test::DecodeMp3File(path);
+    return {d.samplesPerChannel, d.errors};
 }
 
 class RecordCommandTest : public ::testing::Test {

@@ -1,7 +1,6 @@
 // The MP3 path: EncoderBase/Mp3Writer/ChunkEncoder over the lame_enc.so built
 // with the project (found beside the test executable).
 
-#include <mpg123.h>
 
 #include <cmath>
 #include <filesystem>
@@ -16,61 +15,14 @@
 #include "recording/EngineChoice.h"
 #include "recording/SideFileCalculator.h"
 #include "core/ConfigStore.h"
+#include "support/Mp3Decode.h"
 #include "support/TempHome.h"
 
 namespace wk {
 namespace {
 
-struct Decoded {
-    int frames = 0;
-    int errors = 0;
-    int64_t samplesPerChannel = 0;
-    long rate = 0;
-    int channels = 0;
-    double rms = 0;
-};
-
-// Decodes a whole MP3 file (from a file, so that the decoder sees its end and
-// releases the last frame).
-Decoded DecodeMp3File(const std::string& path) {
-    Decoded d;
-    mpg123_init();
-    int err = 0;
-    mpg123_handle* h = mpg123_new(nullptr, &err);
-    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-    if (mpg123_open(h, path.c_str()) != MPG123_OK) {
-        mpg123_delete(h);
-        d.errors = 1;
-        return d;
-    }
-    double sumSquares = 0;
-    int64_t values = 0;
-    for (;;) {
-        off_t num = 0;
-        unsigned char* audio = nullptr;
-        size_t size = 0;
-        const int r = mpg123_decode_frame(h, &num, &audio, &size);
-        if (r == MPG123_NEW_FORMAT) {
-            int enc = 0;
-            mpg123_getformat(h, &d.rate, &d.channels, &enc);
-            continue;
-        }
-        if (r == MPG123_NEED_MORE || r == MPG123_DONE) break;
-        if (r != MPG123_OK) {
-            ++d.errors;
-            break;
-        }
-        ++d.frames;
-        const auto* pcm = reinterpret_cast<const int16_t*>(audio);
-        for (size_t i = 0; i < size / 2; ++i) sumSquares += double(pcm[i]) * pcm[i];
-        values += static_cast<int64_t>(size / 2);
-    }
-    if (d.channels > 0) d.samplesPerChannel = values / d.channels;
-    d.rms = values ? std::sqrt(sumSquares / values) : 0;
-    mpg123_close(h);
-    mpg123_delete(h);
-    return d;
-}
+using Decoded = test::DecodedMp3;
+using test::DecodeMp3File;
 
 std::vector<int16_t> Tone(int frames, int channels, double amplitude = 8000) {
     std::vector<int16_t> pcm;

@@ -1,0 +1,51 @@
+#include "support/Mp3Decode.h"
+
+#include <mpg123.h>
+
+#include <cmath>
+
+namespace wk::test {
+
+// Decodes a whole MP3 file (from a file, so that the decoder sees its end and
+// releases the last frame).
+DecodedMp3 DecodeMp3File(const std::string& path) {
+    DecodedMp3 d;
+    mpg123_init();
+    int err = 0;
+    mpg123_handle* h = mpg123_new(nullptr, &err);
+    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
+    if (mpg123_open(h, path.c_str()) != MPG123_OK) {
+        mpg123_delete(h);
+        d.errors = 1;
+        return d;
+    }
+    double sumSquares = 0;
+    int64_t values = 0;
+    for (;;) {
+        off_t num = 0;
+        unsigned char* audio = nullptr;
+        size_t size = 0;
+        const int r = mpg123_decode_frame(h, &num, &audio, &size);
+        if (r == MPG123_NEW_FORMAT) {
+            int enc = 0;
+            mpg123_getformat(h, &d.rate, &d.channels, &enc);
+            continue;
+        }
+        if (r == MPG123_NEED_MORE || r == MPG123_DONE) break;
+        if (r != MPG123_OK) {
+            ++d.errors;
+            break;
+        }
+        ++d.frames;
+        const auto* pcm = reinterpret_cast<const int16_t*>(audio);
+        for (size_t i = 0; i < size / 2; ++i) sumSquares += double(pcm[i]) * pcm[i];
+        values += static_cast<int64_t>(size / 2);
+    }
+    if (d.channels > 0) d.samplesPerChannel = values / d.channels;
+    d.rms = values ? std::sqrt(sumSquares / values) : 0;
+    mpg123_close(h);
+    mpg123_delete(h);
+    return d;
+}
+
+}  // namespace wk::test

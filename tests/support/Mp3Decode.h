@@ -1,0 +1,22 @@
+#pragma once
+// Decodes a whole MP3 file with libmpg123 for checks in tests.
+
+#include <cstdint>
+#include <string>
+
+namespace wk::test {
+
+struct DecodedMp3 {
+    int frames = 0;                 // MP3 frames
+    int errors = 0;                 // 1 when decoding stopped on an error
+    int64_t samplesPerChannel = 0;  // decoded sample frames
+    long rate = 0;
+    int channels = 0;
+    double rms = 0;                 // over all decoded samples
+};
+
+// Reads from the file (not a feed), so the decoder sees the end and releases
+// the last frame.
+DecodedMp3 DecodeMp3File(const std::string& path);
+
+}  // namespace wk::test
