@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -19,7 +20,10 @@
 #include "app/ScheduleCommand.h"
 #include "app/StreamsCommand.h"
 #include "recording/EncoderLibrary.h"
+#include "platform/HttpClientCurl.h"
 #include "recording/EngineChoice.h"
+#include "server/Credentials.h"
+#include "server/TimeCheck.h"
 
 namespace wk {
 namespace {
@@ -160,6 +164,34 @@ int EncoderImport(const Options& o, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
+int AccountSet(const std::string& login, const std::string& password, std::ostream& out,
+               std::ostream& err) {
+    std::string why;
+    if (!WriteCredentials({login, password, "-"}, &why)) {
+        err << "wavkeep: " << why << '\n';
+        return why.rfind("cannot write", 0) == 0 ? kExitFailed : kExitUsage;
+    }
+    out << "account stored in " << ProgramFile("Options.txt") << '\n';
+    return kExitOk;
+}
+
+int TimeCheck(std::ostream& out, std::ostream& err) {
+    ConfigStore config;
+    config.Load();
+    HttpClientCurl http;
+    const TimeCheckResult r = RunAutoTimeCheck(http, config.GetString("TimeCheckURL"));
+    if (!r.ok) {
+        err << "wavkeep: time check failed: " << r.error << '\n';
+        return kExitFailed;
+    }
+    StoreTimeDifference(r.difference);
+    char text[64];
+    std::snprintf(text, sizeof text, "%+.3f", r.difference);
+    out << "the service's clock is " << text << " s ahead of this computer's (" << r.samples
+        << " samples)\n";
+    return kExitOk;
+}
+
 }  // namespace
 
 int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -278,8 +310,8 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     importCmd->add_option("FILE", o.import.file, "A description file (.des); it is not changed")
         ->required();
     importCmd->add_option("--difference", o.import.difference,
-                          "Seconds the service's clock runs ahead of this computer's (default 0: "
-                          "no time check has been stored yet)");
+                          "Seconds the service's clock runs ahead of this computer's (default: "
+                          "the last \"wavkeep timecheck\", else 0)");
     importCmd->add_flag("--trust", o.import.trust,
                         "Import a file whose third header lacks the trusted marker");
     importCmd->add_option("--stream", o.import.stream, "Stream (default: \"ActiveStream\")");
@@ -297,6 +329,18 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     shift->add_option("--index", o.shiftIndex, "Move only description N of \"wavkeep descriptions\"")
         ->check(CLI::PositiveNumber);
     shift->add_option("--stream", o.name, "Stream (default: \"ActiveStream\")");
+
+    std::string login, password;
+    auto* account = app.add_subcommand("account", "The service account (Options.txt)");
+    account->require_subcommand(1);
+    auto* accountSet = account->add_subcommand(
+        "set", "Store LOGIN and PASSWORD (one word of printable ASCII; stored scrambled)");
+    accountSet->add_option("LOGIN", login, "Login; may hold blanks")->required();
+    accountSet->add_option("PASSWORD", password, "Password")->required();
+
+    auto* timecheck = app.add_subcommand(
+        "timecheck", "Measure how far the service's clock (\"TimeCheckURL\") runs ahead, up to "
+                     "three samples averaged, and keep it for \"wavkeep import\"");
 
     bool prune = false;
     auto* disk = app.add_subcommand(
@@ -348,7 +392,12 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         if (streams->parsed()) return RunStreamsList(out);
         if (info->parsed()) return RunInfo(o.name, out, err);
         if (disk->parsed()) return RunDisk(prune, out, err);
-        if (importCmd->parsed()) return RunImport(o.import, out, err);
+        if (accountSet->parsed()) return AccountSet(login, password, out, err);
+        if (timecheck->parsed()) return TimeCheck(out, err);
+        if (importCmd->parsed()) {
+            if (importCmd->count("--difference") == 0) o.import.difference = LastTimeDifference().value_or(0.0);
+            return RunImport(o.import, out, err);
+        }
         if (descriptions->parsed()) return RunDescriptions(o.name, out, err);
         if (shift->parsed()) return RunShift(o.shiftSeconds, o.shiftIndex, o.name, out, err);
         if (remove->parsed()) {

@@ -1,0 +1,106 @@
+#include "server/TimeCheck.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+
+#include "core/Clock.h"
+#include "core/FileUtil.h"
+#include "core/ProgramHome.h"
+#include "core/Trace.h"
+#include "platform/HttpClient.h"
+#include "server/Credentials.h"
+
+namespace wk {
+
+double EpochSeconds(const DateTime& local) {
+    std::tm tm{};
+    tm.tm_year = local.year - 1900;
+    tm.tm_mon = local.month - 1;
+    tm.tm_mday = local.day;
+    tm.tm_hour = local.hour;
+    tm.tm_min = local.minute;
+    tm.tm_sec = local.second;
+    tm.tm_isdst = -1;
+    return static_cast<double>(std::mktime(&tm)) + local.millisecond / 1000.0;
+}
+
+std::string LocalClockText(const DateTime& local) {
+    DateTime whole = local;
+    whole.millisecond = 0;
+    char text[48];
+    std::snprintf(text, sizeof text, "%.0f.%03d", EpochSeconds(whole), local.millisecond);
+    return text;
+}
+
+double ParseServerClock(const std::string& text) {
+    return std::strtod(text.c_str(), nullptr);
+}
+
+TimeCheckResult RunAutoTimeCheck(HttpClient& http, const std::string& url) {
+    TimeCheckResult result;
+    Trace(kTraceInfo, "Starting TimeCheck");
+    Credentials credentials;
+    if (!ReadCredentials(credentials)) {
+        Trace(kTraceError, "failed to retrieve username/password for timecheck");
+        result.error = "no account (Options.txt); \"wavkeep account set\" stores one";
+        return result;
+    }
+    HttpForm form;
+    form.Add("a", "timeCheck")
+        .Add("login", credentials.login)
+        .Add("passwd", credentials.password)
+        .Add("localTime", LocalClockText(GetClock().Now()));
+    double sum = 0;
+    for (int round = 0; round < 3; ++round) {
+        const HttpResult answer = http.PostForm(url, form);
+        if (answer.outcome != HttpResult::Outcome::kOk || answer.status != 200) {
+            Trace(kTraceError, "Communication error upon timecheck detected");
+            result.error = answer.error.empty() ? "HTTP status " + std::to_string(answer.status)
+                                                : answer.error;
+            break;
+        }
+        if (answer.lines.size() < 2) {
+            Trace(kTraceError, "Timecheck request returned less than 2 lines");
+            result.error = "the answer has less than 2 lines";
+            break;
+        }
+        if (answer.lines[0].rfind("OK", 0) != 0) {
+            Trace(kTraceError, "Timecheck request result invalid: no 'OK' found!");
+            result.error = "the service answered: " + answer.lines[0].substr(0, 200);
+            break;
+        }
+        const double local = ParseServerClock(LocalClockText(GetClock().Now()));
+        sum += ParseServerClock(answer.lines[1]) - local;
+        ++result.samples;
+    }
+    if (result.samples == 0) {
+        Trace(kTraceDebug, "TimeCheck failed");
+        return result;
+    }
+    result.ok = true;
+    result.difference = sum / result.samples;
+    Trace(kTraceDebug, "TimeCheck OK, Difference: %lf", result.difference);
+    return result;
+}
+
+std::optional<double> LastTimeDifference() {
+    std::ifstream in(ProgramFile("timecheck.txt"));
+    std::string line;
+    if (!std::getline(in, line)) return std::nullopt;
+    char* end = nullptr;
+    const double value = std::strtod(line.c_str(), &end);
+    if (end == line.c_str() || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+bool StoreTimeDifference(double difference) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%.3f\n%s\n", difference,
+                  GetClock().Now().LongText().c_str());
+    return ReplaceFileContents(ProgramFile("timecheck.txt"), text);
+}
+
+}  // namespace wk

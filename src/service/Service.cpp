@@ -1,0 +1,113 @@
+#include "service/Service.h"
+
+#include <httplib.h>
+
+#include <sys/socket.h>
+
+#include <algorithm>
+
+namespace wk {
+
+namespace {
+
+constexpr time_t kReadTimeoutSeconds = 20;
+constexpr time_t kWriteTimeoutSeconds = 20;
+constexpr size_t kLoggedFieldLength = 32;
+constexpr size_t kLoggedPathLength = 100;
+
+// Request values go into the log; keep control characters and long values
+// from mangling it.
+std::string Printable(const std::string& text, size_t limit = kLoggedFieldLength) {
+    std::string out;
+    for (char c : text.substr(0, limit)) {
+        const auto u = static_cast<unsigned char>(c);
+        out.push_back(u < 0x20 || u == 0x7F ? '?' : c);
+    }
+    if (text.size() > limit) out += "...";
+    return out;
+}
+
+// What the handler of the request running on this thread wants logged; the
+// logger, which runs on the same thread after the answer went out, takes it.
+thread_local std::string t_logNote;
+
+std::string QueryOf(const std::string& target) {
+    const size_t q = target.find('?');
+    return q == std::string::npos ? std::string() : target.substr(q + 1);
+}
+
+}  // namespace
+
+Service::Service(ServiceOptions options, const Clock& clock, std::ostream& log)
+    : m_options(std::move(options)),
+      m_data(m_options.dataFolder),
+      m_handlers(m_data, clock, m_options.clockOffsetSeconds),
+      m_server(std::make_unique<httplib::Server>()),
+      m_log(log) {
+    const size_t threads = std::max<size_t>(1, m_options.threads);
+    m_server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    m_server->set_payload_max_length(m_options.maxBodyBytes);
+    m_server->set_read_timeout(kReadTimeoutSeconds, 0);
+    m_server->set_write_timeout(kWriteTimeoutSeconds, 0);
+
+    const auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+        const FormFields fields = FormFields::Parse(QueryOf(req.target), req.body);
+        const ServiceAnswer answer = m_handlers.Handle(fields);
+        res.status = answer.status;
+        res.set_content(answer.body, "text/plain; charset=ISO-8859-1");
+        t_logNote = "a=" + Printable(fields.Get("a"));
+        if (!answer.logNote.empty()) t_logNote += "; " + answer.logNote;
+    };
+    for (const char* path : {kTimeCheckPath, kSchedulePath, kChannelListPath}) {
+        m_server->Post(path, handler);
+        m_server->Get(path, handler);
+    }
+    // Every request, also those refused before a handler ran (unknown path,
+    // body too large, malformed).
+    m_server->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+        std::string note;
+        note.swap(t_logNote);
+        Log(req.remote_addr + " " + req.method + " " + Printable(req.path, kLoggedPathLength) + " -> " +
+            std::to_string(res.status) + ", " + std::to_string(res.body.size()) + " bytes" +
+            (note.empty() ? std::string() : "; " + note));
+    });
+    // Without SO_REUSEPORT, so a second service on a taken port fails to start
+    // instead of silently sharing the requests.
+    m_server->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
+}
+
+Service::~Service() { Stop(); }
+
+int Service::Start() {
+    if (m_thread.joinable()) return m_port;
+    if (m_options.port == 0) {
+        m_port = m_server->bind_to_any_port(m_options.host);
+    } else {
+        m_port = m_server->bind_to_port(m_options.host, m_options.port) ? m_options.port : -1;
+    }
+    if (m_port < 0) {
+        Log("cannot listen on " + m_options.host + ":" + std::to_string(m_options.port));
+        return -1;
+    }
+    m_thread = std::thread([this] { m_server->listen_after_bind(); });
+    Log("listening on " + m_options.host + ":" + std::to_string(m_port) + ", data in " +
+        m_data.Folder());
+    return m_port;
+}
+
+void Service::Stop() {
+    if (!m_thread.joinable()) return;
+    m_server->stop();
+    m_thread.join();
+    Log("stopped");
+}
+
+void Service::Log(const std::string& line) {
+    std::lock_guard lock(m_logMutex);
+    m_log << "wavkeep-service: " << line << std::endl;
+}
+
+}  // namespace wk

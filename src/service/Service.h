@@ -1,0 +1,72 @@
+#pragma once
+// The HTTP side of wavkeep-service: answers POST (and GET) on the three paths
+// the client's configuration names by default, each dispatched by its "a"
+// field (ServiceHandlers), so any of the three paths serves any request kind.
+//
+// Requests run on a fixed pool of worker threads, one connection each, so a
+// slow client never holds up another. Bodies above the limit are refused with
+// status 413 before a handler sees them. One log line per request goes to the
+// log stream: peer, method, path, kind, status, answer size and a note.
+//
+// Threads: Start and Stop from one controlling thread; Start returns once the
+// socket listens, the serving runs on a thread the service owns and joins.
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+
+#include "core/Clock.h"
+#include "service/ServiceData.h"
+#include "service/ServiceHandlers.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace wk {
+
+struct ServiceOptions {
+    std::string host = "127.0.0.1";
+    int port = 8470;  // 0: any free port
+    std::string dataFolder = ".";
+    double clockOffsetSeconds = 0.0;
+    size_t threads = 8;
+    size_t maxBodyBytes = 256 * 1024;
+};
+
+class Service {
+public:
+    static constexpr const char* kTimeCheckPath = "/html/playlists/upload.php3";
+    static constexpr const char* kSchedulePath = "/html/schedule/index.php3";
+    static constexpr const char* kChannelListPath = "/betatest/html/playlists/index.php3";
+
+    // `clock` and `log` must outlive the service.
+    Service(ServiceOptions options, const Clock& clock, std::ostream& log);
+    ~Service();
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    // Binds and starts serving; the bound port, or -1 when binding failed.
+    int Start();
+    // Stops accepting, finishes the running requests, joins. Idempotent.
+    void Stop();
+    int Port() const { return m_port; }
+
+    void Log(const std::string& line);
+
+private:
+    ServiceOptions m_options;
+    ServiceData m_data;
+    ServiceHandlers m_handlers;
+    std::unique_ptr<httplib::Server> m_server;
+    std::thread m_thread;
+    std::mutex m_logMutex;
+    std::ostream& m_log;
+    int m_port = -1;
+};
+
+}  // namespace wk

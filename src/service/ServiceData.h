@@ -1,0 +1,70 @@
+#pragma once
+// The folder a wavkeep-service keeps its data in.
+//
+// Layout (every file is optional; each request reads the files afresh, so
+// the folder can be edited while the service runs):
+//   channels.txt   the channel list as served: one channel a line,
+//                  name TAB kind ("One" radio, "Two" music TV) TAB service
+//                  number [TAB anything]; empty lines and lines starting
+//                  with '#' are left out.
+//   schedule.txt   recording tasks in schedule.txt layout, times in server
+//                  time; the legend line and lines of other kinds are left out.
+//   accounts.txt   one account a line: login TAB password. When the file is
+//                  absent every login is accepted; when it exists but cannot
+//                  be read, none is.
+//   streams/<stream name>/*.des
+//                  description files per stream, in server time: seeded ones
+//                  under any name, uploads as "upload_<server time>NNN.des".
+//                  The stream name is the name the client sends as srcname.
+//
+// Thread safety: every operation may be called from any thread; storing an
+// upload and listing a stream's files are serialised by one lock.
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/DateTime.h"
+
+namespace wk {
+
+class ServiceData {
+public:
+    // `folder` gets a trailing '/' when it lacks one.
+    explicit ServiceData(std::string folder);
+
+    const std::string& Folder() const { return m_folder; }
+    std::string StreamFolder(const std::string& stream) const;
+
+    // Lines of channels.txt worth serving (at least three TAB fields).
+    std::vector<std::string> ChannelLines() const;
+    // Every line of schedule.txt, line ends removed.
+    std::vector<std::string> ScheduleLines() const;
+
+    bool CheckLogin(const std::string& login, const std::string& password) const;
+
+    // A name that stays one folder below streams/: not empty, at most 128
+    // bytes, no '/', '\\' or control character, not starting with '.'.
+    static bool IsSafeStreamName(std::string_view name);
+
+    // The stream's description files, by file name; empty for an unsafe name.
+    std::vector<std::string> StreamFiles(const std::string& stream) const;
+
+    // Writes `bytes` as a new upload of the stream (through a temporary file
+    // renamed into place, so readers never see half a file). Returns the
+    // path, or nothing when the name is unsafe or the file cannot be written.
+    std::optional<std::string> StoreUpload(const std::string& stream, const std::string& bytes,
+                                           const DateTime& serverNow);
+
+private:
+    std::string m_folder;
+    mutable std::mutex m_streamsMutex;
+};
+
+// The lines of a text file without their line ends; nothing when it cannot
+// be opened.
+std::optional<std::vector<std::string>> ReadTextLines(const std::string& path);
+
+}  // namespace wk

@@ -1,0 +1,74 @@
+// "wavkeep account set" and "wavkeep timecheck" against wavkeep-service on loopback.
+
+#include <signal.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "WavkeepRun.h"
+
+extern char** environ;
+
+namespace wk {
+namespace {
+
+class ServiceCommandTest : public test::WavkeepRunTest {
+protected:
+    void SetUp() override {
+        ::setenv("no_proxy", "127.0.0.1", 1);
+        std::vector<std::string> words = {WAVKEEP_SERVICE_EXE, "--listen", "127.0.0.1:0", "--data",
+                                          m_data.Path(), "--clock-offset", "-7.5"};
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, m_data.File("stdout").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
+        for (int i = 0; i < 500 && m_port.empty(); ++i) {
+            std::smatch m;
+            const std::string text = test::ReadFile(m_data.File("stdout"));
+            if (std::regex_search(text, m, listening)) m_port = m[1];
+            else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_FALSE(m_port.empty()) << "the service did not start";
+    }
+    void TearDown() override {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            int status = 0;
+            ::waitpid(m_pid, &status, 0);
+        }
+    }
+    test::TempDir m_data;
+    pid_t m_pid = -1;
+    std::string m_port;
+};
+
+TEST_F(ServiceCommandTest, TimeCheckFindsTheServiceClockOffset) {
+    EXPECT_EQ(Run({"timecheck"}), 1);  // no account yet
+    EXPECT_NE(Err().find("account"), std::string::npos) << Err();
+    EXPECT_EQ(Run({"account", "set", "Ann Smith", "two words"}), 2);
+    ASSERT_EQ(Run({"account", "set", "Ann Smith", "s3cret"}), 0);
+    ASSERT_EQ(Run({"config", "set", "TimeCheckURL",
+                   "http://127.0.0.1:" + m_port + "/html/playlists/upload.php3"}),
+              0);
+    ASSERT_EQ(Run({"timecheck"}), 0) << Err();
+    std::smatch m;
+    const std::string out = Out();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(clock is ([-+]\d+\.\d+) s ahead)"))) << out;
+    EXPECT_NEAR(std::stod(m[1]), -7.5, 0.05);
+    // The measured difference is kept for the import.
+    EXPECT_NEAR(std::stod(test::ReadFile(m_home.File("timecheck.txt"))), -7.5, 0.05);
+}
+
+}  // namespace
+}  // namespace wk

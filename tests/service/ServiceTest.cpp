@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+
+#include "support/TempHome.h"
+#include "core/Clock.h"
+#include "service/Service.h"
+
+namespace wk {
+namespace {
+
+constexpr const char* kForm = "application/x-www-form-urlencoded";
+
+TEST(ServiceTest, ServesTheClientsRequestsOverLoopback) {
+    test::TempDir dir;
+    ManualClock clock(DateTime(2003, 11, 7, 17, 42, 20, 0));
+    std::ostringstream log;
+    ServiceOptions options;
+    options.port = 0;
+    options.dataFolder = dir.Path();
+    options.clockOffsetSeconds = 2.0;
+    options.threads = 2;
+    options.maxBodyBytes = 64 * 1024;
+    Service service(options, clock, log);
+    const int port = service.Start();
+    ASSERT_GT(port, 0);
+
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(5, 0);
+    client.set_read_timeout(5, 0);
+
+    auto time = client.Post(Service::kTimeCheckPath, "a=timeCheck&login=me&passwd=pw&localTime=1.000", kForm);
+    ASSERT_TRUE(time);
+    EXPECT_EQ(time->status, 200);
+    EXPECT_EQ(time->body.substr(0, 3), "OK\n");
+
+    // An upload as the client encodes it, then the playlist cut from it.
+    const std::string des =
+        "%23%200%2e9\r\n%23%20\r\n%23%20\r\n"
+        "07/11/2003%20%2010:00:00%2e000\t07/11/2003%20%2010:03:00%2e000\tArtist\tTitle\t\t\t\t17\t\t0\r\n";
+    auto upload = client.Post(Service::kTimeCheckPath,
+                              "a=uploadfp&login=me&passwd=pw&srcname=Radio One&srctype=1"
+                              "&MAX_FILE_SIZE=20000&userfile=desc.des&fileContent=" + des,
+                              kForm);
+    ASSERT_TRUE(upload);
+    EXPECT_EQ(upload->body, "OK\n");
+    auto playlist = client.Post(Service::kTimeCheckPath,
+                                "lang=german&country=49&a=dofp&timestampstart=07/11/2003  09:58:00.000"
+                                "&timestampend=07/11/2003  10:32:00.000&srcname=Radio One&srctype=1",
+                                kForm);
+    ASSERT_TRUE(playlist);
+    EXPECT_EQ(playlist->status, 200);
+    EXPECT_NE(playlist->body.find("\tArtist\tTitle\t"), std::string::npos) << playlist->body;
+
+    // The channel list's kind rides in the URL's query.
+    std::filesystem::path channels = dir.File("channels.txt");
+    test::WriteFile(channels.string(), "Radio One\tOne\t9\n");
+    auto list = client.Post(std::string(Service::kChannelListPath) +
+                                "?lang=german&country=49&sourceid1=&sourceid2=9&a=gsl2",
+                            "", kForm);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->body, "Radio One\tOne\t9\n");
+
+    auto tooBig = client.Post(Service::kTimeCheckPath, std::string(65 * 1024, 'x'), kForm);
+    ASSERT_TRUE(tooBig);
+    EXPECT_EQ(tooBig->status, 413);
+    auto unknown = client.Post("/elsewhere", "a=timeCheck", kForm);
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->status, 404);
+
+    service.Stop();
+    EXPECT_NE(log.str().find("upload.php3 -> 200, 3 bytes; a=uploadfp; stored "), std::string::npos) << log.str();
+}
+
+TEST(ServiceTest, AStalledConnectionDoesNotHoldUpOthers) {
+    test::TempDir dir;
+    ManualClock clock;
+    std::ostringstream log;
+    ServiceOptions options;
+    options.port = 0;
+    options.dataFolder = dir.Path();
+    options.threads = 2;
+    Service service(options, clock, log);
+    const int port = service.Start();
+    ASSERT_GT(port, 0);
+
+    // A client that sends half a request and then nothing.
+    const int stalled = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(stalled, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(stalled, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string half = "POST /html/playlists/upload.php3 HTTP/1.1\r\nContent-Length: 100\r\n\r\na=";
+    ASSERT_EQ(::send(stalled, half.data(), half.size(), 0), static_cast<ssize_t>(half.size()));
+
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(5, 0);
+    auto answer = client.Post(Service::kTimeCheckPath, "a=timeCheck", kForm);
+    ::close(stalled);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->body.substr(0, 3), "OK\n");
+    service.Stop();
+}
+
+}  // namespace
+}  // namespace wk
