@@ -17,6 +17,7 @@
 #include "core/Version.h"
 #include "app/RecordCommand.h"
 #include "app/DescriptionsCommand.h"
+#include "app/DownloadCommand.h"
 #include "app/ScheduleCommand.h"
 #include "app/StreamsCommand.h"
 #include "recording/EncoderLibrary.h"
@@ -342,6 +343,19 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         "timecheck", "Measure how far the service's clock (\"TimeCheckURL\") runs ahead, up to "
                      "three samples averaged, and keep it for \"wavkeep import\"");
 
+    auto* download = app.add_subcommand("download", "One run of a download from the service");
+    download->require_subcommand(1);
+    auto* downloadSchedule = download->add_subcommand(
+        "schedule", "Time check, then the service's recording tasks (\"ScheduleURL\"), moved to "
+                    "local time; tasks colliding with the schedule are skipped");
+    auto* downloadPlaylist = download->add_subcommand(
+        "playlist", "Time check, then the description files of every stretch recorded since "
+                    "covered-until (\"UploadURL\"); each is applied once: shifted, matched and "
+                    "merged into the stream's desc.des");
+    downloadPlaylist->add_option("--stream", o.name, "Stream (default: \"ActiveStream\")");
+    auto* streamsUpdate = streams->add_subcommand(
+        "update", "Add the channels of the service's channel list (\"URLChanelList\")");
+
     bool prune = false;
     auto* disk = app.add_subcommand(
         "disk", "Show the space the streams use against \"DiskSpace\" (MiB) and the free space");
@@ -386,6 +400,9 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         if (encoderList->parsed()) return EncoderList(out);
         if (record->parsed()) return RunRecord(o.record, out, err);
         if (streamsAdd->parsed()) return RunStreamsAdd(o.name, out, err);
+        if (streamsUpdate->parsed()) return RunStreamsUpdate(out, err);
+        if (downloadSchedule->parsed()) return RunDownloadSchedule(out, err);
+        if (downloadPlaylist->parsed()) return RunDownloadPlaylist(o.name, out, err);
         if (streamsActivate->parsed()) return RunStreamsActivate(o.name, true, out, err);
         if (streamsDeactivate->parsed()) return RunStreamsActivate(o.name, false, out, err);
         if (streamsImport->parsed()) return RunStreamsImport(o.path, out, err);

@@ -35,7 +35,9 @@ std::string FormFields::PercentDecode(std::string_view text) {
                 continue;
             }
         }
-        out.push_back(text[i]);
+        // Clients encode forms as form servers decode them: a literal "+" comes
+        // as %2B, a blank as "+".
+        out.push_back(text[i] == '+' ? ' ' : text[i]);
     }
     return out;
 }

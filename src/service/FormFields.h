@@ -1,12 +1,10 @@
 #pragma once
 // The fields of one request: the query of its URL and its form body.
 //
-// The client inserts its values without encoding (blanks, slashes and colons
-// of time texts travel as they are) and only percent-encodes the upload's
-// file content, where a raw '&' can never appear. So:
+// The client sends application/x-www-form-urlencoded forms, so:
 // - fields are split at '&' and at the first '=' of each piece;
-// - "%" followed by two hexadecimal digits is decoded everywhere, any other
-//   '%' stays; '+' stays a '+' (a login may hold one);
+// - "%" followed by two hexadecimal digits is decoded, any other '%' stays;
+//   '+' is a blank (a literal '+' arrives as %2B);
 // - "fileContent=" swallows the rest of the body, '&' included, so a file
 //   whose encoder left an '&' raw still arrives whole.
 // Body fields replace query fields of the same name. Names are compared with

@@ -58,7 +58,7 @@ Service::Service(ServiceOptions options, const Clock& clock, std::ostream& log)
         t_logNote = "a=" + Printable(fields.Get("a"));
         if (!answer.logNote.empty()) t_logNote += "; " + answer.logNote;
     };
-    for (const char* path : {kTimeCheckPath, kSchedulePath, kChannelListPath}) {
+    for (const char* path : {kTimeCheckPath, kSchedulePath, kChannelListPath, kPlaylistPagePath}) {
         m_server->Post(path, handler);
         m_server->Get(path, handler);
     }

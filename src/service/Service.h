@@ -43,6 +43,8 @@ public:
     static constexpr const char* kTimeCheckPath = "/html/playlists/upload.php3";
     static constexpr const char* kSchedulePath = "/html/schedule/index.php3";
     static constexpr const char* kChannelListPath = "/betatest/html/playlists/index.php3";
+    // The channel-list page the client falls back to when "URLChanelList" is empty.
+    static constexpr const char* kPlaylistPagePath = "/html/playlists/index.php3";
 
     // `clock` and `log` must outlive the service.
     Service(ServiceOptions options, const Clock& clock, std::ostream& log);

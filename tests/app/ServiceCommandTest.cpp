@@ -70,5 +70,29 @@ TEST_F(ServiceCommandTest, TimeCheckFindsTheServiceClockOffset) {
     EXPECT_NEAR(std::stod(test::ReadFile(m_home.File("timecheck.txt"))), -7.5, 0.05);
 }
 
+TEST_F(ServiceCommandTest, ChannelListAndScheduleDownload) {
+    test::WriteFile(m_data.File("channels.txt"), "Radio One\tOne\t7\nbad/name\tOne\t8\nMusic TV\tTwo\t9\n");
+    test::WriteFile(m_data.File("schedule.txt"), " LEGEND: O - once; D - daily; W - weekly\n"
+                                                 "D 22:00:00 -> 23:00:00 Radio One\tNight\n");
+    const std::string root = "http://127.0.0.1:" + m_port;
+    for (const char* key : {"TimeCheckURL", "UploadURL"})
+        ASSERT_EQ(Run({"config", "set", key, root + "/html/playlists/upload.php3"}), 0);
+    ASSERT_EQ(Run({"config", "set", "ScheduleURL", root + "/html/schedule/index.php3"}), 0);
+    ASSERT_EQ(Run({"config", "set", "URLChanelList", root + "/betatest/html/playlists/index.php3?a=gsl2"}), 0);
+    ASSERT_EQ(Run({"account", "set", "me", "pw"}), 0);
+
+    ASSERT_EQ(Run({"streams", "update"}), 0) << Err();
+    EXPECT_EQ(Out(), "2 streams added from the service\n");
+    ASSERT_EQ(Run({"download", "schedule"}), 0) << Err();
+    EXPECT_EQ(Out(), "1 tasks added, 0 skipped (colliding or invalid)\n");
+    // The service's clock runs 7.5 s behind: its 22:00:00 is 22:00:07.5 here,
+    // truncated to the second in the schedule's layout.
+    ASSERT_EQ(Run({"schedule", "list"}), 0);
+    EXPECT_EQ(Out(), "1\tD 22:00:07 -> 23:00:07 Radio One\tNight\n");
+    ASSERT_EQ(Run({"download", "schedule"}), 0);
+    EXPECT_EQ(Out(), "0 tasks added, 1 skipped (colliding or invalid)\n");
+    ASSERT_EQ(Run({"download", "playlist"}), 0) << Err();  // nothing recorded yet
+}
+
 }  // namespace
 }  // namespace wk

@@ -68,6 +68,9 @@ TEST(ServiceTest, ServesTheClientsRequestsOverLoopback) {
                             "", kForm);
     ASSERT_TRUE(list);
     EXPECT_EQ(list->body, "Radio One\tOne\t9\n");
+    auto fallback = client.Post(std::string(Service::kPlaylistPagePath) + "?a=gsl&country=49", "", kForm);
+    ASSERT_TRUE(fallback);
+    EXPECT_EQ(fallback->body, "Radio One\tOne\t9\n");
 
     auto tooBig = client.Post(Service::kTimeCheckPath, std::string(65 * 1024, 'x'), kForm);
     ASSERT_TRUE(tooBig);

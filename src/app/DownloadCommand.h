@@ -1,0 +1,14 @@
+#pragma once
+// "wavkeep download schedule|playlist" and "wavkeep streams update": one run
+// of the service downloads, as the daemon's timers will run them.
+
+#include <iosfwd>
+#include <string>
+
+namespace wk {
+
+int RunDownloadSchedule(std::ostream& out, std::ostream& err);
+int RunDownloadPlaylist(const std::string& stream, std::ostream& out, std::ostream& err);
+int RunStreamsUpdate(std::ostream& out, std::ostream& err);
+
+}  // namespace wk
