@@ -210,7 +210,8 @@ int RunRecord(const RecordOptions& options, std::ostream& out, std::ostream& err
             err << "wavkeep: the recording could not be started (see \"wavkeep events\" and the trace)\n";
             status = 1;
         } else {
-            out << "recorded " << session << "_*  (" << progress.chunks + 1 << " chunks)\n";
+            const long long recorded = (GetClock().NowStream() - start.ToStreamTime()) / 1000;
+            out << "recorded " << Clock2Text(recorded) << " into " << session << "_*\n";
             if (progress.errors > 0) status = 1;
         }
         if (g_stopSignal) Trace(kTraceInfo, "Recording stopped by a signal");
