@@ -353,6 +353,10 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
                     "covered-until (\"UploadURL\"); each is applied once: shifted, matched and "
                     "merged into the stream's desc.des");
     downloadPlaylist->add_option("--stream", o.name, "Stream (default: \"ActiveStream\")");
+    auto* upload = app.add_subcommand(
+        "upload", "Time check, then upload the stream's desc.des, shifted to the service's "
+                  "clock, with the account (\"UploadURL\"; at most 20000 bytes)");
+    upload->add_option("--stream", o.name, "Stream (default: \"ActiveStream\")");
     auto* streamsUpdate = streams->add_subcommand(
         "update", "Add the channels of the service's channel list (\"URLChanelList\")");
 
@@ -403,6 +407,7 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         if (streamsUpdate->parsed()) return RunStreamsUpdate(out, err);
         if (downloadSchedule->parsed()) return RunDownloadSchedule(out, err);
         if (downloadPlaylist->parsed()) return RunDownloadPlaylist(o.name, out, err);
+        if (upload->parsed()) return RunUpload(o.name, out, err);
         if (streamsActivate->parsed()) return RunStreamsActivate(o.name, true, out, err);
         if (streamsDeactivate->parsed()) return RunStreamsActivate(o.name, false, out, err);
         if (streamsImport->parsed()) return RunStreamsImport(o.path, out, err);

@@ -7,7 +7,10 @@
 #include "core/ConfigStore.h"
 #include "server/ChannelList.h"
 #include "server/PlaylistDownload.h"
+#include "server/Credentials.h"
 #include "server/ScheduleDownload.h"
+#include "server/TimeCheck.h"
+#include "server/Upload.h"
 #include "streamstore/StreamNameFile.h"
 
 namespace wk {
@@ -78,6 +81,34 @@ int RunStreamsUpdate(std::ostream& out, std::ostream& err) {
     }
     out << streams.Records().size() - before << " streams added from the service\n";
     return 0;
+}
+
+int RunUpload(const std::string& streamName, std::ostream& out, std::ostream& err) {
+    ConfigStore config;
+    config.Load();
+    const std::string stream = streamName.empty() ? config.GetString("ActiveStream") : streamName;
+    if (!StreamNameFile::IsSafeFolderName(stream)) {
+        err << "wavkeep: \"" << stream << "\" cannot name a stream folder\n";
+        return 2;
+    }
+    Credentials credentials;
+    if (!ReadCredentials(credentials)) {
+        err << "wavkeep: no account (Options.txt); \"wavkeep account set\" stores one\n";
+        return 1;
+    }
+    HttpClientCurl http;
+    const TimeCheckResult check = RunAutoTimeCheck(http, config.GetString("TimeCheckURL"));
+    if (!check.ok) {
+        err << "wavkeep: Uploading failed. You have to do time check first. (" << check.error << ")\n";
+        return 1;
+    }
+    StoreTimeDifference(check.difference);
+    std::string answer;
+    const int result = UploadDescriptionFile(
+        http, stream, StreamNameFile::StreamRoot() + stream + "/desc.des", check.difference, &answer);
+    const std::string text = UploadResultText(result, answer);
+    (result == kUploadDone ? out : err) << (result == kUploadDone ? "" : "wavkeep: ") << text << '\n';
+    return result == kUploadDone ? 0 : 1;
 }
 
 }  // namespace wk

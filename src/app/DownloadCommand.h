@@ -10,5 +10,8 @@ namespace wk {
 int RunDownloadSchedule(std::ostream& out, std::ostream& err);
 int RunDownloadPlaylist(const std::string& stream, std::ostream& out, std::ostream& err);
 int RunStreamsUpdate(std::ostream& out, std::ostream& err);
+// "wavkeep upload": time check, then the stream's desc.des shifted to the
+// service's clock and posted to "UploadURL".
+int RunUpload(const std::string& stream, std::ostream& out, std::ostream& err);
 
 }  // namespace wk

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -92,6 +93,29 @@ TEST_F(ServiceCommandTest, ChannelListAndScheduleDownload) {
     ASSERT_EQ(Run({"download", "schedule"}), 0);
     EXPECT_EQ(Out(), "0 tasks added, 1 skipped (colliding or invalid)\n");
     ASSERT_EQ(Run({"download", "playlist"}), 0) << Err();  // nothing recorded yet
+}
+
+TEST_F(ServiceCommandTest, UploadArrivesInServerTime) {
+    const std::string root = "http://127.0.0.1:" + m_port;
+    for (const char* key : {"TimeCheckURL", "UploadURL"})
+        ASSERT_EQ(Run({"config", "set", key, root + "/html/playlists/upload.php3"}), 0);
+    EXPECT_EQ(Run({"upload"}), 1);  // no account
+    ASSERT_EQ(Run({"account", "set", "me", "pw"}), 0);
+    EXPECT_EQ(Run({"upload"}), 1);  // no desc.des yet
+    EXPECT_NE(Err().find("Des file is missing or being corrupted"), std::string::npos) << Err();
+    std::filesystem::create_directories(m_home.File("Streams/Default"));
+    test::WriteFile(m_home.File("Streams/Default/desc.des"),
+                    "# 0.9\r\n# \r\n# \r\n07/11/2003  17:42:11.005\t07/11/2003  17:45:40.000\t"
+                    "Artist\tTitle\tAlbum\t2003\t\t17\t\t0\r\n");
+    ASSERT_EQ(Run({"upload"}), 0) << Err();
+    EXPECT_EQ(Out(), "File is successfully uploaded\n");
+    // Stored by the service with the times moved to its clock (7.5 s behind).
+    std::string stored;
+    for (const auto& e : std::filesystem::directory_iterator(m_data.File("streams/Default")))
+        stored = test::ReadFile(e.path().string());
+    EXPECT_NE(stored.find("07/11/2003  17:42:03.505\t07/11/2003  17:45:32.500\tArtist\tTitle"),
+              std::string::npos)
+        << stored;
 }
 
 }  // namespace

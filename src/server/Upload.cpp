@@ -1,0 +1,62 @@
+#include "server/Upload.h"
+
+#include "core/ConfigStore.h"
+#include "core/Trace.h"
+#include "descriptions/Timeshift.h"
+#include "platform/HttpClient.h"
+#include "server/Credentials.h"
+#include "streamstore/StreamNameFile.h"
+
+namespace wk {
+
+int UploadDescriptionFile(HttpClient& http, const std::string& stream,
+                          const std::string& descriptionFile, double difference,
+                          std::string* answer) {
+    Credentials credentials;
+    if (!ReadCredentials(credentials)) return kUploadNoAccount;
+    const std::string text = ShiftedDescriptionText(descriptionFile, difference);
+    if (text.empty()) return kUploadNoFile;
+    if (text.size() > kUploadMaxBytes) return kUploadTooBig;
+
+    StreamNameFile streams;
+    streams.load();
+    const StreamRecord* record = streams.Find(stream);
+    const int sourceType = record ? record->sourceType : kSourceRadio;
+    const auto slash = descriptionFile.find_last_of('/');
+    const std::string userfile =
+        slash == std::string::npos ? descriptionFile : descriptionFile.substr(slash + 1);
+
+    HttpForm form;
+    form.Add("a", "uploadfp")
+        .Add("login", credentials.login)
+        .Add("passwd", credentials.password)
+        .Add("srcname", stream)
+        .Add("srctype", std::to_string(sourceType))
+        .Add("MAX_FILE_SIZE", std::to_string(kUploadMaxBytes))
+        .Add("userfile", userfile)
+        .Add("fileContent", text);
+    ConfigStore config;
+    config.Load();
+    Trace(kTraceDebug, "Uploading description file %s for %s", userfile.c_str(), stream.c_str());
+    const HttpResult result = http.PostForm(config.GetString("UploadURL"), form);
+    if (result.outcome != HttpResult::Outcome::kOk) return kUploadNoConnection;
+    if (result.status != 200) return kUploadBadResponse;
+    const std::string first = result.lines.empty() ? std::string() : result.lines.front();
+    if (answer) *answer = first;
+    return first == "OK" ? kUploadDone : kUploadRefused;
+}
+
+std::string UploadResultText(int result, const std::string& answer) {
+    switch (result) {
+    case kUploadDone: return "File is successfully uploaded";
+    case kUploadNoFile: return "Des file is missing or being corrupted";
+    case kUploadBadResponse: return "File upload failed - bad response from server";
+    case kUploadRefused: return "File upload failed - " + answer;
+    case kUploadNotTimeChecked: return "Timecheck in progress. Upload skiped. Please try again later.";
+    case kUploadNoConnection: return "Unable to make HTTP connection. Try again.";
+    case kUploadTooBig: return "The playlist is too big. max: ~30 tracks [20KB]";
+    default: return {};
+    }
+}
+
+}  // namespace wk
