@@ -192,4 +192,16 @@ DateTime DateTime::ParseTimeText(std::string_view text, DateTime into) {
     return into;
 }
 
+int64_t DateTime::ToEpochMilliseconds() const {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return static_cast<int64_t>(std::mktime(&tm)) * 1000 + millisecond;
+}
+
 }  // namespace wk

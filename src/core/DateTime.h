@@ -79,6 +79,10 @@ struct DateTime {
     static DateTime ParseTimeText(std::string_view text, DateTime into);
     static DateTime ParseTimeText(std::string_view text) { return ParseTimeText(text, DateTime()); }
 
+    // Milliseconds since 1970-01-01 00:00:00 UTC of this local wall-clock
+    // moment, through the C library's local time (mktime).
+    int64_t ToEpochMilliseconds() const;
+
     static bool IsLeapYear(int32_t year) { return year % 4 == 0; }
     static int DaysInMonth(int32_t year, int32_t month);
     static int DaysInYear(int32_t year) { return IsLeapYear(year) ? 366 : 365; }

@@ -16,15 +16,7 @@
 namespace wk {
 
 double EpochSeconds(const DateTime& local) {
-    std::tm tm{};
-    tm.tm_year = local.year - 1900;
-    tm.tm_mon = local.month - 1;
-    tm.tm_mday = local.day;
-    tm.tm_hour = local.hour;
-    tm.tm_min = local.minute;
-    tm.tm_sec = local.second;
-    tm.tm_isdst = -1;
-    return static_cast<double>(std::mktime(&tm)) + local.millisecond / 1000.0;
+    return static_cast<double>(local.ToEpochMilliseconds()) / 1000.0;
 }
 
 std::string LocalClockText(const DateTime& local) {

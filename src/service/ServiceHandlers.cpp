@@ -63,16 +63,7 @@ ServiceHandlers::ServiceHandlers(ServiceData& data, const Clock& clock, double c
       m_offsetMs(static_cast<int64_t>(std::llround(clockOffsetSeconds * 1000.0))) {}
 
 int64_t ServiceHandlers::EpochMilliseconds(const DateTime& local) {
-    std::tm tm{};
-    tm.tm_year = local.year - 1900;
-    tm.tm_mon = local.month - 1;
-    tm.tm_mday = local.day;
-    tm.tm_hour = local.hour;
-    tm.tm_min = local.minute;
-    tm.tm_sec = local.second;
-    tm.tm_isdst = -1;
-    const std::time_t seconds = std::mktime(&tm);
-    return static_cast<int64_t>(seconds) * 1000 + local.millisecond;
+    return local.ToEpochMilliseconds();
 }
 
 StreamTime ServiceHandlers::ServerNow() const { return m_clock.NowStream() + m_offsetMs; }

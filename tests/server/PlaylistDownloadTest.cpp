@@ -21,6 +21,7 @@
 #include "server/TimeCheck.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/StreamNameFile.h"
+#include "ServiceClientTest.h"
 #include "support/TempHome.h"
 
 namespace wk {
@@ -211,19 +212,11 @@ constexpr double kOffset = 2.5;  // the service's clock runs 2.5 s ahead
 const DateTime kSessionStart(2003, 11, 7, 10, 0, 0);
 constexpr int kChunks = 60;  // of 10 s: 10:00:00 .. 10:10:00
 
-class PlaylistDownloadTest : public test::TempHomeTest {
+class PlaylistDownloadTest : public test::ServiceClientTest {
 protected:
+    PlaylistDownloadTest() : ServiceClientTest(DateTime(2003, 11, 7, 12, 0, 0)) {}
     void SetUp() override {
-        TempHomeTest::SetUp();
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
-        ::setenv("no_proxy", "127.0.0.1", 1);
-        SetClock(&m_clock);
-        EventLog::Instance().Close();  // reopen in this test's home
-        HttpSettings settings = m_http.Settings();
-        settings.connectRetries = 0;
-        settings.totalTimeoutMs = 5000;
-        m_http.SetSettings(settings);
+        ServiceClientTest::SetUp();
         ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, nullptr));
         Configure(m_service.Url("/upload"));
 
@@ -242,13 +235,6 @@ protected:
             test::WriteFile(base + ".dat", std::string(1000, '\x01'));
             test::WriteFile(base + ".fgp", std::string(1000, static_cast<char>(n)));
         }
-    }
-    void TearDown() override {
-        EventLog::Instance().Close();
-        SetClock(nullptr);
-        ::unsetenv("TZ");
-        ::tzset();
-        TempHomeTest::TearDown();
     }
     void Configure(const std::string& uploadUrl) {
         ConfigStore config;
@@ -279,8 +265,6 @@ protected:
         return list.Find("Radio1")->coveredUntil;
     }
 
-    ManualClock m_clock{DateTime(2003, 11, 7, 12, 0, 0)};
-    HttpClientCurl m_http;
     FakeService m_service{m_clock, kOffset};
     std::string m_folder;
 };

@@ -21,6 +21,7 @@
 #include "server/Credentials.h"
 #include "server/TimeCheck.h"
 #include "streamstore/StreamNameFile.h"
+#include "ServiceClientTest.h"
 #include "support/TempHome.h"
 
 namespace wk {
@@ -126,28 +127,13 @@ private:
     std::thread m_thread;
 };
 
-class ScheduleDownloadTest : public test::TempHomeTest {
+class ScheduleDownloadTest : public test::ServiceClientTest {
 protected:
+    ScheduleDownloadTest() : ServiceClientTest(kNow) {}
     void SetUp() override {
-        TempHomeTest::SetUp();
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
-        ::setenv("no_proxy", "127.0.0.1", 1);
-        SetClock(&m_clock);
-        EventLog::Instance().Close();  // reopen in this test's home
-        HttpSettings settings = m_http.Settings();
-        settings.connectRetries = 0;
-        settings.totalTimeoutMs = 5000;
-        m_http.SetSettings(settings);
+        ServiceClientTest::SetUp();
         ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, nullptr));
         Configure(m_service.Url("/check"), m_service.Url("/schedule"), m_service.Url("/channels"));
-    }
-    void TearDown() override {
-        EventLog::Instance().Close();
-        SetClock(nullptr);
-        ::unsetenv("TZ");
-        ::tzset();
-        TempHomeTest::TearDown();
     }
     static void Configure(const std::string& timeCheck, const std::string& schedule,
                           const std::string& channels) {
@@ -164,8 +150,6 @@ protected:
         scheduler.insertTask(*task);
     }
 
-    ManualClock m_clock{kNow};
-    HttpClientCurl m_http;
     FakeService m_service;
 };
 

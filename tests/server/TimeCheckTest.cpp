@@ -10,6 +10,7 @@
 #include "core/Clock.h"
 #include "platform/HttpClientCurl.h"
 #include "server/Credentials.h"
+#include "ServiceClientTest.h"
 #include "support/TempHome.h"
 
 namespace wk {
@@ -45,28 +46,10 @@ private:
     std::thread m_thread;
 };
 
-class TimeCheckTest : public test::TempHomeTest {
+// 2003-11-07 17:46:39.750 UTC = 1068227199.75 s since 1970.
+class TimeCheckTest : public test::ServiceClientTest {
 protected:
-    void SetUp() override {
-        TempHomeTest::SetUp();
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
-        ::setenv("no_proxy", "127.0.0.1", 1);
-        SetClock(&m_clock);
-        HttpSettings settings = m_http.Settings();
-        settings.connectRetries = 0;
-        settings.totalTimeoutMs = 5000;
-        m_http.SetSettings(settings);
-    }
-    void TearDown() override {
-        SetClock(nullptr);
-        ::unsetenv("TZ");
-        ::tzset();
-        TempHomeTest::TearDown();
-    }
-    // 2003-11-07 17:46:39.750 UTC = 1068227199.75 s since 1970.
-    ManualClock m_clock{DateTime(2003, 11, 7, 17, 46, 39, 750)};
-    HttpClientCurl m_http;
+    TimeCheckTest() : ServiceClientTest(DateTime(2003, 11, 7, 17, 46, 39, 750)) {}
 };
 
 TEST_F(TimeCheckTest, LocalClockTextAndServerClockParsing) {
