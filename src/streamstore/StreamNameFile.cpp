@@ -241,17 +241,14 @@ bool StreamNameFile::loadFromBuffer(const std::string& text) {
         if (name.empty() || name.find_first_of("<>/\\") != std::string::npos) continue;
         accepted = true;
         if (Contains(name)) continue;
-        StreamRecord r;
+        // A channel from the service gets the Default stream's silence values,
+        // no tuner channel, and stays inactive until the user activates it.
+        StreamRecord r = DefaultRecord();
         r.name = name;
         r.sourceType = f[1] == "One" ? kSourceRadio : kSourceMusicTv;
         r.serviceNumber = AtoiValue(f[2]);
         r.tunerChannel = 0;
-        r.silenceMinimum = 3;
-        r.silenceSensitivity = 15;
-        r.shortestTrack = 120;
-        r.longestTrack = 360;
         r.active = 0;
-        r.coveredUntil = 0;
         m_records.push_back(std::make_unique<StreamRecord>(std::move(r)));
     }
     return accepted;
