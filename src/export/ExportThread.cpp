@@ -1,0 +1,353 @@
+#include "export/ExportThread.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "core/ConfigStore.h"
+#include "core/RecordingNotifier.h"
+#include "core/SystemInfo.h"
+#include "core/Trace.h"
+#include "descriptions/CTrackToStreamThread.h"
+#include "descriptions/DescriptionStore.h"
+#include "export/ExportProgress.h"
+#include "export/ExportTrack.h"
+#include "export/Mp3Normalize.h"
+#include "streamstore/StreamInfo.h"
+#include "streamstore/StreamNameFile.h"
+
+extern char** environ;
+
+namespace wk {
+namespace {
+
+std::atomic<bool> g_exportBusy{false};
+std::atomic<bool> g_startBuilding{false};
+
+constexpr size_t kEntryNameLimit = 259;
+
+std::string EntryName(const Description& d) {
+    std::string name = d.artist;
+    name += " - ";
+    name += d.title;
+    if (name.size() > kEntryNameLimit) name.resize(kEntryNameLimit);
+    return name;
+}
+
+// Renames without replacing an existing file: a file already at the target
+// keeps the new one in the temporary folder.
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (from.empty() || to.empty()) return false;
+    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+std::string StreamNameOfFolder(const std::string& folder) {
+    std::string f = folder;
+    while (f.size() > 1 && f.back() == '/') f.pop_back();
+    const auto slash = f.find_last_of('/');
+    return slash == std::string::npos ? f : f.substr(slash + 1);
+}
+
+// Removes the exported descriptions from the stream's description file.
+void RemoveExported(const std::string& streamFolder, const std::vector<ExportedFile>& files) {
+    if (streamFolder.empty() || files.empty()) return;
+    DescriptionStore store(streamFolder, "desc");
+    if (!store.Load()) return;
+    auto& records = store.Records();
+    const size_t before = records.size();
+    std::erase_if(records, [&](const std::unique_ptr<Description>& d) {
+        for (const ExportedFile& f : files) {
+            if (f.path.empty()) continue;  // kept: a manual export may try again
+            if (d->start == f.entry.start && d->end == f.entry.end && d->SameContent(f.entry.track))
+                return true;
+        }
+        return false;
+    });
+    if (records.size() != before && !store.Save())
+        Trace(kTraceError, "Exported descriptions could not be removed from %s",
+              store.FilePath().c_str());
+}
+
+void ExportMatchedStream(const std::string& streamFolder) {
+    DescriptionStore store;
+    LoadStreamDescriptions(streamFolder, store);
+    ExportRequest request =
+        BuildExportRequest(store, StreamNameOfFolder(streamFolder), streamFolder, -1, true);
+    if (request.entries.empty()) return;
+    RunMusicExport(std::move(request));
+}
+
+}  // namespace
+
+bool ExportBusy() {
+    return g_exportBusy.load();
+}
+
+void LoadStreamDescriptions(const std::string& streamFolder, DescriptionStore& store) {
+    store.SetFolder(streamFolder);
+    store.SetName("desc");
+    store.Load();
+    StreamInfo info;
+    info.folder = streamFolder;
+    UpdateStreamInfo(info);
+    std::vector<RecordedRange> ranges;
+    std::vector<int> codes;
+    GetRecordedRanges(info, ranges, codes);
+    store.MarkCoverage(ranges);
+}
+
+ExportRequest BuildExportRequest(const DescriptionStore& store, const std::string& streamName,
+                                 const std::string& streamFolder, StreamTime coveredUntil,
+                                 bool automatic) {
+    ExportRequest request;
+    request.streamName = streamName;
+    request.streamFolder = streamFolder;
+    if (automatic) Trace(kTraceInfo, "AutoExport active, starting music file(s) export...");
+    for (const auto& d : store.Records()) {
+        if (d->coverage != kCoverageComplete) {
+            if (automatic)
+                Trace(kTraceDebug, "Invalid export-entry found: %s - %s", d->artist.c_str(),
+                      d->title.c_str());
+            continue;
+        }
+        if (coveredUntil >= 0 && d->start < coveredUntil) continue;
+        ExportEntry entry;
+        entry.start = d->start;
+        entry.end = d->end;
+        entry.name = EntryName(*d);
+        entry.track = *d;
+        if (automatic) Trace(kTraceDebug, "Valid file ready for export: %s", entry.name.c_str());
+        request.entries.push_back(std::move(entry));
+    }
+    return request;
+}
+
+ExportRequest BuildRangeExportRequest(const DescriptionStore& store, StreamTime from,
+                                      StreamTime to, const std::string& streamFolder) {
+    ExportRequest request;
+    request.streamFolder = streamFolder;
+    ExportEntry entry;
+    entry.start = from;
+    entry.end = to;
+    const Description* found = nullptr;
+    for (const auto& d : store.Records()) {
+        if (d->start <= from && from < d->end) {
+            found = d.get();
+            break;
+        }
+    }
+    if (found) {
+        entry.track = *found;
+    } else {
+        entry.track.artist = "Unknown";
+        entry.track.title = "Unknown";
+    }
+    entry.name = EntryName(entry.track);
+    request.entries.push_back(std::move(entry));
+    return request;
+}
+
+ExportRunResult RunMusicExport(ExportRequest request) {
+    ExportRunResult result;
+    if (g_exportBusy.exchange(true)) {
+        Trace(kTraceDebug, "trial to relaunch export thread");
+        return result;
+    }
+    result.ran = true;
+    Trace(kTraceDetail, "BEGIN THREAD export (Current Thread ID = 0x%X)", CurrentThreadId());
+    SilentExportProgress silent;
+    CExportProgress& progress = request.progress ? *request.progress : silent;
+
+    const int n = static_cast<int>(request.entries.size());
+    progress.SetFileCount(n);
+    Trace(kTraceInfo, "About to export %d file(s)", n);
+    const ExportDirectories dirs = ExportDirectories::FromConfig();
+    if (!dirs.Ensure())
+        Trace(kTraceError, "export failed because one of the export directories could not be created\n");
+
+    ConfigStore config;
+    config.Load();
+    const bool wavMode = config.GetString("Encoder") == "Wav encoder";
+    StreamInfo info;
+    info.folder = request.streamFolder;
+    UpdateStreamInfo(info);
+
+    StreamTime maxEnd = INT64_MIN;
+    std::vector<std::string> toNormalize;
+    std::vector<std::string> tempPaths;
+    for (int i = 0; i < n; ++i) {
+        ExportEntry& entry = request.entries[static_cast<size_t>(i)];
+        progress.SetFileIndex(i + 1);
+        if (entry.end > maxEnd) maxEnd = entry.end;
+        MakeFileNameSafe(entry.name);
+        const std::string path = ExportTrack(info, entry.start, entry.end, entry.name, entry.track,
+                                             dirs, wavMode, progress);
+        ExportedFile file;
+        file.entry = entry;
+        file.badCut = entry.track.notIdentified;
+        if (path.size() < 4) {
+            Trace(kTraceDebug, "Export (error ?): [%d] = %s", i, path.c_str());
+        } else {
+            Trace(kTraceDebug, "Exported: [%d] = %s", i, path.c_str());
+            if (GetFileExtension(path) == ".mp3") toNormalize.push_back(path);
+        }
+        tempPaths.push_back(path);
+        result.files.push_back(std::move(file));
+    }
+
+    if (!request.streamName.empty() && n > 0) {
+        StreamNameFile streams;
+        streams.load();
+        if (StreamRecord* record = streams.Find(request.streamName)) {
+            record->coveredUntil = maxEnd;
+            if (streams.save()) {
+                result.coveredUntil = maxEnd;
+                Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
+                      static_cast<long long>(maxEnd), request.streamName.c_str());
+            } else {
+                Trace(kTraceError, "The stream list could not be saved");
+            }
+        }
+    }
+
+    progress.SetText("Normalizing mp3's...Please wait!");
+    if (!toNormalize.empty()) {
+        Trace(kTraceInfo, "Starting mp3 files normalization...");
+        int64_t total = 0;
+        bool possible = true;
+        for (const std::string& path : toNormalize) {
+            std::error_code ec;
+            const auto size = std::filesystem::file_size(path, ec);
+            if (ec) {
+                possible = false;
+                continue;
+            }
+            total += static_cast<int64_t>(size);
+        }
+        if (!possible) Trace(kTraceInfo, "No normalization possible");
+        progress.SetRange(0, total);
+        if (possible) {
+            const NormalizeResult normalized = NormalizeMp3Files(
+                toNormalize, [&progress](int64_t bytes) { progress.StepBy(bytes); });
+            result.normalized = normalized.analysed && !normalized.corrupt;
+            result.normalizeSteps = normalized.steps;
+        }
+    }
+
+    for (size_t i = 0; i < result.files.size(); ++i) {
+        ExportedFile& file = result.files[i];
+        const std::string& temp = tempPaths[i];
+        if (temp.size() < 4) continue;
+        std::string target = temp;
+        if (target.rfind(dirs.temp, 0) == 0)
+            target.replace(0, dirs.temp.size(), file.badCut ? dirs.badcut : dirs.music);
+        if (RenameNoReplace(temp, target)) {
+            file.path = target;
+            file.movedIntoPlace = true;
+        } else {
+            file.path = temp;
+            Trace(kTraceError, "%s could not be moved to %s; it stays in %s", temp.c_str(),
+                  target.c_str(), dirs.temp.c_str());
+        }
+    }
+    ::rmdir(dirs.temp.c_str());
+    ::rmdir(dirs.badcut.c_str());
+
+    progress.Hide();
+    RemoveExported(request.streamFolder, result.files);
+    RecordingNotifier::Instance().Notify(kEventChunkCompleted);
+    Trace(kTraceInfo, "Exported %d file(s)", n);
+    g_exportBusy = false;
+    Trace(kTraceDetail, "END THREAD export (Current Thread ID = 0x%X)", CurrentThreadId());
+    return result;
+}
+
+ExportRunResult StartMusicExport(const std::string& streamName, CExportProgress* progress) {
+    if (g_startBuilding.exchange(true)) {
+        Trace(kTraceDebug, "In StartMusicExport(), trial to relaunch extraction, thread not launched");
+        return {};
+    }
+    StreamNameFile streams;
+    streams.load();
+    const StreamRecord* record = streams.Find(streamName);
+    if (!record || !StreamNameFile::IsSafeFolderName(streamName)) {
+        Trace(kTraceError, "In StartMusicExport(), no stream %s in the stream list",
+              streamName.c_str());
+        g_startBuilding = false;
+        return {};
+    }
+    const std::string folder = StreamNameFile::StreamRoot() + record->name;
+    DescriptionStore store;
+    LoadStreamDescriptions(folder, store);
+    ExportRequest request =
+        BuildExportRequest(store, record->name, folder, record->coveredUntil, true);
+    g_startBuilding = false;
+    if (request.entries.empty()) {
+        Trace(kTraceDebug, "In StartMusicExport(), no mp3's for extraction, thread not launched");
+        return {};
+    }
+    request.progress = progress;
+    return RunMusicExport(std::move(request));
+}
+
+CExportThread::CExportThread(ExportRequest request) : m_request(std::move(request)) {}
+
+int CExportThread::Run() {
+    TraceThreadBegin("export");
+    m_result = RunMusicExport(std::move(m_request));
+    TraceThreadEnd("export");
+    return 0;
+}
+
+void InstallMatchingExport() {
+    SetMatchedExportHook(&ExportMatchedStream);
+}
+
+int CountMusicFiles() {
+    ConfigStore config;
+    config.Load();
+    std::string folder = config.GetString("ExportPath");
+    if (folder.empty() || (folder.back() != '/' && folder.back() != '\\')) folder += '/';
+    int count = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError)) continue;
+        const std::string ext = it->path().extension().string();
+        if (ext == ".mp3" || ext == ".ogg") ++count;
+    }
+    return count;
+}
+
+std::string MusicDirectoryMenuText() {
+    char text[96];
+    std::snprintf(text, sizeof text, "&Go to the music directory (%d)", CountMusicFiles());
+    return text;
+}
+
+bool OpenMusicDirectory() {
+    ConfigStore config;
+    config.Load();
+    std::string folder = config.GetString("ExportPath");
+    std::string program = "xdg-open";
+    char* argv[] = {program.data(), folder.data(), nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv, environ) != 0) {
+        Trace(kTraceError, "xdg-open could not be started for %s", folder.c_str());
+        return false;
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace wk

@@ -1,0 +1,92 @@
+#pragma once
+// Bringing the MP3 files of one export run to one loudness without
+// re-encoding: all files are measured together as an album with the
+// ReplayGain analysis, then every granule's global_gain field of every file
+// is moved by the same whole number of 1.5 dB steps.
+//
+// Files are decoded with libmpg123, frame by frame, from our own frame
+// search (ID3v2 skipped, a leading "Xing" or "Info" information frame
+// skipped and left unchanged, an ID3v1 tag at the end left alone). Decoding and analysis of
+// different files may run in parallel; the album result is the same as a
+// sequential run's.
+//
+// Messages go to standard error, as the published tools print them; the
+// result tells callers what happened.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace wk {
+
+// The analysis result meaning "not enough samples".
+inline constexpr double kGainNotEnoughSamples = -24601.0;
+
+// The published ReplayGain analysis (equal-loudness filter, 50 ms RMS
+// windows, 95th percentile, pink-noise reference) for one run of tracks.
+class ReplayGainAnalysis {
+public:
+    static bool IsSupportedRate(long sampleRate);
+    ReplayGainAnalysis();
+    ~ReplayGainAnalysis();
+    ReplayGainAnalysis(const ReplayGainAnalysis&) = delete;
+    ReplayGainAnalysis& operator=(const ReplayGainAnalysis&) = delete;
+
+    bool Init(long sampleRate);             // clears album totals too
+    bool ResetSampleRate(long sampleRate);  // keeps album totals
+    // Samples on the 16-bit scale; `right` null for mono. False when refused.
+    bool Analyze(const double* left, const double* right, size_t count, int channels);
+    double TrackGain();  // adds the track into the album, clears the track
+    double AlbumGain() const;
+    // Adds another analysis' album histogram (for files analysed apart).
+    void MergeAlbum(const ReplayGainAnalysis& other);
+
+private:
+    struct State;
+    State* m_state;
+};
+
+// Steps of 1.5 dB (5 log10 2) for a gain in dB, rounded half away from zero.
+int GainSteps(double gainDb);
+
+struct NormalizeResult {
+    bool analysed = false;  // an album gain was measured
+    double albumGain = 0;   // dB
+    int steps = 0;          // applied to every ok file
+    int changedFiles = 0;
+    bool corrupt = false;  // the decoder failed outright: nothing changed
+    // Files left out: unreadable, without Layer III frames, or not writable.
+    // (A corrupt run or one with too little audio changes no file at all;
+    // `corrupt` and `analysed` tell those apart.)
+    std::vector<std::string> skipped;
+};
+
+// `progress` receives byte counts that add up to about each file's size.
+// It is called on the calling thread, as the analysis (the long part of the
+// work) moves through the files; the gain change that follows reports nothing.
+NormalizeResult NormalizeMp3Files(const std::vector<std::string>& paths,
+                                  const std::function<void(int64_t bytes)>& progress = {});
+
+// Analysis only: the album gain in dB (kGainNotEnoughSamples when too little
+// audio, no usable file, or very corrupt data). Used by "wavkeep normalize
+// --dry-run" and the tests.
+double MeasureAlbumGain(const std::vector<std::string>& paths);
+
+// Moves every global_gain of the file by the steps (left: first channel,
+// right: second), keeping 0 at 0 and the result within 0..255, recomputing
+// CRC-16 where frames carry one. False when the file cannot be changed.
+bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps);
+
+namespace detail {
+// For tests: asked before every frame is handed to the decoder (the file's
+// path, the frame's number from 0, information frame not counted); true makes
+// the decoder fail there, as on very corrupt data. Set it while no run is on.
+using Mp3DecodeFaultHook = std::function<bool(const std::string& path, int64_t frame)>;
+void SetMp3DecodeFaultHook(Mp3DecodeFaultHook hook);
+// For tests and the benchmark: how many files are analysed at once; 0 (the
+// default) means one per processor.
+void SetMp3AnalysisWorkers(unsigned count);
+}  // namespace detail
+
+}  // namespace wk
