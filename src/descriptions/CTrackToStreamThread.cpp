@@ -1,5 +1,6 @@
 #include "descriptions/CTrackToStreamThread.h"
 
+#include <atomic>
 #include <filesystem>
 #include <utility>
 
@@ -7,11 +8,13 @@
 #include "core/Trace.h"
 #include "descriptions/DescriptionStore.h"
 #include "descriptions/Timeshift.h"
+#include "streamstore/StreamInfo.h"
 
 namespace wk {
 namespace {
 
 constexpr int kLowestPriority = 19;
+std::atomic<MatchedExportHook> g_exportHook{nullptr};
 
 bool ShiftAndMerge(const std::string& exportFolder, DescriptionStore& documentStore,
                    const StreamInfo& stream, const std::string& path, double difference) {
@@ -29,13 +32,16 @@ bool ShiftAndMerge(const std::string& exportFolder, DescriptionStore& documentSt
               documentStore.FilePath().c_str());
     }
     RecordingNotifier::Instance().Notify(kEventChunkCompleted);
-    // The export folder is kept for the export step, which does not exist yet.
-    (void)exportFolder;
-    Trace(kTraceInfo, "Export is not available yet; descriptions merged, nothing exported");
+    (void)exportFolder;  // the export reads the music folder from the configuration
+    if (const MatchedExportHook hook = g_exportHook.load()) hook(stream.folder);
     return true;
 }
 
 }  // namespace
+
+void SetMatchedExportHook(MatchedExportHook hook) {
+    g_exportHook = hook;
+}
 
 CTrackToStreamThread::CTrackToStreamThread(std::string exportFolder, DescriptionStore& documentStore,
                                            const StreamInfo& stream, std::string descriptionFile,

@@ -19,6 +19,12 @@ namespace wk {
 class DescriptionStore;
 struct StreamInfo;
 
+// Runs after every successful merge with the stream's folder: the export of
+// what the matched descriptions describe. Installed by the export library
+// (InstallMatchingExport); none installed: nothing is exported.
+using MatchedExportHook = void (*)(const std::string& streamFolder);
+void SetMatchedExportHook(MatchedExportHook hook);
+
 class CTrackToStreamThread : public WorkerThread {
 public:
     CTrackToStreamThread(std::string exportFolder, DescriptionStore& documentStore,

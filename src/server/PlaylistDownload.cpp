@@ -11,6 +11,7 @@
 #include "core/Trace.h"
 #include "core/Translation.h"
 #include "descriptions/DescriptionStore.h"
+#include "export/ExportThread.h"
 #include "descriptions/Timeshift.h"
 #include "platform/HttpClient.h"
 #include "server/AppliedDesIds.h"
@@ -169,15 +170,6 @@ std::vector<std::pair<std::string, std::string>> PlaylistFormFields(
             {"srctype", std::to_string(sourceType)}};
 }
 
-StreamTime CoveredUntilAfterMerge(const DescriptionStore& store, StreamTime covered) {
-    StreamTime until = covered;
-    for (const auto& d : store.Records()) {
-        if (d->coverage != kCoverageComplete || d->start < covered) continue;
-        until = std::max(until, d->end);
-    }
-    return until;
-}
-
 PlaylistDownloadResult RunPlaylistDownload(HttpClient& http, const std::string& streamName) {
     PlaylistDownloadResult result;
     bool idle = false;
@@ -261,23 +253,13 @@ PlaylistDownloadResult RunPlaylistDownload(HttpClient& http, const std::string& 
         ParsePlaylistAnswer(answers[i], context);
     }
 
-    // StartMusicExport(stream.name) belongs here; the export moves the
-    // covered-until time on. Until it exists the same limit is set here: the
-    // end of the latest track it would export.
-    store.MarkCoverage(ranges);
-    const StreamTime until = CoveredUntilAfterMerge(store, covered);
-    if (until != covered) {
-        StreamNameFile current;
-        current.load();
-        if (StreamRecord* record = current.Find(stream.name)) {
-            record->coveredUntil = until;
-            if (current.save()) {
-                result.coveredUntil = until;
-                Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
-                      static_cast<long long>(until), stream.name.c_str());
-            }
-        }
-    }
+    // Whatever the applied descriptions describe completely is exported now;
+    // the export moves the stream's covered-until time on.
+    const ExportRunResult exported = StartMusicExport(stream.name);
+    for (const ExportedFile& file : exported.files)
+        if (file.movedIntoPlace) ++result.exported;
+    if (exported.coveredUntil >= 0) result.coveredUntil = exported.coveredUntil;
+    result.exportedFiles = exported.files;
 
     ReportId(kStrPlaylistDownloaded);
     result.status = PlaylistStatus::kDownloaded;

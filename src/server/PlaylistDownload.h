@@ -14,7 +14,9 @@
 //     folder's "raw_downloaded.des", identified (AppliedDesIds.h), skipped
 //     when applied before, else time-shifted and matched onto the recording
 //     and merged (replacing) into the stream's "desc.des"; its identifier is
-//     recorded only when that worked, so a failed one is tried again later.
+//     recorded only when that worked, so a failed one is tried again later;
+//  4. the export (StartMusicExport) of the complete tracks from the stream's
+//     covered-until time on, which moves covered-until to their latest end.
 //
 // Reports go to the event log silently (style 0). Only one run at a time:
 // a run started while another is busy returns kBusy at once.
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "core/DateTime.h"
+#include "export/ExportThread.h"
 
 namespace wk {
 
@@ -52,6 +55,8 @@ struct PlaylistDownloadResult {
     int skipped = 0;          // description files applied before
     int failed = 0;           // description files the timeshift refused
     std::vector<uint32_t> appliedIds;
+    int exported = 0;         // music files the export put into place
+    std::vector<ExportedFile> exportedFiles;  // every track the export took, failures too
     StreamTime coveredUntil = 0;  // the stream's covered-until after the run
 };
 
@@ -73,11 +78,6 @@ StreamTime ToServerTime(StreamTime t, double difference);
 std::vector<std::pair<std::string, std::string>> PlaylistFormFields(
     const std::string& streamName, int sourceType, const PlaylistStretch& stretch,
     double difference);
-
-// The covered-until time after merging, until the export takes this over:
-// the latest end of a description completely inside the recording that
-// starts at or after `covered`; `covered` itself when there is none.
-StreamTime CoveredUntilAfterMerge(const DescriptionStore& store, StreamTime covered);
 
 PlaylistDownloadResult RunPlaylistDownload(HttpClient& http, const std::string& streamName);
 

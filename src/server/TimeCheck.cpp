@@ -12,6 +12,7 @@
 #include "core/Trace.h"
 #include "platform/HttpClient.h"
 #include "server/Credentials.h"
+#include "server/PostRequest.h"
 
 namespace wk {
 
@@ -46,26 +47,27 @@ TimeCheckResult RunAutoTimeCheck(HttpClient& http, const std::string& url) {
         .Add("passwd", credentials.password)
         .Add("localTime", LocalClockText(GetClock().Now()));
     double sum = 0;
+    const RequestOwner owner{&http, nullptr, kNoReceiver};
     for (int round = 0; round < 3; ++round) {
-        const HttpResult answer = http.PostForm(url, form);
-        if (answer.outcome != HttpResult::Outcome::kOk || answer.status != 200) {
+        const std::unique_ptr<RequestResult> answer = PostRequestAndWait(owner, "T", url, form);
+        if (answer->kind != RequestResult::kAnswered) {
             Trace(kTraceError, "Communication error upon timecheck detected");
-            result.error = answer.error.empty() ? "HTTP status " + std::to_string(answer.status)
-                                                : answer.error;
+            result.error = answer->error.empty() ? "HTTP status " + std::to_string(answer->status)
+                                                 : answer->error;
             break;
         }
-        if (answer.lines.size() < 2) {
+        if (answer->lines.size() < 2) {
             Trace(kTraceError, "Timecheck request returned less than 2 lines");
             result.error = "the answer has less than 2 lines";
             break;
         }
-        if (answer.lines[0].rfind("OK", 0) != 0) {
+        if (answer->lines[0].rfind("OK", 0) != 0) {
             Trace(kTraceError, "Timecheck request result invalid: no 'OK' found!");
-            result.error = "the service answered: " + answer.lines[0].substr(0, 200);
+            result.error = "the service answered: " + answer->lines[0].substr(0, 200);
             break;
         }
         const double local = ParseServerClock(LocalClockText(GetClock().Now()));
-        sum += ParseServerClock(answer.lines[1]) - local;
+        sum += ParseServerClock(answer->lines[1]) - local;
         ++result.samples;
     }
     if (result.samples == 0) {

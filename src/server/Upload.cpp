@@ -9,15 +9,28 @@
 
 namespace wk {
 
+int UploadShiftedDescription(HttpClient& http, const std::string& url, const HttpForm& prefix,
+                             const std::string& descriptionFile, double difference,
+                             std::string* answer) {
+    const std::string text = ShiftedDescriptionText(descriptionFile, difference);
+    if (text.empty()) return kUploadNoFile;
+    if (text.size() > kUploadMaxBytes) return kUploadTooBig;
+    HttpForm form = prefix;
+    form.Add("fileContent", text);
+    Trace(kTraceDebug, "Uploading description file %s", descriptionFile.c_str());
+    const HttpResult result = http.PostForm(url, form);
+    if (result.outcome != HttpResult::Outcome::kOk) return kUploadNoConnection;
+    if (result.status != 200) return kUploadBadResponse;
+    const std::string first = result.lines.empty() ? std::string() : result.lines.front();
+    if (answer) *answer = first;
+    return first == "OK" ? kUploadDone : kUploadRefused;
+}
+
 int UploadDescriptionFile(HttpClient& http, const std::string& stream,
                           const std::string& descriptionFile, double difference,
                           std::string* answer) {
     Credentials credentials;
     if (!ReadCredentials(credentials)) return kUploadNoAccount;
-    const std::string text = ShiftedDescriptionText(descriptionFile, difference);
-    if (text.empty()) return kUploadNoFile;
-    if (text.size() > kUploadMaxBytes) return kUploadTooBig;
-
     StreamNameFile streams;
     streams.load();
     const StreamRecord* record = streams.Find(stream);
@@ -26,24 +39,18 @@ int UploadDescriptionFile(HttpClient& http, const std::string& stream,
     const std::string userfile =
         slash == std::string::npos ? descriptionFile : descriptionFile.substr(slash + 1);
 
-    HttpForm form;
-    form.Add("a", "uploadfp")
+    HttpForm prefix;
+    prefix.Add("a", "uploadfp")
         .Add("login", credentials.login)
         .Add("passwd", credentials.password)
         .Add("srcname", stream)
         .Add("srctype", std::to_string(sourceType))
         .Add("MAX_FILE_SIZE", std::to_string(kUploadMaxBytes))
-        .Add("userfile", userfile)
-        .Add("fileContent", text);
+        .Add("userfile", userfile);
     ConfigStore config;
     config.Load();
-    Trace(kTraceDebug, "Uploading description file %s for %s", userfile.c_str(), stream.c_str());
-    const HttpResult result = http.PostForm(config.GetString("UploadURL"), form);
-    if (result.outcome != HttpResult::Outcome::kOk) return kUploadNoConnection;
-    if (result.status != 200) return kUploadBadResponse;
-    const std::string first = result.lines.empty() ? std::string() : result.lines.front();
-    if (answer) *answer = first;
-    return first == "OK" ? kUploadDone : kUploadRefused;
+    return UploadShiftedDescription(http, config.GetString("UploadURL"), prefix, descriptionFile,
+                                    difference, answer);
 }
 
 std::string UploadResultText(int result, const std::string& answer) {

@@ -7,6 +7,7 @@
 namespace wk {
 
 class HttpClient;
+struct HttpForm;
 
 // Results, as the upload has always numbered them (0: not started, no account).
 inline constexpr int kUploadNoAccount = 0;
@@ -26,6 +27,12 @@ inline constexpr size_t kUploadMaxBytes = 20000;
 int UploadDescriptionFile(HttpClient& http, const std::string& stream,
                           const std::string& descriptionFile, double difference,
                           std::string* answer);
+
+// The post itself: `prefix` (a=uploadfp ... userfile) followed by the
+// description file shifted by `difference` as fileContent, to `url`.
+int UploadShiftedDescription(HttpClient& http, const std::string& url, const HttpForm& prefix,
+                             const std::string& descriptionFile, double difference,
+                             std::string* answer);
 
 // The message shown for a result ("" for results that show nothing).
 std::string UploadResultText(int result, const std::string& answer);
