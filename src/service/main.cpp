@@ -1,16 +1,21 @@
 // wavkeep-service: a self-hosted implementation of the web service wavkeep
-// talks to. Exit status: 0 after a clean stop (SIGINT/SIGTERM), 1 when the
-// service cannot run (data folder, port), 2 for bad usage.
+// talks to. Without a subcommand it serves; exit status 0 after a clean stop
+// (SIGINT/SIGTERM), 1 when the service cannot run (data folder, port), 2 for
+// bad usage. "seed" writes the playlist of the generator's broadcast into a
+// data folder (Seed.h); exit status 0 when written, 1 when a file cannot be
+// written, 2 for bad usage.
 
 #include <CLI/CLI.hpp>
 
 #include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <system_error>
 
 #include "core/Clock.h"
+#include "service/Seed.h"
 #include "service/Service.h"
 
 namespace {
@@ -26,12 +31,60 @@ bool ParseListen(const std::string& text, std::string& host, int& port) {
     return port <= 65535;
 }
 
+struct SeedArguments {
+    std::string data;
+    int64_t seed = 0;
+    std::string start;
+    int minutes = 0;
+    std::string stream = "Default";
+    int64_t offsetErrorMs = 0;
+};
+
+int RunSeed(const SeedArguments& a) {
+    const auto usage = [](const std::string& why) {
+        std::cerr << "wavkeep-service seed: " << why << "\n";
+        return 2;
+    };
+    if (a.minutes < 1 || a.minutes > wk::kSeedMaxSeconds / 60)
+        return usage("--minutes wants a number from 1 to " +
+                     std::to_string(wk::kSeedMaxSeconds / 60));
+    if (a.seed < 0 || a.seed > UINT32_MAX)
+        return usage("--seed wants a number from 0 to " + std::to_string(UINT32_MAX));
+    const auto start = wk::ParseSeedTime(a.start);
+    if (!start)
+        return usage("--start wants \"DD/MM/YYYY hh:mm:ss[.mmm]\", got \"" + a.start + "\"");
+    wk::SeedOptions options;
+    options.dataFolder = a.data;
+    options.stream = a.stream;
+    options.seed = static_cast<uint32_t>(a.seed);
+    options.start = *start;
+    options.seconds = int64_t{a.minutes} * 60;
+    options.offsetErrorMs = a.offsetErrorMs;
+    if (const std::string why = wk::CheckSeedOptions(options); !why.empty()) return usage(why);
+
+    std::string error;
+    wk::SeedResult result;
+    if (!wk::SeedGeneratorBroadcast(options, &error, &result)) {
+        std::cerr << "wavkeep-service seed: " << error << "\n";
+        return 1;
+    }
+    std::cout << result.records.size()
+              << (result.records.size() == 1 ? " description" : " descriptions")
+              << " of generator seed " << options.seed << " written to " << result.path << "\n";
+    if (result.records.empty())
+        std::cout << "no track of the broadcast ends within " << a.minutes << " minutes\n";
+    if (result.channelAdded) std::cout << "channel \"" << options.stream << "\" added\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app("wavkeep-service: serves channel lists, schedules and descriptions, "
-                 "answers time checks and takes uploads",
-                 "wavkeep-service");
+    CLI::App app(
+        "wavkeep-service: serves channel lists, schedules and descriptions, "
+        "answers time checks and takes uploads (without a subcommand); "
+        "\"wavkeep-service seed\" fills a data folder with the generator's playlist",
+        "wavkeep-service");
     std::string listen = "127.0.0.1:8470";
     std::string data = ".";
     double offset = 0.0;
@@ -41,12 +94,38 @@ int main(int argc, char** argv) {
     app.add_option("--clock-offset", offset,
                    "seconds the service's clock runs ahead of this machine's")
         ->capture_default_str();
+
+    SeedArguments seedArgs;
+    auto* seed = app.add_subcommand(
+        "seed",
+        "Write the playlist of the generator's broadcast (input \"generator:SEED\") "
+        "into a data folder: streams/STREAM/generated.des, one trusted description "
+        "with fingerprint per complete track, and the stream in channels.txt");
+    seed->add_option("--data", seedArgs.data, "data folder to write into")->required();
+    seed->add_option("--seed", seedArgs.seed, "the generator's seed")->required();
+    seed->add_option("--start", seedArgs.start,
+                     "server time of the generator's first frame, "
+                     "\"DD/MM/YYYY hh:mm:ss[.mmm]\" (local start of the recording plus the "
+                     "service's clock offset)")
+        ->required();
+    seed->add_option("--minutes", seedArgs.minutes,
+                     "minutes of the broadcast to describe (1 to 1440; tracks ending later are "
+                     "left out)")
+        ->required();
+    seed->add_option("--stream", seedArgs.stream, "stream (channel) name clients ask for")
+        ->capture_default_str();
+    seed->add_option("--offset-error-ms", seedArgs.offsetErrorMs,
+                     "milliseconds the whole playlist runs late (negative: early), snippet "
+                     "times included, for the client's fingerprint matching to take off")
+        ->capture_default_str();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? 0 : 2;
     }
+    if (seed->parsed()) return RunSeed(seedArgs);
 
     wk::ServiceOptions options;
     if (!ParseListen(listen, options.host, options.port)) {

@@ -1,0 +1,337 @@
+// The playlist round trip through the real programs: a generator recording
+// by "wavkeep record", its playlist seeded into wavkeep-service ("seed"),
+// downloaded, shifted and matched by "wavkeep download playlist", uploaded
+// by one client and served to another.
+//
+// Seed 29's first track lasts 122.2 s, its second starts at 123.5 s and runs
+// past the recording: 190 s of audio hold one complete track and enough of
+// the second (64 s past its snippet) for the fingerprint matching.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "WavkeepRun.h"
+#include "descriptions/DescriptionStore.h"
+#include "platform/GeneratedMusic.h"
+#include "streamstore/ChunkName.h"
+
+extern char** environ;
+
+namespace wk {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kSeed = 29;
+constexpr int kRecordSeconds = 190;
+constexpr int kSeedMinutes = 7;
+constexpr double kClockOffsetSeconds = 42.25;
+constexpr StreamTime kClockOffsetMs = 42250;
+// The seeded playlist runs this late as a whole; the matching must take it off.
+constexpr int64_t kPlaylistErrorMs = 350;
+constexpr StreamTime kToleranceMs = 50;
+
+struct TrueTrack {
+    int number = 0;
+    StreamTime start = 0;
+    StreamTime end = 0;
+};
+
+// Where the generator's tracks lie in a recording that began at `session`.
+std::map<int, TrueTrack> TrueTracks(StreamTime session) {
+    std::map<int, TrueTrack> tracks;
+    const int64_t frames = int64_t{kSeedMinutes} * 60 * 44100;
+    for (const GeneratedTrack& t : GeneratedMusic::Layout(kSeed, 44100, frames)) {
+        if (t.pause) continue;
+        tracks[t.number] = TrueTrack{t.number, session + t.startFrame * 1000 / 44100,
+                                     session + t.endFrame * 1000 / 44100};
+    }
+    return tracks;
+}
+
+std::string Title(int number) {
+    return "Track " + std::to_string(number) + " of seed " + std::to_string(kSeed);
+}
+
+std::optional<int> TrackNumber(const std::string& title) {
+    std::smatch m;
+    if (!std::regex_match(title, m, std::regex(R"(Track (\d+) of seed 29)"))) return std::nullopt;
+    return std::stoi(m[1]);
+}
+
+class PlaylistEndToEndTest : public test::WavkeepRunTest {
+protected:
+    void SetUp() override { ::setenv("no_proxy", "127.0.0.1", 1); }
+    void TearDown() override {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            int status = 0;
+            ::waitpid(m_pid, &status, 0);
+            // A clean stop (and, in a sanitizer build, nothing reported).
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << test::ReadFile(m_serviceIo.File("log"));
+        }
+    }
+
+    int RunIn(const test::TempDir& home, const std::vector<std::string>& args) {
+        std::string cmd = "'" WAVKEEP_EXE "' --home '";
+        cmd.append(home.Path()).append("'");
+        for (const auto& a : args) cmd.append(" '").append(a).append("'");
+        cmd.append(" >'").append(m_io.File("out")).append("' 2>'").append(m_io.File("err"));
+        cmd.append("'");
+        const int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int SeedService(StreamTime serverStart) {
+        std::string cmd = "'" WAVKEEP_SERVICE_EXE "' seed --data '" + m_data.Path() + "'";
+        cmd += " --seed " + std::to_string(kSeed) + " --minutes " + std::to_string(kSeedMinutes);
+        cmd += " --offset-error-ms " + std::to_string(kPlaylistErrorMs);
+        cmd += " --start '" + DateTime::FromStreamTime(serverStart).LongText() + "'";
+        cmd.append(" >'").append(m_io.File("out")).append("' 2>'").append(m_io.File("err"));
+        cmd.append("'");
+        const int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    void StartService() {
+        const std::string offset = std::to_string(kClockOffsetSeconds);
+        std::vector<std::string> words = {
+            WAVKEEP_SERVICE_EXE, "--listen",       "127.0.0.1:0", "--data",
+            m_data.Path(),       "--clock-offset", offset};
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, m_serviceIo.File("stdout").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, m_serviceIo.File("log").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
+        for (int i = 0; i < 500 && m_port.empty(); ++i) {
+            std::smatch m;
+            const std::string text = test::ReadFile(m_serviceIo.File("stdout"));
+            if (std::regex_search(text, m, listening)) {
+                m_port = m[1];
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        ASSERT_FALSE(m_port.empty()) << "the service did not start";
+    }
+
+    // The account and the service's address for the client living in `home`.
+    void Connect(const test::TempDir& home) {
+        const std::string url = "http://127.0.0.1:" + m_port + "/html/playlists/upload.php3";
+        for (const char* key : {"TimeCheckURL", "UploadURL"})
+            ASSERT_EQ(RunIn(home, {"config", "set", key, url}), 0);
+        ASSERT_EQ(RunIn(home, {"account", "set", "me", "pw"}), 0);
+    }
+
+    // Playlist requests the service has logged; it logs a request after
+    // answering it, so the count may take a moment to reach `expected`.
+    int DofpRequests(int expected) const {
+        int count = 0;
+        for (int i = 0; i < 500; ++i) {
+            const std::string log = test::ReadFile(m_serviceIo.File("log"));
+            count = 0;
+            for (size_t at = log.find("a=dofp"); at != std::string::npos;
+                 at = log.find("a=dofp", at + 1))
+                ++count;
+            if (count >= expected) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return count;
+    }
+
+    static std::string StreamFolder(const test::TempDir& home) {
+        return home.File("Streams/Default/");
+    }
+
+    // The session start every chunk of the stream names.
+    static StreamTime SessionStart(const test::TempDir& home) {
+        std::set<StreamTime> starts;
+        for (const auto& e : fs::directory_iterator(StreamFolder(home))) {
+            const auto fields = ParseChunkName(e.path().filename().string());
+            if (fields) starts.insert(fields->start.ToStreamTime());
+        }
+        EXPECT_EQ(starts.size(), 1u);
+        return starts.empty() ? 0 : *starts.begin();
+    }
+
+    // The same audio in another home, named as if its recording had begun
+    // `laterMs` after this one's: the broadcast as a machine whose clock runs
+    // that much ahead records it.
+    static void CopyRecording(const test::TempDir& from, const test::TempDir& to,
+                              StreamTime laterMs) {
+        fs::create_directories(StreamFolder(to));
+        for (const auto& e : fs::directory_iterator(StreamFolder(from))) {
+            const std::string name = e.path().filename().string();
+            const auto f = ParseChunkName(name);
+            if (!f) continue;
+            const DateTime start = DateTime::FromStreamTime(f->start.ToStreamTime() + laterMs);
+            const std::string renamed =
+                ChunkBaseName(start, f->durationMs / 1000, f->lengthMs / 1000, f->number) +
+                e.path().extension().string();
+            fs::copy_file(e.path(), StreamFolder(to) + renamed);
+        }
+    }
+
+    static std::vector<Description> Descriptions(const test::TempDir& home) {
+        DescriptionStore store(StreamFolder(home), "desc");
+        store.Load();
+        std::vector<Description> records;
+        for (const auto& r : store.Records()) records.push_back(*r);
+        return records;
+    }
+
+    // Whether the export made a music file of the track (it then leaves desc.des).
+    static bool Exported(const test::TempDir& home, int number) {
+        const std::string name = "Generator Band " + std::to_string(number) + " - " + Title(number);
+        std::error_code ec;
+        for (fs::recursive_directory_iterator it(home.File("Songs"), ec), end; !ec && it != end;
+             it.increment(ec))
+            if (it->path().filename().string().rfind(name, 0) == 0) return true;
+        return false;
+    }
+
+    // The stream's covered-until time (tenth field of its stream-list line).
+    static StreamTime CoveredUntil(const test::TempDir& home) {
+        std::istringstream in(test::ReadFile(home.File("Streams/StreamFileNames.txt")));
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("Default\t", 0) != 0) continue;
+            std::istringstream fields(line);
+            std::string field;
+            for (int i = 0; i < 10; ++i) std::getline(fields, field, '\t');
+            return std::stoll(field);
+        }
+        return -1;
+    }
+
+    // Every description lies where the generator really played its track,
+    // and the described tracks are `numbers` (in desc.des or exported).
+    static void ExpectAtTrueTimes(const test::TempDir& home, StreamTime session,
+                                  const std::set<int>& numbers) {
+        const auto truth = TrueTracks(session);
+        std::set<int> found;
+        for (const Description& d : Descriptions(home)) {
+            const auto number = TrackNumber(d.title);
+            ASSERT_TRUE(number.has_value()) << d.ToLine();
+            const TrueTrack& t = truth.at(*number);
+            EXPECT_NEAR(d.start, t.start, kToleranceMs) << d.ToLine();
+            EXPECT_NEAR(d.end, t.end, kToleranceMs) << d.ToLine();
+            EXPECT_EQ(d.artist, "Generator Band " + std::to_string(*number));
+            EXPECT_FALSE(d.notIdentified) << d.ToLine();
+            found.insert(*number);
+        }
+        for (const int n : numbers) {
+            if (!found.count(n)) {
+                EXPECT_TRUE(Exported(home, n))
+                    << "track " << n << " neither described nor exported";
+                found.insert(n);
+            }
+        }
+        EXPECT_EQ(found, numbers);
+    }
+
+    test::TempDir m_data;
+    test::TempDir m_serviceIo;
+    pid_t m_pid = -1;
+    std::string m_port;
+};
+
+TEST_F(PlaylistEndToEndTest, PlaylistIsShiftedMatchedAndAppliedOnce) {
+    ASSERT_EQ(
+        Run({"record", "--input", "generator:29:fast", "--for", std::to_string(kRecordSeconds)}), 0)
+        << Err();
+    const StreamTime session = SessionStart(m_home);
+    ASSERT_EQ(SeedService(session + kClockOffsetMs), 0) << Err();
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_NO_FATAL_FAILURE(Connect(m_home));
+
+    ASSERT_EQ(Run({"download", "playlist"}), 0) << Out() << Err();
+    EXPECT_EQ(DofpRequests(1), 1);
+    // One description file applied: its identifier is recorded.
+    const std::string ids = test::ReadFile(m_home.File("AppliedDesIDs.dat"));
+    EXPECT_EQ(ids.size(), 4u);
+    EXPECT_FALSE(fs::exists(StreamFolder(m_home) + "raw_downloaded.des"));
+    // The playlist ran 350 ms late on a clock 42.25 s ahead; both are gone.
+    // Track 1 is complete in the recording, track 2 begins in it.
+    ExpectAtTrueTimes(m_home, session, {1, 2});
+    EXPECT_FALSE(Descriptions(m_home).empty());
+    // The stream counts as covered up to the end of the complete track.
+    EXPECT_NEAR(CoveredUntil(m_home), TrueTracks(session).at(1).end, kToleranceMs);
+
+    // Again: the part after covered-until is asked for, the service answers
+    // the same file, and it is skipped by its identifier.
+    const std::string desc = test::ReadFile(StreamFolder(m_home) + "desc.des");
+    const StreamTime covered = CoveredUntil(m_home);
+    ASSERT_EQ(Run({"download", "playlist"}), 0) << Out() << Err();
+    EXPECT_EQ(DofpRequests(2), 2);
+    EXPECT_EQ(test::ReadFile(m_home.File("AppliedDesIDs.dat")), ids);
+    EXPECT_EQ(test::ReadFile(StreamFolder(m_home) + "desc.des"), desc);
+    EXPECT_EQ(CoveredUntil(m_home), covered);
+    EXPECT_FALSE(fs::exists(StreamFolder(m_home) + "raw_downloaded.des"));
+}
+
+TEST_F(PlaylistEndToEndTest, UploadIsServedToAnotherClient) {
+    ASSERT_EQ(
+        Run({"record", "--input", "generator:29:fast", "--for", std::to_string(kRecordSeconds)}), 0)
+        << Err();
+    const StreamTime sessionA = SessionStart(m_home);
+    // Client B recorded the same broadcast on a machine whose clock runs 13 s
+    // ahead of A's.
+    test::TempDir homeB;
+    CopyRecording(m_home, homeB, 13000);
+    const StreamTime sessionB = SessionStart(homeB);
+    ASSERT_EQ(sessionB, sessionA + 13000);
+
+    ASSERT_EQ(SeedService(sessionA + kClockOffsetMs), 0) << Err();
+    ASSERT_NO_FATAL_FAILURE(StartService());
+    ASSERT_NO_FATAL_FAILURE(Connect(m_home));
+    ASSERT_EQ(Run({"download", "playlist"}), 0) << Out() << Err();
+    const std::vector<Description> uploaded = Descriptions(m_home);
+    ASSERT_FALSE(uploaded.empty());
+
+    // From now on the service knows only what A uploads.
+    ASSERT_TRUE(fs::remove(m_data.File("streams/Default/generated.des")));
+    ASSERT_EQ(Run({"upload"}), 0) << Out() << Err();
+    int uploads = 0;
+    for (const auto& e : fs::directory_iterator(m_data.File("streams/Default")))
+        uploads += e.path().filename().string().rfind("upload_", 0) == 0;
+    EXPECT_EQ(uploads, 1);
+
+    ASSERT_NO_FATAL_FAILURE(Connect(homeB));
+    ASSERT_EQ(RunIn(homeB, {"download", "playlist"}), 0) << Out() << Err();
+    EXPECT_EQ(test::ReadFile(homeB.File("AppliedDesIDs.dat")).size(), 4u);
+    // B has A's descriptions, moved onto B's recording by the matching.
+    std::set<int> numbers;
+    for (const Description& d : uploaded) numbers.insert(TrackNumber(d.title).value_or(0));
+    ExpectAtTrueTimes(homeB, sessionB, numbers);
+    for (const Description& b : Descriptions(homeB)) {
+        for (const Description& a : uploaded) {
+            if (a.title != b.title) continue;
+            EXPECT_EQ(b.artist, a.artist);
+            EXPECT_EQ(b.album, a.album);
+            EXPECT_EQ(b.end - b.start, a.end - a.start);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace wk
