@@ -16,8 +16,11 @@
 #include "core/UserPrompt.h"
 #include "core/Version.h"
 #include "app/RecordCommand.h"
+#include "app/DaemonCommand.h"
+#include "app/DemoCommand.h"
 #include "app/DescriptionsCommand.h"
 #include "app/DownloadCommand.h"
+#include "app/ExportCommand.h"
 #include "app/ScheduleCommand.h"
 #include "app/StreamsCommand.h"
 #include "recording/EncoderLibrary.h"
@@ -52,6 +55,9 @@ struct Options {
     std::string name;
     DeleteOptions remove;
     ImportOptions import;
+    ExportOptions exportRun;
+    std::vector<std::string> files;
+    bool dryRun = false;
     double shiftSeconds = 0;
     int shiftIndex = 0;
     std::string key;
@@ -173,23 +179,6 @@ int AccountSet(const std::string& login, const std::string& password, std::ostre
         return why.rfind("cannot write", 0) == 0 ? kExitFailed : kExitUsage;
     }
     out << "account stored in " << ProgramFile("Options.txt") << '\n';
-    return kExitOk;
-}
-
-int TimeCheck(std::ostream& out, std::ostream& err) {
-    ConfigStore config;
-    config.Load();
-    HttpClientCurl http;
-    const TimeCheckResult r = RunAutoTimeCheck(http, config.GetString("TimeCheckURL"));
-    if (!r.ok) {
-        err << "wavkeep: time check failed: " << r.error << '\n';
-        return kExitFailed;
-    }
-    StoreTimeDifference(r.difference);
-    char text[64];
-    std::snprintf(text, sizeof text, "%+.3f", r.difference);
-    out << "the service's clock is " << text << " s ahead of this computer's (" << r.samples
-        << " samples)\n";
     return kExitOk;
 }
 
@@ -340,8 +329,12 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     accountSet->add_option("PASSWORD", password, "Password")->required();
 
     auto* timecheck = app.add_subcommand(
-        "timecheck", "Measure how far the service's clock (\"TimeCheckURL\") runs ahead, up to "
-                     "three samples averaged, and keep it for \"wavkeep import\"");
+        "timecheck", "Measure how far the service's clock (\"TimeCheckURL\") runs ahead: three "
+                     "samples averaged, kept for \"wavkeep import\"");
+    bool timecheckInit = false;
+    timecheck->add_flag("--init", timecheckInit,
+                        "The initial time check instead: one sample, the service's and this "
+                        "computer's clock written to the active stream's initcheck.txt");
 
     auto* download = app.add_subcommand("download", "One run of a download from the service");
     download->require_subcommand(1);
@@ -357,8 +350,36 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         "upload", "Time check, then upload the stream's desc.des, shifted to the service's "
                   "clock, with the account (\"UploadURL\"; at most 20000 bytes)");
     upload->add_option("--stream", o.name, "Stream (default: \"ActiveStream\")");
+    auto* exportCmd = app.add_subcommand(
+        "export", "Cut every completely recorded description of the stream into a music file "
+                  "(\"ExportPath\"; not-identified ones into its badcut folder), tag it, "
+                  "normalise the MP3 files as one album; exported descriptions leave desc.des. "
+                  "With --from/--to: one file of that range instead");
+    exportCmd->add_option("--stream", o.exportRun.stream, "Stream (default: \"ActiveStream\")");
+    exportCmd->add_option("--from", o.exportRun.from,
+                          "Start: \"DD/MM/YYYY  hh:mm:ss[.mmm]\" or \"YYYY-MM-DD hh:mm:ss\"");
+    exportCmd->add_option("--to", o.exportRun.to, "End, in the same forms");
+    auto* normalize = app.add_subcommand(
+        "normalize", "Bring MP3 files to one loudness as one album (ReplayGain analysis; every "
+                     "frame's global gain moved by the same steps of 1.5 dB, no re-encoding)");
+    normalize->add_option("FILE", o.files, "MP3 files, changed in place")->required();
+    normalize->add_flag("--dry-run", o.dryRun, "Only measure and print the album gain");
+    auto* songs = app.add_subcommand(
+        "songs", "List the music folder (\"ExportPath\"): files, durations and tags");
+    DemoOptions demoOptions;
+    auto* demo = app.add_subcommand(
+        "demo", "Show the whole chain without a sound card or a service: in a fresh temporary "
+                "home (or --home) record the generator's broadcast as fast as it encodes, seed "
+                "and start wavkeep-service with its clock off, download the playlist (time check, "
+                "timeshift, fingerprint matching), export and normalise the songs, and check "
+                "their starts against the generator's own track list");
+    demo->add_option("--minutes", demoOptions.minutes, "Minutes of broadcast to record (4-120)")
+        ->capture_default_str();
+    demo->add_option("--seed", demoOptions.seed, "The generator's seed")->capture_default_str();
+
     auto* streamsUpdate = streams->add_subcommand(
-        "update", "Add the channels of the service's channel list (\"URLChanelList\")");
+        "fetch", "Add the channels of the service's channel list (\"URLChanelList\")");
+    streamsUpdate->alias("update");
 
     bool prune = false;
     auto* disk = app.add_subcommand(
@@ -366,6 +387,26 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     disk->add_flag("--prune", prune,
                    "Run one check now: when the streams use more than allowed, delete the oldest "
                    "sessions (chunks with side files) down to nine tenths of the allowance");
+
+    RunOptions daemonRun;
+    std::string openFile;
+    auto* run = app.add_subcommand(
+        "run", "Run the recorder of this home until \"wavkeep stop\", Ctrl-C or SIGTERM: record "
+               "the scheduled tasks, download schedules and playlists every five minutes, export "
+               "the described songs; SIGHUP reloads config.ini and schedule.txt");
+    run->add_option("--input", daemonRun.input,
+                    "As for \"wavkeep record\", at real-time pace (default: alsa)");
+    run->add_option("FILE", daemonRun.descriptionFile,
+                    "A description file (.des) to open; handed to the recorder running already");
+    auto* stop = app.add_subcommand(
+        "stop", "Stop the recorder running in this home and wait until it is gone (exit 1: none)");
+    auto* status = app.add_subcommand(
+        "status", "Show whether a recorder runs in this home (pid) and what it records, the next "
+                  "task, the streams' disk use against \"DiskSpace\" and the last five events");
+    auto* open = app.add_subcommand(
+        "open", "Hand a description file to the running recorder, which imports it; when none "
+                "runs, import it here as \"wavkeep import\" does");
+    open->add_option("FILE", openFile, "A description file (.des)")->required();
 
     auto* version = app.add_subcommand("version", "Print wavkeep's version");
 
@@ -381,6 +422,13 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         return kExitOk;
     }
 
+    if (demo->parsed() && o.home.empty()) {
+        o.home = MakeDemoHome();
+        if (o.home.empty()) {
+            err << "wavkeep: cannot make a temporary folder for the demo\n";
+            return kExitFailed;
+        }
+    }
     if (!o.home.empty()) SetProgramHome(o.home);
     std::string why;
     if (!PrepareProgramHome(&why)) {
@@ -395,6 +443,10 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     Trace(kTraceInfo, "wavkeep %s: %s", GetProgramVersion().c_str(), commandLine.c_str());
 
     try {
+        if (run->parsed()) return RunDaemon(daemonRun, out, err);
+        if (stop->parsed()) return RunStop(out, err);
+        if (status->parsed()) return RunStatus(out, err);
+        if (open->parsed()) return RunOpen(openFile, out, err);
         if (configList->parsed()) return ConfigList(out);
         if (configGet->parsed()) return ConfigGet(o, out, err);
         if (configSet->parsed()) return ConfigSet(o, err);
@@ -408,6 +460,14 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         if (downloadSchedule->parsed()) return RunDownloadSchedule(out, err);
         if (downloadPlaylist->parsed()) return RunDownloadPlaylist(o.name, out, err);
         if (upload->parsed()) return RunUpload(o.name, out, err);
+        if (exportCmd->parsed()) {
+            if (o.exportRun.from.empty() != o.exportRun.to.empty())
+                throw UsageError("give both --from and --to, or neither");
+            return RunExport(o.exportRun, out, err);
+        }
+        if (normalize->parsed()) return RunNormalize(o.files, o.dryRun, out, err);
+        if (songs->parsed()) return RunSongs(out, err);
+        if (demo->parsed()) return RunDemo(demoOptions, out, err);
         if (streamsActivate->parsed()) return RunStreamsActivate(o.name, true, out, err);
         if (streamsDeactivate->parsed()) return RunStreamsActivate(o.name, false, out, err);
         if (streamsImport->parsed()) return RunStreamsImport(o.path, out, err);
@@ -415,7 +475,7 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         if (info->parsed()) return RunInfo(o.name, out, err);
         if (disk->parsed()) return RunDisk(prune, out, err);
         if (accountSet->parsed()) return AccountSet(login, password, out, err);
-        if (timecheck->parsed()) return TimeCheck(out, err);
+        if (timecheck->parsed()) return RunTimeCheck(timecheckInit, out, err);
         if (importCmd->parsed()) {
             if (importCmd->count("--difference") == 0) o.import.difference = LastTimeDifference().value_or(0.0);
             return RunImport(o.import, out, err);

@@ -1,5 +1,6 @@
 #include "app/DownloadCommand.h"
 
+#include <mutex>
 #include <ostream>
 
 #include "platform/HttpClientCurl.h"
@@ -7,6 +8,7 @@
 #include "core/ConfigStore.h"
 #include "server/ChannelList.h"
 #include "server/PlaylistDownload.h"
+#include "server/RequestManager.h"
 #include "server/Credentials.h"
 #include "server/ScheduleDownload.h"
 #include "server/TimeCheck.h"
@@ -83,6 +85,75 @@ int RunStreamsUpdate(std::ostream& out, std::ostream& err) {
     return 0;
 }
 
+namespace {
+
+// Prints the request manager's status texts as they come (from the connect
+// thread or this one).
+class PrintedStatus final : public HttpStatusSink {
+public:
+    explicit PrintedStatus(std::ostream& out) : m_out(out) {
+        CHTTPRequestManager::Instance().SetStatusSink(this);
+    }
+    ~PrintedStatus() override { CHTTPRequestManager::Instance().SetStatusSink(nullptr); }
+    void OnHttpStatus(int code, const std::string& text, bool) override {
+        std::lock_guard lock(m_mutex);
+        m_out << text << '\n' << std::flush;
+        m_last = code;
+        m_lastText = text;
+    }
+    std::string LastText() {
+        std::lock_guard lock(m_mutex);
+        return m_lastText;
+    }
+
+private:
+    std::ostream& m_out;
+    std::mutex m_mutex;
+    int m_last = -1;
+    std::string m_lastText;
+};
+
+// Loads the account and the time-check URL into the request manager; false
+// (with the message) without an account.
+bool PrepareTimeCheck(const ConfigStore& config, Credentials& credentials, std::ostream& err) {
+    if (!ReadCredentials(credentials)) {
+        err << "wavkeep: no account (Options.txt); \"wavkeep account set\" stores one\n";
+        return false;
+    }
+    CHTTPRequestManager& manager = CHTTPRequestManager::Instance();
+    manager.SetTimeCheckRequest(credentials.login, credentials.password);
+    manager.SetTimeCheckUrl(config.GetString("TimeCheckURL"));
+    return true;
+}
+
+// Runs one command of the connect thread to its end.
+void RunConnectCommand(int command) {
+    CConnectThread& thread = CConnectThread::Instance();
+    thread.Command(command);
+    thread.WaitIdle(24 * 3600 * 1000);
+}
+
+}  // namespace
+
+int RunTimeCheck(bool init, std::ostream& out, std::ostream& err) {
+    ConfigStore config;
+    config.Load();
+    Credentials credentials;
+    if (!PrepareTimeCheck(config, credentials, err)) return 1;
+    PrintedStatus status(out);
+    CHTTPRequestManager& manager = CHTTPRequestManager::Instance();
+    if (init) {
+        RunConnectCommand(CConnectThread::kInitTimeCheck);
+        return manager.Values().initTimeChecked ? 0 : 1;
+    }
+    RunConnectCommand(CConnectThread::kTimeCheck);
+    const TimeCheckValues values = manager.Values();
+    if (!values.timeChecked) return 1;
+    // Kept for "wavkeep import" and the other commands of later runs.
+    StoreTimeDifference(values.difference);
+    return 0;
+}
+
 int RunUpload(const std::string& streamName, std::ostream& out, std::ostream& err) {
     ConfigStore config;
     config.Load();
@@ -92,23 +163,27 @@ int RunUpload(const std::string& streamName, std::ostream& out, std::ostream& er
         return 2;
     }
     Credentials credentials;
-    if (!ReadCredentials(credentials)) {
-        err << "wavkeep: no account (Options.txt); \"wavkeep account set\" stores one\n";
-        return 1;
-    }
-    HttpClientCurl http;
-    const TimeCheckResult check = RunAutoTimeCheck(http, config.GetString("TimeCheckURL"));
-    if (!check.ok) {
-        err << "wavkeep: Uploading failed. You have to do time check first. (" << check.error << ")\n";
-        return 1;
-    }
-    StoreTimeDifference(check.difference);
-    std::string answer;
-    const int result = UploadDescriptionFile(
-        http, stream, StreamNameFile::StreamRoot() + stream + "/desc.des", check.difference, &answer);
-    const std::string text = UploadResultText(result, answer);
-    (result == kUploadDone ? out : err) << (result == kUploadDone ? "" : "wavkeep: ") << text << '\n';
-    return result == kUploadDone ? 0 : 1;
+    if (!PrepareTimeCheck(config, credentials, err)) return 1;
+    StreamNameFile streams;
+    streams.load();
+    const StreamRecord* record = streams.Find(stream);
+    const int sourceType = record ? record->sourceType : kSourceRadio;
+    CHTTPRequestManager& manager = CHTTPRequestManager::Instance();
+    manager.SetUploadRequest(credentials.login, credentials.password, stream,
+                             std::to_string(sourceType), std::to_string(kUploadMaxBytes),
+                             StreamNameFile::StreamRoot() + stream + "/desc.des");
+    manager.SetUploadUrl(config.GetString("UploadURL"));
+
+    PrintedStatus status(out);
+    RunConnectCommand(CConnectThread::kTimeCheck);
+    // The upload itself runs here, not on the connect thread.
+    CConnectThread& thread = CConnectThread::Instance();
+    const int result = manager.UploadDescription(thread);
+    if (result == kUploadDone) return 0;
+    const std::string text = UploadResultText(result, "");
+    if (!text.empty() && text != status.LastText() && result != kUploadRefused)
+        err << "wavkeep: " << text << '\n';
+    return 1;
 }
 
 }  // namespace wk

@@ -13,5 +13,9 @@ int RunStreamsUpdate(std::ostream& out, std::ostream& err);
 // "wavkeep upload": time check, then the stream's desc.des shifted to the
 // service's clock and posted to "UploadURL".
 int RunUpload(const std::string& stream, std::ostream& out, std::ostream& err);
+// "wavkeep timecheck [--init]": the interactive time check (three samples)
+// or the initial one (one sample, written to the stream's initcheck.txt),
+// through the request manager; its status texts are printed.
+int RunTimeCheck(bool init, std::ostream& out, std::ostream& err);
 
 }  // namespace wk

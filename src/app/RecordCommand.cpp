@@ -10,6 +10,8 @@
 #include <ostream>
 #include <thread>
 
+#include "app/CaptureInput.h"
+#include "app/InstanceLock.h"
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
 #include "core/EventLoop.h"
@@ -104,6 +106,14 @@ std::string Clock2Text(long long seconds) {
 }  // namespace
 
 int RunRecord(const RecordOptions& options, std::ostream& out, std::ostream& err) {
+    // One recorder per home: a second one must never record beside the
+    // daemon (or another "wavkeep record") into the same streams.
+    InstanceLock instance;
+    std::string busy;
+    if (!instance.Acquire("record", &busy)) {
+        err << "wavkeep: " << busy << "; not recording (\"wavkeep stop\" ends the daemon)\n";
+        return 1;
+    }
     ConfigStore config;
     config.Load();
     const std::string stream = options.stream.empty() ? config.GetString("ActiveStream") : options.stream;
@@ -114,7 +124,7 @@ int RunRecord(const RecordOptions& options, std::ostream& out, std::ostream& err
     const int channels = settings.mode == kModeMono ? 1 : 2;
     std::string why;
     std::unique_ptr<CaptureDevice> first =
-        CreateCaptureDevice(options.input.empty() ? "alsa" : options.input, &why);
+        CreateCaptureDevice(CaptureInputOrDefault(options.input), &why);
     if (!first) {
         err << "wavkeep: " << why << '\n';
         return 2;
@@ -159,11 +169,7 @@ int RunRecord(const RecordOptions& options, std::ostream& out, std::ostream& err
     {
         SignalGuard signals;
         CTRecordingController controller(scheduler);
-        controller.SetDeviceFactory([&first, spec = options.input]() {
-            if (first) return std::move(first);
-            std::string ignored;
-            return CreateCaptureDevice(spec.empty() ? "alsa" : spec, &ignored);
-        });
+        controller.SetDeviceFactory(MakeCaptureDeviceFactory(std::move(first), options.input));
         controller.Create();
         controller.Start();
         controller.StartEvent().Set();

@@ -58,7 +58,6 @@ void ChunkFiles::WriteAll(int fd, const char* what, std::span<const uint8_t> byt
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             const char* reason = n < 0 ? std::strerror(errno) : "nothing written";
-            std::fprintf(stderr, "open failed: %s\n", reason);
             Trace(kTraceError, "Cannot write %s%s: %s", m_base.c_str(), what, reason);
             throw CTErrorRecorder(kErrEncoderWriteFile);
         }

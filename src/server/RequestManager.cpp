@@ -36,44 +36,56 @@ double LocalClockSeconds() {
 
 std::string HttpStatusText(int code, double value, const std::string& answer) {
     switch (code) {
-    case kStatusTimeChecked:
-        return Format(TranslateText("Time is checked. Difference: %.3f").c_str(), value);
-    case kStatusTimeAlreadyChecked: return TranslateText("Time is already checked");
-    case kStatusTimeCheckFailed: return TranslateText("Time checking failed");
-    case kStatusTimeNotValid:
-        return TranslateText("Time is not valid - check destination URL address");
-    case kStatusNoConnection:
-    case kStatusConnectionFailed:
-        return TranslateText("Unable to make HTTP connection. Try again.");
-    case kStatusTimeChecking: return TranslateText("Time checking...");
-    case kStatusUploaded: return TranslateText("File is successfully uploaded");
-    case kStatusDesMissing: return TranslateText("Des file is missing or being corrupted");
-    case kStatusBadResponse: return TranslateText("File upload failed - bad response from server");
-    case kStatusUploadRefused: return TranslateText("File upload failed - ") + answer;
-    case kStatusUploading: return TranslateText("Uploading description file...");
-    case kStatusUploadNeedsTimeCheck:
-        return TranslateText("Uploading failed. You have to do time check first.");
-    case kStatusImported: return TranslateText("Description file succesfully imported");
-    case kStatusImporting: return TranslateText("Importing description file...");
-    case kStatusImportNeedsTimeCheck:
-        return TranslateText("File import failed. You have to do time check first.");
-    case kStatusInitTimeChecked:
-        return Format(TranslateText("Init time is checked. Server time: %.3f").c_str(), value);
-    case kStatusInitTimeAlreadyChecked: return TranslateText("Init time is already checked");
-    default: return TranslateText("Default value");
+        case kStatusTimeChecked:
+            return Format(TranslateText("Time is checked. Difference: %.3f").c_str(), value);
+        case kStatusTimeAlreadyChecked:
+            return TranslateText("Time is already checked");
+        case kStatusTimeCheckFailed:
+            return TranslateText("Time checking failed");
+        case kStatusTimeNotValid:
+            return TranslateText("Time is not valid - check destination URL address");
+        case kStatusNoConnection:
+        case kStatusConnectionFailed:
+            return TranslateText("Unable to make HTTP connection. Try again.");
+        case kStatusTimeChecking:
+            return TranslateText("Time checking...");
+        case kStatusUploaded:
+            return TranslateText("File is successfully uploaded");
+        case kStatusDesMissing:
+            return TranslateText("Des file is missing or being corrupted");
+        case kStatusBadResponse:
+            return TranslateText("File upload failed - bad response from server");
+        case kStatusUploadRefused:
+            return TranslateText("File upload failed - ") + answer;
+        case kStatusUploading:
+            return TranslateText("Uploading description file...");
+        case kStatusUploadNeedsTimeCheck:
+            return TranslateText("Uploading failed. You have to do time check first.");
+        case kStatusImported:
+            return TranslateText("Description file succesfully imported");
+        case kStatusImporting:
+            return TranslateText("Importing description file...");
+        case kStatusImportNeedsTimeCheck:
+            return TranslateText("File import failed. You have to do time check first.");
+        case kStatusInitTimeChecked:
+            return Format(TranslateText("Init time is checked. Server time: %.3f").c_str(), value);
+        case kStatusInitTimeAlreadyChecked:
+            return TranslateText("Init time is already checked");
+        default:
+            return TranslateText("Default value");
     }
 }
 
 bool HttpStatusClosable(int code) {
     switch (code) {
-    case kStatusTimeChecked:
-    case kStatusTimeAlreadyChecked:
-    case kStatusTimeChecking:
-    case kStatusUploading:
-    case kStatusImporting:
-        return false;
-    default:
-        return true;
+        case kStatusTimeChecked:
+        case kStatusTimeAlreadyChecked:
+        case kStatusTimeChecking:
+        case kStatusUploading:
+        case kStatusImporting:
+            return false;
+        default:
+            return true;
     }
 }
 
@@ -98,18 +110,22 @@ RequestState& CurrentRequestState() {
 
 // --- request manager -------------------------------------------------------
 
-CHTTPRequestManager::CHTTPRequestManager() {
-    m_factory = [](const HttpSettings& settings) {
-        auto client = std::make_unique<HttpClientCurl>();
-        HttpSettings s = client->Settings();
-        s.connectRetries = settings.connectRetries;
-        s.connectTimeoutMs = settings.connectTimeoutMs;
-        s.totalTimeoutMs = settings.totalTimeoutMs;
-        s.userAgent = "MySession";
-        client->SetSettings(s);
-        return std::unique_ptr<HttpClient>(std::move(client));
-    };
+namespace {
+
+std::unique_ptr<HttpClient> DefaultClient(const HttpSettings& settings) {
+    auto client = std::make_unique<HttpClientCurl>();
+    HttpSettings s = client->Settings();
+    s.connectRetries = settings.connectRetries;
+    s.connectTimeoutMs = settings.connectTimeoutMs;
+    s.totalTimeoutMs = settings.totalTimeoutMs;
+    s.userAgent = "MySession";
+    client->SetSettings(s);
+    return std::unique_ptr<HttpClient>(std::move(client));
 }
+
+}  // namespace
+
+CHTTPRequestManager::CHTTPRequestManager() : m_factory(&DefaultClient) {}
 
 CHTTPRequestManager& CHTTPRequestManager::Instance() {
     static CHTTPRequestManager* manager = new CHTTPRequestManager();  // lives to the end
@@ -135,12 +151,9 @@ std::string CHTTPRequestManager::SetTimeCheckRequest(const std::string& login,
     return m_timeCheckForm.Encode() + "&localTime=";
 }
 
-std::string CHTTPRequestManager::SetUploadRequest(const std::string& login,
-                                                  const std::string& password,
-                                                  const std::string& srcname,
-                                                  const std::string& srctype,
-                                                  const std::string& maxFileSize,
-                                                  const std::string& userfile) {
+std::string CHTTPRequestManager::SetUploadRequest(
+    const std::string& login, const std::string& password, const std::string& srcname,
+    const std::string& srctype, const std::string& maxFileSize, const std::string& userfile) {
     std::lock_guard lock(m_mutex);
     // Only the file's name goes to the server.
     const auto cut = userfile.find_last_of("/\\");
@@ -195,6 +208,7 @@ void CHTTPRequestManager::SetImportHandler(std::function<void()> handler) {
 void CHTTPRequestManager::ResetForTesting() {
     std::lock_guard lock(m_mutex);
     m_values = TimeCheckValues{};
+    m_factory = &DefaultClient;
     m_shuttingDown = false;
     m_samples = 0;
     m_requestKind = 0;
@@ -355,8 +369,7 @@ bool CHTTPRequestManager::CheckInitTime(CConnectThread&) {
         char text[96];
         std::snprintf(text, sizeof text, "%.14g\n%.14g\n", serverMs, localMs);
         const std::string path = StreamNameFile::StreamRoot() + stream + "/initcheck.txt";
-        if (!ReplaceFileContents(path, text))
-            Trace(kTraceError, "Cannot write %s", path.c_str());
+        if (!ReplaceFileContents(path, text)) Trace(kTraceError, "Cannot write %s", path.c_str());
     }
     PostStatus(kStatusInitTimeChecked, serverMs);
     EndOfRequest();
@@ -499,33 +512,33 @@ void CConnectThread::Loop() {
         lock.unlock();
         CConnectThread& self = *this;
         switch (command) {
-        case kTimeCheck:
-            CurrentRequestState().Connect(self);
-            CurrentRequestState().CheckTime(self);
-            CurrentRequestState().Disconnect(self);
-            break;
-        case kTimeCheckUpload:
-        case kTimeCheckImport: {
-            CurrentRequestState().Connect(self);
-            const bool ok = CurrentRequestState().CheckTime(self);
-            CurrentRequestState().Disconnect(self);
-            if (ok) {
+            case kTimeCheck:
                 CurrentRequestState().Connect(self);
-                if (command == kTimeCheckUpload)
-                    CurrentRequestState().UploadDescription(self);
-                else
-                    CurrentRequestState().ImportDescription(self);
+                CurrentRequestState().CheckTime(self);
                 CurrentRequestState().Disconnect(self);
+                break;
+            case kTimeCheckUpload:
+            case kTimeCheckImport: {
+                CurrentRequestState().Connect(self);
+                const bool ok = CurrentRequestState().CheckTime(self);
+                CurrentRequestState().Disconnect(self);
+                if (ok) {
+                    CurrentRequestState().Connect(self);
+                    if (command == kTimeCheckUpload)
+                        CurrentRequestState().UploadDescription(self);
+                    else
+                        CurrentRequestState().ImportDescription(self);
+                    CurrentRequestState().Disconnect(self);
+                }
+                break;
             }
-            break;
-        }
-        case kInitTimeCheck:
-            CurrentRequestState().Connect(self);
-            CurrentRequestState().CheckInitTime(self);
-            CurrentRequestState().Disconnect(self);
-            break;
-        default:
-            break;
+            case kInitTimeCheck:
+                CurrentRequestState().Connect(self);
+                CurrentRequestState().CheckInitTime(self);
+                CurrentRequestState().Disconnect(self);
+                break;
+            default:
+                break;
         }
         lock.lock();
         if (!m_pending) m_command = kIdle;

@@ -99,6 +99,7 @@ protected:
     void TearDown() override {
         CHTTPRequestManager::Instance().SetStatusSink(nullptr);
         CHTTPRequestManager::Instance().SetImportHandler({});
+        CHTTPRequestManager::Instance().ResetForTesting();  // the default client again
         ServiceClientTest::TearDown();
     }
     void Run(int command) {

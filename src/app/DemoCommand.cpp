@@ -1,0 +1,283 @@
+#include "app/DemoCommand.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iomanip>
+#include <map>
+#include <ostream>
+#include <sstream>
+
+#include "app/ExportCommand.h"
+#include "app/RecordCommand.h"
+#include "core/ConfigStore.h"
+#include "core/ProgramHome.h"
+#include "core/SystemInfo.h"
+#include "core/Trace.h"
+#include "platform/HttpClientCurl.h"
+#include "server/Credentials.h"
+#include "server/PlaylistDownload.h"
+#include "service/Seed.h"
+#include "streamstore/ChunkName.h"
+#include "streamstore/StreamInfo.h"
+#include "streamstore/StreamNameFile.h"
+
+extern char** environ;
+
+namespace wk {
+namespace {
+
+constexpr const char* kDemoStream = "Default";
+constexpr StreamTime kStartTolerance = 50;
+
+using SteadyClock = std::chrono::steady_clock;
+
+double SecondsSince(SteadyClock::time_point t) {
+    return std::chrono::duration<double>(SteadyClock::now() - t).count();
+}
+
+// wavkeep-service running as a child process for the demo's duration.
+class ServiceProcess {
+public:
+    ~ServiceProcess() { Stop(); }
+
+    // Starts it on a free loopback port; the port, or -1 with `why` set.
+    int Start(const std::string& data, double clockOffset, std::string* why) {
+        const std::string exe = GetExecutableFolder() + "wavkeep-service";
+        if (::access(exe.c_str(), X_OK) != 0) {
+            *why = exe + " is missing (it is built beside wavkeep)";
+            return -1;
+        }
+        int pipeFds[2];
+        if (::pipe(pipeFds) != 0) {
+            *why = "no pipe";
+            return -1;
+        }
+        char offset[32];
+        std::snprintf(offset, sizeof offset, "%.3f", clockOffset);
+        std::vector<std::string> words = {exe,  "--listen",       "127.0.0.1:0", "--data",
+                                          data, "--clock-offset", offset};
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        m_log = data + "/service.log";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+        posix_spawn_file_actions_addopen(&actions, 2, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        const int rc = posix_spawn(&m_pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pipeFds[1]);
+        if (rc != 0) {
+            ::close(pipeFds[0]);
+            m_pid = -1;
+            *why = "cannot start " + exe;
+            return -1;
+        }
+        // Its first line says where it listens.
+        std::string line;
+        char ch = 0;
+        while (line.size() < 200 && ::read(pipeFds[0], &ch, 1) == 1 && ch != '\n') line += ch;
+        ::close(pipeFds[0]);
+        const auto colon = line.rfind(':');
+        if (line.rfind("listening on ", 0) != 0 || colon == std::string::npos) {
+            *why = "wavkeep-service did not start (see " + m_log + ")";
+            Stop();
+            return -1;
+        }
+        return std::atoi(line.c_str() + colon + 1);
+    }
+    void Stop() {
+        if (m_pid <= 0) return;
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_log;
+};
+
+// The session start of the stream's first chunk.
+std::optional<DateTime> RecordedSessionStart(const std::string& folder) {
+    std::optional<DateTime> first;
+    for (const std::string& name : ListChunkFiles(folder, ".mp3")) {
+        const auto fields = ParseChunkName(name);
+        if (fields && (!first || fields->start.ToStreamTime() < first->ToStreamTime()))
+            first = fields->start;
+    }
+    return first;
+}
+
+std::string Ms(long long ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%+lld ms", ms);
+    return text;
+}
+
+}  // namespace
+
+std::string MakeDemoHome() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/wavkeep-demo-XXXXXX";
+    if (!::mkdtemp(pattern.data())) return {};
+    return pattern;
+}
+
+int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
+    if (o.minutes < 4 || o.minutes > 120) {
+        err << "wavkeep: --minutes wants 4 to 120 (the generator's tracks last 2 to 5 minutes)\n";
+        return 2;
+    }
+    const auto began = SteadyClock::now();
+    out << "wavkeep demo in " << ProgramFolder() << '\n';
+    ConfigStore config;
+    config.Load();
+    config.SetString("Encoder", "Lame encoder");
+    config.SetString("ActiveStream", kDemoStream);
+    if (!config.Save()) {
+        err << "wavkeep: cannot write config.ini in " << ProgramFolder() << '\n';
+        return 1;
+    }
+
+    // 1. Record the broadcast.
+    out << "1. recording " << o.minutes << " minutes of the generator's broadcast (seed " << o.seed
+        << ") into 10-second MP3 chunks, as fast as they encode..." << std::endl;
+    RecordOptions record;
+    record.seconds = o.minutes * 60LL;
+    record.stream = kDemoStream;
+    record.input = "generator:" + std::to_string(o.seed) + ":fast";
+    std::ostringstream recordOut;
+    if (RunRecord(record, recordOut, err) != 0) {
+        err << "wavkeep: the demo recording failed\n";
+        return 1;
+    }
+    const std::string folder = StreamNameFile::StreamRoot() + kDemoStream;
+    const std::optional<DateTime> sessionStart = RecordedSessionStart(folder);
+    if (!sessionStart) {
+        err << "wavkeep: the demo recording left no chunks in " << folder << '\n';
+        return 1;
+    }
+    out << "   " << recordOut.str() << "   (" << std::fixed << std::setprecision(1)
+        << SecondsSince(began) << " s so far)" << std::endl;
+
+    // 2. The service: the broadcast's playlist by its own clock, a little off.
+    const auto offsetMs = static_cast<StreamTime>(std::llround(o.clockOffset * 1000.0));
+    SeedOptions seed;
+    seed.dataFolder = ProgramFolder() + "service-data";
+    seed.stream = kDemoStream;
+    seed.seed = o.seed;
+    seed.start = sessionStart->ToStreamTime() + offsetMs;
+    seed.seconds = o.minutes * 60LL;
+    seed.offsetErrorMs = o.playlistErrorMs;
+    std::string why;
+    SeedResult seeded;
+    if (!SeedGeneratorBroadcast(seed, &why, &seeded)) {
+        err << "wavkeep: seeding the service failed: " << why << '\n';
+        return 1;
+    }
+    ServiceProcess service;
+    const int port = service.Start(seed.dataFolder, o.clockOffset, &why);
+    if (port <= 0) {
+        err << "wavkeep: " << why << '\n';
+        return 1;
+    }
+    out << "2. wavkeep-service on 127.0.0.1:" << port << ", its clock " << std::showpos
+        << std::setprecision(2) << o.clockOffset << std::noshowpos << " s off, serving "
+        << seeded.records.size() << " descriptions whose times are " << o.playlistErrorMs
+        << " ms late" << std::endl;
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(port) + "/html/playlists/upload.php3";
+    config.Load();
+    config.SetString("TimeCheckURL", url);
+    config.SetString("UploadURL", url);
+    config.Save();
+    if (!WriteCredentials({"demo", "demo", "-"}, &why)) {
+        err << "wavkeep: " << why << '\n';
+        return 1;
+    }
+    ::setenv("no_proxy", "127.0.0.1", 1);
+
+    // 3. The playlist download, which exports what it applied.
+    out << "3. playlist download: time check, request, timeshift, fingerprint matching, merge, "
+           "export, normalisation..."
+        << std::endl;
+    HttpClientCurl http;
+    const PlaylistDownloadResult r = RunPlaylistDownload(http, kDemoStream);
+    service.Stop();
+    if (r.status != PlaylistStatus::kDownloaded || r.applied != 1) {
+        err << "wavkeep: the playlist download did not apply the served file (see \"wavkeep "
+               "events\" in "
+            << ProgramFolder() << ")\n";
+        return 1;
+    }
+    out << "   measured clock difference " << std::showpos << std::setprecision(3) << r.difference
+        << std::noshowpos << " s" << std::endl;
+
+    // 4. The songs, against where the generator really played them.
+    std::map<std::string, const SeedTrack*> byTitle;
+    const std::vector<SeedTrack> tracks = SeedTracks(seed);
+    for (size_t i = 0; i < tracks.size() && i < seeded.records.size(); ++i)
+        byTitle[seeded.records[i].title] = &tracks[i];
+    out << "\n"
+        << std::left << std::setw(44) << "file" << std::setw(8) << "length" << std::setw(14)
+        << "matching" << std::setw(14) << "true start"
+        << "cut\n";
+    int good = 0, made = 0;
+    for (const ExportedFile& f : r.exportedFiles) {
+        const std::string name = std::filesystem::path(f.path).filename().string();
+        const double seconds = f.path.empty() ? -1 : MusicFileSeconds(f.path);
+        char length[16];
+        std::snprintf(length, sizeof length, "%d:%02d", int(seconds) / 60, int(seconds) % 60);
+        // Where the served description put the track on our clock, and how far
+        // the matching moved it from there.
+        const SeedTrack* truth =
+            byTitle.count(f.entry.track.title) ? byTitle[f.entry.track.title] : nullptr;
+        std::string correction = "?", offTruth = "?";
+        bool ok = false;
+        if (truth) {
+            const StreamTime served = truth->start + o.playlistErrorMs -
+                                      static_cast<StreamTime>(std::llround(r.difference * 1000.0));
+            correction = Ms(f.entry.start - served);
+            const StreamTime trueLocal = truth->start - offsetMs;
+            offTruth = Ms(f.entry.start - trueLocal);
+            ok = std::llabs(f.entry.start - trueLocal) <= kStartTolerance;
+        }
+        if (!f.path.empty()) ++made;
+        if (ok && !f.path.empty()) ++good;
+        out << std::setw(44) << (f.path.empty() ? "(failed) " + f.entry.name : name) << std::setw(8)
+            << (seconds < 0 ? "?" : length) << std::setw(14) << correction << std::setw(14)
+            << offTruth << (f.badCut ? "bad cut" : "good") << '\n';
+    }
+    ConfigStore after;
+    after.Load();
+    out << "\n"
+        << made << " songs in " << after.GetString("ExportPath") << " (MP3, ID3v1-tagged, "
+        << "normalised as one album)\n";
+    const size_t complete = tracks.size();
+    // The last described track may reach past the recording's end by a little;
+    // everything the recording holds whole must have been made.
+    size_t expected = 0;
+    for (const SeedTrack& t : tracks)
+        if (t.endFrame <= int64_t{o.minutes} * 60 * kSeedSampleRate) ++expected;
+    out << good << " of " << expected << " complete generator tracks start within "
+        << kStartTolerance << " ms of where the generator really played them (" << complete
+        << " described)\n";
+    out << std::fixed << std::setprecision(1) << "done in " << SecondsSince(began) << " s; "
+        << "\"wavkeep --home " << ProgramFolder() << " songs\" lists them again\n";
+    return good >= static_cast<int>(expected) && expected > 0 ? 0 : 1;
+}
+
+}  // namespace wk

@@ -1,0 +1,585 @@
+// The daemon's application object run in-process: start-up, timers and
+// shutdown under a manual or virtual clock, recording from the generator,
+// talking to a wavkeep-service on loopback.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "app/Application.h"
+#include "app/ControlChannel.h"
+#include "app/DaemonCommand.h"
+#include "app/InstanceLock.h"
+#include "core/Clock.h"
+#include "core/ConfigStore.h"
+#include "core/EventLog.h"
+#include "core/ProgramHome.h"
+#include "core/Trace.h"
+#include "core/UserPrompt.h"
+#include "descriptions/Description.h"
+#include "platform/CaptureDeviceGenerator.h"
+#include "scheduler/TaskKinds.h"
+#include "server/Credentials.h"
+#include "server/RequestManager.h"
+#include "streamstore/StreamNameFile.h"
+#include "support/TempHome.h"
+
+extern char** environ;
+
+namespace wk {
+namespace {
+
+using namespace std::chrono_literals;
+
+const DateTime kT0(2024, 3, 1, 20, 0, 0);
+
+DateTime At(int seconds) {
+    return DateTime::FromStreamTime(kT0.ToStreamTime() + seconds * 1000LL);
+}
+
+// Polls `done` for up to `limit` of real time (a bound for slow machines,
+// never a measure of correctness).
+bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = 30s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done()) return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return done();
+}
+
+class CapturedPrompt final : public UserPrompt {
+public:
+    int Show(const std::string& text, int) override {
+        std::lock_guard lock(m_mutex);
+        m_texts.push_back(text);
+        return kIdOk;
+    }
+    std::vector<std::string> Texts() {
+        std::lock_guard lock(m_mutex);
+        return m_texts;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_texts;
+};
+
+// The application with its loop on a thread of its own, as the daemon's main
+// thread would run it.
+class RunningApp {
+public:
+    explicit RunningApp(ApplicationOptions options) : m_app(std::move(options)) {}
+    ~RunningApp() { Stop(); }
+    int Start() {
+        const int code = m_app.Start();
+        if (code == 0) m_thread = std::thread([this] { m_exit = m_app.Run(); });
+        return code;
+    }
+    int Stop() {
+        m_app.RequestStop();
+        return Join();
+    }
+    int Join() {
+        if (m_thread.joinable()) m_thread.join();
+        return m_exit.load();
+    }
+    Application& App() { return m_app; }
+    ApplicationStatus Status() const { return m_app.Status(); }
+
+private:
+    Application m_app;
+    std::thread m_thread;
+    std::atomic<int> m_exit{-1};
+};
+
+class ApplicationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("no_proxy", "127.0.0.1", 1);
+        SetProgramHome(m_home.Path());
+        SetUserPrompt(&m_prompt);
+        CHTTPRequestManager::Instance().ResetForTesting();
+        StreamNameFile streams;
+        streams.load();
+        StreamRecord radio;
+        radio.name = "Radio";
+        radio.active = 1;
+        streams.AddCopy(radio);
+        ASSERT_TRUE(streams.save());
+        ConfigStore config;
+        config.Load();
+        config.SetString("ActiveStream", "Radio");
+        config.SetString("SingleFileLength", "10");
+        config.SetString("TraceLevel", "Detail");
+        ASSERT_TRUE(config.Save());
+        PointAt("http://127.0.0.1:1");  // nothing listens there
+    }
+    void TearDown() override {
+        if (m_servicePid > 0) {
+            ::kill(m_servicePid, SIGTERM);
+            int status = 0;
+            ::waitpid(m_servicePid, &status, 0);
+        }
+        SetTraceLevel(0);
+        SetUserPrompt(nullptr);
+        SetProgramHome("");
+    }
+
+    void StartService() {
+        std::vector<std::string> words = {WAVKEEP_SERVICE_EXE, "--listen", "127.0.0.1:0", "--data",
+                                          m_data.Path()};
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, m_data.File("stdout").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        posix_spawn(&m_servicePid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
+        std::string port;
+        WaitFor([&] {
+            std::smatch m;
+            const std::string text = test::ReadFile(m_data.File("stdout"));
+            if (std::regex_search(text, m, listening)) port = m[1];
+            return !port.empty();
+        });
+        ASSERT_FALSE(port.empty()) << "the service did not start";
+        m_root = "http://127.0.0.1:" + port;
+        PointAt(m_root);
+    }
+    static void PointAt(const std::string& root) {
+        ConfigStore config;
+        config.Load();
+        config.SetString("DefaultURL", root);
+        config.SetString("TimeCheckURL", root + "/html/playlists/upload.php3");
+        config.SetString("UploadURL", root + "/html/playlists/upload.php3");
+        config.SetString("ScheduleURL", root + "/html/schedule/index.php3");
+        config.SetString("URLChanelList", root + "/betatest/html/playlists/index.php3?a=gsl2");
+        ASSERT_TRUE(config.Save());
+    }
+    static void SetConfig(const std::string& key, const std::string& value) {
+        ConfigStore config;
+        config.Load();
+        config.SetString(key, value);
+        ASSERT_TRUE(config.Save());
+    }
+    static void AddTask(const DateTime& from, const DateTime& to) {
+        Scheduler scheduler;
+        scheduler.load();
+        OnceTask task;
+        task.SetStreamName("Radio");
+        task.SetDescription("test");
+        task.SetStart(from);
+        task.SetEnd(to);
+        scheduler.insertTask(task);
+        ASSERT_TRUE(scheduler.save());
+    }
+    ApplicationOptions Options(Clock* clock, bool fast) {
+        ApplicationOptions o;
+        o.clock = clock;
+        o.deviceFactory = [fast] { return std::make_unique<CaptureDeviceGenerator>(3, !fast); };
+        o.catchSignals = false;
+        HttpSettings http;
+        http.connectRetries = 0;
+        http.connectTimeoutMs = 2000;
+        http.totalTimeoutMs = 20000;
+        o.http = http;
+        return o;
+    }
+    // Moves a manual clock on in 50 ms steps until `done` holds.
+    static bool AdvanceUntil(ManualClock& clock, const std::function<bool()>& done,
+                             int maxSeconds) {
+        for (int i = 0; i < maxSeconds * 20; ++i) {
+            if (done()) return true;
+            clock.Advance(50);
+            std::this_thread::sleep_for(3ms);
+        }
+        return WaitFor(done, 5s);
+    }
+    std::vector<std::string> Files(const std::string& folder, const std::string& extension) const {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator(m_home.File(folder), ec))
+            if (e.path().extension() == extension) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string Events() const { return test::ReadFile(m_home.File("events.txt")); }
+    std::string TraceText() const {
+        std::string text;
+        for (const auto& name : Files("", ".txt"))
+            if (name.rfind("Log_", 0) == 0) text += test::ReadFile(m_home.File(name));
+        return text;
+    }
+
+    test::TempDir m_home;
+    test::TempDir m_data;
+    CapturedPrompt m_prompt;
+    pid_t m_servicePid = -1;
+    std::string m_root;
+};
+
+std::string DescriptionLine(StreamTime start, StreamTime end, const std::string& artist,
+                            const std::string& title) {
+    Description d;
+    d.start = start;
+    d.end = end;
+    d.artist = artist;
+    d.title = title;
+    d.album = "Album";
+    d.year = "2024";
+    return d.ToLine() + "\r\n";
+}
+
+TEST_F(ApplicationTest, ScheduledTaskRecordsAndThePlaylistTimerExportsItsSongs) {
+    StartService();
+    std::string why;
+    ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, &why)) << why;
+    SetConfig("ConfigRunWizard", "1");  // Options.txt exists: left alone
+    AddTask(At(5), At(35));
+    VirtualClock clock(kT0);
+    ApplicationOptions options = Options(&clock, true);
+    options.firstDownloadMs = 40000;
+    RunningApp running(options);
+    ASSERT_EQ(running.Start(), 0) << (m_prompt.Texts().empty() ? "" : m_prompt.Texts()[0]);
+
+    // The start event comes with the reload after 5 s; then the virtual clock
+    // moves with the audio until the task ends.
+    clock.Advance(5000);
+    ASSERT_TRUE(WaitFor([&] { return running.Status().recordingsStopped == 1; }));
+    EXPECT_GE(Files("Streams/Radio", ".ogg").size(), 3u);
+    EXPECT_EQ(running.Status().playlistDownloads, 0);  // not due before 40 s
+
+    // The service describes two tracks of the recorded stretch in its own
+    // time: ours moved by how far its clock will run ahead when the timer
+    // fires, 5 s on.
+    const StreamTime ahead = SystemClock().NowStream() - (clock.NowStream() + 5000);
+    std::filesystem::create_directories(m_data.File("streams/Radio"));
+    test::WriteFile(
+        m_data.File("streams/Radio/seeded.des"),
+        "# 0.9\r\n# Radio\r\n# _WAVKEEP_STAFF_\r\n" +
+            DescriptionLine(At(9).ToStreamTime() + ahead, At(19).ToStreamTime() + ahead,
+                            "Artist One", "First Song") +
+            DescriptionLine(At(21).ToStreamTime() + ahead, At(31).ToStreamTime() + ahead,
+                            "Artist Two", "Second Song"));
+    clock.Advance(5000);
+    ASSERT_TRUE(WaitFor([&] {
+        const ApplicationStatus s = running.Status();
+        return s.playlistDownloads == 1 && s.scheduleDownloads == 1;
+    }));
+    const ApplicationStatus s = running.Status();
+    EXPECT_EQ(s.descriptionsApplied, 1) << TraceText();
+    EXPECT_EQ(s.songsExported, 2);
+    EXPECT_EQ(Files("Songs", ".ogg"), (std::vector<std::string>{"Artist One - First Song.ogg",
+                                                                "Artist Two - Second Song.ogg"}));
+    EXPECT_EQ(running.Stop(), 0);
+    ConfigStore config;
+    config.Load();
+    EXPECT_EQ(config.GetString("ConfigRunWizard"), "1");
+    const std::string trace = TraceText();
+    EXPECT_NE(trace.find("Starting the wavkeep client, "), std::string::npos);
+    EXPECT_NE(trace.find("Computer name: "), std::string::npos);
+    EXPECT_NE(trace.find("Time check status 0: Time is checked."), std::string::npos);
+}
+
+TEST_F(ApplicationTest, UnreachableServiceFailsTheDownloadsAndTheRecordingGoesOn) {
+    std::string why;
+    ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, &why)) << why;
+    AddTask(At(5), At(25));
+    VirtualClock clock(kT0);
+    ApplicationOptions options = Options(&clock, true);
+    options.firstDownloadMs = 10000;
+    options.downloadPeriodMs = 10000;
+    RunningApp running(options);
+    ASSERT_EQ(running.Start(), 0);
+    clock.Advance(5000);
+    ASSERT_TRUE(WaitFor([&] { return running.Status().recordingsStopped == 1; }));
+    // Each failed run is followed by another at the next expiry.
+    for (int i = 0; i < 6; ++i) {
+        const ApplicationStatus s = running.Status();
+        if (s.playlistDownloads >= 2 && s.scheduleDownloads >= 2) break;
+        clock.Advance(10000);
+        WaitFor([&] {
+            const ApplicationStatus now = running.Status();
+            return !now.playlistDownloadRunning && !now.scheduleDownloadRunning;
+        });
+    }
+    const ApplicationStatus s = running.Status();
+    EXPECT_GE(s.playlistDownloads, 2);
+    EXPECT_GE(s.scheduleDownloads, 2);
+    EXPECT_EQ(s.songsExported, 0);
+    EXPECT_GE(s.chunksCompleted, 1);
+    EXPECT_GE(Files("Streams/Radio", ".ogg").size(), 2u);
+    EXPECT_TRUE(s.running);
+    EXPECT_EQ(running.Stop(), 0);
+    const std::string events = Events();
+    EXPECT_NE(events.find("Timecheck failed. Aborting playlist download."), std::string::npos)
+        << events;
+    EXPECT_NE(events.find("Timecheck failed. Aborting schedule download."), std::string::npos)
+        << events;
+}
+
+TEST_F(ApplicationTest, WithoutStreamListAndServiceTheStartFails) {
+    std::filesystem::remove(StreamNameFile::FilePath());
+    ManualClock clock(kT0);
+    {
+        Application app(Options(&clock, false));
+        EXPECT_EQ(app.Start(), 1);
+        ASSERT_EQ(m_prompt.Texts().size(), 1u);
+        EXPECT_EQ(m_prompt.Texts()[0],
+                  "Fatal error:\nChannel list could not be downloaded from site!");
+    }
+    EXPECT_FALSE(FindRunningInstance());  // the lock went with it
+    EXPECT_FALSE(std::filesystem::exists(StreamNameFile::FilePath()));
+}
+
+TEST_F(ApplicationTest, StartRepairsTheChannelListUrlAndTakesTheServicesChannels) {
+    StartService();
+    test::WriteFile(m_data.File("channels.txt"), "Jazz FM\tOne\t7\nMusic TV\tTwo\t9\n");
+    std::filesystem::remove(StreamNameFile::FilePath());
+    SetConfig("URLChanelList", "");
+    SetConfig("ConfigRunWizard", "1");  // no Options.txt: the wizard is due again
+    ManualClock clock(kT0);
+    RunningApp running(Options(&clock, false));
+    ASSERT_EQ(running.Start(), 0) << (m_prompt.Texts().empty() ? "" : m_prompt.Texts()[0]);
+    ConfigStore config;
+    config.Load();
+    EXPECT_EQ(config.GetString("URLChanelList"),
+              m_root + "/html/playlists/index.php3?a=gsl&country=49");
+    EXPECT_EQ(config.GetString("ConfigRunWizard"), "0");
+    StreamNameFile streams;
+    ASSERT_TRUE(streams.load());
+    EXPECT_TRUE(streams.Contains("Jazz FM"));
+    EXPECT_TRUE(streams.Contains("Music TV"));
+    EXPECT_EQ(running.Stop(), 0);
+}
+
+TEST_F(ApplicationTest, StopWhileRecordingAbortsTheChunkAndShutsDownInOrder) {
+    AddTask(At(1), At(90));
+    ManualClock clock(kT0);
+    RunningApp running(Options(&clock, false));
+    ASSERT_EQ(running.Start(), 0);
+    // The task is due from 1 s on, but nothing records before the reload.
+    AdvanceUntil(
+        clock, [&] { return clock.Now() >= At(4); }, 10);
+    EXPECT_EQ(running.Status().recordingsStarted, 0);
+    ASSERT_TRUE(AdvanceUntil(
+        clock, [&] { return running.Status().chunksCompleted >= 2; }, 30));
+    EXPECT_GE(clock.Now(), At(5));
+    clock.Advance(1000);  // into the next chunk
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(running.Stop(), 0);
+
+    // The unfinished chunk is gone with its side files; the finished ones stay.
+    const auto ogg = Files("Streams/Radio", ".ogg");
+    EXPECT_EQ(static_cast<int>(ogg.size()), running.Status().chunksCompleted);
+    EXPECT_EQ(Files("Streams/Radio", ".dat").size(), ogg.size());
+    EXPECT_EQ(Files("Streams/Radio", ".fgp").size(), ogg.size());
+    EXPECT_FALSE(FindRunningInstance());
+    EXPECT_FALSE(std::filesystem::exists(m_home.File("wavkeep.sock")));
+
+    const std::string trace = TraceText();
+    size_t at = 0;
+    for (const char* line :
+         {"Shutdown: stopping the request manager and the request threads",
+          "Shutdown: shutting the recording controller down", "END THREAD rec control",
+          "Shutdown: stopping the disk-space thread", "END THREAD disk", "Shutdown: complete"}) {
+        const size_t found = trace.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << trace;
+        at = found;
+    }
+}
+
+TEST_F(ApplicationTest, StreamFolderDeletedWhileRecording) {
+    AddTask(At(5), At(30));
+    AddTask(At(40), At(50));
+    ManualClock clock(kT0);
+    ApplicationOptions options = Options(&clock, false);
+    options.controlSocket = true;
+    RunningApp running(options);
+    ASSERT_EQ(running.Start(), 0);
+    ASSERT_TRUE(AdvanceUntil(
+        clock, [&] { return running.Status().chunksCompleted >= 1; }, 30));
+    ASSERT_TRUE(AdvanceUntil(
+        clock, [&] { return !running.Status().chunk.empty(); }, 5));
+
+    // "wavkeep status" asks the running daemon what it records.
+    std::ostringstream out, err;
+    EXPECT_EQ(RunStatus(out, err), 0);
+    const std::string status = out.str();
+    EXPECT_NE(status.find("recorder: \"wavkeep run\", pid " + std::to_string(::getpid())),
+              std::string::npos)
+        << status;
+    EXPECT_TRUE(std::regex_search(
+        status, std::regex("recording: Radio, chunk 2024_03_01_20_00_0\\d_2\\d_10_2\n")))
+        << status;
+    EXPECT_NE(
+        status.find("next task: now, 01/03/2024 20:00:05 -> 01/03/2024 20:00:30 Radio (test)"),
+        std::string::npos)
+        << status;
+    EXPECT_NE(status.find("allowed (DiskSpace)"), std::string::npos) << status;
+
+    std::filesystem::remove_all(m_home.File("Streams/Radio"));
+    ASSERT_TRUE(AdvanceUntil(
+        clock, [&] { return running.Status().recordingsStopped == 1; }, 40));
+    EXPECT_LT(clock.Now(), At(30));  // ended by the failure, not by the task
+    EXPECT_NE(Events().find("Recording stopped: "), std::string::npos) << Events();
+    EXPECT_TRUE(running.Status().running);
+
+    // The next task records into the folder made anew.
+    ASSERT_TRUE(AdvanceUntil(
+        clock, [&] { return running.Status().recordingsStopped == 2; }, 40));
+    EXPECT_GE(Files("Streams/Radio", ".ogg").size(), 1u);
+    EXPECT_EQ(running.Stop(), 0);
+}
+
+TEST_F(ApplicationTest, FullDiskEndsTheRecordingAndTheDaemonGoesOn) {
+    SetConfig("TraceLevel", "None");
+    AddTask(At(5), At(35));
+    AddTask(At(60), At(70));
+    VirtualClock clock(kT0);
+    RunningApp running(Options(&clock, true));
+    ASSERT_EQ(running.Start(), 0);
+    // Files may not grow past 20 KB: the first chunk (about 64 KB) cannot be
+    // written.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 20000;
+    auto* oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    clock.Advance(5000);
+    const bool stopped = AdvanceUntil(
+        clock, [&] { return running.Status().recordingsStopped == 1; }, 20);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    ASSERT_TRUE(stopped);
+    EXPECT_LT(clock.Now(), At(35));
+    EXPECT_NE(Events().find("Recording stopped: "), std::string::npos) << Events();
+    EXPECT_EQ(running.Status().chunksCompleted, 0);
+
+    const DateTime now = clock.Now();
+    clock.Advance(At(60).ToStreamTime() - now.ToStreamTime());
+    ASSERT_TRUE(WaitFor([&] { return running.Status().recordingsStopped == 2; }));
+    EXPECT_GE(running.Status().chunksCompleted, 1);
+    EXPECT_EQ(running.Stop(), 0);
+}
+
+TEST_F(ApplicationTest, SighupReloadsTheScheduleAndSigtermStops) {
+    VirtualClock clock(kT0);
+    ApplicationOptions options = Options(&clock, true);
+    options.catchSignals = true;
+    options.controlSocket = false;
+    RunningApp running(options);
+    ASSERT_EQ(running.Start(), 0);
+    clock.Advance(5000);  // the start event: nothing to record yet
+    AddTask(At(6), At(20));
+    clock.Advance(2000);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(running.Status().recordingsStarted, 0);  // the task is not known yet
+
+    ASSERT_EQ(::raise(SIGHUP), 0);
+    ASSERT_TRUE(WaitFor([&] { return running.Status().reloads == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return running.Status().recordingsStopped == 1; }));
+    EXPECT_GE(running.Status().chunksCompleted, 1);
+
+    ASSERT_EQ(::raise(SIGTERM), 0);
+    EXPECT_EQ(running.Join(), 0);
+    EXPECT_FALSE(running.Status().running);
+    EXPECT_NE(TraceText().find("config.ini and schedule.txt reloaded"), std::string::npos);
+}
+
+TEST_F(ApplicationTest, AHandOverRequestNamesItsOwnFile) {
+    ManualClock clock(kT0);
+    RunningApp running(Options(&clock, false));
+    ASSERT_EQ(running.Start(), 0);
+    const std::string first = m_data.File("first.des");
+    const std::string second = m_data.File("second.des");
+    test::WriteFile(first, "# 0.9\r\n# \r\n# _WAVKEEP_STAFF_\r\n" +
+                               DescriptionLine(At(10).ToStreamTime(), At(190).ToStreamTime(),
+                                               "First Artist", "First Title"));
+    test::WriteFile(second, "# 0.9\r\n# \r\n# _WAVKEEP_STAFF_\r\n" +
+                                DescriptionLine(At(300).ToStreamTime(), At(480).ToStreamTime(),
+                                                "Second Artist", "Second Title"));
+    const auto merged = [&] { return test::ReadFile(m_home.File("Streams/Radio/desc.des")); };
+
+    // Another hand-over has replaced share.shr before this request is read:
+    // the request's own path counts.
+    std::string why;
+    ASSERT_TRUE(WriteHandOverFile(second, &why)) << why;
+    ASSERT_EQ(SendControlRequest("open " + first).value_or(""), "ok\n");
+    ASSERT_TRUE(WaitFor([&] { return running.Status().imports == 1; })) << Events();
+    EXPECT_NE(merged().find("First Artist\tFirst Title"), std::string::npos) << merged();
+    EXPECT_EQ(merged().find("Second Artist"), std::string::npos) << merged();
+
+    // A request without a path takes share.shr's.
+    ASSERT_EQ(SendControlRequest("open").value_or(""), "ok\n");
+    ASSERT_TRUE(WaitFor([&] { return running.Status().imports == 2; })) << Events();
+    EXPECT_NE(merged().find("Second Artist\tSecond Title"), std::string::npos) << merged();
+    EXPECT_EQ(SendControlRequest("launch").value_or(""), "error: unknown request\n");
+    EXPECT_EQ(running.Stop(), 0);
+}
+
+TEST_F(ApplicationTest, ATimerFiringWhileADownloadWorksIsTracedAndTheStopCancelsIt) {
+    // A service that takes connections and never answers.
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(silent, 16), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    PointAt("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    SetConfig("TraceLevel", "Debug");
+    std::string why;
+    ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, &why)) << why;
+
+    ManualClock clock(kT0);
+    ApplicationOptions options = Options(&clock, false);
+    options.firstDownloadMs = 1000;
+    options.downloadPeriodMs = 1000;
+    RunningApp running(options);
+    ASSERT_EQ(running.Start(), 0);
+    clock.Advance(1000);
+    ASSERT_TRUE(WaitFor([&] {
+        const ApplicationStatus s = running.Status();
+        return s.playlistDownloadRunning && s.scheduleDownloadRunning;
+    })) << TraceText();
+    clock.Advance(1000);
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string trace = TraceText();
+        return trace.find("Playlist request while working playlist request") != std::string::npos &&
+               trace.find("Schedule request while working schedule request") != std::string::npos;
+    }));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(running.Stop(), 0);
+    // Well within the 20 s the requests would otherwise wait for an answer.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
+    const ApplicationStatus s = running.Status();
+    EXPECT_EQ(s.playlistDownloads, 0);  // their results came after the loop ended
+    ::close(silent);
+}
+
+}  // namespace
+}  // namespace wk

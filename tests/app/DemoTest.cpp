@@ -1,0 +1,30 @@
+// "wavkeep demo": the whole chain through the real executables.
+
+#include <regex>
+
+#include "WavkeepRun.h"
+
+namespace wk {
+namespace {
+
+class DemoTest : public test::WavkeepRunTest {};
+
+TEST_F(DemoTest, RecordsDownloadsMatchesAndExportsEveryCompleteTrack) {
+    ASSERT_EQ(Run({"demo", "--minutes", "5", "--seed", "3"}), 0) << Out() << Err();
+    const std::string out = Out();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(
+        out, m, std::regex(R"((\d+) of (\d+) complete generator tracks start within 50 ms)")))
+        << out;
+    EXPECT_EQ(m[1], m[2]) << out;
+    EXPECT_GE(std::stoi(m[1]), 1) << out;
+    // The matching took the served playlist's 1.5 s error off.
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(-1(49\d|50\d) ms)"))) << out;
+    ASSERT_EQ(Run({"songs"}), 0);
+    EXPECT_NE(Out().find(".mp3\t"), std::string::npos) << Out();
+    EXPECT_NE(Out().find("Generator Band"), std::string::npos) << Out();
+    EXPECT_EQ(Run({"demo", "--minutes", "2"}), 2);
+}
+
+}  // namespace
+}  // namespace wk
