@@ -37,6 +37,7 @@
 #include "server/Credentials.h"
 #include "server/RequestManager.h"
 #include "streamstore/StreamNameFile.h"
+#include "ServiceProcess.h"
 #include "support/TempHome.h"
 
 extern char** environ;
@@ -131,39 +132,15 @@ protected:
         PointAt("http://127.0.0.1:1");  // nothing listens there
     }
     void TearDown() override {
-        if (m_servicePid > 0) {
-            ::kill(m_servicePid, SIGTERM);
-            int status = 0;
-            ::waitpid(m_servicePid, &status, 0);
-        }
+        m_service.Stop();
         SetTraceLevel(0);
         SetUserPrompt(nullptr);
         SetProgramHome("");
     }
 
     void StartService() {
-        std::vector<std::string> words = {WAVKEEP_SERVICE_EXE, "--listen", "127.0.0.1:0", "--data",
-                                          m_data.Path()};
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, m_data.File("stdout").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawn(&m_servicePid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
-        std::string port;
-        WaitFor([&] {
-            std::smatch m;
-            const std::string text = test::ReadFile(m_data.File("stdout"));
-            if (std::regex_search(text, m, listening)) port = m[1];
-            return !port.empty();
-        });
-        ASSERT_FALSE(port.empty()) << "the service did not start";
-        m_root = "http://127.0.0.1:" + port;
+        ASSERT_TRUE(m_service.Start(m_data.Path())) << "the service did not start";
+        m_root = m_service.Root();
         PointAt(m_root);
     }
     static void PointAt(const std::string& root) {
@@ -234,7 +211,7 @@ protected:
     test::TempDir m_home;
     test::TempDir m_data;
     CapturedPrompt m_prompt;
-    pid_t m_servicePid = -1;
+    test::ServiceProcess m_service;
     std::string m_root;
 };
 

@@ -22,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "ServiceProcess.h"
 #include "WavkeepRun.h"
 #include "descriptions/DescriptionStore.h"
 #include "platform/GeneratedMusic.h"
@@ -75,14 +76,7 @@ class PlaylistEndToEndTest : public test::WavkeepRunTest {
 protected:
     void SetUp() override { ::setenv("no_proxy", "127.0.0.1", 1); }
     void TearDown() override {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
-            // A clean stop (and, in a sanitizer build, nothing reported).
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-                << test::ReadFile(m_serviceIo.File("log"));
-        }
+        EXPECT_TRUE(m_service.Stop()) << test::ReadFile(m_serviceIo.File("log"));
     }
 
     int RunIn(const test::TempDir& home, const std::vector<std::string>& args) {
@@ -107,32 +101,9 @@ protected:
     }
 
     void StartService() {
-        const std::string offset = std::to_string(kClockOffsetSeconds);
-        std::vector<std::string> words = {
-            WAVKEEP_SERVICE_EXE, "--listen",       "127.0.0.1:0", "--data",
-            m_data.Path(),       "--clock-offset", offset};
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, m_serviceIo.File("stdout").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, m_serviceIo.File("log").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
-        for (int i = 0; i < 500 && m_port.empty(); ++i) {
-            std::smatch m;
-            const std::string text = test::ReadFile(m_serviceIo.File("stdout"));
-            if (std::regex_search(text, m, listening)) {
-                m_port = m[1];
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-        }
-        ASSERT_FALSE(m_port.empty()) << "the service did not start";
+        ASSERT_TRUE(m_service.Start(m_data.Path(), kClockOffsetSeconds, m_serviceIo.File("log")))
+            << "the service did not start";
+        m_port = m_service.Port();
     }
 
     // The account and the service's address for the client living in `home`.
@@ -251,7 +222,7 @@ protected:
 
     test::TempDir m_data;
     test::TempDir m_serviceIo;
-    pid_t m_pid = -1;
+    test::ServiceProcess m_service;
     std::string m_port;
 };
 

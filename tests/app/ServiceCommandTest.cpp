@@ -1,18 +1,10 @@
 // "wavkeep account set" and "wavkeep timecheck" against wavkeep-service on loopback.
 
-#include <signal.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <chrono>
 #include <filesystem>
 #include <regex>
-#include <thread>
 
+#include "ServiceProcess.h"
 #include "WavkeepRun.h"
-
-extern char** environ;
 
 namespace wk {
 namespace {
@@ -21,36 +13,11 @@ class ServiceCommandTest : public test::WavkeepRunTest {
 protected:
     void SetUp() override {
         ::setenv("no_proxy", "127.0.0.1", 1);
-        std::vector<std::string> words = {WAVKEEP_SERVICE_EXE, "--listen", "127.0.0.1:0", "--data",
-                                          m_data.Path(), "--clock-offset", "-7.5"};
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, m_data.File("stdout").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
-        for (int i = 0; i < 500 && m_port.empty(); ++i) {
-            std::smatch m;
-            const std::string text = test::ReadFile(m_data.File("stdout"));
-            if (std::regex_search(text, m, listening)) m_port = m[1];
-            else std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_FALSE(m_port.empty()) << "the service did not start";
-    }
-    void TearDown() override {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            int status = 0;
-            ::waitpid(m_pid, &status, 0);
-        }
+        ASSERT_TRUE(m_service.Start(m_data.Path(), -7.5)) << "the service did not start";
+        m_port = m_service.Port();
     }
     test::TempDir m_data;
-    pid_t m_pid = -1;
+    test::ServiceProcess m_service;
     std::string m_port;
 };
 
