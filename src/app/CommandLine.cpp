@@ -23,6 +23,7 @@
 #include "app/ExportCommand.h"
 #include "app/ScheduleCommand.h"
 #include "app/StreamsCommand.h"
+#include "export/ExportThread.h"
 #include "recording/EncoderLibrary.h"
 #include "platform/HttpClientCurl.h"
 #include "recording/EngineChoice.h"
@@ -366,6 +367,9 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     normalize->add_flag("--dry-run", o.dryRun, "Only measure and print the album gain");
     auto* songs = app.add_subcommand(
         "songs", "List the music folder (\"ExportPath\"): files, durations and tags");
+    bool openFolder = false;
+    songs->add_flag("--open", openFolder,
+                    "Open the music folder in the desktop's file manager (xdg-open) instead");
     DemoOptions demoOptions;
     auto* demo = app.add_subcommand(
         "demo", "Show the whole chain without a sound card or a service: in a fresh temporary "
@@ -466,7 +470,12 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
             return RunExport(o.exportRun, out, err);
         }
         if (normalize->parsed()) return RunNormalize(o.files, o.dryRun, out, err);
-        if (songs->parsed()) return RunSongs(out, err);
+        if (songs->parsed()) {
+            if (!openFolder) return RunSongs(out, err);
+            if (OpenMusicDirectory()) return kExitOk;
+            err << "wavkeep: the music folder could not be opened (is xdg-open installed?)\n";
+            return kExitFailed;
+        }
         if (demo->parsed()) return RunDemo(demoOptions, out, err);
         if (streamsActivate->parsed()) return RunStreamsActivate(o.name, true, out, err);
         if (streamsDeactivate->parsed()) return RunStreamsActivate(o.name, false, out, err);
