@@ -45,9 +45,10 @@ inline constexpr double kMp3FramesPerMs = 0.038281249999999996;
 // bitrate index not 15, sample-rate index not 3.
 bool IsMp3FrameHeader(const uint8_t header[4]);
 
-// Bitrate (MPEG-1 Layer III table) x 144000 / 44100 of the first frame header
-// in the file: 417 at 128 kbit/s. -1 when the file cannot be read or holds
-// no frame header.
+// Bitrate (MPEG-1 Layer III table) x 144000 / 44100 of the first confirmed
+// frame header in the file (two more headers of the same stream follow it,
+// or the file ends first): 417 at 128 kbit/s. -1 when the file cannot be
+// read or holds no such header.
 int64_t GetMp3FrameLength(const std::string& chunkPath);
 
 // The frame of `t` within chunk `chunk` (1-based) of `session`.
@@ -60,9 +61,9 @@ struct Mp3SyncWindow {
     bool synced = false;
 };
 
-// Copies [from, to) of `in` to `out` in blocks of at most 2048 bytes; while
-// `sync` is not synced, first reads forward from `from` to the next frame
-// header and writes it (then StepBy(4)). A failing seek reports
+// Copies [from, to) of `in` to `out`, the progress stepping by at most 2048
+// bytes at a time; while `sync` is not synced, first reads forward from
+// `from` to the next confirmed frame header and writes it (then StepBy(4)). A failing seek reports
 // "Error saving..." to the event log and copies nothing. Stops at the end of
 // the input. Returns the bytes written.
 int64_t CopyMp3Range(std::FILE* in, std::FILE* out, int64_t from, int64_t to,
