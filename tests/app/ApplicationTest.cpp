@@ -2,13 +2,9 @@
 // shutdown under a manual or virtual clock, recording from the generator,
 // talking to a wavkeep-service on loopback.
 
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +16,9 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
+#include "ServiceProcess.h"
 #include "app/Application.h"
 #include "app/ControlChannel.h"
 #include "app/DaemonCommand.h"
@@ -37,10 +35,7 @@
 #include "server/Credentials.h"
 #include "server/RequestManager.h"
 #include "streamstore/StreamNameFile.h"
-#include "ServiceProcess.h"
 #include "support/TempHome.h"
-
-extern char** environ;
 
 namespace wk {
 namespace {
@@ -62,6 +57,29 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = 30s
         std::this_thread::sleep_for(5ms);
     }
     return done();
+}
+
+::testing::AssertionResult Has(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+
+// A description file holding one record per (start, end, artist, title).
+std::string DescriptionFile(
+    const std::string& stream,
+    const std::vector<std::tuple<StreamTime, StreamTime, const char*, const char*>>& records) {
+    std::string text = "# 0.9\r\n# " + stream + "\r\n# _WAVKEEP_STAFF_\r\n";
+    for (const auto& [start, end, artist, title] : records) {
+        Description d;
+        d.start = start;
+        d.end = end;
+        d.artist = artist;
+        d.title = title;
+        d.album = "Album";
+        d.year = "2024";
+        text += d.ToLine() + "\r\n";
+    }
+    return text;
 }
 
 class CapturedPrompt final : public UserPrompt {
@@ -100,8 +118,11 @@ public:
         if (m_thread.joinable()) m_thread.join();
         return m_exit.load();
     }
-    Application& App() { return m_app; }
     ApplicationStatus Status() const { return m_app.Status(); }
+    // Waits (real time) until the status satisfies `done`.
+    bool Await(const std::function<bool(const ApplicationStatus&)>& done) {
+        return WaitFor([&] { return done(Status()); });
+    }
 
 private:
     Application m_app;
@@ -123,12 +144,8 @@ protected:
         radio.active = 1;
         streams.AddCopy(radio);
         ASSERT_TRUE(streams.save());
-        ConfigStore config;
-        config.Load();
-        config.SetString("ActiveStream", "Radio");
-        config.SetString("SingleFileLength", "10");
-        config.SetString("TraceLevel", "Detail");
-        ASSERT_TRUE(config.Save());
+        SetConfig(
+            {{"ActiveStream", "Radio"}, {"SingleFileLength", "10"}, {"TraceLevel", "Detail"}});
         PointAt("http://127.0.0.1:1");  // nothing listens there
     }
     void TearDown() override {
@@ -144,20 +161,26 @@ protected:
         PointAt(m_root);
     }
     static void PointAt(const std::string& root) {
+        SetConfig({{"DefaultURL", root},
+                   {"TimeCheckURL", root + "/html/playlists/upload.php3"},
+                   {"UploadURL", root + "/html/playlists/upload.php3"},
+                   {"ScheduleURL", root + "/html/schedule/index.php3"},
+                   {"URLChanelList", root + "/betatest/html/playlists/index.php3?a=gsl2"}});
+    }
+    static void SetConfig(const std::vector<std::pair<std::string, std::string>>& values) {
         ConfigStore config;
         config.Load();
-        config.SetString("DefaultURL", root);
-        config.SetString("TimeCheckURL", root + "/html/playlists/upload.php3");
-        config.SetString("UploadURL", root + "/html/playlists/upload.php3");
-        config.SetString("ScheduleURL", root + "/html/schedule/index.php3");
-        config.SetString("URLChanelList", root + "/betatest/html/playlists/index.php3?a=gsl2");
+        for (const auto& [key, value] : values) config.SetString(key, value);
         ASSERT_TRUE(config.Save());
     }
-    static void SetConfig(const std::string& key, const std::string& value) {
+    static std::string GetConfig(const std::string& key) {
         ConfigStore config;
         config.Load();
-        config.SetString(key, value);
-        ASSERT_TRUE(config.Save());
+        return config.GetString(key);
+    }
+    static void LogIn() {
+        std::string why;
+        ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, &why)) << why;
     }
     static void AddTask(const DateTime& from, const DateTime& to) {
         Scheduler scheduler;
@@ -170,17 +193,26 @@ protected:
         scheduler.insertTask(task);
         ASSERT_TRUE(scheduler.save());
     }
-    ApplicationOptions Options(Clock* clock, bool fast) {
+    // Generator input, real-time paced unless `fast`; no signal handlers; HTTP
+    // clients that give up quickly.
+    static ApplicationOptions Options(Clock* clock, bool fast, int64_t firstDownloadMs = 10000,
+                                      int64_t downloadPeriodMs = 300000) {
         ApplicationOptions o;
         o.clock = clock;
         o.deviceFactory = [fast] { return std::make_unique<CaptureDeviceGenerator>(3, !fast); };
         o.catchSignals = false;
+        o.firstDownloadMs = firstDownloadMs;
+        o.downloadPeriodMs = downloadPeriodMs;
         HttpSettings http;
         http.connectRetries = 0;
         http.connectTimeoutMs = 2000;
         http.totalTimeoutMs = 20000;
         o.http = http;
         return o;
+    }
+    std::string FirstPrompt() {
+        const auto texts = m_prompt.Texts();
+        return texts.empty() ? "" : texts[0];
     }
     // Moves a manual clock on in 50 ms steps until `done` holds.
     static bool AdvanceUntil(ManualClock& clock, const std::function<bool()>& done,
@@ -215,34 +247,19 @@ protected:
     std::string m_root;
 };
 
-std::string DescriptionLine(StreamTime start, StreamTime end, const std::string& artist,
-                            const std::string& title) {
-    Description d;
-    d.start = start;
-    d.end = end;
-    d.artist = artist;
-    d.title = title;
-    d.album = "Album";
-    d.year = "2024";
-    return d.ToLine() + "\r\n";
-}
-
 TEST_F(ApplicationTest, ScheduledTaskRecordsAndThePlaylistTimerExportsItsSongs) {
     StartService();
-    std::string why;
-    ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, &why)) << why;
-    SetConfig("ConfigRunWizard", "1");  // Options.txt exists: left alone
+    LogIn();
+    SetConfig({{"ConfigRunWizard", "1"}});  // Options.txt exists: left alone
     AddTask(At(5), At(35));
     VirtualClock clock(kT0);
-    ApplicationOptions options = Options(&clock, true);
-    options.firstDownloadMs = 40000;
-    RunningApp running(options);
-    ASSERT_EQ(running.Start(), 0) << (m_prompt.Texts().empty() ? "" : m_prompt.Texts()[0]);
+    RunningApp running(Options(&clock, true, 40000));
+    ASSERT_EQ(running.Start(), 0) << FirstPrompt();
 
     // The start event comes with the reload after 5 s; then the virtual clock
     // moves with the audio until the task ends.
     clock.Advance(5000);
-    ASSERT_TRUE(WaitFor([&] { return running.Status().recordingsStopped == 1; }));
+    ASSERT_TRUE(running.Await([](auto& s) { return s.recordingsStopped == 1; }));
     EXPECT_GE(Files("Streams/Radio", ".ogg").size(), 3u);
     EXPECT_EQ(running.Status().playlistDownloads, 0);  // not due before 40 s
 
@@ -253,52 +270,40 @@ TEST_F(ApplicationTest, ScheduledTaskRecordsAndThePlaylistTimerExportsItsSongs) 
     std::filesystem::create_directories(m_data.File("streams/Radio"));
     test::WriteFile(
         m_data.File("streams/Radio/seeded.des"),
-        "# 0.9\r\n# Radio\r\n# _WAVKEEP_STAFF_\r\n" +
-            DescriptionLine(At(9).ToStreamTime() + ahead, At(19).ToStreamTime() + ahead,
-                            "Artist One", "First Song") +
-            DescriptionLine(At(21).ToStreamTime() + ahead, At(31).ToStreamTime() + ahead,
-                            "Artist Two", "Second Song"));
+        DescriptionFile("Radio", {{At(9).ToStreamTime() + ahead, At(19).ToStreamTime() + ahead,
+                                   "Artist One", "First Song"},
+                                  {At(21).ToStreamTime() + ahead, At(31).ToStreamTime() + ahead,
+                                   "Artist Two", "Second Song"}}));
     clock.Advance(5000);
-    ASSERT_TRUE(WaitFor([&] {
-        const ApplicationStatus s = running.Status();
-        return s.playlistDownloads == 1 && s.scheduleDownloads == 1;
-    }));
-    const ApplicationStatus s = running.Status();
-    EXPECT_EQ(s.descriptionsApplied, 1) << TraceText();
-    EXPECT_EQ(s.songsExported, 2);
+    ASSERT_TRUE(running.Await(
+        [](auto& s) { return s.playlistDownloads == 1 && s.scheduleDownloads == 1; }));
+    EXPECT_EQ(running.Status().descriptionsApplied, 1) << TraceText();
+    EXPECT_EQ(running.Status().songsExported, 2);
     EXPECT_EQ(Files("Songs", ".ogg"), (std::vector<std::string>{"Artist One - First Song.ogg",
                                                                 "Artist Two - Second Song.ogg"}));
     EXPECT_EQ(running.Stop(), 0);
-    ConfigStore config;
-    config.Load();
-    EXPECT_EQ(config.GetString("ConfigRunWizard"), "1");
+    EXPECT_EQ(GetConfig("ConfigRunWizard"), "1");
     const std::string trace = TraceText();
-    EXPECT_NE(trace.find("Starting the wavkeep client, "), std::string::npos);
-    EXPECT_NE(trace.find("Computer name: "), std::string::npos);
-    EXPECT_NE(trace.find("Time check status 0: Time is checked."), std::string::npos);
+    for (const char* line : {"Starting the wavkeep client, ",
+                             "Computer name: ", "Time check status 0: Time is checked."})
+        EXPECT_TRUE(Has(trace, line));
 }
 
 TEST_F(ApplicationTest, UnreachableServiceFailsTheDownloadsAndTheRecordingGoesOn) {
-    std::string why;
-    ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, &why)) << why;
+    LogIn();
     AddTask(At(5), At(25));
     VirtualClock clock(kT0);
-    ApplicationOptions options = Options(&clock, true);
-    options.firstDownloadMs = 10000;
-    options.downloadPeriodMs = 10000;
-    RunningApp running(options);
+    RunningApp running(Options(&clock, true, 10000, 10000));
     ASSERT_EQ(running.Start(), 0);
     clock.Advance(5000);
-    ASSERT_TRUE(WaitFor([&] { return running.Status().recordingsStopped == 1; }));
+    ASSERT_TRUE(running.Await([](auto& s) { return s.recordingsStopped == 1; }));
     // Each failed run is followed by another at the next expiry.
     for (int i = 0; i < 6; ++i) {
         const ApplicationStatus s = running.Status();
         if (s.playlistDownloads >= 2 && s.scheduleDownloads >= 2) break;
         clock.Advance(10000);
-        WaitFor([&] {
-            const ApplicationStatus now = running.Status();
-            return !now.playlistDownloadRunning && !now.scheduleDownloadRunning;
-        });
+        running.Await(
+            [](auto& now) { return !now.playlistDownloadRunning && !now.scheduleDownloadRunning; });
     }
     const ApplicationStatus s = running.Status();
     EXPECT_GE(s.playlistDownloads, 2);
@@ -308,11 +313,8 @@ TEST_F(ApplicationTest, UnreachableServiceFailsTheDownloadsAndTheRecordingGoesOn
     EXPECT_GE(Files("Streams/Radio", ".ogg").size(), 2u);
     EXPECT_TRUE(s.running);
     EXPECT_EQ(running.Stop(), 0);
-    const std::string events = Events();
-    EXPECT_NE(events.find("Timecheck failed. Aborting playlist download."), std::string::npos)
-        << events;
-    EXPECT_NE(events.find("Timecheck failed. Aborting schedule download."), std::string::npos)
-        << events;
+    EXPECT_TRUE(Has(Events(), "Timecheck failed. Aborting playlist download."));
+    EXPECT_TRUE(Has(Events(), "Timecheck failed. Aborting schedule download."));
 }
 
 TEST_F(ApplicationTest, WithoutStreamListAndServiceTheStartFails) {
@@ -321,9 +323,9 @@ TEST_F(ApplicationTest, WithoutStreamListAndServiceTheStartFails) {
     {
         Application app(Options(&clock, false));
         EXPECT_EQ(app.Start(), 1);
-        ASSERT_EQ(m_prompt.Texts().size(), 1u);
-        EXPECT_EQ(m_prompt.Texts()[0],
-                  "Fatal error:\nChannel list could not be downloaded from site!");
+        EXPECT_EQ(m_prompt.Texts(),
+                  std::vector<std::string>{
+                      "Fatal error:\nChannel list could not be downloaded from site!"});
     }
     EXPECT_FALSE(FindRunningInstance());  // the lock went with it
     EXPECT_FALSE(std::filesystem::exists(StreamNameFile::FilePath()));
@@ -333,16 +335,13 @@ TEST_F(ApplicationTest, StartRepairsTheChannelListUrlAndTakesTheServicesChannels
     StartService();
     test::WriteFile(m_data.File("channels.txt"), "Jazz FM\tOne\t7\nMusic TV\tTwo\t9\n");
     std::filesystem::remove(StreamNameFile::FilePath());
-    SetConfig("URLChanelList", "");
-    SetConfig("ConfigRunWizard", "1");  // no Options.txt: the wizard is due again
+    // No Options.txt: the wizard is due again.
+    SetConfig({{"URLChanelList", ""}, {"ConfigRunWizard", "1"}});
     ManualClock clock(kT0);
     RunningApp running(Options(&clock, false));
-    ASSERT_EQ(running.Start(), 0) << (m_prompt.Texts().empty() ? "" : m_prompt.Texts()[0]);
-    ConfigStore config;
-    config.Load();
-    EXPECT_EQ(config.GetString("URLChanelList"),
-              m_root + "/html/playlists/index.php3?a=gsl&country=49");
-    EXPECT_EQ(config.GetString("ConfigRunWizard"), "0");
+    ASSERT_EQ(running.Start(), 0) << FirstPrompt();
+    EXPECT_EQ(GetConfig("URLChanelList"), m_root + "/html/playlists/index.php3?a=gsl&country=49");
+    EXPECT_EQ(GetConfig("ConfigRunWizard"), "0");
     StreamNameFile streams;
     ASSERT_TRUE(streams.load());
     EXPECT_TRUE(streams.Contains("Jazz FM"));
@@ -403,23 +402,19 @@ TEST_F(ApplicationTest, StreamFolderDeletedWhileRecording) {
     std::ostringstream out, err;
     EXPECT_EQ(RunStatus(out, err), 0);
     const std::string status = out.str();
-    EXPECT_NE(status.find("recorder: \"wavkeep run\", pid " + std::to_string(::getpid())),
-              std::string::npos)
-        << status;
+    EXPECT_TRUE(Has(status, "recorder: \"wavkeep run\", pid " + std::to_string(::getpid())));
     EXPECT_TRUE(std::regex_search(
         status, std::regex("recording: Radio, chunk 2024_03_01_20_00_0\\d_2\\d_10_2\n")))
         << status;
-    EXPECT_NE(
-        status.find("next task: now, 01/03/2024 20:00:05 -> 01/03/2024 20:00:30 Radio (test)"),
-        std::string::npos)
-        << status;
-    EXPECT_NE(status.find("allowed (DiskSpace)"), std::string::npos) << status;
+    EXPECT_TRUE(
+        Has(status, "next task: now, 01/03/2024 20:00:05 -> 01/03/2024 20:00:30 Radio (test)"));
+    EXPECT_TRUE(Has(status, "allowed (DiskSpace)"));
 
     std::filesystem::remove_all(m_home.File("Streams/Radio"));
     ASSERT_TRUE(AdvanceUntil(
         clock, [&] { return running.Status().recordingsStopped == 1; }, 40));
     EXPECT_LT(clock.Now(), At(30));  // ended by the failure, not by the task
-    EXPECT_NE(Events().find("Recording stopped: "), std::string::npos) << Events();
+    EXPECT_TRUE(Has(Events(), "Recording stopped: "));
     EXPECT_TRUE(running.Status().running);
 
     // The next task records into the folder made anew.
@@ -430,7 +425,7 @@ TEST_F(ApplicationTest, StreamFolderDeletedWhileRecording) {
 }
 
 TEST_F(ApplicationTest, FullDiskEndsTheRecordingAndTheDaemonGoesOn) {
-    SetConfig("TraceLevel", "None");
+    SetConfig({{"TraceLevel", "None"}});
     AddTask(At(5), At(35));
     AddTask(At(60), At(70));
     VirtualClock clock(kT0);
@@ -451,12 +446,11 @@ TEST_F(ApplicationTest, FullDiskEndsTheRecordingAndTheDaemonGoesOn) {
     std::signal(SIGXFSZ, oldHandler);
     ASSERT_TRUE(stopped);
     EXPECT_LT(clock.Now(), At(35));
-    EXPECT_NE(Events().find("Recording stopped: "), std::string::npos) << Events();
+    EXPECT_TRUE(Has(Events(), "Recording stopped: "));
     EXPECT_EQ(running.Status().chunksCompleted, 0);
 
-    const DateTime now = clock.Now();
-    clock.Advance(At(60).ToStreamTime() - now.ToStreamTime());
-    ASSERT_TRUE(WaitFor([&] { return running.Status().recordingsStopped == 2; }));
+    clock.Advance(At(60).ToStreamTime() - clock.Now().ToStreamTime());
+    ASSERT_TRUE(running.Await([](auto& s) { return s.recordingsStopped == 2; }));
     EXPECT_GE(running.Status().chunksCompleted, 1);
     EXPECT_EQ(running.Stop(), 0);
 }
@@ -475,28 +469,25 @@ TEST_F(ApplicationTest, SighupReloadsTheScheduleAndSigtermStops) {
     EXPECT_EQ(running.Status().recordingsStarted, 0);  // the task is not known yet
 
     ASSERT_EQ(::raise(SIGHUP), 0);
-    ASSERT_TRUE(WaitFor([&] { return running.Status().reloads == 1; }));
-    ASSERT_TRUE(WaitFor([&] { return running.Status().recordingsStopped == 1; }));
+    ASSERT_TRUE(running.Await([](auto& s) { return s.reloads == 1; }));
+    ASSERT_TRUE(running.Await([](auto& s) { return s.recordingsStopped == 1; }));
     EXPECT_GE(running.Status().chunksCompleted, 1);
 
     ASSERT_EQ(::raise(SIGTERM), 0);
     EXPECT_EQ(running.Join(), 0);
     EXPECT_FALSE(running.Status().running);
-    EXPECT_NE(TraceText().find("config.ini and schedule.txt reloaded"), std::string::npos);
+    EXPECT_TRUE(Has(TraceText(), "config.ini and schedule.txt reloaded"));
 }
 
 TEST_F(ApplicationTest, AHandOverRequestNamesItsOwnFile) {
     ManualClock clock(kT0);
     RunningApp running(Options(&clock, false));
     ASSERT_EQ(running.Start(), 0);
-    const std::string first = m_data.File("first.des");
-    const std::string second = m_data.File("second.des");
-    test::WriteFile(first, "# 0.9\r\n# \r\n# _WAVKEEP_STAFF_\r\n" +
-                               DescriptionLine(At(10).ToStreamTime(), At(190).ToStreamTime(),
-                                               "First Artist", "First Title"));
-    test::WriteFile(second, "# 0.9\r\n# \r\n# _WAVKEEP_STAFF_\r\n" +
-                                DescriptionLine(At(300).ToStreamTime(), At(480).ToStreamTime(),
-                                                "Second Artist", "Second Title"));
+    const std::string first = m_data.File("first.des"), second = m_data.File("second.des");
+    test::WriteFile(first, DescriptionFile("", {{At(10).ToStreamTime(), At(190).ToStreamTime(),
+                                                 "First Artist", "First Title"}}));
+    test::WriteFile(second, DescriptionFile("", {{At(300).ToStreamTime(), At(480).ToStreamTime(),
+                                                  "Second Artist", "Second Title"}}));
     const auto merged = [&] { return test::ReadFile(m_home.File("Streams/Radio/desc.des")); };
 
     // Another hand-over has replaced share.shr before this request is read:
@@ -504,14 +495,14 @@ TEST_F(ApplicationTest, AHandOverRequestNamesItsOwnFile) {
     std::string why;
     ASSERT_TRUE(WriteHandOverFile(second, &why)) << why;
     ASSERT_EQ(SendControlRequest("open " + first).value_or(""), "ok\n");
-    ASSERT_TRUE(WaitFor([&] { return running.Status().imports == 1; })) << Events();
-    EXPECT_NE(merged().find("First Artist\tFirst Title"), std::string::npos) << merged();
-    EXPECT_EQ(merged().find("Second Artist"), std::string::npos) << merged();
+    ASSERT_TRUE(running.Await([](auto& s) { return s.imports == 1; })) << Events();
+    EXPECT_TRUE(Has(merged(), "First Artist\tFirst Title"));
+    EXPECT_FALSE(Has(merged(), "Second Artist"));
 
     // A request without a path takes share.shr's.
     ASSERT_EQ(SendControlRequest("open").value_or(""), "ok\n");
-    ASSERT_TRUE(WaitFor([&] { return running.Status().imports == 2; })) << Events();
-    EXPECT_NE(merged().find("Second Artist\tSecond Title"), std::string::npos) << merged();
+    ASSERT_TRUE(running.Await([](auto& s) { return s.imports == 2; })) << Events();
+    EXPECT_TRUE(Has(merged(), "Second Artist\tSecond Title"));
     EXPECT_EQ(SendControlRequest("launch").value_or(""), "error: unknown request\n");
     EXPECT_EQ(running.Stop(), 0);
 }
@@ -528,33 +519,27 @@ TEST_F(ApplicationTest, ATimerFiringWhileADownloadWorksIsTracedAndTheStopCancels
     socklen_t length = sizeof address;
     ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
     PointAt("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
-    SetConfig("TraceLevel", "Debug");
-    std::string why;
-    ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, &why)) << why;
+    SetConfig({{"TraceLevel", "Debug"}});
+    LogIn();
 
     ManualClock clock(kT0);
-    ApplicationOptions options = Options(&clock, false);
-    options.firstDownloadMs = 1000;
-    options.downloadPeriodMs = 1000;
-    RunningApp running(options);
+    RunningApp running(Options(&clock, false, 1000, 1000));
     ASSERT_EQ(running.Start(), 0);
     clock.Advance(1000);
-    ASSERT_TRUE(WaitFor([&] {
-        const ApplicationStatus s = running.Status();
+    ASSERT_TRUE(running.Await([](auto& s) {
         return s.playlistDownloadRunning && s.scheduleDownloadRunning;
     })) << TraceText();
     clock.Advance(1000);
     ASSERT_TRUE(WaitFor([&] {
         const std::string trace = TraceText();
-        return trace.find("Playlist request while working playlist request") != std::string::npos &&
-               trace.find("Schedule request while working schedule request") != std::string::npos;
+        return Has(trace, "Playlist request while working playlist request") &&
+               Has(trace, "Schedule request while working schedule request");
     }));
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(running.Stop(), 0);
     // Well within the 20 s the requests would otherwise wait for an answer.
     EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
-    const ApplicationStatus s = running.Status();
-    EXPECT_EQ(s.playlistDownloads, 0);  // their results came after the loop ended
+    EXPECT_EQ(running.Status().playlistDownloads, 0);  // their results came after the loop ended
     ::close(silent);
 }
 

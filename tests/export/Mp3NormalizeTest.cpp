@@ -221,12 +221,7 @@ TEST(GainStepsTest, RoundsHalfAwayFromZero) {
     EXPECT_EQ(GainSteps(std::nan("")), 0);
 }
 
-TEST(ReplayGainAnalysisTest, RatesAndRefusals) {
-    for (long rate : {0L, 44000L, 96000L, 88200L, 22000L, -44100L}) {
-        ReplayGainAnalysis a;
-        EXPECT_FALSE(ReplayGainAnalysis::IsSupportedRate(rate)) << rate;
-        EXPECT_FALSE(a.Init(rate) || a.ResetSampleRate(rate)) << rate;
-    }
+TEST(ReplayGainAnalysisTest, RefusesUnusableInput) {
     const std::vector<double> s(1000, 100.0);
     ReplayGainAnalysis a;
     EXPECT_FALSE(a.Analyze(s.data(), s.data(), s.size(), 2));  // no rate yet
@@ -238,36 +233,48 @@ TEST(ReplayGainAnalysisTest, RatesAndRefusals) {
     EXPECT_TRUE(a.Analyze(nullptr, nullptr, 0, 2));
 }
 
-// The first result needs one whole window: 50 ms rounded up to a sample.
-TEST(ReplayGainAnalysisTest, OneWindowIsFiftyMillisecondsRoundedUp) {
-    const std::pair<long, size_t> cases[] = {{48000, 2400}, {44100, 2205}, {32000, 1600},
-                                             {24000, 1200}, {22050, 1103}, {16000, 800},
-                                             {12000, 600},  {11025, 552},  {8000, 400}};
+// Per rate: refused (window 0), or the first result needs one whole window
+// (50 ms rounded up to a sample); the same pink noise at every rate asks for
+// about the same change, so a wrong coefficient in one rate's filters stands
+// out; half the level is 6.02 dB more; mono is two equal channels.
+TEST(ReplayGainAnalysisTest, EveryRate) {
+    const std::pair<long, size_t> cases[] = {
+        // 44.1 kHz first: the reference
+        {44100, 2205}, {48000, 2400}, {32000, 1600}, {24000, 1200}, {22050, 1103},
+        {16000, 800},  {12000, 600},  {11025, 552},  {8000, 400},   {0, 0},
+        {44000, 0},    {96000, 0},    {88200, 0},    {22000, 0},    {-44100, 0}};
+    double reference = 0;
     for (const auto& [rate, window] : cases) {
-        const std::vector<double> s = Pink(window, 1, -20);
         ReplayGainAnalysis a;
-        EXPECT_TRUE(ReplayGainAnalysis::IsSupportedRate(rate));
+        EXPECT_EQ(ReplayGainAnalysis::IsSupportedRate(rate), window != 0) << rate;
+        if (window == 0) {
+            EXPECT_FALSE(a.Init(rate) || a.ResetSampleRate(rate)) << rate;
+            continue;
+        }
+        const std::vector<double> l = Pink(size_t(rate) * 10, 1, -20),
+                                  r = Pink(size_t(rate) * 10, 2, -20);
         ASSERT_TRUE(a.Init(rate));
-        ASSERT_TRUE(a.Analyze(s.data(), s.data(), window - 1, 2));
+        ASSERT_TRUE(a.Analyze(l.data(), r.data(), window - 1, 2));
         EXPECT_EQ(a.TrackGain(), kGainNotEnoughSamples) << rate;
-        ASSERT_TRUE(a.Analyze(s.data(), s.data(), window - 1, 2));  // counted over calls
-        ASSERT_TRUE(a.Analyze(s.data(), s.data(), 1, 2));
+        ASSERT_TRUE(a.Analyze(l.data(), r.data(), window - 1, 2));  // counted over calls
+        ASSERT_TRUE(a.Analyze(l.data(), r.data(), 1, 2));
         EXPECT_NE(a.TrackGain(), kGainNotEnoughSamples) << rate;
-    }
-}
-
-TEST(ReplayGainAnalysisTest, LevelsScaleAndMonoIsTwoEqualChannels) {
-    for (long rate : {44100L, 22050L, 8000L}) {
-        const std::vector<double> loud = Pink(size_t(rate) * 4, 7, -14);
-        std::vector<double> quiet = loud;
-        for (double& v : quiet) v /= 2;
-        ReplayGainAnalysis a;
         ASSERT_TRUE(a.Init(rate));
-        ASSERT_TRUE(a.Analyze(loud.data(), nullptr, loud.size(), 1));
+        ASSERT_TRUE(a.Analyze(l.data(), r.data(), l.size(), 2));
+        const double gain = a.TrackGain();
+        if (rate == 44100) {
+            reference = gain;
+            EXPECT_GT(gain, 0);
+            EXPECT_LT(gain, 8);
+        }
+        EXPECT_NEAR(gain, reference, rate == 8000 ? 1.0 : 0.25) << rate;  // 8 kHz: half the band
+        std::vector<double> quiet = l;
+        for (double& v : quiet) v /= 2;
+        ASSERT_TRUE(a.Analyze(l.data(), nullptr, l.size(), 1));
         const double loudGain = a.TrackGain();
         ASSERT_TRUE(a.Analyze(quiet.data(), nullptr, quiet.size(), 1));
         EXPECT_NEAR(a.TrackGain() - loudGain, 20 * std::log10(2.0), 0.015) << rate;
-        ASSERT_TRUE(a.Analyze(loud.data(), loud.data(), loud.size(), 2));
+        ASSERT_TRUE(a.Analyze(l.data(), l.data(), l.size(), 2));
         EXPECT_EQ(a.TrackGain(), loudGain) << rate;
     }
 }
@@ -325,7 +332,7 @@ TEST(ReplayGainAnalysisTest, AlbumCollectsTracksAndMergesExactly) {
     ASSERT_TRUE(x.Init(44100) && y.Init(22050));
     ASSERT_TRUE(x.Analyze(t1.data(), nullptr, t1.size(), 1));
     ASSERT_TRUE(y.Analyze(t2.data(), nullptr, t2.size(), 1));
-    EXPECT_EQ(x.TrackGain(), g1);
+    EXPECT_EQ(x.TrackGain(), g1);  // ending a track adds it to the album
     EXPECT_EQ(y.TrackGain(), g2);
     EXPECT_EQ(merged.AlbumGain(), kGainNotEnoughSamples);
     merged.MergeAlbum(y);
@@ -333,24 +340,6 @@ TEST(ReplayGainAnalysisTest, AlbumCollectsTracksAndMergesExactly) {
     EXPECT_EQ(merged.AlbumGain(), one.AlbumGain());
     ASSERT_TRUE(one.Init(44100));  // a new album
     EXPECT_EQ(one.AlbumGain(), kGainNotEnoughSamples);
-}
-
-// The same noise at every rate asks for about the same change: a wrong
-// coefficient in one rate's filters stands out.
-TEST(ReplayGainAnalysisTest, RatesAgreeOnPinkNoise) {
-    auto gainAt = [](long rate) {
-        const std::vector<double> l = Pink(size_t(rate) * 10, 1, -20),
-                                  r = Pink(size_t(rate) * 10, 2, -20);
-        ReplayGainAnalysis a;
-        EXPECT_TRUE(a.Init(rate) && a.Analyze(l.data(), r.data(), l.size(), 2));
-        return a.TrackGain();
-    };
-    const double reference = gainAt(44100);
-    EXPECT_GT(reference, 0);
-    EXPECT_LT(reference, 8);
-    for (long rate : {48000L, 32000L, 24000L, 22050L, 16000L, 12000L, 11025L})
-        EXPECT_NEAR(gainAt(rate), reference, 0.25) << rate;
-    EXPECT_NEAR(gainAt(8000), reference, 1.0);  // half the band is missing there
 }
 
 // ===========================================================================
@@ -393,13 +382,9 @@ TEST_F(ChangeMp3GainTest, MovesEveryGlobalGainWithinZeroTo255AndUpdatesChecksums
             std::vector<size_t> frames;
             const std::string original = MakeFrames(s, 7, r.before, &frames);
             const std::string after = Changed(original, r.steps, r.steps);
+            // Expect() stores the recomputed checksums: they are compared too.
             EXPECT_TRUE(SameBytes(after, Expect(original, frames, s, r.after)))
                 << Describe(s) << " " << r.steps;
-            for (size_t pos : frames) {
-                if (s.crc) {
-                    EXPECT_EQ(StoredCrc(after, pos), FrameCrc(after, pos, s)) << Describe(s);
-                }
-            }
         }
     }
 }
@@ -442,31 +427,27 @@ TEST_F(ChangeMp3GainTest, InformationFrameStaysUnchanged) {
     }
 }
 
-TEST_F(ChangeMp3GainTest, TagsAtBothEndsStayUnchanged) {
-    // A frame start with gains inside each tag would change if searched.
+// Tags, junk and frames of another kind around and between the frames stay
+// as they are; a frame start with gains inside a tag would change if searched.
+TEST_F(ChangeMp3GainTest, BytesAroundAndBetweenTheFramesStayUnchanged) {
     const std::string fake = MakeFrames(FrameSpec{}, 1, {77}, nullptr, 3).substr(0, 40);
     std::string id3v2 = std::string("ID3\x03\x00\x00\x00\x00\x01\x00", 10);  // 128 bytes follow
     id3v2 += fake + std::string(128 - fake.size(), 'a');
     std::string id3v1 = "TAG" + fake + std::string(85, 'b');
     id3v1.back() = '\xFF';  // genre "none"
-    std::vector<size_t> frames;
-    const std::string audio = MakeFrames(FrameSpec{}, 4, {60, 70}, &frames);
-    EXPECT_TRUE(SameBytes(Changed(id3v2 + audio + id3v1, -2, -2),
-                          id3v2 + Expect(audio, frames, FrameSpec{}, {58, 68}) + id3v1));
-}
-
-TEST_F(ChangeMp3GainTest, SearchSkipsJunkAndFramesOfAnotherKind) {
     FrameSpec other;
     other.rateIndex = 2;  // 32 kHz: not a frame of this 44.1 kHz file
     const std::string f1 = MakeFrames(FrameSpec{}, 1, {50}, nullptr, 1, 0);
     std::string layer2 = f1;
     layer2[1] = '\xFD';  // Layer II after the first frame: not a frame either
-    const std::string skipped =
-        std::string(100, '\x12') + MakeFrames(other, 1, {50}, nullptr, 1, 0) + layer2;
     const std::string changed = Expect(f1, {0}, FrameSpec{}, {53});
-    EXPECT_TRUE(SameBytes(Changed(f1 + skipped + f1, 3, 3), changed + skipped + changed));
-    EXPECT_TRUE(
-        SameBytes(Changed(std::string(500, 'x') + f1, 3, 3), std::string(500, 'x') + changed));
+    const std::string junk = std::string(100, '\x12') + MakeFrames(other, 1, {50}, nullptr, 1, 0);
+    const std::string rows[][3] = {{id3v2, "", id3v1}, {std::string(500, 'x'), junk + layer2, ""}};
+    for (const auto& [before, between, after] : rows) {
+        EXPECT_TRUE(SameBytes(Changed(before + f1 + between + f1 + after, 3, 3),
+                              before + changed + between + changed + after))
+            << before.size() << " " << between.size();
+    }
 }
 
 TEST_F(ChangeMp3GainTest, FrameCutOffInItsSideInformationStaysAsItIs) {
@@ -494,21 +475,20 @@ TEST_F(ChangeMp3GainTest, UnusableFilesAreReportedAndLeftAlone) {
     std::filesystem::create_directory(HomeFile("folder.mp3"));
     const std::string p = HomeFile("");
     const std::string noFrames = "Can't find any valid MP3 frames in file " + p;
+    const std::string notIII = " file, not a layer III file\n";
     struct Case {
         std::string name;
-        std::optional<std::string> content;  // none: no such file
-        std::string analysisMessage, changeMessage;
+        std::optional<std::string> content;          // none: no such file
+        std::string analysisMessage, changeMessage;  // empty change message: the same
     } const cases[] = {
         {"missing.mp3", std::nullopt, "Can't open " + p + "missing.mp3 for reading\n\n",
          "\nCan't open " + p + "missing.mp3 for modifying\n"},
         {"folder.mp3", std::nullopt, "Can't open " + p + "folder.mp3 for reading\n\n",
          "\nCan't open " + p + "folder.mp3 for modifying\n"},
-        {"text.mp3", "no audio", noFrames + "text.mp3\n\n", noFrames + "text.mp3\n\n"},
-        {"empty.mp3", "", noFrames + "empty.mp3\n\n", noFrames + "empty.mp3\n\n"},
-        {"layer2.mp3", layer2, p + "layer2.mp3 is an MPEG Layer II file, not a layer III file\n",
-         p + "layer2.mp3 is an MPEG Layer II file, not a layer III file\n"},
-        {"layer1.mp3", layer1, p + "layer1.mp3 is an MPEG Layer I file, not a layer III file\n",
-         p + "layer1.mp3 is an MPEG Layer I file, not a layer III file\n"},
+        {"text.mp3", "no audio", noFrames + "text.mp3\n\n", ""},
+        {"empty.mp3", "", noFrames + "empty.mp3\n\n", ""},
+        {"layer2.mp3", layer2, p + "layer2.mp3 is an MPEG Layer II" + notIII, ""},
+        {"layer1.mp3", layer1, p + "layer1.mp3 is an MPEG Layer I" + notIII, ""},
     };
     for (const Case& c : cases) {
         const std::string path = HomeFile(c.name);
@@ -520,7 +500,9 @@ TEST_F(ChangeMp3GainTest, UnusableFilesAreReportedAndLeftAlone) {
         EXPECT_EQ(r.skipped, std::vector<std::string>{path}) << c.name;
         testing::internal::CaptureStderr();
         EXPECT_FALSE(ChangeMp3Gain(path, 3, 3)) << c.name;
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.changeMessage) << c.name;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  c.changeMessage.empty() ? c.analysisMessage : c.changeMessage)
+            << c.name;
         if (c.content) {
             EXPECT_TRUE(SameBytes(ReadFile(path), *c.content)) << c.name;
         }
@@ -575,15 +557,13 @@ std::vector<size_t> WalkFrames(const std::string& file) {
     return frames;
 }
 
-TEST_F(Mp3NormalizeTest, AlbumGainMovesEveryFileBySameSteps) {
+TEST_F(Mp3NormalizeTest, AlbumGainMovesEveryFileBySameStepsAndASecondRunDoesNothing) {
     const std::string quiet = Make(0.1, 1), loud = Make(0.4, 2);
     const double quietGain = MeasureAlbumGain({quiet}), loudGain = MeasureAlbumGain({loud});
     const double album = MeasureAlbumGain({quiet, loud});
     EXPECT_GT(quietGain, loudGain + 9);
     EXPECT_GT(album, loudGain);
     EXPECT_LT(album, quietGain);
-    const test::DecodedMp3 quietBefore = test::DecodeMp3File(quiet),
-                           loudBefore = test::DecodeMp3File(loud);
     const NormalizeResult r = NormalizeMp3Files({quiet, loud});
     ASSERT_TRUE(r.analysed);
     EXPECT_FALSE(r.corrupt);
@@ -592,17 +572,24 @@ TEST_F(Mp3NormalizeTest, AlbumGainMovesEveryFileBySameSteps) {
     ASSERT_NE(r.steps, 0);
     EXPECT_EQ(r.changedFiles, 2);
     EXPECT_TRUE(r.skipped.empty());
-    // A step is a factor of 2^(1/4) in amplitude.
-    const double factor = std::pow(2.0, r.steps / 4.0);
-    const test::DecodedMp3 quietAfter = test::DecodeMp3File(quiet),
-                           loudAfter = test::DecodeMp3File(loud);
-    EXPECT_EQ(quietAfter.errors, 0);
-    EXPECT_EQ(quietAfter.frames, quietBefore.frames);
-    EXPECT_NEAR(quietAfter.rms / quietBefore.rms, factor, factor * 0.01);
-    EXPECT_NEAR(loudAfter.rms / loudBefore.rms, factor, factor * 0.01);
+    EXPECT_EQ(test::DecodeMp3File(quiet).errors, 0);
     EXPECT_NEAR(MeasureAlbumGain({quiet, loud}), album - r.steps * kStepDb, 0.05);
+    // Alone, the quiet file goes by its own loudness; once is enough.
+    const double own = MeasureAlbumGain({quiet});
+    const NormalizeResult alone = NormalizeMp3Files({quiet});
+    ASSERT_TRUE(alone.analysed);
+    EXPECT_EQ(alone.albumGain, own);
+    EXPECT_EQ(alone.steps, GainSteps(own));
+    EXPECT_GT(alone.steps, 0);
+    const std::string once = ReadFile(quiet);
+    const NormalizeResult again = NormalizeMp3Files({quiet});
+    ASSERT_TRUE(again.analysed);
+    EXPECT_EQ(again.steps, 0);
+    EXPECT_EQ(again.changedFiles, 0);
+    EXPECT_TRUE(SameBytes(ReadFile(quiet), once));
 }
 
+// A step is a factor of 2^(1/4) in amplitude, checksums stay valid.
 TEST_F(Mp3NormalizeTest, StepsOnEncodedFramesScaleTheAudio) {
     struct Row {
         int rate, channels;
@@ -612,18 +599,13 @@ TEST_F(Mp3NormalizeTest, StepsOnEncodedFramesScaleTheAudio) {
     for (const Row& r : rows) {
         const std::string path = Make(0.2, 8, r.rate, r.channels, 1.5, r.crc);
         const std::string before = ReadFile(path);
-        const std::vector<size_t> frames = WalkFrames(before);
-        ASSERT_GT(frames.size(), 40u);
-        const FrameSpec s{Mpeg::k1, r.channels == 1, r.crc};
-        for (size_t pos : frames) {
-            if (r.crc) {  // the encoder's checksums agree with the test's
-                ASSERT_EQ(FrameCrc(before, pos, s), StoredCrc(before, pos));
-            }
-        }
         const test::DecodedMp3 d0 = test::DecodeMp3File(path);
         ASSERT_TRUE(ChangeMp3Gain(path, r.steps, r.steps));
         const std::string after = ReadFile(path);
-        for (size_t pos : frames) {
+        const std::vector<size_t> frames = WalkFrames(after);
+        ASSERT_GT(frames.size(), 40u);
+        const FrameSpec s{Mpeg::k1, r.channels == 1, r.crc};
+        for (size_t pos : frames) {  // every frame the encoder wrote was found
             for (int bit : GainBits(s)) {
                 const int old = GetByteAt(before, pos + SideStart(s), bit);
                 EXPECT_EQ(GetByteAt(after, pos + SideStart(s), bit),
@@ -639,23 +621,6 @@ TEST_F(Mp3NormalizeTest, StepsOnEncodedFramesScaleTheAudio) {
         const double factor = std::pow(2.0, r.steps / 4.0);
         EXPECT_NEAR(d1.rms / d0.rms, factor, factor * 0.01) << r.rate << " " << r.channels;
     }
-}
-
-TEST_F(Mp3NormalizeTest, SingleFileUsesItsOwnLoudnessAndASecondRunDoesNothing) {
-    const std::string path = Make(0.05, 3), other = Make(0.5, 4);
-    const double own = MeasureAlbumGain({path});
-    EXPECT_NE(own, MeasureAlbumGain({path, other}));
-    const NormalizeResult r = NormalizeMp3Files({path});
-    ASSERT_TRUE(r.analysed);
-    EXPECT_EQ(r.albumGain, own);
-    EXPECT_EQ(r.steps, GainSteps(own));
-    EXPECT_GT(r.steps, 0);
-    const std::string once = ReadFile(path);
-    const NormalizeResult again = NormalizeMp3Files({path});
-    ASSERT_TRUE(again.analysed);
-    EXPECT_EQ(again.steps, 0);
-    EXPECT_EQ(again.changedFiles, 0);
-    EXPECT_TRUE(SameBytes(ReadFile(path), once));
 }
 
 TEST_F(Mp3NormalizeTest, ParallelAnalysisEqualsOneFileAfterTheOther) {
