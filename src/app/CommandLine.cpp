@@ -345,7 +345,7 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     auto* downloadPlaylist = download->add_subcommand(
         "playlist", "Time check, then the description files of every stretch recorded since "
                     "covered-until (\"UploadURL\"); each is applied once: shifted, matched and "
-                    "merged into the stream's desc.des");
+                    "merged into the stream's desc.des, then the complete tracks exported");
     downloadPlaylist->add_option("--stream", o.name, "Stream (default: \"ActiveStream\")");
     auto* upload = app.add_subcommand(
         "upload", "Time check, then upload the stream's desc.des, shifted to the service's "
