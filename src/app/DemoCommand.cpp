@@ -239,8 +239,9 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
     for (const ExportedFile& f : r.exportedFiles) {
         const std::string name = std::filesystem::path(f.path).filename().string();
         const double seconds = f.path.empty() ? -1 : MusicFileSeconds(f.path);
-        char length[16];
-        std::snprintf(length, sizeof length, "%d:%02d", int(seconds) / 60, int(seconds) % 60);
+        char length[48];
+        const long whole = seconds < 0 ? 0 : std::lround(seconds);
+        std::snprintf(length, sizeof length, "%ld:%02ld", whole / 60, whole % 60);
         // Where the served description put the track on our clock, and how far
         // the matching moved it from there.
         const SeedTrack* truth =
