@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "core/ConfigStore.h"
@@ -162,6 +163,10 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         return result;
     }
     result.ran = true;
+    // Cleared however the run ends, so one failed run never blocks the next.
+    struct BusyScope {
+        ~BusyScope() { g_exportBusy = false; }
+    } busy;
     Trace(kTraceDetail, "BEGIN THREAD export (Current Thread ID = 0x%X)", CurrentThreadId());
     SilentExportProgress silent;
     CExportProgress& progress = request.progress ? *request.progress : silent;
@@ -265,37 +270,46 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     RemoveExported(request.streamFolder, result.files);
     RecordingNotifier::Instance().Notify(kEventChunkCompleted);
     Trace(kTraceInfo, "Exported %d file(s)", n);
-    g_exportBusy = false;
     Trace(kTraceDetail, "END THREAD export (Current Thread ID = 0x%X)", CurrentThreadId());
     return result;
 }
 
-ExportRunResult StartMusicExport(const std::string& streamName, CExportProgress* progress) {
+namespace {
+
+// The playlist download's request, built while no other is being built.
+std::optional<ExportRequest> BuildStartRequest(const std::string& streamName) {
     if (g_startBuilding.exchange(true)) {
         Trace(kTraceDebug, "In StartMusicExport(), trial to relaunch extraction, thread not launched");
-        return {};
+        return std::nullopt;
     }
+    struct BuildingScope {
+        ~BuildingScope() { g_startBuilding = false; }
+    } building;
     StreamNameFile streams;
     streams.load();
     const StreamRecord* record = streams.Find(streamName);
     if (!record || !StreamNameFile::IsSafeFolderName(streamName)) {
         Trace(kTraceError, "In StartMusicExport(), no stream %s in the stream list",
               streamName.c_str());
-        g_startBuilding = false;
-        return {};
+        return std::nullopt;
     }
     const std::string folder = StreamNameFile::StreamRoot() + record->name;
     DescriptionStore store;
     LoadStreamDescriptions(folder, store);
-    ExportRequest request =
-        BuildExportRequest(store, record->name, folder, record->coveredUntil, true);
-    g_startBuilding = false;
-    if (request.entries.empty()) {
+    return BuildExportRequest(store, record->name, folder, record->coveredUntil, true);
+}
+
+}  // namespace
+
+ExportRunResult StartMusicExport(const std::string& streamName, CExportProgress* progress) {
+    std::optional<ExportRequest> request = BuildStartRequest(streamName);
+    if (!request) return {};
+    if (request->entries.empty()) {
         Trace(kTraceDebug, "In StartMusicExport(), no mp3's for extraction, thread not launched");
         return {};
     }
-    request.progress = progress;
-    return RunMusicExport(std::move(request));
+    request->progress = progress;
+    return RunMusicExport(std::move(*request));
 }
 
 CExportThread::CExportThread(ExportRequest request) : m_request(std::move(request)) {}
