@@ -433,6 +433,14 @@ int64_t CopyMp3Range(std::FILE* in, std::FILE* out, int64_t from, int64_t to, Mp
     return CopyRange(in, out, from, to, sync, progress, nullptr);
 }
 
+std::FILE* CreateExportFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* f = ::fdopen(fd, "wb");
+    if (f == nullptr) ::close(fd);
+    return f;
+}
+
 std::string CollisionFreeName(const std::string& musicFolder, const std::string& name,
                               const std::string& extension) {
     return FreeFileName(musicFolder, name, extension, {});
@@ -492,11 +500,8 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
     const int64_t fb = toEndOfData ? 0 : Mp3FrameNumber(*session, b, end);
 
     // Not through a link someone left in the temporary folder.
-    const int fd =
-        ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    BufferedFile out(fd >= 0 ? ::fdopen(fd, "wb") : nullptr);
+    BufferedFile out(CreateExportFile(target));
     if (out.get() == nullptr) {
-        if (fd >= 0) ::close(fd);
         Trace(kTraceError, "export of %s: cannot create %s (errno %d)", safeName.c_str(),
               target.c_str(), errno);
         Report("Can't create file with name " + safeName, 0);
@@ -569,7 +574,7 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
     }
     const int64_t audioEnd = walker.WholeEnd();
     if (audioEnd == 0) return fail("no whole frame could be read");
-    if (audioEnd < written && ::ftruncate(fd, static_cast<off_t>(audioEnd)) != 0) {
+    if (audioEnd < written && ::ftruncate(::fileno(out.get()), static_cast<off_t>(audioEnd)) != 0) {
         return fail("writing the file failed");
     }
     if (!WriteId3v1Tag(out.get(), track)) return fail("writing the file failed");

@@ -69,6 +69,10 @@ struct Mp3SyncWindow {
 int64_t CopyMp3Range(std::FILE* in, std::FILE* out, int64_t from, int64_t to,
                      Mp3SyncWindow& sync, CExportProgress& progress);
 
+// Creates (or empties) a file of the export for writing, never through a
+// symbolic link planted at `path`; nullptr when it cannot be made.
+std::FILE* CreateExportFile(const std::string& path);
+
 // `name` + `extension` in the music folder, or name_2, name_3... when a file
 // (not a folder) of that name is there: only the music folder is consulted
 // for the first name, and any entry counts for the numbered ones.

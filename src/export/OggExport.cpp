@@ -89,12 +89,7 @@ bool EntryExists(const std::string& path) {
 // Creates (truncating) a file for writing, never through a link someone left
 // in its place.
 FilePtr CreateForWriting(const std::string& path) {
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    std::FILE* f = ::fdopen(fd, "wb");
-    if (f == nullptr) ::close(fd);
-    return FilePtr(f);
+    return FilePtr(CreateExportFile(path));
 }
 
 // A new, uniquely named file in `folder`, removed again when the object goes.
