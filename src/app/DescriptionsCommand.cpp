@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <ostream>
 
+#include "app/StreamChoice.h"
 #include "core/ConfigStore.h"
 #include "core/Trace.h"
 #include "descriptions/CTrackToStreamThread.h"
@@ -14,19 +15,6 @@
 
 namespace wk {
 namespace {
-
-// The stream's folder, or empty after saying why the name cannot be one.
-std::string StreamFolder(const std::string& stream, std::string& name, std::ostream& err) {
-    name = stream;
-    if (name.empty()) {
-        ConfigStore config;
-        config.Load();
-        name = config.GetString("ActiveStream");
-    }
-    if (StreamNameFile::IsSafeFolderName(name)) return StreamNameFile::StreamRoot() + name;
-    err << "wavkeep: \"" << name << "\" cannot name a stream folder\n";
-    return {};
-}
 
 const char* CoverageText(int state) {
     switch (state) {
@@ -56,9 +44,11 @@ std::vector<RecordedRange> LoadMarked(const std::string& folder, StreamInfo& inf
 }  // namespace
 
 int RunImport(const ImportOptions& o, std::ostream& out, std::ostream& err) {
-    std::string stream;
-    const std::string folder = StreamFolder(o.stream, stream, err);
-    if (folder.empty()) return 2;
+    int status = 0;
+    const auto chosen = ChooseStream(o.stream, err, &status);
+    if (!chosen) return status;
+    const std::string& stream = chosen->name;
+    const std::string& folder = chosen->folder;
     DescriptionStore incoming;
     {
         const std::filesystem::path p(o.file);
@@ -107,9 +97,11 @@ int RunImport(const ImportOptions& o, std::ostream& out, std::ostream& err) {
 }
 
 int RunDescriptions(const std::string& streamName, std::ostream& out, std::ostream& err) {
-    std::string stream;
-    const std::string folder = StreamFolder(streamName, stream, err);
-    if (folder.empty()) return 2;
+    int status = 0;
+    const auto chosen = ChooseStream(streamName, err, &status);
+    if (!chosen) return status;
+    const std::string& stream = chosen->name;
+    const std::string& folder = chosen->folder;
     StreamInfo info;
     DescriptionStore store;
     LoadMarked(folder, info, store);
@@ -126,9 +118,10 @@ int RunDescriptions(const std::string& streamName, std::ostream& out, std::ostre
 
 int RunShift(double seconds, int index, const std::string& streamName, std::ostream& out,
              std::ostream& err) {
-    std::string stream;
-    const std::string folder = StreamFolder(streamName, stream, err);
-    if (folder.empty()) return 2;
+    int status = 0;
+    const auto chosen = ChooseStream(streamName, err, &status);
+    if (!chosen) return status;
+    const std::string& folder = chosen->folder;
     StreamInfo info;
     DescriptionStore store;
     const std::vector<RecordedRange> ranges = LoadMarked(folder, info, store);

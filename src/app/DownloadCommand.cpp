@@ -1,5 +1,7 @@
 #include "app/DownloadCommand.h"
 
+#include "app/StreamChoice.h"
+
 #include <mutex>
 #include <ostream>
 
@@ -36,12 +38,10 @@ int RunDownloadSchedule(std::ostream& out, std::ostream& err) {
 }
 
 int RunDownloadPlaylist(const std::string& streamName, std::ostream& out, std::ostream& err) {
-    std::string stream = streamName;
-    if (stream.empty()) {
-        ConfigStore config;
-        config.Load();
-        stream = config.GetString("ActiveStream");
-    }
+    int status = 0;
+    const auto chosen = ChooseStream(streamName, err, &status);
+    if (!chosen) return status;
+    const std::string& stream = chosen->name;
     HttpClientCurl http;
     const PlaylistDownloadResult r = RunPlaylistDownload(http, stream);
     switch (r.status) {
@@ -157,11 +157,10 @@ int RunTimeCheck(bool init, std::ostream& out, std::ostream& err) {
 int RunUpload(const std::string& streamName, std::ostream& out, std::ostream& err) {
     ConfigStore config;
     config.Load();
-    const std::string stream = streamName.empty() ? config.GetString("ActiveStream") : streamName;
-    if (!StreamNameFile::IsSafeFolderName(stream)) {
-        err << "wavkeep: \"" << stream << "\" cannot name a stream folder\n";
-        return 2;
-    }
+    int choiceStatus = 0;
+    const auto chosen = ChooseStream(streamName, err, &choiceStatus);
+    if (!chosen) return choiceStatus;
+    const std::string& stream = chosen->name;
     Credentials credentials;
     if (!PrepareTimeCheck(config, credentials, err)) return 1;
     StreamNameFile streams;

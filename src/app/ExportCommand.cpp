@@ -1,5 +1,7 @@
 #include "app/ExportCommand.h"
 
+#include "app/StreamChoice.h"
+
 #include <mpg123.h>
 #include <unistd.h>
 #include <vorbis/vorbisfile.h>
@@ -74,20 +76,6 @@ private:
     bool m_drawn = false;
 };
 
-std::string ResolveStream(const std::string& given, std::ostream& err) {
-    std::string name = given;
-    if (name.empty()) {
-        ConfigStore config;
-        config.Load();
-        name = config.GetString("ActiveStream");
-    }
-    if (!StreamNameFile::IsSafeFolderName(name)) {
-        err << "wavkeep: \"" << name << "\" cannot name a stream folder\n";
-        return {};
-    }
-    return name;
-}
-
 std::string Duration(double seconds) {
     if (seconds < 0) return "?";
     const auto total = static_cast<long>(seconds + 0.5);
@@ -154,9 +142,11 @@ double MusicFileSeconds(const std::string& path) {
 }
 
 int RunExport(const ExportOptions& o, std::ostream& out, std::ostream& err) {
-    const std::string stream = ResolveStream(o.stream, err);
-    if (stream.empty()) return 2;
-    const std::string folder = StreamNameFile::StreamRoot() + stream;
+    int status = 0;
+    const auto chosen = ChooseStream(o.stream, err, &status);
+    if (!chosen) return status;
+    const std::string& stream = chosen->name;
+    const std::string& folder = chosen->folder;
     if (!std::filesystem::is_directory(folder)) {
         err << "wavkeep: no stream folder " << folder << '\n';
         return 1;

@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "app/UserTime.h"
+#include "app/StreamChoice.h"
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
 #include "core/Translation.h"
@@ -15,13 +16,6 @@
 
 namespace wk {
 namespace {
-
-std::string StreamOrActive(const std::string& stream) {
-    if (!stream.empty()) return stream;
-    ConfigStore config;
-    config.Load();
-    return config.GetString("ActiveStream");
-}
 
 std::string TimeText(StreamTime t) {
     return DateTime::FromStreamTime(t).LongText();
@@ -113,13 +107,12 @@ int RunStreamsImport(const std::string& path, std::ostream& out, std::ostream& e
 }
 
 int RunInfo(const std::string& streamName, std::ostream& out, std::ostream& err) {
-    const std::string stream = StreamOrActive(streamName);
-    if (!StreamNameFile::IsSafeFolderName(stream)) {
-        err << "wavkeep: \"" << stream << "\" cannot name a stream folder\n";
-        return 2;
-    }
+    int status = 0;
+    const auto chosen = ChooseStream(streamName, err, &status);
+    if (!chosen) return status;
+    const std::string& stream = chosen->name;
     StreamInfo info;
-    info.folder = StreamNameFile::StreamRoot() + stream;
+    info.folder = chosen->folder;
     UpdateStreamInfo(info);
     out << "stream " << stream << " (" << info.folder << ")\n";
     if (info.sessions.empty()) {
@@ -142,12 +135,11 @@ int RunInfo(const std::string& streamName, std::ostream& out, std::ostream& err)
 }
 
 int RunDelete(const DeleteOptions& o, std::ostream& out, std::ostream& err) {
-    const std::string stream = StreamOrActive(o.stream);
-    if (!StreamNameFile::IsSafeFolderName(stream)) {
-        err << "wavkeep: \"" << stream << "\" cannot name a stream folder\n";
-        return 2;
-    }
-    const std::string folder = StreamNameFile::StreamRoot() + stream;
+    int status = 0;
+    const auto chosen = ChooseStream(o.stream, err, &status);
+    if (!chosen) return status;
+    const std::string& stream = chosen->name;
+    const std::string& folder = chosen->folder;
     if (o.all) {
         StderrPrompt prompt(o.yes);
         const std::string question =

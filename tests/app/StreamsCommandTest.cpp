@@ -82,6 +82,17 @@ TEST_F(StreamsCommandTest, StreamListEditing) {
     EXPECT_NE(list.find("  Jazz FM\tradio\t0\tyes\t-"), std::string::npos) << list;
     EXPECT_NE(list.find("  Rock\tmusic TV\t42\tno\t-"), std::string::npos) << list;
     EXPECT_TRUE(std::filesystem::is_directory(m_home.File("Streams/Rock")));
+
+    // A stream that is not in the list is a failure, whichever command names it.
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"info", "--stream", "Nope"},
+                                               {"descriptions", "--stream", "Nope"},
+                                               {"shift", "1", "--stream", "Nope"},
+                                               {"export", "--stream", "Nope"},
+                                               {"info", "--stream", "rock"}}) {
+        EXPECT_EQ(Run(args), 1) << args[0];
+        EXPECT_NE(test::ReadFile(m_io.File("err")).find("no stream "), std::string::npos) << args[0];
+    }
 }
 
 }  // namespace
