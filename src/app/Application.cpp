@@ -165,7 +165,8 @@ int Application::Start() {
     InstallMatchingExport();  // an imported file's songs are exported after matching
 
     // 6. No account file: the set-up wizard is due (in the desktop shell).
-    if (!std::filesystem::exists(ProgramFile("Options.txt"))) {
+    std::error_code optionsError;
+    if (!std::filesystem::exists(ProgramFile("Options.txt"), optionsError)) {
         m_config.SetString("ConfigRunWizard", "0");
         m_config.Save();
     }
@@ -269,7 +270,10 @@ bool Application::LoadStreamList() {
     if (streams.load()) return true;
     Trace(kTraceInfo, "No stream list in %s: asking the service for its channel list",
           StreamNameFile::FilePath().c_str());
-    if (!LoadStreamListFromService(*m_http, streams)) {
+    std::vector<std::string> skipped;
+    const bool loaded = LoadStreamListFromService(*m_http, streams, &skipped);
+    for (const std::string& line : skipped) AddEvent("Channel " + line + "; skipped");
+    if (!loaded) {
         Trace(kTraceError, "The channel list could not be downloaded (%s)",
               m_config.GetString("URLChanelList").c_str());
         return false;

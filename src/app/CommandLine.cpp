@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -421,12 +422,23 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         return code == 0 ? kExitOk : kExitUsage;
     }
 
+    if (app.count("--home") > 0 && o.home.empty()) {
+        err << "wavkeep: --home wants a folder; an empty name names none\n";
+        return kExitUsage;
+    }
     if (version->parsed()) {
         out << "wavkeep " << kWavkeepVersion << '\n';
         return kExitOk;
     }
 
+    if (demo->parsed()) {
+        if (const std::string problem = DemoOptionsProblem(demoOptions); !problem.empty()) {
+            err << "wavkeep: " << problem << '\n';
+            return kExitUsage;
+        }
+    }
     if (demo->parsed() && o.home.empty()) {
+        demoOptions.temporaryHome = true;
         o.home = MakeDemoHome();
         if (o.home.empty()) {
             err << "wavkeep: cannot make a temporary folder for the demo\n";
@@ -504,6 +516,11 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     } catch (const UsageError& e) {
         err << "wavkeep: " << e.what() << '\n';
         return kExitUsage;
+    } catch (const std::filesystem::filesystem_error& e) {
+        // The commands check their file operations; this is the last guard.
+        Trace(kTraceError, "%s", e.what());
+        err << "wavkeep: " << e.what() << '\n';
+        return kExitFailed;
     }
     err << app.help();
     return kExitUsage;

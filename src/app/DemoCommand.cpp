@@ -19,6 +19,7 @@
 #include "app/ExportCommand.h"
 #include "app/RecordCommand.h"
 #include "core/ConfigStore.h"
+#include "core/EventLog.h"
 #include "core/ProgramHome.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
@@ -121,6 +122,38 @@ std::optional<DateTime> RecordedSessionStart(const std::string& folder) {
     return first;
 }
 
+// The stream a demo records into: "Default", or in a home where an earlier
+// demo recorded there, the first of "Demo 2", "Demo 3"... without chunks.
+// The generator's recording runs on a clock of its own, far ahead of the
+// wall clock, so a second recording into one stream would overlap the
+// first one's stretch and the served playlist could match neither.
+std::string DemoStream() {
+    for (int n = 1;; ++n) {
+        std::string name = kDemoStream;
+        if (n > 1) name = "Demo " + std::to_string(n);
+        const std::string folder = StreamNameFile::StreamRoot() + name;
+        if (ListChunkFiles(folder, ".mp3").empty() && ListChunkFiles(folder, ".ogg").empty())
+            return name;
+    }
+}
+
+// Why a playlist download did not apply the one file the demo serves.
+std::string NotAppliedReason(const PlaylistDownloadResult& r) {
+    switch (r.status) {
+    case PlaylistStatus::kBusy: return "another playlist download was running";
+    case PlaylistStatus::kTimeCheckFailed: return "the time check against the service failed";
+    case PlaylistStatus::kUnknownStream: return "the demo stream is not in the stream list";
+    case PlaylistStatus::kRequestFailed: return "a playlist request to the service failed";
+    case PlaylistStatus::kNoRequest:
+        return "nothing was recorded after the stream's covered-until time";
+    case PlaylistStatus::kDownloaded: break;
+    }
+    if (r.skipped > 0) return "the served description file was applied before (AppliedDesIDs.dat)";
+    if (r.failed > 0) return "the time shift and matching refused the served description file";
+    if (r.notDescriptions > 0) return "the service answered without a description file";
+    return std::to_string(r.applied) + " description files were applied, not 1";
+}
+
 std::string Ms(long long ms) {
     char text[32];
     std::snprintf(text, sizeof text, "%+lld ms", ms);
@@ -136,17 +169,23 @@ std::string MakeDemoHome() {
     return pattern;
 }
 
-int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
-    if (o.minutes < 4 || o.minutes > 120) {
-        err << "wavkeep: --minutes wants 4 to 120 (the generator's tracks last 2 to 5 minutes)\n";
-        return 2;
-    }
+std::string DemoOptionsProblem(const DemoOptions& o) {
+    if (o.minutes < 4 || o.minutes > 120)
+        return "--minutes wants 4 to 120 (the generator's tracks last 2 to 5 minutes)";
+    return {};
+}
+
+namespace {
+
+// The demo's steps; `songsMade` is set once there are songs to look at.
+int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, bool& songsMade) {
     const auto began = SteadyClock::now();
-    out << "wavkeep demo in " << ProgramFolder() << '\n';
+    const std::string stream = DemoStream();
+    out << "wavkeep demo in " << ProgramFolder() << ", stream " << stream << '\n';
     ConfigStore config;
     config.Load();
     config.SetString("Encoder", "Lame encoder");
-    config.SetString("ActiveStream", kDemoStream);
+    config.SetString("ActiveStream", stream);
     if (!config.Save()) {
         err << "wavkeep: cannot write config.ini in " << ProgramFolder() << '\n';
         return 1;
@@ -157,14 +196,14 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
         << ") into 10-second MP3 chunks, as fast as they encode..." << std::endl;
     RecordOptions record;
     record.seconds = o.minutes * 60LL;
-    record.stream = kDemoStream;
+    record.stream = stream;
     record.input = "generator:" + std::to_string(o.seed) + ":fast";
     std::ostringstream recordOut;
     if (RunRecord(record, recordOut, err) != 0) {
         err << "wavkeep: the demo recording failed\n";
         return 1;
     }
-    const std::string folder = StreamNameFile::StreamRoot() + kDemoStream;
+    const std::string folder = StreamNameFile::StreamRoot() + stream;
     const std::optional<DateTime> sessionStart = RecordedSessionStart(folder);
     if (!sessionStart) {
         err << "wavkeep: the demo recording left no chunks in " << folder << '\n';
@@ -177,7 +216,7 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
     const auto offsetMs = static_cast<StreamTime>(std::llround(o.clockOffset * 1000.0));
     SeedOptions seed;
     seed.dataFolder = ProgramFolder() + "service-data";
-    seed.stream = kDemoStream;
+    seed.stream = stream;
     seed.seed = o.seed;
     seed.start = sessionStart->ToStreamTime() + offsetMs;
     seed.seconds = o.minutes * 60LL;
@@ -215,14 +254,16 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
            "export, normalisation..."
         << std::endl;
     HttpClientCurl http;
-    const PlaylistDownloadResult r = RunPlaylistDownload(http, kDemoStream);
+    const PlaylistDownloadResult r = RunPlaylistDownload(http, stream);
     service.Stop();
     if (r.status != PlaylistStatus::kDownloaded || r.applied != 1) {
-        err << "wavkeep: the playlist download did not apply the served file (see \"wavkeep "
-               "events\" in "
-            << ProgramFolder() << ")\n";
+        const std::string why =
+            "the demo's playlist download did not apply the served file: " + NotAppliedReason(r);
+        AddEvent(why);
+        err << "wavkeep: " << why << '\n';
         return 1;
     }
+    songsMade = !r.exportedFiles.empty();
     out << "   measured clock difference " << std::showpos << std::setprecision(3) << r.difference
         << std::noshowpos << " s" << std::endl;
 
@@ -279,6 +320,24 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
     out << std::fixed << std::setprecision(1) << "done in " << SecondsSince(began) << " s; "
         << "\"wavkeep --home " << ProgramFolder() << " songs\" lists them again\n";
     return good >= static_cast<int>(expected) && expected > 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
+    if (const std::string problem = DemoOptionsProblem(o); !problem.empty()) {
+        err << "wavkeep: " << problem << '\n';
+        return 2;
+    }
+    bool songsMade = false;
+    const int status = RunDemoSteps(o, out, err, songsMade);
+    if (status != 0 && o.temporaryHome && !songsMade) {
+        // Nothing in it to look at: the reason has been printed.
+        std::error_code ec;
+        std::filesystem::remove_all(ProgramFolder(), ec);
+        if (!ec) err << "wavkeep: the demo's temporary home " << ProgramFolder() << " is removed\n";
+    }
+    return status;
 }
 
 }  // namespace wk

@@ -18,7 +18,14 @@ struct DemoOptions {
     unsigned seed = 1;
     double clockOffset = 42.25;  // seconds the service's clock runs ahead
     long long playlistErrorMs = 1500;  // how far the served playlist is off
+    // The home was made for this run (no --home): a run that fails before
+    // it has songs to show removes it again.
+    bool temporaryHome = false;
 };
+
+// Why the options cannot make a demo, "" when they can; checked before
+// anything is created.
+std::string DemoOptionsProblem(const DemoOptions& options);
 
 // A new temporary folder for a demo's program home ("" when none can be made).
 std::string MakeDemoHome();

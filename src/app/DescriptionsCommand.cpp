@@ -55,8 +55,11 @@ int RunImport(const ImportOptions& o, std::ostream& out, std::ostream& err) {
         incoming.SetFolder(p.parent_path().string());
         incoming.SetName(p.filename().string());
     }
-    if (!std::filesystem::is_regular_file(o.file)) {
-        err << "wavkeep: cannot read " << o.file << '\n';
+    std::error_code fileError;
+    if (!std::filesystem::is_regular_file(o.file, fileError)) {
+        err << "wavkeep: cannot read " << o.file;
+        if (fileError) err << ": " << fileError.message();
+        err << '\n';
         return 1;
     }
     incoming.Load();

@@ -73,8 +73,12 @@ int RunStreamsUpdate(std::ostream& out, std::ostream& err) {
     StreamNameFile streams;
     streams.load();
     const size_t before = streams.Records().size();
-    if (!LoadStreamListFromService(http, streams)) {
-        err << "wavkeep: the channel list could not be downloaded (\"URLChanelList\")\n";
+    std::vector<std::string> skipped;
+    const bool loaded = LoadStreamListFromService(http, streams, &skipped);
+    for (const std::string& line : skipped) err << "wavkeep: channel " << line << "; skipped\n";
+    if (!loaded) {
+        err << (skipped.empty() ? "wavkeep: the channel list could not be downloaded (\"URLChanelList\")\n"
+                                : "wavkeep: the channel list names no usable channel\n");
         return 1;
     }
     if (!streams.CreateFolders() || !streams.save()) {

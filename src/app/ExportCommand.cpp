@@ -147,7 +147,8 @@ int RunExport(const ExportOptions& o, std::ostream& out, std::ostream& err) {
     if (!chosen) return status;
     const std::string& stream = chosen->name;
     const std::string& folder = chosen->folder;
-    if (!std::filesystem::is_directory(folder)) {
+    std::error_code folderError;
+    if (!std::filesystem::is_directory(folder, folderError)) {
         err << "wavkeep: no stream folder " << folder << '\n';
         return 1;
     }
@@ -179,6 +180,7 @@ int RunExport(const ExportOptions& o, std::ostream& out, std::ostream& err) {
         return 1;
     }
     int made = 0;
+    int lacking = 0;
     for (const ExportedFile& f : result.files) {
         if (f.path.empty()) {
             out << "failed\t" << f.entry.name << '\n';
@@ -187,20 +189,28 @@ int RunExport(const ExportOptions& o, std::ostream& out, std::ostream& err) {
         ++made;
         out << (f.badCut ? "badcut\t" : "ok\t") << f.path
             << (f.movedIntoPlace ? ""
-                                 : "\t(left in the temporary folder: a file of that name exists)")
-            << '\n';
+                                 : "\t(left in the temporary folder: a file of that name exists)");
+        if (!f.missingAudio.empty()) {
+            ++lacking;
+            out << "\t(" << f.missingAudio << ')';
+        }
+        out << '\n';
     }
     out << made << " of " << result.files.size() << " tracks exported";
+    if (lacking > 0) out << ", " << lacking << " of them lacking audio";
     if (result.normalized) out << ", normalised by " << result.normalizeSteps << " steps of 1.5 dB";
     out << '\n';
-    return made == static_cast<int>(result.files.size()) ? 0 : 1;
+    return made == static_cast<int>(result.files.size()) && lacking == 0 ? 0 : 1;
 }
 
 int RunNormalize(const std::vector<std::string>& files, bool dryRun, std::ostream& out,
                  std::ostream& err) {
     for (const std::string& f : files) {
-        if (!std::filesystem::is_regular_file(f)) {
-            err << "wavkeep: no file " << f << '\n';
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(f, ec)) {
+            err << "wavkeep: no file " << f;
+            if (ec && ec != std::errc::no_such_file_or_directory) err << " (" << ec.message() << ')';
+            err << '\n';
             return 2;
         }
     }
@@ -216,7 +226,11 @@ int RunNormalize(const std::vector<std::string>& files, bool dryRun, std::ostrea
     }
     TerminalProgress progress(stderr);
     int64_t total = 0;
-    for (const std::string& f : files) total += static_cast<int64_t>(std::filesystem::file_size(f));
+    for (const std::string& f : files) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(f, ec);
+        if (!ec) total += static_cast<int64_t>(size);
+    }
     progress.SetText("Normalizing mp3's...Please wait!");
     progress.SetRange(0, total);
     const NormalizeResult r =
@@ -249,7 +263,8 @@ int RunSongs(std::ostream& out, std::ostream& err) {
         if (it->is_regular_file(typeError) && (ext == ".mp3" || ext == ".ogg" || ext == ".wav"))
             files.push_back(it->path());
     }
-    if (ec && !std::filesystem::exists(folder)) {
+    std::error_code existsError;
+    if (ec && !std::filesystem::exists(folder, existsError) && !existsError) {
         out << "The music folder " << folder << " does not exist yet\n";
         return 0;
     }

@@ -74,13 +74,19 @@ public:
 };
 
 bool EnsureStream(const std::string& name, std::ostream& err) {
-    if (!StreamNameFile::IsSafeFolderName(name)) {
-        err << "wavkeep: \"" << name << "\" cannot name a stream folder\n";
-        return false;
-    }
     StreamNameFile streams;
     streams.load();
-    if (!streams.Contains(name)) {
+    bool listed = false;
+    for (const auto& r : streams.Records()) listed = listed || r->name == name;
+    // A listed stream records under its own spelling only: another one
+    // would make a second folder that the list, "disk" and pruning miss.
+    const std::string problem = listed ? std::string() : streams.NewNameProblem(name);
+    if (!problem.empty()) {
+        err << "wavkeep: \"" << StreamNameFile::ShownName(name) << "\" cannot name a stream: "
+            << problem << '\n';
+        return false;
+    }
+    if (!listed) {
         StreamRecord record;
         if (const StreamRecord* def = streams.Find("Default")) record = *def;
         record.name = name;

@@ -12,6 +12,7 @@
 #include "scheduler/PeriodCheck.h"
 #include "scheduler/Scheduler.h"
 #include "scheduler/TaskKinds.h"
+#include "streamstore/StreamNameFile.h"
 
 namespace wk {
 namespace {
@@ -85,7 +86,27 @@ int RunScheduleAdd(const ScheduleAddOptions& o, std::ostream& out, std::ostream&
     }
     ConfigStore config;
     config.Load();
-    task->SetStreamName(o.stream.empty() ? config.GetString("ActiveStream") : o.stream);
+    const std::string stream = o.stream.empty() ? config.GetString("ActiveStream") : o.stream;
+    // The recorder skips a task whose stream is not listed (or listed in
+    // other letters) and never says so at the time: refuse it now.
+    StreamNameFile streams;
+    streams.load();
+    const StreamRecord* record = nullptr;
+    for (const auto& r : streams.Records())
+        if (r->name == stream) record = r.get();
+    if (!record) {
+        const StreamRecord* other = streams.Find(stream);
+        err << "wavkeep: no stream " << StreamNameFile::ShownName(stream);
+        if (other) err << " (the list has \"" << StreamNameFile::ShownName(other->name) << "\")";
+        err << "; \"wavkeep streams\" lists them\n";
+        return 2;
+    }
+    if (record->active != 1) {
+        err << "wavkeep: warning: the stream " << StreamNameFile::ShownName(stream)
+            << " is not active, so the task will not record until \"wavkeep streams activate "
+            << StreamNameFile::ShownName(stream) << "\"\n";
+    }
+    task->SetStreamName(stream);
     task->SetDescription(o.description);
     task->SetStart(start);
     task->SetEnd(end);

@@ -47,14 +47,16 @@ int RunStreamsList(std::ostream& out) {
 }
 
 int RunStreamsAdd(const std::string& name, std::ostream& out, std::ostream& err) {
-    if (!StreamNameFile::IsSafeFolderName(name)) {
-        err << "wavkeep: \"" << name << "\" cannot name a stream folder\n";
+    if (const std::string problem = StreamNameFile::NameProblem(name); !problem.empty()) {
+        err << "wavkeep: \"" << StreamNameFile::ShownName(name) << "\" cannot name a stream: "
+            << problem << '\n';
         return 2;
     }
     StreamNameFile streams;
     streams.load();
-    if (streams.Contains(name)) {
-        err << "wavkeep: the stream \"" << name << "\" exists already\n";
+    if (const StreamRecord* known = streams.Find(name)) {
+        err << "wavkeep: the stream \"" << StreamNameFile::ShownName(known->name)
+            << "\" exists already\n";
         return 1;
     }
     StreamRecord record;
@@ -97,7 +99,9 @@ int RunStreamsImport(const std::string& path, std::ostream& out, std::ostream& e
     }
     StreamNameFile streams;
     streams.load();
-    const int added = streams.ImportFrom(path);
+    std::vector<std::string> skipped;
+    const int added = streams.ImportFrom(path, &skipped);
+    for (const std::string& line : skipped) err << "wavkeep: stream " << line << "; skipped\n";
     if (!streams.save()) {
         err << "wavkeep: cannot write " << StreamNameFile::FilePath() << '\n';
         return 1;

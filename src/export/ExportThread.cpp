@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "core/ConfigStore.h"
+#include "core/EventLog.h"
 #include "core/RecordingNotifier.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
@@ -193,14 +194,21 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         progress.SetFileIndex(i + 1);
         if (entry.end > maxEnd) maxEnd = entry.end;
         MakeFileNameSafe(entry.name);
-        const std::string path = ExportTrack(info, entry.start, entry.end, entry.name, entry.track,
-                                             dirs, wavMode, progress);
         ExportedFile file;
+        const std::string path = ExportTrack(info, entry.start, entry.end, entry.name, entry.track,
+                                             dirs, wavMode, progress, &file.missingAudio);
         file.entry = entry;
         file.badCut = entry.track.notIdentified;
         if (path.size() < 4) {
             Trace(kTraceDebug, "Export (error ?): [%d] = %s", i, path.c_str());
         } else {
+            if (!file.missingAudio.empty()) {
+                file.badCut = true;
+                const std::string text = "The song " + entry.name + " " + file.missingAudio +
+                                         "; it goes to the badcut folder";
+                Trace(kTraceError, "%s", text.c_str());
+                Report(text, 0);
+            }
             Trace(kTraceDebug, "Exported: [%d] = %s", i, path.c_str());
             if (GetFileExtension(path) == ".mp3") toNormalize.push_back(path);
         }

@@ -3,7 +3,8 @@
 // becomes a music file of its own, cut from the chunks (ExportTrack.h),
 // tagged, normalised with the rest of its run (MP3, Mp3Normalize.h) and
 // moved into the music folder, or its "badcut" folder when the matching
-// could not identify the description's songs.
+// could not identify the description's songs or the song lacks audio that
+// its chunks should have held (a chunk missing, empty or cut short).
 //
 // Who asks: the playlist download after applying descriptions
 // (StartMusicExport: only tracks from the stream's covered-until time on),
@@ -47,7 +48,8 @@ struct ExportRequest {
 
 struct ExportedFile {
     std::string path;           // final place; empty when the extraction failed
-    bool badCut = false;
+    bool badCut = false;        // not identified, or missing audio
+    std::string missingAudio;   // what the song lacks (then badCut); "" when whole
     bool movedIntoPlace = false;  // false: left in the temporary folder
     ExportEntry entry;
 };

@@ -302,6 +302,7 @@ public:
             const int64_t length = HeaderFits() ? LayerThreeFrameBytes(m_header) : 0;
             if (length > 4) {
                 if (m_first[0] == 0) std::copy(m_header, m_header + 4, m_first);
+                ++m_frames;
                 m_frameStart = m_next;
                 m_frameEnd = m_next + length;
                 m_next = m_frameEnd;
@@ -314,6 +315,16 @@ public:
             }
         }
         m_offset += static_cast<int64_t>(n);
+    }
+    // Frames begun so far (the last may be cut short).
+    int64_t Frames() const { return m_frames; }
+    // The playing time of `frames` frames of the stream followed, in ms.
+    int64_t MsOf(int64_t frames) const {
+        const int version = (m_first[1] >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+        const int rateIndex = (m_first[2] >> 2) & 3;
+        if (m_first[0] == 0 || rateIndex == 3) return 0;
+        const int rate = kMpeg1Rates[rateIndex] / (version == 3 ? 1 : version == 2 ? 2 : 4);
+        return frames * (version == 3 ? 1152 : 576) * 1000 / rate;
     }
     // The end of the last whole frame, 0 when there is none: bytes after it
     // belong to a frame cut short or to no frame at all.
@@ -332,6 +343,7 @@ private:
     int64_t m_next = 0;         // where the next header begins
     int64_t m_frameStart = -1;  // the last frame found
     int64_t m_frameEnd = 0;
+    int64_t m_frames = 0;
     uint8_t m_header[4] = {};
     int m_have = 0;           // header bytes gathered at m_next
     uint8_t m_first[4] = {};  // the first frame's header
@@ -380,6 +392,17 @@ std::string StripTrailingSlashes(std::string path) {
     return path;
 }
 
+// How far a piece may fall short before the song counts as lacking audio:
+// the cut points move to frame boundaries and a chunk ends on a whole
+// encoder block, which together stay well below this.
+constexpr int64_t kPieceSlackMs = 250;
+
+std::string Seconds(int64_t ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
+    return text;
+}
+
 }  // namespace
 
 ExportDirectories ExportDirectories::ForMusicFolder(const std::string& music) {
@@ -423,6 +446,31 @@ int64_t GetMp3FrameLength(const std::string& chunkPath) {
     return int64_t{kMpeg1Kbps[window[2] >> 4]} * 144000 / 44100;
 }
 
+int64_t TrackMsInChunk(const MP3SingleSaving& session, int number, StreamTime start,
+                       StreamTime end) {
+    const StreamTime chunkStart = session.start + (int64_t{number} - 1) * session.length;
+    const StreamTime chunkEnd =
+        std::min(chunkStart + session.length, session.start + session.duration);
+    return std::max<int64_t>(0, std::min(end, chunkEnd) - std::max(start, chunkStart));
+}
+
+std::string MissingAudio(const std::vector<PieceAudio>& pieces) {
+    int64_t lackingMs = 0;
+    std::string detail;
+    for (const PieceAudio& p : pieces) {
+        const int64_t shortMs = p.wantedMs - p.gotMs;
+        if (!p.unreadable && shortMs <= kPieceSlackMs) continue;
+        lackingMs += std::max<int64_t>(shortMs, 0);
+        if (!detail.empty()) detail += ", ";
+        detail += "chunk " + std::to_string(p.chunk);
+        detail += p.unreadable ? " cannot be read"
+                  : p.gotMs == 0 ? " gave no audio"
+                                 : " gave " + Seconds(p.gotMs) + " of " + Seconds(p.wantedMs);
+    }
+    if (detail.empty()) return {};
+    return "lacks " + Seconds(lackingMs) + " of audio (" + detail + ")";
+}
+
 int64_t Mp3FrameNumber(const MP3SingleSaving& session, int chunk, StreamTime t) {
     const int64_t intoChunk = t - (int64_t{chunk} - 1) * session.length - session.start;
     return static_cast<int64_t>(static_cast<double>(intoChunk) * kMp3FramesPerMs);
@@ -448,7 +496,9 @@ std::string CollisionFreeName(const std::string& musicFolder, const std::string&
 
 std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end,
                         const std::string& name, const Description& track,
-                        const ExportDirectories& dirs, bool wavMode, CExportProgress& progress) {
+                        const ExportDirectories& dirs, bool wavMode, CExportProgress& progress,
+                        std::string* missing) {
+    if (missing) missing->clear();
     if (start == end) return {};
     const std::string safeName = SafeBaseName(name);
     const MP3SingleSaving* session = FindSession(info, start);
@@ -485,7 +535,7 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
     if (toEndOfData) b = lastChunk;
     if (IsOggTrack(*session, a, b)) {
         Trace(kTraceDebug, "...exporting in a case of OGG");
-        return ExportOggTrack(info, start, end, safeName, track, dirs, wavMode, progress);
+        return ExportOggTrack(info, start, end, safeName, track, dirs, wavMode, progress, missing);
     }
     if (toEndOfData) {
         Trace(kTraceDebug, "export of %s: the end lies after the recorded data, chunk %d ends it",
@@ -531,6 +581,17 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
     Mp3SyncWindow sync;
     FrameWalker walker;
 
+    // What each chunk gave, for MissingAudio; the last piece of a track
+    // that runs past the recorded data wants whatever its chunk holds.
+    std::vector<PieceAudio> pieces;
+    const auto piece = [&](int n, bool readable, int64_t framesBefore) {
+        PieceAudio p;
+        p.chunk = n;
+        p.unreadable = !readable;
+        p.gotMs = walker.MsOf(walker.Frames() - framesBefore);
+        p.wantedMs = toEndOfData && n == b ? p.gotMs : TrackMsInChunk(*session, n, start, end);
+        pieces.push_back(p);
+    };
     int64_t written = 0;
     if (a == b) {
         if (inA.get() == nullptr) {
@@ -539,25 +600,30 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
         }
         written = CopyRange(inA.get(), out.get(), from, toEndOfData ? lengthA : frameLength * fb,
                             sync, progress, &walker);
+        piece(a, true, 0);
     } else {
         if (inA.get() == nullptr) {
             Trace(kTraceError, "[L %d] Error opening file %s", 1230, pathA.c_str());
         }
         written += CopyRange(inA.get(), out.get(), from, lengthA, sync, progress, &walker);
+        piece(a, inA.get() != nullptr, 0);
         for (int n = a + 1; n < b; ++n) {
             const std::string path = ChunkPath(*session, n);
             BufferedFile in = OpenForReading(path);
+            const int64_t before = walker.Frames();
             if (in.get() == nullptr) {
                 Trace(kTraceError, "[L %d] Error opening file %s", 1242, path.c_str());
-                continue;
+            } else {
+                written += CopyRange(in.get(), out.get(), 0, FileLength(in.get()), sync, progress,
+                                     &walker);
             }
-            written +=
-                CopyRange(in.get(), out.get(), 0, FileLength(in.get()), sync, progress, &walker);
+            piece(n, in.get() != nullptr, before);
         }
         // An end on the chunk's first frame takes nothing from it.
         if (toEndOfData || fb > 0) {
             const std::string path = ChunkPath(*session, b);
             BufferedFile in = OpenForReading(path);
+            const int64_t before = walker.Frames();
             if (in.get() == nullptr) {
                 Trace(kTraceError, "[L %d] Error opening file %s", 1259, path.c_str());
             } else {
@@ -565,6 +631,7 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
                     toEndOfData ? FileLength(in.get()) : GetMp3FrameLength(path) * fb;
                 written += CopyRange(in.get(), out.get(), 0, to, sync, progress, &walker);
             }
+            piece(b, in.get() != nullptr, before);
         }
     }
 
@@ -583,6 +650,7 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
         ::unlink(target.c_str());
         return {};
     }
+    if (missing) *missing = MissingAudio(pieces);
     return target;
 }
 

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "core/DateTime.h"
 
@@ -79,13 +80,33 @@ std::FILE* CreateExportFile(const std::string& path);
 std::string CollisionFreeName(const std::string& musicFolder, const std::string& name,
                               const std::string& extension);
 
+// What one chunk of a track was to give and gave: a song that misses audio
+// (a chunk missing, empty or cut short) must not pass for a good one.
+struct PieceAudio {
+    int chunk = 0;
+    int64_t wantedMs = 0;      // the track's stretch within the chunk
+    int64_t gotMs = 0;         // the audio taken from it
+    bool unreadable = false;   // the chunk file could not be opened
+};
+
+// The track's stretch within chunk `number` of the session, in ms.
+int64_t TrackMsInChunk(const MP3SingleSaving& session, int number, StreamTime start,
+                       StreamTime end);
+
+// "" when every piece gave its audio (a few frames either way are the
+// cutting's own), else what the song lacks, for example
+// "lacks 10.0 s of audio (chunk 5 cannot be read)".
+std::string MissingAudio(const std::vector<PieceAudio>& pieces);
+
 // Extracts the track [start, end) of the stream into dirs.temp and returns
 // the created file's path, or "" on failure (with the trace and event lines
 // of each case). `name` must be file-name safe already. `wavMode`: Ogg
 // chunks are decoded into a WAV file ("Encoder" is "Wav encoder").
+// `missing` (when given) receives MissingAudio of the track's pieces for a
+// file that was made: "" when it holds all its audio.
 std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end,
                         const std::string& name, const Description& track,
                         const ExportDirectories& dirs, bool wavMode,
-                        CExportProgress& progress);
+                        CExportProgress& progress, std::string* missing = nullptr);
 
 }  // namespace wk

@@ -762,7 +762,34 @@ bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps) {
     return true;
 }
 
-double MeasureAlbumGain(const std::vector<std::string>& paths) {
+namespace {
+
+// `paths` without the later names of a file named before (the same file
+// through "./", a symbolic or a hard link): one file is measured once and
+// has its gain moved once. Names that cannot be looked up stay, so their
+// failure is reported where it happens.
+std::vector<std::string> DistinctFiles(const std::vector<std::string>& paths) {
+    std::vector<std::string> distinct;
+    std::vector<std::pair<dev_t, ino_t>> seen;
+    for (const std::string& path : paths) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
+            if (std::find(seen.begin(), seen.end(), id) != seen.end()) {
+                Say(path + " names a file listed before; it is normalised once\n");
+                continue;
+            }
+            seen.push_back(id);
+        }
+        distinct.push_back(path);
+    }
+    return distinct;
+}
+
+}  // namespace
+
+double MeasureAlbumGain(const std::vector<std::string>& named) {
+    const std::vector<std::string> paths = DistinctFiles(named);
     const AnalysisRun run = AnalyseFiles(paths, {});
     if (run.corrupt || !run.anyOk) return kGainNotEnoughSamples;
     if (run.albumGain == kGainNotEnoughSamples)
@@ -770,8 +797,9 @@ double MeasureAlbumGain(const std::vector<std::string>& paths) {
     return run.albumGain;
 }
 
-NormalizeResult NormalizeMp3Files(const std::vector<std::string>& paths,
+NormalizeResult NormalizeMp3Files(const std::vector<std::string>& named,
                                   const std::function<void(int64_t bytes)>& progress) {
+    const std::vector<std::string> paths = DistinctFiles(named);
     NormalizeResult result;
     const AnalysisRun run = AnalyseFiles(paths, progress);
     for (size_t i = 0; i < paths.size(); ++i)

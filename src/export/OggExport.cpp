@@ -838,6 +838,43 @@ int64_t AppendFile(const std::string& path, std::FILE* out) {
     return std::ferror(in.get()) != 0 ? -1 : total;
 }
 
+// The samples the logical streams within bytes [from, to) of the file at
+// `path` hold: the sum of each stream's last granule position. The export
+// writes every piece as streams of their own whose granule positions count
+// from the piece's first sample.
+int64_t OggSamplesIn(const std::string& path, int64_t from, int64_t to) {
+    FilePtr in(std::fopen(path.c_str(), "rb"));
+    if (!in || to <= from || ::fseeko(in.get(), static_cast<off_t>(from), SEEK_SET) != 0) return 0;
+    ogg_sync_state sync;
+    ogg_sync_init(&sync);
+    int64_t total = 0;
+    int64_t streamEnd = 0;
+    int64_t left = to - from;
+    ogg_page page;
+    for (;;) {
+        const int got = ogg_sync_pageout(&sync, &page);
+        if (got > 0) {
+            if (ogg_page_bos(&page) != 0) {
+                total += streamEnd;
+                streamEnd = 0;
+            }
+            streamEnd = std::max<int64_t>(streamEnd, ogg_page_granulepos(&page));
+            continue;
+        }
+        if (got < 0) continue;  // a gap: libogg resyncs on the next call
+        if (left <= 0) break;
+        const auto want = static_cast<size_t>(std::min<int64_t>(left, kReadBlock));
+        char* buffer = ogg_sync_buffer(&sync, static_cast<long>(want));
+        if (buffer == nullptr) break;
+        const size_t n = std::fread(buffer, 1, want, in.get());
+        if (n == 0) break;
+        ogg_sync_wrote(&sync, static_cast<long>(n));
+        left -= static_cast<int64_t>(n);
+    }
+    ogg_sync_clear(&sync);
+    return total + streamEnd;
+}
+
 // Where the pieces of one track go: straight into the target, or (WAV mode)
 // each through the decoder into the target's PCM data.
 class PieceSink {
@@ -882,6 +919,18 @@ public:
     }
 
     int64_t PcmBytes() const { return m_pcmBytes; }
+    // Where the next piece begins, for SamplesSince.
+    int64_t Mark() const {
+        if (!m_decoder.empty()) return m_pcmBytes;
+        std::fflush(m_target);
+        return static_cast<int64_t>(::ftello(m_target));
+    }
+    // The samples the pieces added since `mark`; `targetPath` names m_target.
+    int64_t SamplesSince(int64_t mark, const std::string& targetPath) const {
+        if (!m_decoder.empty()) return (m_pcmBytes - mark) / 4;
+        std::fflush(m_target);
+        return OggSamplesIn(targetPath, mark, static_cast<int64_t>(::ftello(m_target)));
+    }
 
 private:
     std::FILE* m_target;
@@ -982,7 +1031,9 @@ std::string FindOggDecoder() {
 
 std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime end,
                            const std::string& name, const Description& /*track*/,
-                           const ExportDirectories& dirs, bool wavMode, CExportProgress& progress) {
+                           const ExportDirectories& dirs, bool wavMode, CExportProgress& progress,
+                           std::string* missing) {
+    if (missing) missing->clear();
     if (!(EnsureDirectory(dirs.music) && IsFolder(dirs.music)) ||
         !(EnsureDirectory(dirs.temp) && IsFolder(dirs.temp))) {
         Trace(kTraceError, "ogg export failed because the export directory could not be created");
@@ -1096,19 +1147,32 @@ std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime 
     progress.SetRange(0, wholeBytes);
 
     PieceSink sink(out.get(), dirs.temp, decoder, progress);
+    // What each chunk gave, for MissingAudio; the last piece of a track
+    // that runs past the recorded data wants whatever its chunk holds.
+    std::vector<PieceAudio> audio;
     for (size_t i = 0; i < pieces.size(); ++i) {
         const Piece& p = pieces[i];
         if (p.kind == PieceKind::kNone) continue;
         const std::string path = ChunkPath(*session, p.chunk);
         FilePtr in(std::fopen(path.c_str(), "rb"));
+        PieceAudio given;
+        given.chunk = p.chunk;
+        given.wantedMs = TrackMsInChunk(*session, p.chunk, start, end);
         if (!in) {
             const int line = i == 0 ? 1532 : (i + 1 == pieces.size() ? 1625 : 1600);
             Trace(kTraceError, "[L %d] Error opening %s", line, path.c_str());
+            given.unreadable = true;
+            audio.push_back(given);
             continue;
         }
         const int64_t to = p.kind == PieceKind::kWhole ? FileLength(in.get()) : p.to;
+        const int64_t mark = sink.Mark();
         sink.Add(in.get(), p.kind, p.from, to);
+        given.gotMs = sink.SamplesSince(mark, target) * 1000 / kSampleRate;
+        if (toEndOfData && p.chunk == b) given.wantedMs = given.gotMs;
+        audio.push_back(given);
     }
+    if (missing) *missing = MissingAudio(audio);
 
     if (std::fflush(out.get()) != 0 || std::ferror(out.get()) != 0) {
         return fail("writing the file failed");

@@ -50,9 +50,10 @@ std::array<uint8_t, 44> WavHeader(uint32_t dataBytes);
 // there is none.
 std::string FindOggDecoder();
 
+// `missing` (when given) as for ExportTrack (ExportTrack.h).
 std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime end,
                            const std::string& name, const Description& track,
                            const ExportDirectories& dirs, bool wavMode,
-                           CExportProgress& progress);
+                           CExportProgress& progress, std::string* missing = nullptr);
 
 }  // namespace wk

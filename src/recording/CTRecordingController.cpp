@@ -29,8 +29,10 @@ intptr_t AsParam(const void* p) {
 bool StartSecondTaken(const std::string& folder, const DateTime& start) {
     const std::string prefix = start.FileNamePrefix();
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-        if (entry.path().filename().string().rfind(prefix, 0) == 0) return true;
+    // Stepping with an error code: a folder that fails half-way never throws.
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (it->path().filename().string().rfind(prefix, 0) == 0) return true;
     }
     return false;
 }
@@ -56,6 +58,22 @@ void CTRecordingController::Poke() {
 CTRecordingController::TaskIdentity CTRecordingController::IdentityOf(const ScheduleTask& task) {
     return {task.Kind(), task.StreamName(), task.Description(), task.Start().ToStreamTime(),
             task.End().ToStreamTime()};
+}
+
+void CTRecordingController::NoteSkippedTask(const ScheduleTask& task, bool unknownStream) {
+    // Once per occurrence: the task stays due for the whole of its period.
+    const TaskIdentity identity = IdentityOf(task);
+    if (m_haveInactiveNoted && m_inactiveNoted == identity) return;
+    m_inactiveNoted = identity;
+    m_haveInactiveNoted = true;
+    const std::string text =
+        "The scheduled recording of " + task.StreamName() + " from " + task.Start().LongText() +
+        " to " + task.End().LongText() + " is skipped: " +
+        (unknownStream ? "the stream list has no such stream"
+                       : "the stream is not active (\"wavkeep streams activate " +
+                             task.StreamName() + "\")");
+    Trace(kTraceInfo, "%s", text.c_str());
+    AddEvent(text);
 }
 
 bool CTRecordingController::IsRecording() const {
@@ -129,19 +147,25 @@ void CTRecordingController::Pass() {
     }
     if (!due || (m_haveSkipped && IdentityOf(*due) == m_skipped)) return;
 
+    // The folder is the one the stream list spells, whatever case the task uses.
+    std::string stream = due->StreamName();
     if (due->Kind() != 'C') {
         StreamNameFile streams;
         streams.load();
         const StreamRecord* record = streams.Find(due->StreamName());
-        if (!record || record->active != 1) return;
+        if (!record || record->active != 1) {
+            NoteSkippedTask(*due, record == nullptr);
+            return;
+        }
+        stream = record->name;
     }
     bool timesValid = due->Start().IsValid() && due->End().IsValid();
     if (!timesValid) {
         due->SetStart(DateTime());
         due->SetEnd(DateTime());
     }
-    if (!PrepareTvInput(due->StreamName())) {
-        m_skippedTaskName = due->StreamName();
+    if (!PrepareTvInput(stream)) {
+        m_skippedTaskName = stream;
         RecordingNotifier::Instance().Notify(kEventRecordSkipped, 0, AsParam(&m_skippedTaskName));
         m_waitForStart = true;
         Trace(kTraceDebug, "CTRecordingController event");
@@ -149,10 +173,10 @@ void CTRecordingController::Pass() {
     }
     ConfigStore config;
     config.Load();
-    if (config.GetString("ActiveStream") != due->StreamName()) {
-        config.SetString("ActiveStream", due->StreamName());
+    if (config.GetString("ActiveStream") != stream) {
+        config.SetString("ActiveStream", stream);
         config.Save();
-        m_activeStreamText = due->StreamName();
+        m_activeStreamText = stream;
         RecordingNotifier::Instance().Notify(kEventActiveStreamChanged, 0, AsParam(&m_activeStreamText));
     }
     m_task = std::move(due);

@@ -70,6 +70,8 @@ private:
     void Pass();
     void StopRecordingLocked(bool abort);
     void ShowError(const std::string& text);
+    // An event for a due task whose stream is not listed or not active.
+    void NoteSkippedTask(const ScheduleTask& task, bool unknownStream);
     bool WaitForStartEvent();
 
     Scheduler& m_scheduler;
@@ -83,6 +85,8 @@ private:
     TaskIdentity m_taskIdentity;
     TaskIdentity m_skipped;        // a task that failed; not retried while it stays active
     bool m_haveSkipped = false;
+    TaskIdentity m_inactiveNoted;  // the last task NoteSkippedTask wrote an event for
+    bool m_haveInactiveNoted = false;
     bool m_waitForStart = false;
     std::string m_activeStreamText;  // event 9's parameter
     std::string m_skippedTaskName;   // event 3's parameter

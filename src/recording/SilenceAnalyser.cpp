@@ -201,7 +201,9 @@ void SilenceAnalyser::WriteDescription(StreamTime start, StreamTime end) {
     DescriptionStore store(m_targetFolder.empty() ? m_chunkFolder : m_targetFolder,
                            m_targetName.empty() ? kDefaultStoreName : m_targetName);
     if (!store.Load()) {
-        if (std::filesystem::exists(store.FilePath())) {
+        std::error_code ec;
+        // A name that cannot even be looked up may hide a file as well.
+        if (std::filesystem::exists(store.FilePath(), ec) || ec) {
             // Saving would replace a file we could not read, downloads and all.
             Trace(kTraceError, "Silence detection: can't read %s", store.FilePath().c_str());
             return;

@@ -7,7 +7,8 @@
 
 namespace wk {
 
-bool LoadStreamListFromService(HttpClient& http, StreamNameFile& list) {
+bool LoadStreamListFromService(HttpClient& http, StreamNameFile& list,
+                               std::vector<std::string>* skipped) {
     ConfigStore config;
     config.Load();
     const std::string url = config.GetString("URLChanelList");
@@ -22,7 +23,7 @@ bool LoadStreamListFromService(HttpClient& http, StreamNameFile& list) {
               answer.error.c_str());
         return false;
     }
-    return list.loadFromBuffer(answer.body);
+    return list.loadFromBuffer(answer.body, skipped);
 }
 
 }  // namespace wk

@@ -6,6 +6,9 @@
 // three TAB-separated fields (name, "One" for radio, service number); see
 // StreamNameFile::loadFromBuffer for what is accepted.
 
+#include <string>
+#include <vector>
+
 namespace wk {
 
 class HttpClient;
@@ -13,7 +16,9 @@ class StreamNameFile;
 
 // False, with `list` unchanged, when the request fails (no connection, a
 // status other than 200, an oversized answer); otherwise whether any line of
-// the answer was acceptable. The caller saves the list.
-bool LoadStreamListFromService(HttpClient& http, StreamNameFile& list);
+// the answer was acceptable. Channels whose names cannot be streams are left
+// out, each described in `skipped` when given. The caller saves the list.
+bool LoadStreamListFromService(HttpClient& http, StreamNameFile& list,
+                               std::vector<std::string>* skipped = nullptr);
 
 }  // namespace wk

@@ -89,6 +89,29 @@ StreamRecord DefaultRecord() {
     return r;
 }
 
+// The longest folder name the file systems we write to take, in bytes.
+constexpr size_t kMaxFolderNameBytes = 255;
+
+bool FitsOneFolder(const std::string& name) {
+    return StreamNameFile::IsSafeFolderName(name) && name.size() <= kMaxFolderNameBytes;
+}
+
+bool IsControl(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7F;
+}
+
+// One line for `skipped` and the trace.
+void Skip(const char* where, const std::string& name, const std::string& why,
+          std::vector<std::string>* skipped) {
+    std::string line = "\"";
+    line += StreamNameFile::ShownName(name);
+    line += "\": ";
+    line += why;
+    Trace(kTraceError, "In StreamNameFile::%s, skipping the stream %s", where, line.c_str());
+    if (skipped) skipped->push_back(std::move(line));
+}
+
 // Reads the records of a list file, nothing else. Returns whether the file
 // could be opened.
 bool ReadListFile(const std::string& path, std::vector<StreamRecord>& records) {
@@ -105,6 +128,13 @@ bool ReadListFile(const std::string& path, std::vector<StreamRecord>& records) {
         }
         if (!f[0].empty() && f[0][0] == '/') {
             Trace(kTraceDebug, "In StreamNameFile::load(), comment line found, skipping it");
+            continue;
+        }
+        // Such a name was never usable (no folder could be made for it) and
+        // would point outside the stream root if it were.
+        if (!f[0].empty() && !FitsOneFolder(f[0])) {
+            Trace(kTraceError, "In StreamNameFile::load(), the stream name \"%s\" cannot be a folder name, skipping it",
+                  StreamNameFile::ShownName(f[0]).c_str());
             continue;
         }
         StreamRecord r;
@@ -220,7 +250,7 @@ bool StreamNameFile::save() const {
     return ReplaceFileContents(root + kFileName, ListText(m_records));
 }
 
-bool StreamNameFile::loadFromBuffer(const std::string& text) {
+bool StreamNameFile::loadFromBuffer(const std::string& text, std::vector<std::string>* skipped) {
     bool accepted = false;
     size_t pos = 0;
     while (pos < text.size()) {
@@ -237,8 +267,14 @@ bool StreamNameFile::loadFromBuffer(const std::string& text) {
             continue;
         }
         const std::string& name = f[0];
-        // Trimming already removed leading blanks.
-        if (name.empty() || name.find_first_of("<>/\\") != std::string::npos) continue;
+        // Trimming already removed the outer blanks.
+        std::string problem = NameProblem(name);
+        if (problem.empty() && name.find_first_of("<>\\") != std::string::npos)
+            problem = "holds '<', '>' or '\\'";
+        if (!problem.empty()) {
+            Skip("loadFromBuffer()", name, problem, skipped);
+            continue;
+        }
         accepted = true;
         if (Contains(name)) continue;
         // A channel from the service gets the Default stream's silence values,
@@ -284,11 +320,14 @@ bool StreamNameFile::Remove(const StreamRecord* record) {
 bool StreamNameFile::CreateFolders() const {
     const std::string root = StreamRoot();
     bool all = true;
-    for (const auto& r : m_records) all = MakeStreamFolder(root, r->name) && all;
+    for (const auto& r : m_records) {
+        // A record without a name is never written: it is no stream.
+        if (!r->name.empty()) all = MakeStreamFolder(root, r->name) && all;
+    }
     return all;
 }
 
-int StreamNameFile::ImportFrom(const std::string& path) {
+int StreamNameFile::ImportFrom(const std::string& path, std::vector<std::string>* skipped) {
     std::vector<StreamRecord> other;
     ReadListFile(path, other);
     const std::string root = StreamRoot();
@@ -298,11 +337,54 @@ int StreamNameFile::ImportFrom(const std::string& path) {
         const bool known = std::any_of(m_records.begin(), m_records.end(),
                                        [&r](const auto& mine) { return mine->name == r.name; });
         if (known) continue;
+        if (const std::string problem = NewNameProblem(r.name); !problem.empty()) {
+            Skip("ImportFrom()", r.name, problem, skipped);
+            continue;
+        }
         m_records.push_back(std::make_unique<StreamRecord>(r));
         MakeStreamFolder(root, r.name);
         ++added;
     }
     return added;
+}
+
+std::string StreamNameFile::NameProblem(const std::string& name) {
+    if (name.empty()) return "an empty name";
+    if (name == "." || name == "..") return "cannot name a folder";
+    if (name.find('/') != std::string::npos) return "holds a '/'";
+    if (std::any_of(name.begin(), name.end(), IsControl)) return "holds a control character";
+    if (name.front() == ' ' || name.back() == ' ') return "begins or ends with a blank";
+    if (name.size() > kMaxNewNameBytes)
+        return "longer than " + std::to_string(kMaxNewNameBytes) + " bytes";
+    return {};
+}
+
+std::string StreamNameFile::NewNameProblem(const std::string& name) const {
+    std::string problem = NameProblem(name);
+    if (!problem.empty()) return problem;
+    const StreamRecord* twin = Find(name);
+    if (!twin || twin->name == name) return {};
+    problem = "the list has it as \"";
+    problem += ShownName(twin->name);
+    problem += '"';
+    return problem;
+}
+
+std::string StreamNameFile::ShownName(const std::string& name) {
+    constexpr size_t kShown = 60;
+    std::string shown;
+    for (const char c : name) {
+        if (shown.size() >= kShown) {
+            // Not within a UTF-8 sequence.
+            while (!shown.empty() && (static_cast<unsigned char>(shown.back()) & 0xC0) == 0x80)
+                shown.pop_back();
+            if (!shown.empty() && static_cast<unsigned char>(shown.back()) >= 0xC0) shown.pop_back();
+            shown += "...";
+            break;
+        }
+        shown.push_back(IsControl(c) ? '?' : c);
+    }
+    return shown;
 }
 
 }  // namespace wk

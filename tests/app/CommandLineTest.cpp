@@ -70,6 +70,10 @@ TEST_F(CommandLineTest, ConfigSetThenGetAndTheFileKeepsTableOrder) {
 }
 
 TEST_F(CommandLineTest, ExitCodes) {
+    // Paths no file system call may throw on: a link loop, a name too long.
+    std::filesystem::create_symlink(m_io.File("loop2"), m_io.File("loop1"));
+    std::filesystem::create_symlink(m_io.File("loop1"), m_io.File("loop2"));
+    const std::string tooLong = m_io.File(std::string(300, 'a') + ".des");
     const struct {
         std::vector<std::string> args;
         int exit;
@@ -89,6 +93,9 @@ TEST_F(CommandLineTest, ExitCodes) {
         {{"config", "get", "NoSuchKey"}, 1},
         {{"config", "reset", "NoSuchKey"}, 1},
         {{"config", "reset", "BitRate"}, 0},
+        {{"normalize", m_io.File("loop1")}, 2},
+        {{"import", m_io.File("loop1"), "--trust"}, 1},
+        {{"import", tooLong, "--trust"}, 1},
     };
     for (const auto& c : cases) {
         std::string joined;
@@ -115,10 +122,24 @@ TEST_F(CommandLineTest, EventsAreShownAndClearedOnlyWithYes) {
 TEST_F(CommandLineTest, HomeComesFromTheEnvironmentWhenNotGiven) {
     ::setenv("WAVKEEP_HOME", (m_home.Path() + "env-home").c_str(), 1);
     Result r = Run({"config", "set", "ActiveStream", "Radio 1"}, false);
+    // An empty --home is a mistake, not a wish for the default home.
+    const Result empty = Run({"--home", "", "config", "set", "ActiveStream", "Other"}, false);
     ::unsetenv("WAVKEEP_HOME");
     EXPECT_EQ(r.exit, 0) << r.err;
     EXPECT_NE(test::ReadFile(m_home.File("env-home/config.ini")).find("\nActiveStream=Radio 1\n"),
               std::string::npos);
+    EXPECT_EQ(empty.exit, 2) << empty.err;
+    EXPECT_NE(empty.err.find("--home"), std::string::npos) << empty.err;
+
+    // A demo refused for its options makes no temporary home.
+    std::filesystem::create_directory(m_io.File("tmp"));
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string oldTmp = tmp ? tmp : "";
+    ::setenv("TMPDIR", m_io.File("tmp").c_str(), 1);
+    const Result demo = Run({"demo", "--minutes", "0"}, false);
+    if (tmp) ::setenv("TMPDIR", oldTmp.c_str(), 1); else ::unsetenv("TMPDIR");
+    EXPECT_EQ(demo.exit, 2);
+    EXPECT_TRUE(std::filesystem::is_empty(m_io.File("tmp")));
 }
 
 TEST_F(CommandLineTest, UnusableHomeIsAClearFailure) {

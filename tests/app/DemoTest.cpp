@@ -24,6 +24,10 @@ TEST_F(DemoTest, RecordsDownloadsMatchesAndExportsEveryCompleteTrack) {
     EXPECT_NE(Out().find(".mp3\t"), std::string::npos) << Out();
     EXPECT_NE(Out().find("Generator Band"), std::string::npos) << Out();
     EXPECT_EQ(Run({"demo", "--minutes", "2"}), 2);
+    // Again in the same home: a stream of its own, since the first run's
+    // recording covers the stretch a second one into Default would take.
+    ASSERT_EQ(Run({"demo", "--minutes", "5", "--seed", "3"}), 0) << Out() << Err();
+    EXPECT_NE(Out().find(", stream Demo 2\n"), std::string::npos) << Out();
 }
 
 }  // namespace

@@ -173,10 +173,22 @@ TEST_F(RecordCommandTest, SignalsCloseTheLastChunkAndAKillLosesAtMostIt) {
 }
 
 TEST_F(RecordCommandTest, ScheduleAddListDelete) {
-    ASSERT_EQ(Run({"schedule", "add", "daily", "--from", "22:00", "--to", "23:30:00", "--stream",
-                   "Radio 1", "--description", "Night"}),
-              0)
-        << test::ReadFile(m_io.File("err"));
+    // A task for a stream that is not listed (or listed in other letters)
+    // would never record; one for an inactive stream records once it is active.
+    const std::vector<std::string> night = {"schedule", "add", "daily", "--from", "22:00", "--to",
+                                            "23:30:00", "--description", "Night", "--stream"};
+    const auto nightFor = [&night](const char* stream) {
+        std::vector<std::string> args = night;
+        args.push_back(stream);
+        return args;
+    };
+    EXPECT_EQ(Run(nightFor("Radio 1")), 2);
+    EXPECT_NE(test::ReadFile(m_io.File("err")).find("no stream Radio 1"), std::string::npos);
+    ASSERT_EQ(Run({"streams", "add", "Radio 1"}), 0);
+    EXPECT_EQ(Run(nightFor("radio 1")), 2);
+    ASSERT_EQ(Run(nightFor("Radio 1")), 0) << test::ReadFile(m_io.File("err"));
+    EXPECT_NE(test::ReadFile(m_io.File("err")).find("warning: the stream Radio 1 is not active"),
+              std::string::npos);
     ASSERT_EQ(Run({"schedule", "add", "weekly", "--day", "wed", "--from", "08:00", "--to", "09:00"}), 0);
     // The editor's refusals: an end in the past, a start after the end.
     EXPECT_EQ(Run({"schedule", "add", "once", "--from", "2001-01-01 10:00:00", "--to",

@@ -1,5 +1,6 @@
 // "wavkeep account set" and "wavkeep timecheck" against wavkeep-service on loopback.
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -41,7 +42,9 @@ TEST_F(ServiceCommandTest, TimeCheckFindsTheServiceClockOffset) {
 }
 
 TEST_F(ServiceCommandTest, ChannelListAndScheduleDownload) {
-    test::WriteFile(m_data.File("channels.txt"), "Radio One\tOne\t7\nbad/name\tOne\t8\nMusic TV\tTwo\t9\n");
+    // Channels whose names cannot be streams are skipped, one line each.
+    test::WriteFile(m_data.File("channels.txt"), "Radio One\tOne\t7\nbad/name\tOne\t8\n..\tOne\t1\n.\tOne\t2\n" +
+                                                     std::string(300, 'n') + "\tOne\t3\nMusic TV\tTwo\t9\n");
     test::WriteFile(m_data.File("schedule.txt"), " LEGEND: O - once; D - daily; W - weekly\n"
                                                  "D 22:00:00 -> 23:00:00 Radio One\tNight\n");
     const std::string root = "http://127.0.0.1:" + m_port;
@@ -53,6 +56,10 @@ TEST_F(ServiceCommandTest, ChannelListAndScheduleDownload) {
 
     ASSERT_EQ(Run({"streams", "update"}), 0) << Err();
     EXPECT_EQ(Out(), "2 streams added from the service\n");
+    const std::string skipped = Err();
+    EXPECT_EQ(std::count(skipped.begin(), skipped.end(), '\n'), 4) << skipped;
+    EXPECT_NE(skipped.find("wavkeep: channel \"..\": cannot name a folder; skipped\n"), std::string::npos)
+        << skipped;
     ASSERT_EQ(Run({"download", "schedule"}), 0) << Err();
     EXPECT_EQ(Out(), "1 tasks added, 0 skipped (colliding or invalid)\n");
     // The service's clock runs 7.5 s behind: its 22:00:00 is 22:00:07.5 here,

@@ -1,6 +1,7 @@
 // "wavkeep streams", "info" and "delete" on a stream recorded by "wavkeep record".
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <vector>
 
@@ -68,10 +69,24 @@ TEST_F(StreamsCommandTest, InfoThenDeleteAMiddleStretchRenumbers) {
 TEST_F(StreamsCommandTest, StreamListEditing) {
     EXPECT_EQ(Run({"streams", "add", "Jazz FM"}), 0);
     EXPECT_EQ(Run({"streams", "add", "jazz fm"}), 1);  // names compare without case
-    EXPECT_EQ(Run({"streams", "add", "../outside"}), 2);
+    // Names the list file would store otherwise (it trims blanks and splits
+    // at TABs), and names that are no folder.
+    for (const char* name : {"../outside", " x", "y ", "a\tb", "..", "bell\a"})
+        EXPECT_EQ(Run({"streams", "add", name}), 2) << name;
     EXPECT_TRUE(std::filesystem::is_directory(m_home.File("Streams/Jazz FM")));
+    // One name is one folder: recording into another spelling is refused
+    // before a folder is made.
+    EXPECT_EQ(Run({"record", "--stream", "jazz fm", "--for", "5", "--input", "generator:1:fast"}), 1);
+    EXPECT_NE(Err().find("the list has it as \"Jazz FM\""), std::string::npos) << Err();
+    EXPECT_FALSE(std::filesystem::exists(m_home.File("Streams/jazz fm")));
     EXPECT_EQ(Run({"streams", "activate", "Jazz FM"}), 0);
     EXPECT_EQ(Run({"streams", "activate", "Nowhere"}), 1);
+    // A list an older version saved with "..": never a stream.
+    {
+        std::ofstream list(m_home.File("Streams/StreamFileNames.txt"), std::ios::app | std::ios::binary);
+        list << "..\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n";
+    }
+    EXPECT_EQ(Run({"streams", "activate", ".."}), 1);
     test::WriteFile(m_io.File("other.txt"), "Rock\tTwo\t3\t120\t360\t15\t7\t42\t0\r\nbroken line\r\n");
     EXPECT_EQ(Run({"streams", "import", m_io.File("other.txt")}), 0);
     EXPECT_EQ(Out(), "1 streams added\n");

@@ -8,6 +8,7 @@
 
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
+#include "core/EventLog.h"
 #include "descriptions/DescriptionStore.h"
 #include "export/ExportProgress.h"
 #include "export/ExportThread.h"
@@ -228,6 +229,22 @@ TEST_F(ExportRunTest, CollisionsHostileNamesAndAManualExport) {
     EXPECT_EQ(fs::path(one.files[0].path).filename(), "Unknown - Unknown.mp3");
     EXPECT_NEAR(double(test::DecodeMp3File(one.files[0].path).samplesPerChannel) / 44100.0, 8.0,
                 0.08);
+
+    // An empty chunk inside the range: the song lacks its 10 s, so it is no
+    // good cut, and the user is told.
+    StreamInfo info;
+    info.folder = m_folder;
+    UpdateStreamInfo(info);
+    ASSERT_EQ(info.sessions.size(), 1u);
+    test::WriteFile(ChunkPath(info.sessions[0], 3), "");
+    EventLog::Instance().Close();  // events.txt of this home
+    const ExportRunResult hole = RunMusicExport(BuildRangeExportRequest(
+        store, kStart.ToStreamTime() + 15000, kStart.ToStreamTime() + 35000, m_folder));
+    ASSERT_EQ(hole.files.size(), 1u);
+    EXPECT_TRUE(hole.files[0].badCut);
+    EXPECT_EQ(hole.files[0].missingAudio, "lacks 10.0 s of audio (chunk 3 gave no audio)");
+    EXPECT_EQ(fs::path(hole.files[0].path).parent_path(), fs::path(Music() + "/badcut"));
+    EXPECT_NE(test::ReadFile(HomeFile("events.txt")).find("lacks 10.0 s of audio"), std::string::npos);
 }
 
 }  // namespace

@@ -455,9 +455,10 @@ protected:
             ChunkBaseName(kSessionStart, kChunks * kChunkSeconds, kChunkSeconds, n) + ".mp3");
     }
     std::string Chunk(int n) const { return test::ReadFile(ChunkFile(n)); }
-    std::string Export(StreamTime from, StreamTime to, const std::string& name = "Artist - Title") {
+    std::string Export(StreamTime from, StreamTime to, const std::string& name = "Artist - Title",
+                       std::string* missing = nullptr) {
         return ExportTrack(m_info, m_s0 + from, m_s0 + to, name, m_track, m_dirs, false,
-                           m_progress);
+                           m_progress, missing);
     }
     std::string TraceText() const {
         const std::string file = CurrentTraceFile();
@@ -578,21 +579,29 @@ TEST_F(ExportTrackTest, PiecesAtChunkBoundariesAndMissingData) {
         int64_t lastEndFrame;
         StreamTime decodedMs;  // 0: not decoded
         const char* trace;     // expected in the trace, or nullptr
+        const char* missing;   // what the song lacks, "" when whole
+        int cutChunk = 0;      // a chunk cut to its first `keepBytes` bytes
+        size_t keepBytes = 0;
     };
     // clang-format off
     const Case cases[] = {
         // Chunk 4 from 0.2 s (frame 7) to 1.7 s (frame 65).
-        {"within one chunk", {}, false, 6200, 7700, 4, 7, 0, 65, 1500, nullptr},
+        {"within one chunk", {}, false, 6200, 7700, 4, 7, 0, 65, 1500, nullptr, ""},
         // The next chunk is not even opened.
-        {"end on a chunk boundary", {4}, false, 2500, 6000, 2, 19, 3, -1, 3500, nullptr},
+        {"end on a chunk boundary", {4}, false, 2500, 6000, 2, 19, 3, -1, 3500, nullptr, ""},
         {"missing middle chunk", {2}, false, 1500, 5300, 1, 57, 3, 49, 1800,
-         "[L 1242] Error opening file "},
+         "[L 1242] Error opening file ", "lacks 2.0 s of audio (chunk 2 cannot be read)"},
         {"missing last chunk", {3}, false, 1500, 5300, 1, 57, 2, -1, 0,
-         "[L 1259] Error opening file"},
+         "[L 1259] Error opening file", "lacks 1.3 s of audio (chunk 3 cannot be read)"},
         // 1 s into chunk 5 (frame 38), then the last chunk whole.
         {"end after the session", {}, false, 9000, 30000, 5, 38, 6, -1, 3000,
-         "the end lies after the recorded data"},
-        {"end after the last chunk on disk", {}, true, 9000, 11500, 5, 38, 0, -1, 0, nullptr},
+         "the end lies after the recorded data", ""},
+        {"end after the last chunk on disk", {}, true, 9000, 11500, 5, 38, 0, -1, 0, nullptr, ""},
+        {"empty middle chunk", {}, false, 1500, 5300, 1, 57, 3, 49, 0, nullptr,
+         "lacks 2.0 s of audio (chunk 2 gave no audio)", 2, 0},
+        // 16000 bytes: 38 frames and the start of a 39th.
+        {"middle chunk cut short", {}, false, 1500, 5300, 1, 57, 3, 49, 0, nullptr,
+         "lacks 1.0 s of audio (chunk 2 gave 1.0 s of 2.0 s)", 2, 16000},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -606,14 +615,18 @@ TEST_F(ExportTrackTest, PiecesAtChunkBoundariesAndMissingData) {
             }
         });
         for (int n : c.removed) fs::remove(ChunkFile(n));
+        if (c.cutChunk) fs::resize_file(ChunkFile(c.cutChunk), c.keepBytes);
         const size_t traceBefore = TraceText().size();
-        const std::string path = Export(c.from, c.to);
+        std::string missing = "not set";
+        const std::string path = Export(c.from, c.to, "Artist - Title", &missing);
         ASSERT_EQ(path, m_dirs.temp + "/Artist - Title.mp3");
+        EXPECT_EQ(missing, c.missing);
         const std::string last = c.last ? Chunk(c.last) : "";
         const int64_t lastEnd = c.lastEndFrame >= 0 ? 417 * c.lastEndFrame
                                 : c.last            ? int64_t(last.size())
                                                     : int64_t(Chunk(c.first).size());
-        ExpectPieces(Audio(path), c.first, 417 * c.startFrame, "", last, lastEnd);
+        ExpectPieces(Audio(path), c.first, 417 * c.startFrame, c.cutChunk ? Chunk(c.cutChunk) : "",
+                     last, lastEnd);
         const bool gap = c.trace && std::string(c.trace).find("Error opening") != std::string::npos;
         if (c.decodedMs) ExpectDecodesAsLongAs(path, c.decodedMs, gap ? 1 : 0);
         const std::string trace = TraceText().substr(traceBefore);

@@ -587,6 +587,20 @@ TEST_F(Mp3NormalizeTest, AlbumGainMovesEveryFileBySameStepsAndASecondRunDoesNoth
     EXPECT_EQ(again.steps, 0);
     EXPECT_EQ(again.changedFiles, 0);
     EXPECT_TRUE(SameBytes(ReadFile(quiet), once));
+
+    // One file under several names ("./", a symbolic and a hard link) is
+    // measured and moved once, as if it were named once.
+    const std::string single = Make(0.1, 3), named = Make(0.1, 3);
+    const std::filesystem::path p(named);
+    std::filesystem::create_symlink(p, named + ".sym");
+    std::filesystem::create_hard_link(p, named + ".hard");
+    const NormalizeResult one = NormalizeMp3Files({single});
+    const NormalizeResult many = NormalizeMp3Files(
+        {named, (p.parent_path() / "." / p.filename()).string(), named + ".sym", named + ".hard"});
+    EXPECT_GT(one.steps, 0);
+    EXPECT_EQ(many.steps, one.steps);
+    EXPECT_EQ(many.changedFiles, 1);
+    EXPECT_TRUE(SameBytes(ReadFile(named), ReadFile(single)));
 }
 
 // A step is a factor of 2^(1/4) in amplitude, checksums stay valid.

@@ -338,10 +338,10 @@ protected:
         return copy;
     }
     std::string Export(int64_t fromMs, int64_t toMs, bool wav = false,
-                       const std::string& name = "Artist - Title") {
+                       const std::string& name = "Artist - Title", std::string* missing = nullptr) {
         const StreamTime t0 = kSessionStart.ToStreamTime();
         return ExportOggTrack(*m_info, t0 + fromMs, t0 + toMs, name, m_track, m_dirs, wav,
-                              m_progress);
+                              m_progress, missing);
     }
     std::string TraceText() const {
         const std::string file = CurrentTraceFile();
@@ -451,6 +451,7 @@ TEST_F(OggExportTest, PiecesAtChunkBoundariesWithinOneChunkAndAtTheEndOfTheData)
         std::vector<int64_t> origins;  // global first frame of each link
         int wholeChunk;                // a chunk the file begins or ends with byte for byte, 0 none
         const char* trace;             // expected in the trace, or ""
+        const char* missing = "";      // what the song lacks
     };
     // Global first frames of chunks 2 to 4, and frames of a time.
     const int64_t c2 = kChunkFrames, c3 = 2 * kChunkFrames, c4 = 3 * kChunkFrames;
@@ -468,14 +469,16 @@ TEST_F(OggExportTest, PiecesAtChunkBoundariesWithinOneChunkAndAtTheEndOfTheData)
         {"end after the session", 5000, 20000, {f(1000), kLastChunkFrames}, {f(5000), c4}, 4,
          dataEnd},
         {"end beyond the audio of a short chunk", 6500, 7900, {kLastChunkFrames - f(500)},
-         {f(6500)}, 0, "Cutpoint not within stream"},
+         {f(6500)}, 0, "Cutpoint not within stream", "lacks 0.4 s of audio (chunk 4 gave 1.0 s of 1.4 s)"},
     };
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const size_t traceBefore = TraceText().size();
-        const std::string path = Export(c.from, c.to, false, c.name);
+        std::string missing = "not set";
+        const std::string path = Export(c.from, c.to, false, c.name, &missing);
         ASSERT_EQ(path, m_dirs.temp + "/" + c.name + ".ogg");
+        EXPECT_EQ(missing, c.missing);
         const Decoded d = Decode(path);
         EXPECT_TRUE(d.valid);
         ASSERT_EQ(d.links.size(), c.frames.size());
@@ -497,23 +500,28 @@ TEST_F(OggExportTest, PiecesAtChunkBoundariesWithinOneChunkAndAtTheEndOfTheData)
 TEST_F(OggExportTest, BadChunksOrTimesGiveTraceLinesAndAShorterOrNoFile) {
     struct Case {
         const char* name;
-        // Chunks 1 to 3: intact '.', garbage 'g', removed 'r', without headers 'h'.
+        // Chunks 1 to 3: intact '.', garbage 'g', removed 'r', without headers 'h', empty 'e'.
         const char* damage;
         int64_t from, to;
         int64_t frames;  // 0: no file
         std::vector<const char*> traces;
+        const char* missing = "";  // what a file made lacks
     };
     const int64_t c2 = kChunkFrames;
     // clang-format off
     const std::vector<Case> cases = {
         {"missing middle chunk", ".r.", 1300, 5200, c2 - FrameAt(1300) + FrameAt(1200),
-         {"[L 1600] Error opening "}},
+         {"[L 1600] Error opening "}, "lacks 2.0 s of audio (chunk 2 cannot be read)"},
+        {"empty middle chunk", ".e.", 1300, 5200, c2 - FrameAt(1300) + FrameAt(1200),
+         {"A chunk that is not an Ogg stream is left out"}, "lacks 2.0 s of audio (chunk 2 gave no audio)"},
         {"garbage first chunk", "g..", 1300, 5200, c2 + FrameAt(1200),
-         {"Input not ogg.", "[L 691] save_ogg(), Vorbis processing failed while cutting"}},
+         {"Input not ogg.", "[L 691] save_ogg(), Vorbis processing failed while cutting"},
+         "lacks 0.7 s of audio (chunk 1 gave no audio)"},
         {"last chunk without headers", "..h", 1300, 5200, c2 - FrameAt(1300) + c2,
-         {"Error reading headers", "[L 727] save_ogg()"}},
+         {"Error reading headers", "[L 727] save_ogg()"}, "lacks 1.2 s of audio (chunk 3 gave no audio)"},
         {"missing last chunk", "..r", 1300, 5200, c2 - FrameAt(1300) + c2,
-         {"[L 1625] Error opening "}},
+         {"[L 1625] Error opening "}, "lacks 1.2 s of audio (chunk 3 cannot be read)"},
+        {"whole track", "...", 1300, 5200, c2 - FrameAt(1300) + c2 + FrameAt(1200), {}},
         {"only chunk missing", ".r.", 2300, 3100, 0, {"[L 1532] Error opening "}},
         {"every chunk garbage", "ggg", 1300, 5200, 0, {"Input not ogg.", "no audio could be cut"}},
         {"before the session", "...", -5000, 1000, 0,
@@ -535,6 +543,9 @@ TEST_F(OggExportTest, BadChunksOrTimesGiveTraceLinesAndAShorterOrNoFile) {
                 case 'r':
                     fs::remove(file);
                     break;
+                case 'e':
+                    test::WriteFile(file, "");
+                    break;
                 case 'h':  // from the first audio page on
                     for (const PageAt& page : Pages(bytes)) {
                         if (page.granule > 0) {
@@ -546,9 +557,13 @@ TEST_F(OggExportTest, BadChunksOrTimesGiveTraceLinesAndAShorterOrNoFile) {
             }
         }
         const size_t traceBefore = TraceText().size();
-        const std::string path = Export(c.from, c.to);
+        std::string missing = "not set";
+        const std::string path = Export(c.from, c.to, false, "Artist - Title", &missing);
         const std::string trace = TraceText().substr(traceBefore);
         for (const char* line : c.traces) EXPECT_TRUE(Has(trace, line));
+        if (!path.empty()) {
+            EXPECT_EQ(missing, c.missing);
+        }
         if (c.frames == 0) {
             EXPECT_EQ(path, "");
             EXPECT_TRUE(Entries(m_dirs.temp).empty());

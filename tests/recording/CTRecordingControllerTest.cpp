@@ -10,6 +10,7 @@
 
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
+#include "core/EventLog.h"
 #include "core/EventLoop.h"
 #include "core/RecordingNotifier.h"
 #include "platform/CaptureDeviceGenerator.h"
@@ -136,6 +137,41 @@ TEST_F(ControllerTest, OnceTaskStartsAndStopsARecordingAtItsTimes) {
     EXPECT_EQ(number, 1);
     EXPECT_EQ(StreamFiles(".dat").size(), mp3.size());
     EXPECT_EQ(StreamFiles(".fgp").size(), mp3.size());
+}
+
+TEST_F(ControllerTest, TaskOfAnInactiveStreamIsNotedOnceAndRecordsIntoTheListedFolder) {
+    StreamNameFile streams;
+    streams.load();
+    streams.Find("Radio")->active = 0;
+    ASSERT_TRUE(streams.save());
+    EventLog::Instance().Close();  // events.txt of this home
+    OnceTask task;
+    task.SetStreamName("radio");  // the list spells it "Radio"
+    task.SetStart(DateTime(2003, 11, 7, 10, 0, 0));
+    task.SetEnd(DateTime(2003, 11, 7, 11, 0, 0));
+    m_scheduler.insertTask(task);
+    CTRecordingController controller(m_scheduler);
+    controller.SetDeviceFactory([] { return std::make_unique<CaptureDeviceGenerator>(7); });
+    controller.Create();
+    controller.Start();
+    controller.StartEvent().Set();
+    const auto events = [&] { return test::ReadFile(HomeFile("events.txt")); };
+    ASSERT_TRUE(RunUntil([&] { return events().find("is not active") != std::string::npos; }, 30));
+    Run(1);
+    EXPECT_EQ(events().find("is not active"), events().rfind("is not active"));  // once
+    EXPECT_EQ(m_events.Count(1), 0);
+    streams.load();
+    streams.Find("Radio")->active = 1;
+    ASSERT_TRUE(streams.save());
+    ASSERT_TRUE(RunUntil([&] { return m_events.Count(1) == 1; }, 30));
+    EXPECT_EQ(controller.CurrentSessionFolder().rfind(HomeFile("Streams/Radio/"), 0), 0u)
+        << controller.CurrentSessionFolder();
+    controller.Shutdown();
+    EventLog::Instance().Close();
+    ConfigStore config;
+    config.Load();
+    EXPECT_EQ(config.GetString("ActiveStream"), "Radio");
+    EXPECT_FALSE(std::filesystem::exists(HomeFile("Streams/radio")));
 }
 
 TEST_F(ControllerTest, TaskWhoseChannelCannotBeSetIsSkippedUntilTheStartEvent) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <tuple>
 #include <filesystem>
 #include <ostream>
 #include <vector>
@@ -273,6 +274,7 @@ struct BufferCase {
     std::string buffer;
     bool result;
     std::vector<StreamRecord> added;
+    size_t skipped = 0;  // names refused, one line each
 };
 
 TEST_F(StreamNameFileTest, LoadFromBufferMergesAcceptableChannels) {
@@ -284,7 +286,11 @@ TEST_F(StreamNameFileTest, LoadFromBufferMergesAcceptableChannels) {
         {"every line end, blanks and extra fields", {}, " A \tOne\t 1x\tmore\rB\tTwo\t2\nC\tOne\t3", true,
          {ServiceStream("A", 1, 1), ServiceStream("B", 2, 2), ServiceStream("C", 1, 3)}},
         {"names a folder cannot have", {}, "A/B\tOne\t1\r\n<x>\tOne\t2\r\nC\\D\tOne\t3\r\n \tOne\t4\r\n", false,
-         {}},
+         {}, 4},
+        {"unsafe names are skipped, the good ones kept", {},
+         "..\tOne\t1\n.\tOne\t2\n" + std::string(300, 'x') + "\tOne\t3\nEsc\x1b[2J\tOne\t4\nGood\tOne\t5\n" +
+             std::string(127, 'y') + "\tTwo\t6\n",
+         true, {ServiceStream("Good", 1, 5), ServiceStream(std::string(127, 'y'), 2, 6)}, 4},
         {"fewer than three fields", {}, "Name\tOne\r\n\r\nAlone\r\n", false, {}},
         {"a known stream in other case is acceptable but not added", {"radio x"}, "Radio X\tOne\t17\r\n", true,
          {}},
@@ -296,7 +302,9 @@ TEST_F(StreamNameFileTest, LoadFromBufferMergesAcceptableChannels) {
         SCOPED_TRACE(c.label);
         StreamNameFile list;
         for (const auto& name : c.existing) list.AddCopy(Rec(name, 1, 1, 0, 0, 0, 0, 0, 0, 0));
-        EXPECT_EQ(list.loadFromBuffer(c.buffer), c.result);
+        std::vector<std::string> skipped;
+        EXPECT_EQ(list.loadFromBuffer(c.buffer, &skipped), c.result);
+        EXPECT_EQ(skipped.size(), c.skipped);
         std::vector<StreamRecord> added = Copies(list);
         added.erase(added.begin(), added.begin() + static_cast<std::ptrdiff_t>(c.existing.size()));
         EXPECT_EQ(added, c.added);
@@ -325,12 +333,17 @@ TEST_F(StreamNameFileTest, ImportAddsUnknownNamesWithFoldersAndNoOtherEffect) {
     list.load();
     test::WriteFile(HomeFile("other.txt"),
                     "jazz\tTwo\t1\t2\t3\t4\t5\t6\t0\t9\r\nRock\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n"
-                    "Jazz\tTwo\t0\t0\t0\t0\t0\t0\t0\t0\r\nRock\tTwo\t0\t0\t0\t0\t0\t0\t0\t0\r\n");
-    EXPECT_EQ(list.ImportFrom(HomeFile("other.txt")), 2);
-    EXPECT_EQ(Names(list), (std::vector<std::string>{"Jazz", "Default", "jazz", "Rock"}));
+                    "Jazz\tTwo\t0\t0\t0\t0\t0\t0\t0\t0\r\nRock\tTwo\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
+                    "Bell\a\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n");
+    // Another spelling of a listed name would be a second folder for one stream.
+    std::vector<std::string> skipped;
+    EXPECT_EQ(list.ImportFrom(HomeFile("other.txt"), &skipped), 1);
+    EXPECT_EQ(skipped, (std::vector<std::string>{"\"jazz\": the list has it as \"Jazz\"",
+                                                 "\"Bell?\": holds a control character"}));
+    EXPECT_EQ(Names(list), (std::vector<std::string>{"Jazz", "Default", "Rock"}));
     EXPECT_EQ(*list.Find("Rock"), Rec("Rock", 1, 1, 3, 15, 120, 360, 0, 1, 0));
     EXPECT_TRUE(fs::is_directory(Root() + "Rock"));
-    EXPECT_TRUE(fs::is_directory(Root() + "jazz"));
+    EXPECT_FALSE(fs::exists(Root() + "jazz"));
     // The imported file lacks a Default stream; that must not touch the settings.
     EXPECT_EQ(Config("ActiveStream"), "Jazz");
     EXPECT_EQ(list.ImportFrom(HomeFile("missing.txt")), 0);
@@ -348,13 +361,12 @@ TEST_F(StreamNameFileTest, HostileFileStillYieldsItsGoodLines) {
     WriteList(bytes);
     StreamNameFile list;
     EXPECT_TRUE(list.load());
-    ASSERT_EQ(list.Records().size(), 6u);
+    ASSERT_EQ(list.Records().size(), 5u);  // "Bin\0ary" could never name its folder
     EXPECT_EQ(*list.Records()[0], Rec("Good 1", 1, 1, 3, 15, 120, 360, 0, 1, 0));
     EXPECT_EQ(list.Records()[1]->name, "");  // a line of blanks only
     EXPECT_EQ(list.Records()[2]->name, "");
-    EXPECT_EQ(*list.Records()[3], Rec(std::string("Bin\0ary", 7), 2, 5, 0, 4, 0, 3, 6, 7, 8));
-    EXPECT_EQ(*list.Records()[4], Rec("Good 2", 2, 1, 3, 15, 120, 360, 0, 1, 0));
-    EXPECT_EQ(list.Records()[5]->name, "Default");
+    EXPECT_EQ(*list.Records()[3], Rec("Good 2", 2, 1, 3, 15, 120, 360, 0, 1, 0));
+    EXPECT_EQ(list.Records()[4]->name, "Default");
 }
 
 TEST_F(StreamNameFileTest, UnsafeNamesMakeNoFolderOutsideTheRoot) {
@@ -366,28 +378,39 @@ TEST_F(StreamNameFileTest, UnsafeNamesMakeNoFolderOutsideTheRoot) {
                     ".\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
                     "../../escaped\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
                     "a/b\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
-                    "\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
+                    "\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n" +
+                        std::string(256, 'L') + "\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
                     "..fine\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n");
     StreamNameFile list;
     list.load();
-    EXPECT_EQ(Names(list), (std::vector<std::string>{"..", ".", "../../escaped", "a/b", "", "..fine", "Default"}));
-    EXPECT_FALSE(list.CreateFolders());
+    // Names that can never be a stream's folder are not streams at all (an
+    // older daemon saved "." and ".." from a channel list).
+    EXPECT_EQ(Names(list), (std::vector<std::string>{"", "..fine", "Default"}));
+    EXPECT_TRUE(list.CreateFolders());
     std::vector<std::string> made;
     for (const auto& e : fs::recursive_directory_iterator(HomeFile("")))
         if (e.is_directory()) made.push_back(fs::relative(e.path(), HomeFile("")).string());
     std::sort(made.begin(), made.end());
     EXPECT_EQ(made, (std::vector<std::string>{"deep", "deep/Streams", "deep/Streams/..fine",
                                               "deep/Streams/Default"}));
-    EXPECT_THAT(TraceText(), HasSubstr("ERR: In StreamNameFile, the stream name \"../../escaped\" cannot be a "
-                                       "folder name, no folder made\r\n"));
+    EXPECT_THAT(TraceText(), HasSubstr("ERR: In StreamNameFile::load(), the stream name \"../../escaped\" cannot be "
+                                       "a folder name, skipping it\r\n"));
 }
 
-TEST(StreamNameFileNames, SafeFolderNames) {
-    const std::vector<std::pair<std::string, bool>> cases = {
-        {"Jazz FM", true}, {"..x", true},  {"", false},  {".", false},
-        {"..", false},     {"a/b", false}, {"/", false}, {std::string("a\0b", 3), false},
+TEST(StreamNameFileNames, SafeFolderNamesAndNewNames) {
+    // name, one folder name, fit for a new stream
+    const std::vector<std::tuple<std::string, bool, bool>> cases = {
+        {"Jazz FM", true, true},  {"..x", true, true},          {"", false, false},
+        {".", false, false},      {"..", false, false},         {"a/b", false, false},
+        {"/", false, false},      {std::string("a\0b", 3), false, false},
+        {" x", true, false},      {"x ", true, false},          {"a\tb", true, false},
+        {"a\x1b[2J", true, false}, {"del\x7f", true, false},    {std::string(127, 'n'), true, true},
+        {std::string(128, 'n'), true, false},
     };
-    for (const auto& [name, safe] : cases) EXPECT_EQ(StreamNameFile::IsSafeFolderName(name), safe) << name;
+    for (const auto& [name, safe, fresh] : cases) {
+        EXPECT_EQ(StreamNameFile::IsSafeFolderName(name), safe) << name;
+        EXPECT_EQ(StreamNameFile::NameProblem(name).empty(), fresh) << name;
+    }
 }
 
 }  // namespace
