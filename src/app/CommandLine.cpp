@@ -442,8 +442,12 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     GLStart();
     GLAddThread(CurrentThreadId());
     SetUpTraceFromConfig();
+    // The password of "account set" stays out of the trace files.
     std::string commandLine;
-    for (int i = 1; i < argc; ++i) commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        const bool secret = accountSet->parsed() && !password.empty() && argv[i] == password;
+        commandLine += (i > 1 ? " " : "") + std::string(secret ? "********" : argv[i]);
+    }
     Trace(kTraceInfo, "wavkeep %s: %s", GetProgramVersion().c_str(), commandLine.c_str());
 
     try {

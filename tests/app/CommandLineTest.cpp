@@ -119,6 +119,9 @@ TEST_F(CommandLineTest, HomeComesFromTheEnvironmentWhenNotGiven) {
     EXPECT_EQ(r.exit, 0) << r.err;
     EXPECT_NE(test::ReadFile(m_home.File("env-home/config.ini")).find("\nActiveStream=Radio 1\n"),
               std::string::npos);
+    // A home made by wavkeep is the user's alone.
+    EXPECT_EQ(std::filesystem::status(m_home.File("env-home")).permissions(),
+              std::filesystem::perms::owner_all);
 }
 
 TEST_F(CommandLineTest, UnusableHomeIsAClearFailure) {
@@ -128,17 +131,23 @@ TEST_F(CommandLineTest, UnusableHomeIsAClearFailure) {
     EXPECT_NE(r.err.find("program home"), std::string::npos) << r.err;
 }
 
-TEST_F(CommandLineTest, TraceLevelFromConfigWritesATraceFile) {
+TEST_F(CommandLineTest, TraceFilesAndTheAccountArePrivateAndTheTraceHoldsNoPassword) {
+    using std::filesystem::perms;
     ASSERT_EQ(Run({"config", "set", "TraceLevel", "Info"}).exit, 0);
-    ASSERT_EQ(Run({"config", "get", "TraceLevel"}).exit, 0);
-    bool found = false;
+    ASSERT_EQ(Run({"account", "set", "alice", "S3cretPw"}).exit, 0);
+    std::string traced;
     for (const auto& e : std::filesystem::directory_iterator(m_home.Path())) {
         const std::string name = e.path().filename().string();
         if (name.rfind("Log_", 0) == 0 && name.size() > 4 + 16 && name.substr(name.size() - 4) == ".txt") {
-            found = test::ReadFile(e.path().string()).find(" INF: wavkeep ") != std::string::npos;
+            traced += test::ReadFile(e.path().string());
+            EXPECT_EQ(e.status().permissions(), perms::owner_read | perms::owner_write) << name;
         }
     }
-    EXPECT_TRUE(found);
+    EXPECT_NE(traced.find(" INF: wavkeep "), std::string::npos) << traced;
+    EXPECT_NE(traced.find("account set alice ********"), std::string::npos) << traced;
+    EXPECT_EQ(traced.find("S3cretPw"), std::string::npos) << traced;
+    EXPECT_EQ(std::filesystem::status(m_home.File("Options.txt")).permissions(),
+              perms::owner_read | perms::owner_write);
 }
 
 TEST_F(CommandLineTest, EncoderLibrariesAreTestedImportedAndListed) {
