@@ -20,7 +20,7 @@
 namespace wk {
 
 int RunDownloadSchedule(std::ostream& out, std::ostream& err) {
-    HttpClientCurl http;
+    HttpClientCurl http(WithDeadlineIn({}));
     Scheduler scheduler;
     scheduler.load();
     const ScheduleDownloadResult r = RunScheduleDownload(http, scheduler);
@@ -42,7 +42,7 @@ int RunDownloadPlaylist(const std::string& streamName, std::ostream& out, std::o
     const auto chosen = ChooseStream(streamName, err, &status);
     if (!chosen) return status;
     const std::string& stream = chosen->name;
-    HttpClientCurl http;
+    HttpClientCurl http(WithDeadlineIn({}));
     const PlaylistDownloadResult r = RunPlaylistDownload(http, stream);
     switch (r.status) {
     case PlaylistStatus::kTimeCheckFailed:
@@ -69,7 +69,7 @@ int RunDownloadPlaylist(const std::string& streamName, std::ostream& out, std::o
 }
 
 int RunStreamsUpdate(std::ostream& out, std::ostream& err) {
-    HttpClientCurl http;
+    HttpClientCurl http(WithDeadlineIn({}));
     StreamNameFile streams;
     streams.load();
     const size_t before = streams.Records().size();
@@ -123,6 +123,8 @@ bool PrepareTimeCheck(const ConfigStore& config, Credentials& credentials, std::
     CHTTPRequestManager& manager = CHTTPRequestManager::Instance();
     manager.SetTimeCheckRequest(credentials.login, credentials.password);
     manager.SetTimeCheckUrl(config.GetString("TimeCheckURL"));
+    // The command's requests together, time check and upload alike.
+    manager.SetDeadline(WithDeadlineIn({}).deadline);
     return true;
 }
 

@@ -113,14 +113,9 @@ RequestState& CurrentRequestState() {
 namespace {
 
 std::unique_ptr<HttpClient> DefaultClient(const HttpSettings& settings) {
-    auto client = std::make_unique<HttpClientCurl>();
-    HttpSettings s = client->Settings();
-    s.connectRetries = settings.connectRetries;
-    s.connectTimeoutMs = settings.connectTimeoutMs;
-    s.totalTimeoutMs = settings.totalTimeoutMs;
+    HttpSettings s = settings;
     s.userAgent = "MySession";
-    client->SetSettings(s);
-    return std::unique_ptr<HttpClient>(std::move(client));
+    return std::make_unique<HttpClientCurl>(s);
 }
 
 }  // namespace
@@ -133,14 +128,21 @@ CHTTPRequestManager& CHTTPRequestManager::Instance() {
 }
 
 void CHTTPRequestManager::Shutdown() {
-    CHTTPRequestManager& self = Instance();
-    {
-        // A running request ends promptly; later ones fail at once.
-        std::lock_guard lock(self.m_mutex);
-        self.m_shuttingDown = true;
-        if (self.m_client) self.m_client->Cancel();
-    }
+    CancelRequests();
     CConnectThread::Shutdown();
+}
+
+void CHTTPRequestManager::CancelRequests() {
+    // A running request ends promptly; later ones fail at once.
+    CHTTPRequestManager& self = Instance();
+    std::lock_guard lock(self.m_mutex);
+    self.m_shuttingDown = true;
+    if (self.m_client) self.m_client->Cancel();
+}
+
+void CHTTPRequestManager::SetDeadline(std::chrono::steady_clock::time_point deadline) {
+    std::lock_guard lock(m_mutex);
+    m_deadline = deadline;
 }
 
 std::string CHTTPRequestManager::SetTimeCheckRequest(const std::string& login,
@@ -209,6 +211,7 @@ void CHTTPRequestManager::ResetForTesting() {
     std::lock_guard lock(m_mutex);
     m_values = TimeCheckValues{};
     m_factory = &DefaultClient;
+    m_deadline.reset();
     m_shuttingDown = false;
     m_samples = 0;
     m_requestKind = 0;
@@ -229,11 +232,13 @@ std::unique_ptr<HttpClient> CHTTPRequestManager::NewClient(bool upload) {
     HttpSettings settings;
     settings.connectRetries = upload ? 20 : 10;
     settings.connectTimeoutMs = upload ? 40000 : 20000;
-    settings.totalTimeoutMs = settings.connectTimeoutMs * 3;
     ClientFactory factory;
     {
         std::lock_guard lock(m_mutex);
         factory = m_factory;
+        // The operation in all, unless a command bounds several of them.
+        settings = WithDeadlineIn(settings);
+        if (m_deadline) settings.deadline = *m_deadline;
     }
     return factory(settings);
 }

@@ -34,7 +34,9 @@
 #include "scheduler/TaskKinds.h"
 #include "server/Credentials.h"
 #include "server/RequestManager.h"
+#include "service/Service.h"
 #include "streamstore/StreamNameFile.h"
+#include "support/BlackHole.h"
 #include "support/TempHome.h"
 
 namespace wk {
@@ -329,6 +331,25 @@ TEST_F(ApplicationTest, WithoutStreamListAndServiceTheStartFails) {
     }
     EXPECT_FALSE(FindRunningInstance());  // the lock went with it
     EXPECT_FALSE(std::filesystem::exists(StreamNameFile::FilePath()));
+
+    // A black-holed service: a stop from another thread (the control
+    // socket's, a signal's) ends the start at once, without the fatal message.
+    test::BlackHole blackHole;
+    PointAt(blackHole.Root());
+    ApplicationOptions options = Options(&clock, false);
+    options.http->connectTimeoutMs = 20000;
+    options.http->totalTimeoutMs = 8000;  // how long a start that ignores the stop takes
+    Application app(options);
+    std::thread stopper([&app] {
+        std::this_thread::sleep_for(300ms);
+        app.RequestStop();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(app.Start(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    stopper.join();
+    EXPECT_TRUE(app.StopRequested());
+    EXPECT_EQ(m_prompt.Texts().size(), 1u);
 }
 
 TEST_F(ApplicationTest, StartRepairsTheChannelListUrlAndTakesTheServicesChannels) {
