@@ -6,6 +6,7 @@
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
 #include "core/FileUtil.h"
+#include "core/PrintableText.h"
 #include "core/Trace.h"
 #include "core/Translation.h"
 #include "platform/HttpClientCurl.h"
@@ -56,7 +57,7 @@ std::string HttpStatusText(int code, double value, const std::string& answer) {
         case kStatusBadResponse:
             return TranslateText("File upload failed - bad response from server");
         case kStatusUploadRefused:
-            return TranslateText("File upload failed - ") + answer;
+            return TranslateText("File upload failed - ") + ScreenLine(answer);
         case kStatusUploading:
             return TranslateText("Uploading description file...");
         case kStatusUploadNeedsTimeCheck:

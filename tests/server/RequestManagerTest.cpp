@@ -226,8 +226,10 @@ TEST_F(RequestManagerTest, UploadAndImportNeedTheTimeCheck) {
 }
 
 TEST_F(RequestManagerTest, UploadSendsTheShiftedFileUnderItsName) {
+    // A refusal that tries to clear the screen with a line of 5000 bytes.
     Scripted service({{200, "OK\n1068227201.75\n"}, {200, "OK\n1068227201.75\n"},
-                      {200, "OK\n1068227201.75\n"}, {200, "OK\n"}, {200, "ERR no such login\n"}});
+                      {200, "OK\n1068227201.75\n"}, {200, "OK\n"},
+                      {200, "ERR no such login\x1b[2J\x07" + std::string(5000, 'x') + "\n"}});
     CHTTPRequestManager& m = CHTTPRequestManager::Instance();
     m.SetTimeCheckUrl(service.Url());
     m.SetUploadUrl(service.Url());
@@ -249,7 +251,8 @@ TEST_F(RequestManagerTest, UploadSendsTheShiftedFileUnderItsName) {
     // Shifted by the +2.0 s difference.
     EXPECT_NE(body.find("17%3A42%3A13.005"), std::string::npos) << body;
     EXPECT_EQ(m.UploadDescription(thread), kStatusUploadRefused);
-    EXPECT_EQ(m_status.texts.back(), "File upload failed - ERR no such login");
+    EXPECT_EQ(m_status.texts.back(),
+              "File upload failed - ERR no such login?[2J?" + std::string(47, 'x') + "...");
 }
 
 TEST_F(RequestManagerTest, PostRequestWaitingAndPosted) {
