@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ClockDifference.h"
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
 #include "core/ProgramHome.h"
@@ -302,7 +303,8 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         ->required();
     importCmd->add_option("--difference", o.import.difference,
                           "Seconds the service's clock runs ahead of this computer's (default: "
-                          "the last \"wavkeep timecheck\", else 0)");
+                          "the last \"wavkeep timecheck\", else 0); at most a day either way")
+        ->check(CheckClockDifferenceText);
     importCmd->add_flag("--trust", o.import.trust,
                         "Import a file whose third header lacks the trusted marker");
     importCmd->add_option("--stream", o.import.stream, "Stream (default: \"ActiveStream\")");
@@ -315,8 +317,10 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     auto* shift = app.add_subcommand(
         "shift", "Move descriptions by SECONDS (negative: to the past), each only when it stays "
                  "inside the recorded stretch of the stream");
-    shift->add_option("SECONDS", o.shiftSeconds, "Seconds, with milliseconds as decimals")
-        ->required();
+    shift->add_option("SECONDS", o.shiftSeconds,
+                      "Seconds, with milliseconds as decimals; at most a day either way")
+        ->required()
+        ->check(CheckClockDifferenceText);
     shift->add_option("--index", o.shiftIndex, "Move only description N of \"wavkeep descriptions\"")
         ->check(CLI::PositiveNumber);
     shift->add_option("--stream", o.name, "Stream (default: \"ActiveStream\")");

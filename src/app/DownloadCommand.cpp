@@ -8,6 +8,7 @@
 #include "platform/HttpClientCurl.h"
 #include "scheduler/Scheduler.h"
 #include "core/ConfigStore.h"
+#include "core/ProgramHome.h"
 #include "server/ChannelList.h"
 #include "server/PlaylistDownload.h"
 #include "server/RequestManager.h"
@@ -152,7 +153,10 @@ int RunTimeCheck(bool init, std::ostream& out, std::ostream& err) {
     const TimeCheckValues values = manager.Values();
     if (!values.timeChecked) return 1;
     // Kept for "wavkeep import" and the other commands of later runs.
-    StoreTimeDifference(values.difference);
+    if (!StoreTimeDifference(values.difference)) {
+        err << "wavkeep: cannot write " << ProgramFile("timecheck.txt") << '\n';
+        return 1;
+    }
     return 0;
 }
 

@@ -310,11 +310,18 @@ bool CHTTPRequestManager::CheckTime(CConnectThread&) {
             EndOfRequest();
             return false;
         }
-        const double server = ParseServerClock(answer.lines[1]);
         const double local = LocalClockSeconds();
-        serverMs = MsSince2000(server);
+        const std::optional<double> sample = ClockSample(answer.lines[1], local);
+        if (!sample) {
+            Trace(kTraceError, "Time check: no plausible clock in \"%s\"",
+                  ScreenLine(answer.lines[1]).c_str());
+            PostStatus(kStatusTimeCheckFailed);
+            EndOfRequest();
+            return false;
+        }
+        serverMs = MsSince2000(ParseServerClock(answer.lines[1]));
         localMs = MsSince2000(local);
-        samples[i] = server - local;
+        samples[i] = *sample;
         std::lock_guard lock(m_mutex);
         ++m_samples;
     }
@@ -360,8 +367,17 @@ bool CHTTPRequestManager::CheckInitTime(CConnectThread&) {
         EndOfRequest();
         return false;
     }
+    const double local = LocalClockSeconds();
+    const std::optional<double> sample = ClockSample(answer.lines[1], local);
+    if (!sample) {
+        Trace(kTraceError, "Initial time check: no plausible clock in \"%s\"",
+              ScreenLine(answer.lines[1]).c_str());
+        PostStatus(kStatusTimeCheckFailed);
+        EndOfRequest();
+        return false;
+    }
     const double serverMs = MsSince2000(ParseServerClock(answer.lines[1]));
-    const double localMs = MsSince2000(LocalClockSeconds());
+    const double localMs = MsSince2000(local);
     {
         std::lock_guard lock(m_mutex);
         m_values.initServerMs = serverMs;

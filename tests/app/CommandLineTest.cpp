@@ -89,6 +89,12 @@ TEST_F(CommandLineTest, ExitCodes) {
         {{"config", "get", "NoSuchKey"}, 1},
         {{"config", "reset", "NoSuchKey"}, 1},
         {{"config", "reset", "BitRate"}, 0},
+        // Clock differences beyond a day either way, or none at all.
+        {{"shift", "nan"}, 2},
+        {{"shift", "1e30"}, 2},
+        {{"shift", "86400.5"}, 2},
+        {{"import", "x.des", "--difference", "inf"}, 2},
+        {{"import", "x.des", "--difference", "-86401"}, 2},
     };
     for (const auto& c : cases) {
         std::string joined;

@@ -172,6 +172,13 @@ TEST_F(RequestManagerTest, InteractiveCheckFailuresPostTheirStatus) {
         {{{200, "OKAY\n1068227201.75\n"}}, kStatusTimeNotValid},
         {{{200, ""}}, kStatusTimeNotValid},
         {{{200, "OK\n1068227201.75\n"}, {500, "x"}}, kStatusTimeCheckFailed},
+        // No clock, or one more than a day off ours: a number cut short,
+        // garbage, two days ahead, in the third sample.
+        {{{200, "OK\nnan\n"}}, kStatusTimeCheckFailed},
+        {{{200, "OK\n1068\n"}}, kStatusTimeCheckFailed},
+        {{{200, "OK\n1068227201.75\n"}, {200, "OK\n1068227201.75\n"}, {200, "OK\ngarbage\n"}},
+         kStatusTimeCheckFailed},
+        {{{200, "OK\n1068400000\n"}}, kStatusTimeCheckFailed},
     };
     for (const Case& c : cases) {
         Scripted service(c.answers);
