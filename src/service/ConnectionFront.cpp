@@ -273,21 +273,28 @@ bool ConnectionFront::Accept(std::vector<Pending>& pending, SteadyClock::time_po
 
 bool ConnectionFront::Receive(Pending& p) {
     char buffer[4096];
+    bool ended = false;  // the client sent all it will (or broke off)
     for (;;) {
         const ssize_t n = ::recv(p.fd, buffer, sizeof buffer, 0);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-            ::close(p.fd);  // gone before its request was complete
-            return false;
-        }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
+        if (n < 0 && errno == EAGAIN) break;
+        if (n <= 0) {
+            ended = true;
+            break;
+        }
         p.bytes.append(buffer, static_cast<size_t>(n));
         if (p.bytes.size() > kMaxHeaderBytes + m_options.maxBodyBytes) break;
     }
+    // A request complete when its sender ended is still answered.
+    const auto incomplete = [&p, ended] {
+        if (!ended) return true;
+        ::close(p.fd);
+        return false;
+    };
     if (p.headerEnd == 0) {
         const size_t end = p.bytes.find("\r\n\r\n");
         if (end == std::string::npos) {
-            if (p.bytes.size() <= kMaxHeaderBytes) return true;
+            if (p.bytes.size() <= kMaxHeaderBytes) return incomplete();
             HandOver(p);  // refused there as too long
             return false;
         }
@@ -307,7 +314,7 @@ bool ConnectionFront::Receive(Pending& p) {
         }
         p.needed = p.headerEnd + body;
     }
-    if (p.bytes.size() < p.needed) return true;
+    if (p.bytes.size() < p.needed) return incomplete();
     HandOver(p);
     return false;
 }
