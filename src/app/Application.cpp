@@ -47,8 +47,33 @@ std::string ServiceRoot(const ConfigStore& config) {
 
 // --- start-up ----------------------------------------------------------------
 
+namespace {
+
+// Each request of the daemon's client ends within kNetworkTimeLimitMs, its
+// retries included.
+HttpSettings DaemonHttpSettings(const ApplicationOptions& options) {
+    HttpSettings http;
+    http.userAgent = "wavkeepSession";
+    http.connectRetries = 10;
+    http.connectTimeoutMs = 20000;
+    if (options.http) {
+        const HttpSettings& o = *options.http;
+        http.connectRetries = o.connectRetries;
+        http.connectTimeoutMs = o.connectTimeoutMs;
+        http.retryPauseMs = o.retryPauseMs;
+        http.totalTimeoutMs = o.totalTimeoutMs;
+    }
+    return http;
+}
+
+}  // namespace
+
+// The client exists before the control channel can deliver a stop, so a stop
+// during the start-up finds it to cancel.
 Application::Application(ApplicationOptions options)
-    : m_options(std::move(options)), m_slot(m_loop, this) {
+    : m_options(std::move(options)),
+      m_slot(m_loop, this),
+      m_http(std::make_unique<HttpClientCurl>(DaemonHttpSettings(m_options))) {
     if (m_options.clock) {
         SetClock(m_options.clock);
         m_clockInstalled = true;
@@ -143,23 +168,15 @@ int Application::Start() {
         else
             Trace(kTraceDebug, "%zu applied description identifiers", applied.Ids().size());
     }
-    HttpSettings http;
-    http.userAgent = "wavkeepSession";
-    http.connectRetries = 10;
-    http.connectTimeoutMs = 20000;
     if (m_options.http) {
         const HttpSettings& o = *m_options.http;
-        http.connectRetries = o.connectRetries;
-        http.connectTimeoutMs = o.connectTimeoutMs;
-        http.retryPauseMs = o.retryPauseMs;
-        http.totalTimeoutMs = o.totalTimeoutMs;
-        CHTTPRequestManager::Instance().SetClientFactory([o](const HttpSettings&) {
+        CHTTPRequestManager::Instance().SetClientFactory([o](const HttpSettings& given) {
             HttpSettings s = o;
+            s.deadline = given.deadline;
             s.userAgent = "MySession";
             return std::unique_ptr<HttpClient>(std::make_unique<HttpClientCurl>(s));
         });
     }
-    m_http = std::make_unique<HttpClientCurl>(http);
     EventLog::Instance().Open();
     RegisterHandOverFolder();
     InstallMatchingExport();  // an imported file's songs are exported after matching
@@ -174,7 +191,13 @@ int Application::Start() {
           m_config.GetString("ConfigRunWizard").c_str());
 
     // 7. The stream list.
-    if (!LoadStreamList()) return Fail(TranslateText(kFatalChannelList), 1);
+    if (!LoadStreamList()) {
+        if (m_stopping) {
+            Trace(kTraceInfo, "Stopped during the start-up");
+            return 1;
+        }
+        return Fail(TranslateText(kFatalChannelList), 1);
+    }
     m_config.Load();  // loading the list may have reset "ActiveStream"
     Trace(kTraceInfo, "Active stream: %s", m_config.GetString("ActiveStream").c_str());
 
@@ -302,6 +325,10 @@ void Application::OnHttpStatus(int code, const std::string& text, bool) {
 void Application::RequestStop() {
     m_stopping = true;
     m_loop.Quit(0);
+    // Whatever waits for the service now, the start-up's channel list
+    // included, gives up at once (after the quit: its result is not handled).
+    m_http->Cancel();
+    CHTTPRequestManager::CancelRequests();
 }
 
 void Application::RequestReload() {

@@ -17,8 +17,9 @@
 //  4. config.ini: an empty "URLChanelList" is set to the service's channel
 //     page ("DefaultURL" + "/html/playlists/index.php3?a=gsl&country=49").
 //  5. The trace and the start banner; AppliedDesIDs.dat; the HTTP client
-//     ("wavkeepSession", 10 connect retries, 20 s connect time-out); the
-//     event log; the hand-over folder.
+//     ("wavkeepSession", 10 connect retries, 20 s connect time-out, each
+//     request kNetworkTimeLimitMs in all; made at construction, so a stop
+//     can cancel it at any time); the event log; the hand-over folder.
 //  6. No Options.txt: "ConfigRunWizard" becomes "0" (the set-up wizard
 //     itself belongs to the desktop shell).
 //  7. The stream list, else the service's channel list; with neither:
@@ -39,6 +40,10 @@
 //    request" / "Playlist request while working playlist request" (30);
 //  - reload, once after 5 s: the stream list is read again and the recording
 //    controller's start event set, so recording begins.
+//
+// A stop (RequestStop, SIGINT, SIGTERM, the "stop" request) cancels every
+// running request at once, start-up included: a stop during the start ends
+// Start with 1 and no message (StopRequested tells it apart).
 //
 // Shutdown, once Run's loop ends (RequestStop, SIGINT, SIGTERM, the "stop"
 // request), in this order: the request manager and the request threads
@@ -145,6 +150,7 @@ public:
 
     void RequestStop();
     void RequestReload();
+    bool StopRequested() const { return m_stopping.load(); }
 
     ApplicationStatus Status() const;
     // The answer to the "status" request: "key=value" lines.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ClockDifference.h"
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
 #include "core/ProgramHome.h"
@@ -303,7 +304,8 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         ->required();
     importCmd->add_option("--difference", o.import.difference,
                           "Seconds the service's clock runs ahead of this computer's (default: "
-                          "the last \"wavkeep timecheck\", else 0)");
+                          "the last \"wavkeep timecheck\", else 0); at most a day either way")
+        ->check(CheckClockDifferenceText);
     importCmd->add_flag("--trust", o.import.trust,
                         "Import a file whose third header lacks the trusted marker");
     importCmd->add_option("--stream", o.import.stream, "Stream (default: \"ActiveStream\")");
@@ -316,8 +318,10 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     auto* shift = app.add_subcommand(
         "shift", "Move descriptions by SECONDS (negative: to the past), each only when it stays "
                  "inside the recorded stretch of the stream");
-    shift->add_option("SECONDS", o.shiftSeconds, "Seconds, with milliseconds as decimals")
-        ->required();
+    shift->add_option("SECONDS", o.shiftSeconds,
+                      "Seconds, with milliseconds as decimals; at most a day either way")
+        ->required()
+        ->check(CheckClockDifferenceText);
     shift->add_option("--index", o.shiftIndex, "Move only description N of \"wavkeep descriptions\"")
         ->check(CLI::PositiveNumber);
     shift->add_option("--stream", o.name, "Stream (default: \"ActiveStream\")");
@@ -454,8 +458,12 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     GLStart();
     GLAddThread(CurrentThreadId());
     SetUpTraceFromConfig();
+    // The password of "account set" stays out of the trace files.
     std::string commandLine;
-    for (int i = 1; i < argc; ++i) commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
+    for (int i = 1; i < argc; ++i) {
+        const bool secret = accountSet->parsed() && !password.empty() && argv[i] == password;
+        commandLine += (i > 1 ? " " : "") + std::string(secret ? "********" : argv[i]);
+    }
     Trace(kTraceInfo, "wavkeep %s: %s", GetProgramVersion().c_str(), commandLine.c_str());
 
     try {

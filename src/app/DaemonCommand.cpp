@@ -140,7 +140,11 @@ int RunDaemon(const RunOptions& options, std::ostream& out, std::ostream& err) {
     app.descriptionFile = options.descriptionFile;
     Application application(app);
     const int started = application.Start();
-    if (started != 0) return started;
+    if (started != 0) {
+        if (!application.StopRequested()) return started;
+        out << "wavkeep stopped during the start-up" << std::endl;
+        return 0;
+    }
     out << "wavkeep runs in " << ProgramFolder() << " (pid " << ::getpid()
         << "); \"wavkeep stop\", Ctrl-C or SIGTERM ends it" << std::endl;
     const int code = application.Run();

@@ -6,6 +6,7 @@
 
 #include "app/StreamChoice.h"
 #include "core/ConfigStore.h"
+#include "core/PrintableText.h"
 #include "core/Trace.h"
 #include "descriptions/CTrackToStreamThread.h"
 #include "descriptions/DescriptionStore.h"
@@ -111,7 +112,8 @@ int RunDescriptions(const std::string& streamName, std::ostream& out, std::ostre
     int n = 0;
     for (const auto& d : store.Records()) {
         out << ++n << '\t' << DateTime::FromStreamTime(d->start).LongText() << '\t'
-            << DateTime::FromStreamTime(d->end).LongText() << '\t' << d->artist << " - " << d->title
+            << DateTime::FromStreamTime(d->end).LongText() << '\t'
+            << PrintableText(d->artist + " - " + d->title)
             << '\t' << CoverageText(d->coverage) << (d->notIdentified ? "\tnot identified" : "")
             << '\n';
     }

@@ -8,6 +8,7 @@
 #include "platform/HttpClientCurl.h"
 #include "scheduler/Scheduler.h"
 #include "core/ConfigStore.h"
+#include "core/ProgramHome.h"
 #include "server/ChannelList.h"
 #include "server/PlaylistDownload.h"
 #include "server/RequestManager.h"
@@ -20,7 +21,7 @@
 namespace wk {
 
 int RunDownloadSchedule(std::ostream& out, std::ostream& err) {
-    HttpClientCurl http;
+    HttpClientCurl http(WithDeadlineIn({}));
     Scheduler scheduler;
     scheduler.load();
     const ScheduleDownloadResult r = RunScheduleDownload(http, scheduler);
@@ -42,7 +43,7 @@ int RunDownloadPlaylist(const std::string& streamName, std::ostream& out, std::o
     const auto chosen = ChooseStream(streamName, err, &status);
     if (!chosen) return status;
     const std::string& stream = chosen->name;
-    HttpClientCurl http;
+    HttpClientCurl http(WithDeadlineIn({}));
     const PlaylistDownloadResult r = RunPlaylistDownload(http, stream);
     switch (r.status) {
     case PlaylistStatus::kTimeCheckFailed:
@@ -69,7 +70,7 @@ int RunDownloadPlaylist(const std::string& streamName, std::ostream& out, std::o
 }
 
 int RunStreamsUpdate(std::ostream& out, std::ostream& err) {
-    HttpClientCurl http;
+    HttpClientCurl http(WithDeadlineIn({}));
     StreamNameFile streams;
     streams.load();
     const size_t before = streams.Records().size();
@@ -127,6 +128,8 @@ bool PrepareTimeCheck(const ConfigStore& config, Credentials& credentials, std::
     CHTTPRequestManager& manager = CHTTPRequestManager::Instance();
     manager.SetTimeCheckRequest(credentials.login, credentials.password);
     manager.SetTimeCheckUrl(config.GetString("TimeCheckURL"));
+    // The command's requests together, time check and upload alike.
+    manager.SetDeadline(WithDeadlineIn({}).deadline);
     return true;
 }
 
@@ -154,7 +157,10 @@ int RunTimeCheck(bool init, std::ostream& out, std::ostream& err) {
     const TimeCheckValues values = manager.Values();
     if (!values.timeChecked) return 1;
     // Kept for "wavkeep import" and the other commands of later runs.
-    StoreTimeDifference(values.difference);
+    if (!StoreTimeDifference(values.difference)) {
+        err << "wavkeep: cannot write " << ProgramFile("timecheck.txt") << '\n';
+        return 1;
+    }
     return 0;
 }
 

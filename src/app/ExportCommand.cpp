@@ -16,6 +16,7 @@
 
 #include "app/UserTime.h"
 #include "core/ConfigStore.h"
+#include "core/PrintableText.h"
 #include "descriptions/DescriptionStore.h"
 #include "export/ExportProgress.h"
 #include "export/ExportThread.h"
@@ -183,11 +184,11 @@ int RunExport(const ExportOptions& o, std::ostream& out, std::ostream& err) {
     int lacking = 0;
     for (const ExportedFile& f : result.files) {
         if (f.path.empty()) {
-            out << "failed\t" << f.entry.name << '\n';
+            out << "failed\t" << PrintableText(f.entry.name) << '\n';
             continue;
         }
         ++made;
-        out << (f.badCut ? "badcut\t" : "ok\t") << f.path
+        out << (f.badCut ? "badcut\t" : "ok\t") << PrintableText(f.path)
             << (f.movedIntoPlace ? ""
                                  : "\t(left in the temporary folder: a file of that name exists)");
         if (!f.missingAudio.empty()) {
@@ -277,10 +278,10 @@ int RunSongs(std::ostream& out, std::ostream& err) {
         const std::string path = p.string();
         const std::string ext = p.extension().string();
         const double seconds = MusicFileSeconds(path);
-        out << p.filename().string() << '\t' << Duration(seconds);
+        out << PrintableText(p.filename().string()) << '\t' << Duration(seconds);
         if (ext == ".mp3") {
             const std::string tag = Id3Summary(path);
-            if (!tag.empty()) out << '\t' << tag;
+            if (!tag.empty()) out << '\t' << PrintableText(tag);
         }
         out << '\n';
     }

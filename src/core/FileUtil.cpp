@@ -12,7 +12,7 @@
 
 namespace wk {
 
-bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
+bool ReplaceFileContents(const std::string& path, std::string_view bytes, unsigned mode) {
     // A name of its own per writer: two threads or processes saving the same
     // file at once must not write into one temporary file.
     static std::atomic<unsigned> counter{0};
@@ -20,7 +20,8 @@ bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = path + ".new." + std::to_string(CurrentProcessId()) + "." + std::to_string(counter++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                    static_cast<mode_t>(mode));
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace wk {
@@ -46,7 +47,15 @@ std::string ProgramFile(const std::string& name) {
 bool PrepareProgramHome(std::string* error) {
     const std::string folder = ProgramFolder();
     std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
+    // A home made here is private (it holds the account and the traces); its
+    // parents are made as any program would, and a home that exists keeps the
+    // mode its owner gave it.
+    if (!std::filesystem::exists(folder, ec)) {
+        const std::filesystem::path path = std::filesystem::path(folder).parent_path();
+        if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+        if (!ec && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+            ec = std::error_code(errno, std::generic_category());
+    }
     if (ec) {
         if (error) *error = "cannot create the program home " + folder + ": " + ec.message();
         return false;

@@ -19,8 +19,9 @@ std::string ProgramFolder();
 // ProgramFolder() + name.
 std::string ProgramFile(const std::string& name);
 
-// Creates the program home (with missing parents) and checks that files can
-// be created in it. On failure returns false and says why in `error`.
+// Creates the program home (with missing parents; the home itself 0700, an
+// existing one keeps its mode) and checks that files can be created in it.
+// On failure returns false and says why in `error`.
 bool PrepareProgramHome(std::string* error);
 
 }  // namespace wk

@@ -41,7 +41,8 @@ struct TraceState {
                       now.month, now.day, now.hour, now.minute, now.second,
                       CurrentProcessId());
         fileName = (base.empty() ? std::string("Trace") : base) + name;
-        fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // Traces show requests, paths and names: for the user's eyes only.
+        fd = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0) fileName.clear();
         created = now;
     }

@@ -11,6 +11,7 @@
 // body included. Following one would turn a POST into a GET and drop the
 // form, so the caller decides.
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -68,7 +69,7 @@ struct HttpResult {
     enum class Outcome {
         kOk,             // an answer arrived; any status, 3xx/4xx/5xx included
         kConnectFailed,  // no connection after all retries, or it broke mid-way
-        kTimedOut,       // connected, but the whole request outlasted its time-out
+        kTimedOut,       // no answer within the request's time-out or before the deadline
         kTooLarge,       // the answer exceeded the cap; callers treat it like kConnectFailed
         kCancelled,      // Cancel was called
         kBadUrl,         // not an http:// or https:// URL libcurl can parse
@@ -81,17 +82,34 @@ struct HttpResult {
     int attempts = 0;                // connection attempts made, for the trace
 };
 
+// The longest one command waits for the service in all, its retries and
+// pauses included (a black-holed service would otherwise hold it for
+// connect time-out times retries).
+inline constexpr int kNetworkTimeLimitMs = 60000;
+
 struct HttpSettings {
-    int connectTimeoutMs = 20000;
+    int connectTimeoutMs = 20000;  // one connection attempt
     // Further attempts after a failed connection (refused, unresolved host,
     // connect time-out). A request that reached the server is never repeated,
     // as a POST may have had its effect.
     int connectRetries = 10;
     int retryPauseMs = 500;
-    int totalTimeoutMs = 60000;  // whole request, connecting included
+    // One request in all: every attempt, the pauses between them and the
+    // answer. A request without its answer by then ends with kTimedOut.
+    int totalTimeoutMs = kNetworkTimeLimitMs;
+    // No request runs past this moment: one still running then ends with
+    // kTimedOut, one started later fails at once. A command sets it to bound
+    // all of its requests together (WithDeadlineIn).
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
     std::size_t maxAnswerBytes = std::size_t{16} * 1024 * 1024;
     std::string userAgent = "wavkeepSession";
 };
+
+// `settings` with the deadline `ms` from now.
+inline HttpSettings WithDeadlineIn(HttpSettings settings, int ms = kNetworkTimeLimitMs) {
+    settings.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    return settings;
+}
 
 class HttpClient {
 public:

@@ -134,10 +134,23 @@ void HttpClientCurl::Unregister(void* multi) {
 HttpResult HttpClientCurl::Perform(const std::string& url, const std::string* postBody) {
     const HttpSettings settings = Settings();
     const int retries = std::max(settings.connectRetries, 0);
+    const auto now = std::chrono::steady_clock::now();
+    const auto end =
+        std::min(settings.deadline, now + std::chrono::milliseconds(ClampedMs(settings.totalTimeoutMs)));
+    const auto leftMs = [end] {
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     end - std::chrono::steady_clock::now())
+                                     .count());
+    };
     HttpResult result;
     int attempts = 0;
     for (int attempt = 0;; ++attempt) {
-        Attempt run = RunOnce(url, postBody, settings);
+        if (leftMs() <= 0) {
+            result.outcome = Outcome::kTimedOut;
+            result.error = "no answer within the time allowed for the service";
+            break;
+        }
+        Attempt run = RunOnce(url, postBody, settings, leftMs());
         if (run.started)
             ++attempts;
         result = std::move(run.result);
@@ -146,8 +159,9 @@ HttpResult HttpClientCurl::Perform(const std::string& url, const std::string* po
             break;
         Trace(kTraceDebug, "HTTP %s: %s, retry %d of %d", url.c_str(), result.error.c_str(),
               attempt + 1, retries);
+        const long pause = std::min<long>(std::max(settings.retryPauseMs, 0), std::max(leftMs(), 0L));
         std::unique_lock lock(m_mutex);
-        if (m_wake.wait_for(lock, std::chrono::milliseconds(std::max(settings.retryPauseMs, 0)),
+        if (m_wake.wait_for(lock, std::chrono::milliseconds(pause),
                             [this] { return m_cancelled; })) {
             result.outcome = Outcome::kCancelled;
             result.error = "cancelled";
@@ -162,7 +176,7 @@ HttpResult HttpClientCurl::Perform(const std::string& url, const std::string* po
 
 HttpClientCurl::Attempt HttpClientCurl::RunOnce(const std::string& url,
                                                 const std::string* postBody,
-                                                const HttpSettings& settings) {
+                                                const HttpSettings& settings, long leftMs) {
     Attempt run;
     HttpResult& result = run.result;
     result.outcome = Outcome::kConnectFailed;
@@ -190,8 +204,11 @@ HttpClientCurl::Attempt HttpClientCurl::RunOnce(const std::string& url,
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(h, CURLOPT_USERAGENT, settings.userAgent.c_str());
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, ClampedMs(settings.connectTimeoutMs));
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, ClampedMs(settings.totalTimeoutMs));
+    // Both at least 1 ms: libcurl takes 0 for "no limit".
+    const long left = std::max(leftMs, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
+                     std::clamp(ClampedMs(settings.connectTimeoutMs), 1L, left));
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, left);
     curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(sink.cap));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);

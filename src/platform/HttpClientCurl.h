@@ -37,7 +37,7 @@ private:
 
     HttpResult Perform(const std::string& url, const std::string* postBody);
     Attempt RunOnce(const std::string& url, const std::string* postBody,
-                    const HttpSettings& settings);
+                    const HttpSettings& settings, long leftMs);
     bool IsCancelled() const;
     // False when the request must not start because Cancel came first.
     bool Register(void* multi);

@@ -56,7 +56,9 @@ bool WriteCredentials(const Credentials& c, std::string* why) {
     }
     const std::string text = "userID=" + c.login + "\npassword=" + Scramble(c.password) + "\n" +
                              Scramble(c.third) + "\n";
-    if (!ReplaceFileContents(ProgramFile("Options.txt"), text)) return fail("cannot write Options.txt");
+    // Scrambling hides the password from a glance, not from other users.
+    if (!ReplaceFileContents(ProgramFile("Options.txt"), text, 0600))
+        return fail("cannot write Options.txt");
     return true;
 }
 

@@ -6,8 +6,10 @@
 #include <fstream>
 #include <memory>
 
+#include "core/ClockDifference.h"
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
+#include "core/PrintableText.h"
 #include "core/Trace.h"
 #include "core/Translation.h"
 #include "descriptions/DescriptionStore.h"
@@ -79,7 +81,7 @@ void ParsePlaylistAnswer(const std::vector<std::string>& lines, ParseContext& c)
         return;
     }
     if (lines[0].empty() || lines[0][0] != '#') {
-        const std::string shown = lines[0].substr(0, kTracedAnswerChars);
+        const std::string shown = ScreenLine(lines[0], kTracedAnswerChars);
         Trace(kTraceInfo, "ParsePlaylistReqResult(): server answered \"%s\", nothing will be done.",
               shown.c_str());
         ++c.result.notDescriptions;
@@ -102,7 +104,13 @@ void ParsePlaylistAnswer(const std::vector<std::string>& lines, ParseContext& c)
         return;
     }
     Trace(kTraceInfo, "NEW Description file with id = %X, processing it.", id);
-    if (!TimeShiftDescriptionFile(c.info, path, c.difference)) {
+    // What the file describes before the shift: the identifier is recorded
+    // only when all of it arrives in the store.
+    DescriptionStore served(c.folder, kRawDownloadName);
+    served.Load();
+    DropBlankRecords(served);
+    if (!IsPlausibleClockDifference(c.difference) ||
+        !TimeShiftDescriptionFile(c.info, path, c.difference)) {
         Trace(kTraceError, "Timeshift or fingerprint matching failed with %s", path.c_str());
         std::remove(path.c_str());
         ++c.result.failed;
@@ -117,6 +125,12 @@ void ParsePlaylistAnswer(const std::vector<std::string>& lines, ParseContext& c)
         return;
     }
     DropBlankRecords(downloaded);
+    if (downloaded.Size() < served.Size()) {
+        Trace(kTraceError, "%zu of %zu descriptions of %X lost in the shift; not applied",
+              served.Size() - downloaded.Size(), served.Size(), id);
+        ++c.result.failed;
+        return;
+    }
     c.store.Merge(downloaded, true);
     // The identifier is recorded only once the merge is on disk, so an answer
     // lost to a failed save is applied again next time.
@@ -182,7 +196,7 @@ PlaylistDownloadResult RunPlaylistDownload(HttpClient& http, const std::string& 
     ConfigStore config;
     config.Load();
     const TimeCheckResult check = RunAutoTimeCheck(http, config.GetString("TimeCheckURL"));
-    if (!check.ok) {
+    if (!check.ok || !IsPlausibleClockDifference(check.difference)) {
         ReportId(kStrTimecheckPlaylistFailed);
         result.status = PlaylistStatus::kTimeCheckFailed;
         return result;

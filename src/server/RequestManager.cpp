@@ -6,6 +6,7 @@
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
 #include "core/FileUtil.h"
+#include "core/PrintableText.h"
 #include "core/Trace.h"
 #include "core/Translation.h"
 #include "platform/HttpClientCurl.h"
@@ -56,7 +57,7 @@ std::string HttpStatusText(int code, double value, const std::string& answer) {
         case kStatusBadResponse:
             return TranslateText("File upload failed - bad response from server");
         case kStatusUploadRefused:
-            return TranslateText("File upload failed - ") + answer;
+            return TranslateText("File upload failed - ") + ScreenLine(answer);
         case kStatusUploading:
             return TranslateText("Uploading description file...");
         case kStatusUploadNeedsTimeCheck:
@@ -113,14 +114,9 @@ RequestState& CurrentRequestState() {
 namespace {
 
 std::unique_ptr<HttpClient> DefaultClient(const HttpSettings& settings) {
-    auto client = std::make_unique<HttpClientCurl>();
-    HttpSettings s = client->Settings();
-    s.connectRetries = settings.connectRetries;
-    s.connectTimeoutMs = settings.connectTimeoutMs;
-    s.totalTimeoutMs = settings.totalTimeoutMs;
+    HttpSettings s = settings;
     s.userAgent = "MySession";
-    client->SetSettings(s);
-    return std::unique_ptr<HttpClient>(std::move(client));
+    return std::make_unique<HttpClientCurl>(s);
 }
 
 }  // namespace
@@ -133,14 +129,21 @@ CHTTPRequestManager& CHTTPRequestManager::Instance() {
 }
 
 void CHTTPRequestManager::Shutdown() {
-    CHTTPRequestManager& self = Instance();
-    {
-        // A running request ends promptly; later ones fail at once.
-        std::lock_guard lock(self.m_mutex);
-        self.m_shuttingDown = true;
-        if (self.m_client) self.m_client->Cancel();
-    }
+    CancelRequests();
     CConnectThread::Shutdown();
+}
+
+void CHTTPRequestManager::CancelRequests() {
+    // A running request ends promptly; later ones fail at once.
+    CHTTPRequestManager& self = Instance();
+    std::lock_guard lock(self.m_mutex);
+    self.m_shuttingDown = true;
+    if (self.m_client) self.m_client->Cancel();
+}
+
+void CHTTPRequestManager::SetDeadline(std::chrono::steady_clock::time_point deadline) {
+    std::lock_guard lock(m_mutex);
+    m_deadline = deadline;
 }
 
 std::string CHTTPRequestManager::SetTimeCheckRequest(const std::string& login,
@@ -209,6 +212,7 @@ void CHTTPRequestManager::ResetForTesting() {
     std::lock_guard lock(m_mutex);
     m_values = TimeCheckValues{};
     m_factory = &DefaultClient;
+    m_deadline.reset();
     m_shuttingDown = false;
     m_samples = 0;
     m_requestKind = 0;
@@ -229,11 +233,13 @@ std::unique_ptr<HttpClient> CHTTPRequestManager::NewClient(bool upload) {
     HttpSettings settings;
     settings.connectRetries = upload ? 20 : 10;
     settings.connectTimeoutMs = upload ? 40000 : 20000;
-    settings.totalTimeoutMs = settings.connectTimeoutMs * 3;
     ClientFactory factory;
     {
         std::lock_guard lock(m_mutex);
         factory = m_factory;
+        // The operation in all, unless a command bounds several of them.
+        settings = WithDeadlineIn(settings);
+        if (m_deadline) settings.deadline = *m_deadline;
     }
     return factory(settings);
 }
@@ -304,11 +310,18 @@ bool CHTTPRequestManager::CheckTime(CConnectThread&) {
             EndOfRequest();
             return false;
         }
-        const double server = ParseServerClock(answer.lines[1]);
         const double local = LocalClockSeconds();
-        serverMs = MsSince2000(server);
+        const std::optional<double> sample = ClockSample(answer.lines[1], local);
+        if (!sample) {
+            Trace(kTraceError, "Time check: no plausible clock in \"%s\"",
+                  ScreenLine(answer.lines[1]).c_str());
+            PostStatus(kStatusTimeCheckFailed);
+            EndOfRequest();
+            return false;
+        }
+        serverMs = MsSince2000(ParseServerClock(answer.lines[1]));
         localMs = MsSince2000(local);
-        samples[i] = server - local;
+        samples[i] = *sample;
         std::lock_guard lock(m_mutex);
         ++m_samples;
     }
@@ -354,8 +367,17 @@ bool CHTTPRequestManager::CheckInitTime(CConnectThread&) {
         EndOfRequest();
         return false;
     }
+    const double local = LocalClockSeconds();
+    const std::optional<double> sample = ClockSample(answer.lines[1], local);
+    if (!sample) {
+        Trace(kTraceError, "Initial time check: no plausible clock in \"%s\"",
+              ScreenLine(answer.lines[1]).c_str());
+        PostStatus(kStatusTimeCheckFailed);
+        EndOfRequest();
+        return false;
+    }
     const double serverMs = MsSince2000(ParseServerClock(answer.lines[1]));
-    const double localMs = MsSince2000(LocalClockSeconds());
+    const double localMs = MsSince2000(local);
     {
         std::lock_guard lock(m_mutex);
         m_values.initServerMs = serverMs;

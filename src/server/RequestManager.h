@@ -15,10 +15,12 @@
 // "=" cannot corrupt a request.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,6 +113,14 @@ public:
     static CHTTPRequestManager& Instance();
     // Stops the connect thread and cancels a running request (shutdown).
     static void Shutdown();
+    // Cancels a running request and every later one, without waiting for the
+    // connect thread: any thread may call it (a stop request, a signal).
+    static void CancelRequests();
+
+    // Every operation's requests end by `deadline` (a command bounding its
+    // whole network wait); without one each operation gets
+    // kNetworkTimeLimitMs from its start.
+    void SetDeadline(std::chrono::steady_clock::time_point deadline);
 
     std::string SetTimeCheckRequest(const std::string& login, const std::string& password);
     std::string SetUploadRequest(const std::string& login, const std::string& password,
@@ -165,6 +175,7 @@ private:
     ClientFactory m_factory;
     std::function<void()> m_importHandler;
     std::unique_ptr<HttpClient> m_client;  // of the running operation
+    std::optional<std::chrono::steady_clock::time_point> m_deadline;
 };
 
 // The "connect" worker: one instance, commands 1 idle, 2 time check, 3 time

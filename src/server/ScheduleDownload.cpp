@@ -1,9 +1,9 @@
 #include "server/ScheduleDownload.h"
 
 #include <atomic>
-#include <cmath>
 #include <memory>
 
+#include "core/ClockDifference.h"
 #include "core/ConfigStore.h"
 #include "core/DateTime.h"
 #include "core/EventLog.h"
@@ -21,10 +21,6 @@ namespace {
 // Process-wide, like the program's single download controller: two runs at
 // once would only race each other into the same collisions.
 std::atomic<bool> g_scheduleBusy{false};
-
-// A larger gap means the service sent something that is not a clock; moving
-// tasks by it would also push dates out of any sensible range.
-constexpr double kMaxDifferenceSeconds = 1e9;
 
 class BusyGuard {
 public:
@@ -49,7 +45,7 @@ ScheduleParseResult ParseScheduleReqResult(Scheduler& scheduler,
                                            const std::vector<std::string>& lines,
                                            double difference, const ScheduleNotice& notice) {
     ScheduleParseResult result;
-    if (!std::isfinite(difference) || std::fabs(difference) > kMaxDifferenceSeconds) {
+    if (!IsPlausibleClockDifference(difference)) {
         Trace(kTraceError, "Schedule answer ignored: unusable clock difference");
         return result;
     }
@@ -107,8 +103,7 @@ ScheduleDownloadResult RunScheduleDownload(HttpClient& http, Scheduler& schedule
     ConfigStore config;
     config.Load();
     const TimeCheckResult check = RunAutoTimeCheck(http, ConfigValue(config, "TimeCheckURL"));
-    if (!check.ok || !std::isfinite(check.difference) ||
-        std::fabs(check.difference) > kMaxDifferenceSeconds) {
+    if (!check.ok || !IsPlausibleClockDifference(check.difference)) {
         AddEvent(LoadTranslatedString(kStrTimecheckScheduleFailed));
         Trace(kTraceDebug, "Aborting Schedule Request because no time check succeeded");
         TraceThreadEnd("schedule");

@@ -1,5 +1,6 @@
 #include "server/TimeCheck.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +8,9 @@
 #include <fstream>
 
 #include "core/Clock.h"
+#include "core/ClockDifference.h"
 #include "core/FileUtil.h"
+#include "core/PrintableText.h"
 #include "core/ProgramHome.h"
 #include "core/Trace.h"
 #include "platform/HttpClient.h"
@@ -29,7 +32,22 @@ std::string LocalClockText(const DateTime& local) {
 }
 
 double ParseServerClock(const std::string& text) {
-    return std::strtod(text.c_str(), nullptr);
+    size_t at = text.find_first_not_of(" \t");
+    if (at == std::string::npos) return 0;
+    size_t end = at;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    if (end == at) return 0;
+    if (end < text.size() && text[end] == '.') {
+        ++end;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    }
+    return std::strtod(text.substr(at, end - at).c_str(), nullptr);
+}
+
+std::optional<double> ClockSample(const std::string& line, double local) {
+    const double sample = ParseServerClock(line) - local;
+    if (!IsPlausibleClockDifference(sample)) return std::nullopt;
+    return sample;
 }
 
 TimeCheckResult RunAutoTimeCheck(HttpClient& http, const std::string& url) {
@@ -63,11 +81,19 @@ TimeCheckResult RunAutoTimeCheck(HttpClient& http, const std::string& url) {
         }
         if (answer->lines[0].rfind("OK", 0) != 0) {
             Trace(kTraceError, "Timecheck request result invalid: no 'OK' found!");
-            result.error = "the service answered: " + answer->lines[0].substr(0, 200);
+            result.error = "the service answered: " + ScreenLine(answer->lines[0]);
             break;
         }
         const double local = ParseServerClock(LocalClockText(GetClock().Now()));
-        sum += ParseServerClock(answer->lines[1]) - local;
+        const std::optional<double> sample = ClockSample(answer->lines[1], local);
+        if (!sample) {
+            const std::string shown = ScreenLine(answer->lines[1]);
+            Trace(kTraceError, "Timecheck request result invalid: no clock in \"%s\"",
+                  shown.c_str());
+            result.error = "the service's clock \"" + shown + "\" is not a time within a day of ours";
+            break;
+        }
+        sum += *sample;
         ++result.samples;
     }
     if (result.samples == 0) {
@@ -86,11 +112,15 @@ std::optional<double> LastTimeDifference() {
     if (!std::getline(in, line)) return std::nullopt;
     char* end = nullptr;
     const double value = std::strtod(line.c_str(), &end);
-    if (end == line.c_str() || !std::isfinite(value)) return std::nullopt;
+    if (end == line.c_str() || !IsPlausibleClockDifference(value)) return std::nullopt;
     return value;
 }
 
 bool StoreTimeDifference(double difference) {
+    if (!IsPlausibleClockDifference(difference)) {
+        Trace(kTraceError, "Time difference %g not stored: more than a day", difference);
+        return false;
+    }
     char text[96];
     std::snprintf(text, sizeof text, "%.3f\n%s\n", difference,
                   GetClock().Now().LongText().c_str());

@@ -20,8 +20,15 @@ double EpochSeconds(const DateTime& local);
 // "1068199999.007": the whole seconds, a point and exactly three digits.
 std::string LocalClockText(const DateTime& local);
 // A plain decimal conversion: leading blanks, digits, an optional fraction;
-// whatever follows is ignored; nothing read gives 0.
+// whatever follows is ignored; nothing read gives 0. No sign, exponent,
+// "nan" or "inf": a server clock is none of those.
 double ParseServerClock(const std::string& text);
+
+// One time-check sample: the server clock of an answer's second line minus
+// `local` (seconds since 1970). Empty when the line holds no number or one
+// that is more than a day off ours (garbage, "nan", a number cut short by a
+// broken answer): such a clock is not applied anywhere.
+std::optional<double> ClockSample(const std::string& line, double local);
 
 struct TimeCheckResult {
     bool ok = false;
@@ -36,7 +43,8 @@ TimeCheckResult RunAutoTimeCheck(HttpClient& http, const std::string& url);
 
 // The last measured difference, kept in the program home for the commands
 // that need one ("timecheck.txt": the difference in seconds and the local
-// time of the measurement). Empty when none was stored.
+// time of the measurement). Empty when none was stored or the stored one is
+// not plausible (ClockDifference.h); an implausible one is not stored.
 std::optional<double> LastTimeDifference();
 bool StoreTimeDifference(double difference);
 

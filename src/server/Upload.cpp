@@ -1,6 +1,7 @@
 #include "server/Upload.h"
 
 #include "core/ConfigStore.h"
+#include "core/PrintableText.h"
 #include "core/Trace.h"
 #include "descriptions/Timeshift.h"
 #include "platform/HttpClient.h"
@@ -22,7 +23,8 @@ int UploadShiftedDescription(HttpClient& http, const std::string& url, const Htt
     if (result.outcome != HttpResult::Outcome::kOk) return kUploadNoConnection;
     if (result.status != 200) return kUploadBadResponse;
     const std::string first = result.lines.empty() ? std::string() : result.lines.front();
-    if (answer) *answer = first;
+    // Shown to the user: a hostile answer must not reach the terminal raw.
+    if (answer) *answer = ScreenLine(first);
     return first == "OK" ? kUploadDone : kUploadRefused;
 }
 

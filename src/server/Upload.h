@@ -22,7 +22,7 @@ inline constexpr size_t kUploadMaxBytes = 20000;
 
 // Uploads `descriptionFile` (the stream's desc.des) for `stream` with the
 // clock difference of a time check made before. `answer` receives the
-// service's first answer line. Without an account nothing is sent
+// service's first answer line as a terminal may show it (ScreenLine). Without an account nothing is sent
 // (kUploadNoAccount).
 int UploadDescriptionFile(HttpClient& http, const std::string& stream,
                           const std::string& descriptionFile, double difference,

@@ -3,15 +3,15 @@
 #include <httplib.h>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
-#include <algorithm>
+#include "service/ConnectionFront.h"
 
 namespace wk {
 
 namespace {
 
-constexpr time_t kReadTimeoutSeconds = 20;
-constexpr time_t kWriteTimeoutSeconds = 20;
+constexpr int kWriteTimeoutMs = 20000;
 constexpr size_t kLoggedFieldLength = 32;
 constexpr size_t kLoggedPathLength = 100;
 
@@ -38,17 +38,24 @@ std::string QueryOf(const std::string& target) {
 
 }  // namespace
 
+// The library's request parsing, routing and answering, fed by the front
+// rather than by the library's own accept loop.
+class ServiceHttp final : public httplib::Server {
+public:
+    void Answer(httplib::Stream& stream) {
+        bool closed = false;
+        process_request(stream, true, closed, nullptr);
+    }
+    int TakeListeningSocket() { return svr_sock_.exchange(INVALID_SOCKET); }
+};
+
 Service::Service(ServiceOptions options, const Clock& clock, std::ostream& log)
     : m_options(std::move(options)),
       m_data(m_options.dataFolder),
       m_handlers(m_data, clock, m_options.clockOffsetSeconds),
-      m_server(std::make_unique<httplib::Server>()),
+      m_server(std::make_unique<ServiceHttp>()),
       m_log(log) {
-    const size_t threads = std::max<size_t>(1, m_options.threads);
-    m_server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     m_server->set_payload_max_length(m_options.maxBodyBytes);
-    m_server->set_read_timeout(kReadTimeoutSeconds, 0);
-    m_server->set_write_timeout(kWriteTimeoutSeconds, 0);
 
     const auto handler = [this](const httplib::Request& req, httplib::Response& res) {
         const FormFields fields = FormFields::Parse(QueryOf(req.target), req.body);
@@ -79,10 +86,14 @@ Service::Service(ServiceOptions options, const Clock& clock, std::ostream& log)
     });
 }
 
-Service::~Service() { Stop(); }
+Service::~Service() {
+    Stop();
+    const int fd = m_server->TakeListeningSocket();  // bound, never served
+    if (fd != INVALID_SOCKET) ::close(fd);
+}
 
 int Service::Start() {
-    if (m_thread.joinable()) return m_port;
+    if (m_front) return m_port;
     if (m_options.port == 0) {
         m_port = m_server->bind_to_any_port(m_options.host);
     } else {
@@ -92,16 +103,31 @@ int Service::Start() {
         Log("cannot listen on " + m_options.host + ":" + std::to_string(m_options.port));
         return -1;
     }
-    m_thread = std::thread([this] { m_server->listen_after_bind(); });
+    FrontOptions front;
+    front.workers = m_options.threads;
+    front.headerTimeoutMs = m_options.headerTimeoutMs;
+    front.requestTimeoutMs = m_options.requestTimeoutMs;
+    front.writeTimeoutMs = kWriteTimeoutMs;
+    front.maxPending = m_options.maxPendingConnections;
+    front.maxBodyBytes = m_options.maxBodyBytes;
+    m_front = std::make_unique<ConnectionFront>(
+        front, [this](httplib::Stream& stream) { m_server->Answer(stream); },
+        [this](const std::string& line) { Log(line); });
+    std::string why;
+    if (!m_front->Start(m_server->TakeListeningSocket(), &why)) {
+        m_front.reset();
+        Log("cannot serve: " + why);
+        return -1;
+    }
     Log("listening on " + m_options.host + ":" + std::to_string(m_port) + ", data in " +
         m_data.Folder());
     return m_port;
 }
 
 void Service::Stop() {
-    if (!m_thread.joinable()) return;
-    m_server->stop();
-    m_thread.join();
+    if (!m_front) return;
+    m_front->Stop();
+    m_front.reset();
     Log("stopped");
 }
 

@@ -3,13 +3,16 @@
 // the client's configuration names by default, each dispatched by its "a"
 // field (ServiceHandlers), so any of the three paths serves any request kind.
 //
-// Requests run on a fixed pool of worker threads, one connection each, so a
-// slow client never holds up another. Bodies above the limit are refused with
-// status 413 before a handler sees them. One log line per request goes to the
-// log stream: peer, method, path, kind, status, answer size and a note.
+// A front thread reads the requests without blocking and hands complete ones
+// to a fixed pool of workers (ConnectionFront.h), so clients that send
+// slowly or not at all cost a descriptor each, never a worker: their header
+// must be complete within headerTimeoutMs. One request per connection.
+// Bodies above the limit are refused with status 413 before a handler sees
+// them. One log line per request goes to the log stream: peer, method, path,
+// kind, status, answer size and a note; one per connection closed unanswered.
 //
 // Threads: Start and Stop from one controlling thread; Start returns once the
-// socket listens, the serving runs on a thread the service owns and joins.
+// socket listens, the serving runs on threads the service owns and joins.
 
 #include <atomic>
 #include <cstddef>
@@ -17,25 +20,26 @@
 #include <mutex>
 #include <ostream>
 #include <string>
-#include <thread>
 
 #include "core/Clock.h"
 #include "service/ServiceData.h"
 #include "service/ServiceHandlers.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace wk {
+
+class ConnectionFront;
+class ServiceHttp;
 
 struct ServiceOptions {
     std::string host = "127.0.0.1";
     int port = 8470;  // 0: any free port
     std::string dataFolder = ".";
     double clockOffsetSeconds = 0.0;
-    size_t threads = 8;
+    size_t threads = 8;  // workers answering complete requests
     size_t maxBodyBytes = 256 * 1024;
+    int headerTimeoutMs = 5000;    // from the connection to the end of its header
+    int requestTimeoutMs = 20000;  // to the end of its body
+    size_t maxPendingConnections = 512;  // still sending; the oldest is closed first
 };
 
 class Service {
@@ -64,8 +68,8 @@ private:
     ServiceOptions m_options;
     ServiceData m_data;
     ServiceHandlers m_handlers;
-    std::unique_ptr<httplib::Server> m_server;
-    std::thread m_thread;
+    std::unique_ptr<ServiceHttp> m_server;
+    std::unique_ptr<ConnectionFront> m_front;
     std::mutex m_logMutex;
     std::ostream& m_log;
     int m_port = -1;

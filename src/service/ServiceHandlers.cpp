@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/ClockDifference.h"
 #include "descriptions/DescriptionStore.h"
 #include "scheduler/Scheduler.h"
 #include "scheduler/ScheduleTask.h"
@@ -60,7 +61,11 @@ bool ParseServerTime(const std::string& text, StreamTime& out) {
 ServiceHandlers::ServiceHandlers(ServiceData& data, const Clock& clock, double clockOffsetSeconds)
     : m_data(data),
       m_clock(clock),
-      m_offsetMs(static_cast<int64_t>(std::llround(clockOffsetSeconds * 1000.0))) {}
+      // An offset beyond a day is refused where it is given; here it must
+      // at least not turn into an undefined conversion.
+      m_offsetMs(IsPlausibleClockDifference(clockOffsetSeconds)
+                     ? static_cast<int64_t>(std::llround(clockOffsetSeconds * 1000.0))
+                     : 0) {}
 
 int64_t ServiceHandlers::EpochMilliseconds(const DateTime& local) {
     return local.ToEpochMilliseconds();

@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "core/Clock.h"
+#include "core/ClockDifference.h"
 #include "service/Seed.h"
 #include "service/Service.h"
 
@@ -92,8 +93,10 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--data", data, "folder holding the service's data")->capture_default_str();
     app.add_option("--clock-offset", offset,
-                   "seconds the service's clock runs ahead of this machine's")
-        ->capture_default_str();
+                   "seconds the service's clock runs ahead of this machine's (at most a day "
+                   "either way)")
+        ->capture_default_str()
+        ->check(wk::CheckClockDifferenceText);
 
     SeedArguments seedArgs;
     auto* seed = app.add_subcommand(

@@ -34,7 +34,9 @@
 #include "scheduler/TaskKinds.h"
 #include "server/Credentials.h"
 #include "server/RequestManager.h"
+#include "service/Service.h"
 #include "streamstore/StreamNameFile.h"
+#include "support/BlackHole.h"
 #include "support/TempHome.h"
 
 namespace wk {
@@ -248,11 +250,21 @@ protected:
 };
 
 TEST_F(ApplicationTest, ScheduledTaskRecordsAndThePlaylistTimerExportsItsSongs) {
-    StartService();
+    // The service in this process, its clock 3.5 s ahead of the virtual one:
+    // a service on the wall clock would be years off, and such a clock is
+    // refused.
+    VirtualClock clock(kT0);
+    std::ostringstream serviceLog;
+    ServiceOptions serviceOptions;
+    serviceOptions.port = 0;
+    serviceOptions.dataFolder = m_data.Path();
+    serviceOptions.clockOffsetSeconds = 3.5;
+    Service service(serviceOptions, clock, serviceLog);
+    ASSERT_GT(service.Start(), 0);
+    PointAt("http://127.0.0.1:" + std::to_string(service.Port()));
     LogIn();
     SetConfig({{"ConfigRunWizard", "1"}});  // Options.txt exists: left alone
     AddTask(At(5), At(35));
-    VirtualClock clock(kT0);
     RunningApp running(Options(&clock, true, 40000));
     ASSERT_EQ(running.Start(), 0) << FirstPrompt();
 
@@ -263,10 +275,8 @@ TEST_F(ApplicationTest, ScheduledTaskRecordsAndThePlaylistTimerExportsItsSongs) 
     EXPECT_GE(Files("Streams/Radio", ".ogg").size(), 3u);
     EXPECT_EQ(running.Status().playlistDownloads, 0);  // not due before 40 s
 
-    // The service describes two tracks of the recorded stretch in its own
-    // time: ours moved by how far its clock will run ahead when the timer
-    // fires, 5 s on.
-    const StreamTime ahead = SystemClock().NowStream() - (clock.NowStream() + 5000);
+    // The service describes two tracks of the recorded stretch in its own time.
+    const StreamTime ahead = 3500;
     std::filesystem::create_directories(m_data.File("streams/Radio"));
     test::WriteFile(
         m_data.File("streams/Radio/seeded.des"),
@@ -329,6 +339,25 @@ TEST_F(ApplicationTest, WithoutStreamListAndServiceTheStartFails) {
     }
     EXPECT_FALSE(FindRunningInstance());  // the lock went with it
     EXPECT_FALSE(std::filesystem::exists(StreamNameFile::FilePath()));
+
+    // A black-holed service: a stop from another thread (the control
+    // socket's, a signal's) ends the start at once, without the fatal message.
+    test::BlackHole blackHole;
+    PointAt(blackHole.Root());
+    ApplicationOptions options = Options(&clock, false);
+    options.http->connectTimeoutMs = 20000;
+    options.http->totalTimeoutMs = 8000;  // how long a start that ignores the stop takes
+    Application app(options);
+    std::thread stopper([&app] {
+        std::this_thread::sleep_for(300ms);
+        app.RequestStop();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(app.Start(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    stopper.join();
+    EXPECT_TRUE(app.StopRequested());
+    EXPECT_EQ(m_prompt.Texts().size(), 1u);
 }
 
 TEST_F(ApplicationTest, StartRepairsTheChannelListUrlAndTakesTheServicesChannels) {

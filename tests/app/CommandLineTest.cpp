@@ -96,6 +96,12 @@ TEST_F(CommandLineTest, ExitCodes) {
         {{"normalize", m_io.File("loop1")}, 2},
         {{"import", m_io.File("loop1"), "--trust"}, 1},
         {{"import", tooLong, "--trust"}, 1},
+        // Clock differences beyond a day either way, or none at all.
+        {{"shift", "nan"}, 2},
+        {{"shift", "1e30"}, 2},
+        {{"shift", "86400.5"}, 2},
+        {{"import", "x.des", "--difference", "inf"}, 2},
+        {{"import", "x.des", "--difference", "-86401"}, 2},
     };
     for (const auto& c : cases) {
         std::string joined;
@@ -140,6 +146,9 @@ TEST_F(CommandLineTest, HomeComesFromTheEnvironmentWhenNotGiven) {
     if (tmp) ::setenv("TMPDIR", oldTmp.c_str(), 1); else ::unsetenv("TMPDIR");
     EXPECT_EQ(demo.exit, 2);
     EXPECT_TRUE(std::filesystem::is_empty(m_io.File("tmp")));
+    // A home made by wavkeep is the user's alone.
+    EXPECT_EQ(std::filesystem::status(m_home.File("env-home")).permissions(),
+              std::filesystem::perms::owner_all);
 }
 
 TEST_F(CommandLineTest, UnusableHomeIsAClearFailure) {
@@ -149,17 +158,23 @@ TEST_F(CommandLineTest, UnusableHomeIsAClearFailure) {
     EXPECT_NE(r.err.find("program home"), std::string::npos) << r.err;
 }
 
-TEST_F(CommandLineTest, TraceLevelFromConfigWritesATraceFile) {
+TEST_F(CommandLineTest, TraceFilesAndTheAccountArePrivateAndTheTraceHoldsNoPassword) {
+    using std::filesystem::perms;
     ASSERT_EQ(Run({"config", "set", "TraceLevel", "Info"}).exit, 0);
-    ASSERT_EQ(Run({"config", "get", "TraceLevel"}).exit, 0);
-    bool found = false;
+    ASSERT_EQ(Run({"account", "set", "alice", "S3cretPw"}).exit, 0);
+    std::string traced;
     for (const auto& e : std::filesystem::directory_iterator(m_home.Path())) {
         const std::string name = e.path().filename().string();
         if (name.rfind("Log_", 0) == 0 && name.size() > 4 + 16 && name.substr(name.size() - 4) == ".txt") {
-            found = test::ReadFile(e.path().string()).find(" INF: wavkeep ") != std::string::npos;
+            traced += test::ReadFile(e.path().string());
+            EXPECT_EQ(e.status().permissions(), perms::owner_read | perms::owner_write) << name;
         }
     }
-    EXPECT_TRUE(found);
+    EXPECT_NE(traced.find(" INF: wavkeep "), std::string::npos) << traced;
+    EXPECT_NE(traced.find("account set alice ********"), std::string::npos) << traced;
+    EXPECT_EQ(traced.find("S3cretPw"), std::string::npos) << traced;
+    EXPECT_EQ(std::filesystem::status(m_home.File("Options.txt")).permissions(),
+              perms::owner_read | perms::owner_write);
 }
 
 TEST_F(CommandLineTest, EncoderLibrariesAreTestedImportedAndListed) {

@@ -59,5 +59,28 @@ TEST_F(DescriptionsCommandTest, ImportedFileIsMovedOntoTheRecording) {
     EXPECT_EQ(Out(), "0 descriptions moved by 500000 ms\n");  // would leave the recording
 }
 
+TEST_F(DescriptionsCommandTest, TagTextReachesTheTerminalWithoutControlCharacters) {
+    // Tags and a file name that would clear the screen, retitle the window
+    // and ring the bell.
+    std::filesystem::create_directories(m_home.File("Streams/Default"));
+    test::WriteFile(m_home.File("Streams/Default/desc.des"),
+                    "# 0.9\r\n# \r\n# \r\n07/11/2003  10:00:00.000\t07/11/2003  10:03:00.000\t"
+                    "Evil\x1b[2J\tSong\x07\t\t\t\t17\t\t0\r\n");
+    ASSERT_EQ(Run({"descriptions"}), 0) << Err();
+    EXPECT_NE(Out().find("\tEvil?[2J - Song?\t"), std::string::npos) << Out();
+
+    std::string tag(128, '\0');
+    const auto put = [&tag](size_t at, const std::string& text) { tag.replace(at, text.size(), text); };
+    put(0, "TAG");
+    put(3, "Title\x1b]0;owned\x07");
+    put(33, "Art\x9b" "2J");
+    std::filesystem::create_directories(m_home.File("Songs"));
+    test::WriteFile(m_home.File("Songs/x\x1b[2J.mp3"), tag);
+    ASSERT_EQ(Run({"songs"}), 0) << Err();
+    EXPECT_EQ(Out().rfind("x?[2J.mp3\t", 0), 0u) << Out();
+    EXPECT_NE(Out().find("\tArt?2J - Title?]0;owned?"), std::string::npos) << Out();
+    EXPECT_EQ(Out().find_first_of("\x1b\x07\x9b"), std::string::npos) << Out();
+}
+
 }  // namespace
 }  // namespace wk

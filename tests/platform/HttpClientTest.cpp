@@ -19,6 +19,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "support/BlackHole.h"
+
 namespace wk {
 namespace {
 
@@ -419,19 +421,38 @@ TEST_F(HttpClientTest, ConnectionDroppedByTheServerIsNotSentAgain) {
     EXPECT_EQ(server.Accepted(), 1);
 }
 
-TEST_F(HttpClientTest, SilentServerTimesOutWithinTheTotalTimeOut) {
+TEST_F(HttpClientTest, NoAnswerEndsTheRequestWithinItsTimeLimitRetriesIncluded) {
     RawSocket silent(true);
-    HttpSettings settings = QuickSettings();
-    settings.totalTimeoutMs = 300;
-    settings.connectRetries = 4;
-    HttpClientCurl client(settings);
-    const auto start = Clock::now();
-    const HttpResult r = client.PostForm(silent.Url(), HttpForm{}.Add("k", "v"));
-    const auto took = Since(start);
-    EXPECT_EQ(r.outcome, Outcome::kTimedOut) << r.error;
-    EXPECT_EQ(r.attempts, 1);
-    EXPECT_GE(took, milliseconds(250));
-    EXPECT_LT(took, milliseconds(3000));
+    test::BlackHole blackHole;  // connect attempts time out, and would be retried
+    const struct {
+        const char* what;
+        std::string url;
+        int totalMs;
+        int deadlineMs;
+    } cases[] = {
+        {"silent server", silent.Url(), 300, 20000},
+        {"black hole", blackHole.Root() + "/x", 300, 20000},
+        {"black hole, the command's deadline first", blackHole.Root() + "/x", 20000, 300},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        HttpSettings settings = QuickSettings();
+        settings.connectTimeoutMs = 20000;
+        settings.connectRetries = 20;
+        settings.totalTimeoutMs = c.totalMs;
+        HttpClientCurl client(WithDeadlineIn(settings, c.deadlineMs));
+        const auto start = Clock::now();
+        const HttpResult r = client.PostForm(c.url, HttpForm{}.Add("k", "v"));
+        const auto took = Since(start);
+        EXPECT_EQ(r.outcome, Outcome::kTimedOut) << r.error;
+        EXPECT_GE(took, milliseconds(250));
+        EXPECT_LT(took, milliseconds(2000));
+    }
+    // Past the deadline a request fails at once, without a connection.
+    HttpClientCurl late(WithDeadlineIn(QuickSettings(), 0));
+    const HttpResult r = late.Get(silent.Url());
+    EXPECT_EQ(r.outcome, Outcome::kTimedOut);
+    EXPECT_EQ(r.attempts, 0);
 }
 
 TEST_F(HttpClientTest, CancelEndsRunningAndLaterRequestsUntilReset) {

@@ -170,7 +170,7 @@ public:
             if (onTimeCheck) onTimeCheck();
             char text[64];
             std::snprintf(text, sizeof text, "OK\r\n%.3f\r\n", EpochSeconds(m_clock.Now()) + m_offset);
-            res.set_content(text, "text/plain");
+            res.set_content(timeAnswer.empty() ? text : timeAnswer, "text/plain");
         });
         m_server.Post("/upload", [this](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -195,6 +195,7 @@ public:
     }
 
     std::function<void()> onTimeCheck;
+    std::string timeAnswer;  // instead of the clock, when set
     int status = 200;
     std::string body;
     std::vector<std::string> starts, ends, names;
@@ -350,6 +351,20 @@ TEST_F(PlaylistDownloadTest, TimeCheckFailureStopsBeforeAnyRequest) {
     EXPECT_EQ(RunPlaylistDownload(m_http, "Radio1").status, PlaylistStatus::kTimeCheckFailed);
     EXPECT_TRUE(m_service.starts.empty());
     EXPECT_TRUE(EventSeen("Timecheck failed. Aborting playlist download."));
+
+    // A clock that is none, or years off, would shift the served file out of
+    // sight and record its identifier: the real one could never be applied.
+    Configure(m_service.Url("/upload"));
+    m_service.body = ServedFile();
+    for (const char* answer : {"OK\r\nnan\r\n", "OK\r\ngarbage\r\n", "OK\r\n1068\r\n",
+                               "OK\r\n1800000000\r\n"}) {
+        m_service.timeAnswer = answer;
+        EXPECT_EQ(RunPlaylistDownload(m_http, "Radio1").status, PlaylistStatus::kTimeCheckFailed)
+            << answer;
+    }
+    EXPECT_TRUE(m_service.starts.empty());
+    EXPECT_FALSE(fs::exists(HomeFile("AppliedDesIDs.dat")));
+    EXPECT_FALSE(fs::exists(m_folder + "/desc.des"));
 }
 
 TEST_F(PlaylistDownloadTest, HostileAnswersEndInTheirReport) {

@@ -172,6 +172,13 @@ TEST_F(RequestManagerTest, InteractiveCheckFailuresPostTheirStatus) {
         {{{200, "OKAY\n1068227201.75\n"}}, kStatusTimeNotValid},
         {{{200, ""}}, kStatusTimeNotValid},
         {{{200, "OK\n1068227201.75\n"}, {500, "x"}}, kStatusTimeCheckFailed},
+        // No clock, or one more than a day off ours: a number cut short,
+        // garbage, two days ahead, in the third sample.
+        {{{200, "OK\nnan\n"}}, kStatusTimeCheckFailed},
+        {{{200, "OK\n1068\n"}}, kStatusTimeCheckFailed},
+        {{{200, "OK\n1068227201.75\n"}, {200, "OK\n1068227201.75\n"}, {200, "OK\ngarbage\n"}},
+         kStatusTimeCheckFailed},
+        {{{200, "OK\n1068400000\n"}}, kStatusTimeCheckFailed},
     };
     for (const Case& c : cases) {
         Scripted service(c.answers);
@@ -226,8 +233,10 @@ TEST_F(RequestManagerTest, UploadAndImportNeedTheTimeCheck) {
 }
 
 TEST_F(RequestManagerTest, UploadSendsTheShiftedFileUnderItsName) {
+    // A refusal that tries to clear the screen with a line of 5000 bytes.
     Scripted service({{200, "OK\n1068227201.75\n"}, {200, "OK\n1068227201.75\n"},
-                      {200, "OK\n1068227201.75\n"}, {200, "OK\n"}, {200, "ERR no such login\n"}});
+                      {200, "OK\n1068227201.75\n"}, {200, "OK\n"},
+                      {200, "ERR no such login\x1b[2J\x07" + std::string(5000, 'x') + "\n"}});
     CHTTPRequestManager& m = CHTTPRequestManager::Instance();
     m.SetTimeCheckUrl(service.Url());
     m.SetUploadUrl(service.Url());
@@ -249,7 +258,8 @@ TEST_F(RequestManagerTest, UploadSendsTheShiftedFileUnderItsName) {
     // Shifted by the +2.0 s difference.
     EXPECT_NE(body.find("17%3A42%3A13.005"), std::string::npos) << body;
     EXPECT_EQ(m.UploadDescription(thread), kStatusUploadRefused);
-    EXPECT_EQ(m_status.texts.back(), "File upload failed - ERR no such login");
+    EXPECT_EQ(m_status.texts.back(),
+              "File upload failed - ERR no such login?[2J?" + std::string(47, 'x') + "...");
 }
 
 TEST_F(RequestManagerTest, PostRequestWaitingAndPosted) {

@@ -230,7 +230,8 @@ TEST_F(ScheduleDownloadTest, NoValidLineLeavesScheduleUntouched) {
 }
 
 TEST_F(ScheduleDownloadTest, FailedTimeCheckReportsAndSendsNoRequest) {
-    for (const char* answer : {"ERROR\n", "OK\nnan\n", "OK\n1e300\n", ""}) {
+    // The last: a clock two days ahead of ours.
+    for (const char* answer : {"ERROR\n", "OK\nnan\n", "OK\n1e300\n", "", "OK\n1773316800\n"}) {
         m_service.SetTimeAnswer(answer);
         Scheduler scheduler;
         const auto r = RunScheduleDownload(m_http, scheduler);

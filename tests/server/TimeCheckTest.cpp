@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <thread>
 
@@ -52,10 +53,18 @@ protected:
     TimeCheckTest() : ServiceClientTest(DateTime(2003, 11, 7, 17, 46, 39, 750)) {}
 };
 
-TEST_F(TimeCheckTest, LocalClockTextAndServerClockParsing) {
+TEST_F(TimeCheckTest, LocalClockTextServerClockParsingAndTheRange) {
     EXPECT_EQ(LocalClockText(DateTime(2003, 11, 7, 17, 46, 39, 7)), "1068227199.007");
     EXPECT_DOUBLE_EQ(ParseServerClock("  1068200000.25xyz"), 1068200000.25);
-    EXPECT_DOUBLE_EQ(ParseServerClock("garbage"), 0.0);
+    for (const char* none : {"garbage", "nan", "-5", "inf"}) EXPECT_DOUBLE_EQ(ParseServerClock(none), 0.0);
+    EXPECT_DOUBLE_EQ(ParseServerClock("1e30"), 1.0);
+    // A difference beyond a day is neither stored nor read back.
+    EXPECT_FALSE(StoreTimeDifference(std::nan("")));
+    EXPECT_FALSE(StoreTimeDifference(-1.8e9));
+    test::WriteFile(HomeFile("timecheck.txt"), "1800000000.000\n");
+    EXPECT_FALSE(LastTimeDifference());
+    ASSERT_TRUE(StoreTimeDifference(-7.5));
+    EXPECT_EQ(LastTimeDifference(), -7.5);
 }
 
 TEST_F(TimeCheckTest, SamplesAreAveragedAndAFailingRoundEndsTheRounds) {
@@ -88,7 +97,10 @@ TEST_F(TimeCheckTest, BadAnswersAndMissingAccount) {
         EXPECT_EQ(service.Calls(), 0u);
     }
     ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, nullptr));
-    for (const char* answer : {"", "OK", " OK\n1068227200", "\x01\x02\xff\n\n"}) {
+    // Our clock reads 1068227199.75: no clock, a number cut short by a broken
+    // answer, or a clock two days ahead is none to apply.
+    for (const char* answer : {"", "OK", " OK\n1068227200", "\x01\x02\xff\n\n", "OK\nnan",
+                               "OK\ngarbage", "OK\n1068", "OK\n1068400000"}) {
         ScriptedService service({answer});
         const TimeCheckResult r = RunAutoTimeCheck(m_http, service.Url());
         EXPECT_FALSE(r.ok) << answer;

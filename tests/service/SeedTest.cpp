@@ -341,7 +341,8 @@ TEST_F(SeedCommandTest, BadArgumentsExitTwoWithAMessage) {
         const char* what;
         std::vector<std::string> args;
         const char* message;
-    } const cases[] = {
+    };
+    std::vector<Case> cases = {
         {"no data", with(1, ""), "--data"},
         {"no seed", with(3, ""), "--seed"},
         {"no start", with(5, ""), "--start"},
@@ -359,6 +360,12 @@ TEST_F(SeedCommandTest, BadArgumentsExitTwoWithAMessage) {
         {"serving option", with(0, "", {"--listen", "127.0.0.1:0"}), "--listen"},
         {"unknown subcommand", with(0, "sow"), "sow"},
     };
+    // The service's clock offset: at most a day either way.
+    for (const char* offset : {"nan", "inf", "1e30", "86400.5"}) {
+        std::vector<std::string> args = {"--clock-offset", offset};
+        args.insert(args.end(), good.begin(), good.end());
+        cases.push_back({offset, args, "--clock-offset"});
+    }
     for (const Case& c : cases) {
         EXPECT_EQ(Run(c.args), 2) << c.what;
         EXPECT_NE(Err().find(c.message), std::string::npos) << c.what << ": " << Err();
