@@ -1,5 +1,6 @@
 #include "app/DownloadCommand.h"
 
+#include "app/CommandLock.h"
 #include "app/StreamChoice.h"
 
 #include <mutex>
@@ -30,6 +31,10 @@ int RunDownloadSchedule(std::ostream& out, std::ostream& err) {
     }
     if (!r.answered) {
         err << "wavkeep: the service did not answer the schedule request (see the trace)\n";
+        return 1;
+    }
+    if (!r.parse.error.empty()) {
+        err << "wavkeep: the schedule was not changed: " << r.parse.error << '\n';
         return 1;
     }
     out << r.parse.inserted << " tasks added, " << r.parse.skipped
@@ -70,13 +75,21 @@ int RunDownloadPlaylist(const std::string& streamName, std::ostream& out, std::o
 
 int RunStreamsUpdate(std::ostream& out, std::ostream& err) {
     HttpClientCurl http;
-    StreamNameFile streams;
-    streams.load();
-    const size_t before = streams.Records().size();
-    if (!LoadStreamListFromService(http, streams)) {
+    StreamNameFile fetched;
+    fetched.load();
+    if (!LoadStreamListFromService(http, fetched)) {
         err << "wavkeep: the channel list could not be downloaded (\"URLChanelList\")\n";
         return 1;
     }
+    // The new channels go into the list as it is now, not as it was before
+    // the (slow) request: the lock is not held across the network.
+    FileLock lock;
+    if (!LockFileForCommand(lock, StreamNameFile::FilePath(), err)) return 1;
+    StreamNameFile streams;
+    streams.load();
+    const size_t before = streams.Records().size();
+    for (const auto& record : fetched.Records())
+        if (!streams.Contains(record->name)) streams.AddCopy(*record);
     if (!streams.CreateFolders() || !streams.save()) {
         err << "wavkeep: cannot write " << StreamNameFile::FilePath() << '\n';
         return 1;
@@ -150,7 +163,10 @@ int RunTimeCheck(bool init, std::ostream& out, std::ostream& err) {
     const TimeCheckValues values = manager.Values();
     if (!values.timeChecked) return 1;
     // Kept for "wavkeep import" and the other commands of later runs.
-    StoreTimeDifference(values.difference);
+    if (!StoreTimeDifference(values.difference)) {
+        err << "wavkeep: the difference could not be kept in timecheck.txt\n";
+        return 1;
+    }
     return 0;
 }
 

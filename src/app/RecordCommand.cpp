@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/CaptureInput.h"
+#include "app/CommandLock.h"
 #include "app/InstanceLock.h"
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
@@ -78,6 +79,8 @@ bool EnsureStream(const std::string& name, std::ostream& err) {
         err << "wavkeep: \"" << name << "\" cannot name a stream folder\n";
         return false;
     }
+    FileLock lock;
+    if (!LockFileForCommand(lock, StreamNameFile::FilePath(), err)) return false;
     StreamNameFile streams;
     streams.load();
     if (!streams.Contains(name)) {
