@@ -193,6 +193,11 @@ int RunExport(const ExportOptions& o, std::ostream& out, std::ostream& err) {
     out << made << " of " << result.files.size() << " tracks exported";
     if (result.normalized) out << ", normalised by " << result.normalizeSteps << " steps of 1.5 dB";
     out << '\n';
+    // Descriptions left in desc.des would be exported again next time.
+    if (!result.saveError.empty()) {
+        err << "wavkeep: " << result.saveError << '\n';
+        return 1;
+    }
     return made == static_cast<int>(result.files.size()) ? 0 : 1;
 }
 
