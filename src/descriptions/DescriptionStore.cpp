@@ -175,20 +175,30 @@ void DescriptionStore::LoadText(std::string_view text) {
     }
     // Files are normally in order: while no loaded record starts after the
     // new one's end, Add would append, so the search can be skipped.
+    std::vector<std::unique_ptr<Description>> appended;
     DescriptionOrder order;
+    bool inOrder = true;
     StreamTime latestStart = INT64_MIN;
     while (nextLine(line)) {
         auto record = std::make_unique<Description>();
         record->FromLine(line);
         const StreamTime start = record->start;
         if (record->end >= latestStart) {
-            order.Append(std::move(record));
+            appended.push_back(std::move(record));
         } else {
+            order.Build(std::move(appended));
+            appended.clear();
             order.Add(std::move(record));
+            inOrder = false;
         }
         latestStart = std::max(latestStart, start);
     }
-    m_records = order.TakeAll();
+    if (inOrder) {
+        m_records = std::move(appended);
+    } else {
+        order.Build(std::move(appended));
+        m_records = order.TakeAll();
+    }
 }
 
 bool DescriptionStore::Save() {

@@ -275,6 +275,13 @@ bool TimeShiftDescriptionFile(const StreamInfo& info, const std::string& path, d
 
     DescriptionStore store;
     LoadStore(path, text, store);
+    // No more than a merge takes from one file is matched and written: a
+    // huge answer costs no more than a sane one.
+    if (store.Size() > kMaxMergedRecords) {
+        AddEvent(std::to_string(store.Size() - kMaxMergedRecords) + " descriptions of " + path +
+                 " were left out: one file adds at most " + std::to_string(kMaxMergedRecords));
+        store.Records().resize(kMaxMergedRecords);
+    }
     const int64_t delta = Milliseconds(difference);
     std::vector<ShiftVote> votes;
     for (auto& record : store.Records()) {
