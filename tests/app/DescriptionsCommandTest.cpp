@@ -74,7 +74,7 @@ TEST_F(DescriptionsCommandTest, ImportsFromTwoProcessesAtOnceKeepEveryDescriptio
             d.artist = who == 0 ? "A" : "B";
             d.title = std::to_string(round) + "." + std::to_string(i);
             d.start = t0 + ((round * 2 + who) * kPerFile + i) * 200000;
-            d.end = d.start + 182000;  // crossfades into the next one
+            d.end = d.start + 182000;
             text += d.ToLine() + "\r\n";
         }
         test::WriteFile(m_io.File(name), text);
