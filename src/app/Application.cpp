@@ -11,6 +11,7 @@
 #include "app/CaptureInput.h"
 #include "core/Clock.h"
 #include "core/EventLog.h"
+#include "core/FileLock.h"
 #include "core/ProgramHome.h"
 #include "core/RecordingNotifier.h"
 #include "core/SystemInfo.h"
@@ -301,8 +302,22 @@ bool Application::LoadStreamList() {
               m_config.GetString("URLChanelList").c_str());
         return false;
     }
-    streams.CreateFolders();
-    if (!streams.save()) Trace(kTraceError, "Cannot write %s", StreamNameFile::FilePath().c_str());
+    // A command may have written the list during the request: the channels
+    // go into the list as it is now.
+    FileLock lock;
+    std::string why;
+    if (!lock.AcquireFor(StreamNameFile::FilePath(), FileLock::kDefaultTimeoutMs, &why)) {
+        Trace(kTraceError, "The channel list was not saved: %s", why.c_str());
+        return true;
+    }
+    StreamNameFile current;
+    const bool written = current.load();
+    if (written)
+        for (const auto& record : streams.Records())
+            if (!current.Contains(record->name)) current.AddCopy(*record);
+    StreamNameFile& saved = written ? current : streams;
+    saved.CreateFolders();
+    if (!saved.save()) Trace(kTraceError, "Cannot write %s", StreamNameFile::FilePath().c_str());
     return true;
 }
 

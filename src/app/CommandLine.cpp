@@ -99,8 +99,9 @@ int ConfigSet(const Options& o, std::ostream& err) {
     if (!ConfigStore::IsKnownKey(o.key))
         err << "wavkeep: note: \"" << o.key << "\" is not a key wavkeep knows; it is kept\n";
     config.SetString(o.key, o.value);
-    if (!config.Save()) {
-        err << "wavkeep: cannot write " << ConfigStore::FilePath() << '\n';
+    std::string why;
+    if (!config.Save(&why)) {
+        err << "wavkeep: " << ConfigStore::FilePath() << " was not changed: " << why << '\n';
         return kExitFailed;
     }
     Trace(kTraceInfo, "config.ini: %s set to \"%s\"", o.key.c_str(), o.value.c_str());
@@ -116,8 +117,9 @@ int ConfigReset(const Options& o, std::ostream& err) {
     ConfigStore config;
     config.Load();
     config.ResetToDefault(o.key);
-    if (!config.Save()) {
-        err << "wavkeep: cannot write " << ConfigStore::FilePath() << '\n';
+    std::string why;
+    if (!config.Save(&why)) {
+        err << "wavkeep: " << ConfigStore::FilePath() << " was not changed: " << why << '\n';
         return kExitFailed;
     }
     return kExitOk;

@@ -242,7 +242,10 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
     config.Load();
     config.SetString("TimeCheckURL", url);
     config.SetString("UploadURL", url);
-    config.Save();
+    if (!config.Save(&why)) {
+        err << "wavkeep: cannot write config.ini: " << why << '\n';
+        return 1;
+    }
     if (!WriteCredentials({"demo", "demo", "-"}, &why)) {
         err << "wavkeep: " << why << '\n';
         return 1;

@@ -1,5 +1,6 @@
 #include "app/DescriptionsCommand.h"
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <ostream>
@@ -7,6 +8,7 @@
 #include "app/StreamChoice.h"
 #include "core/ConfigStore.h"
 #include "core/PrintableText.h"
+#include "core/SystemInfo.h"
 #include "core/Trace.h"
 #include "descriptions/CTrackToStreamThread.h"
 #include "descriptions/DescriptionStore.h"
@@ -50,20 +52,16 @@ int RunImport(const ImportOptions& o, std::ostream& out, std::ostream& err) {
     if (!chosen) return status;
     const std::string& stream = chosen->name;
     const std::string& folder = chosen->folder;
+    std::error_code ec;
     DescriptionStore incoming;
-    {
-        const std::filesystem::path p(o.file);
-        incoming.SetFolder(p.parent_path().string());
-        incoming.SetName(p.filename().string());
-    }
     std::error_code fileError;
-    if (!std::filesystem::is_regular_file(o.file, fileError)) {
+    // Read under the name it has: "PL.DES" is not "PL.des".
+    if (!std::filesystem::is_regular_file(o.file, fileError) || !incoming.LoadFrom(o.file)) {
         err << "wavkeep: cannot read " << o.file;
         if (fileError) err << ": " << fileError.message();
         err << '\n';
         return 1;
     }
-    incoming.Load();
     if (!incoming.IsTrusted() && !o.trust) {
         Trace(kTraceInfo, "Current .des file is not from a trusted user, ignoring it!");
         err << "wavkeep: " << o.file
@@ -72,31 +70,44 @@ int RunImport(const ImportOptions& o, std::ostream& out, std::ostream& err) {
         return 1;
     }
     // The file is rewritten while it is moved onto the recording: work on a
-    // copy in the stream folder, so the user's file stays as it was.
-    std::error_code ec;
+    // copy in the stream folder, so the user's file stays as it was. The
+    // name is this run's own: another import may work beside it.
+    static std::atomic<unsigned> imports{0};
     std::filesystem::create_directories(folder, ec);
-    const std::string copy = folder + "/import.des";
+    const std::string copy = folder + "/import." + std::to_string(CurrentProcessId()) + "." +
+                             std::to_string(imports++) + ".des";
+    ec.clear();
     std::filesystem::copy_file(o.file, copy, std::filesystem::copy_options::overwrite_existing, ec);
     if (ec) {
         err << "wavkeep: cannot copy " << o.file << " to " << copy << ": " << ec.message() << '\n';
+        std::filesystem::remove(copy, ec);
         return 1;
     }
+    // The stream's file is read when the merge goes onto it, under its lock.
     StreamInfo info;
-    DescriptionStore store;
-    LoadMarked(folder, info, store);
-    const size_t before = store.Size();
+    info.folder = folder;
+    UpdateStreamInfo(info);
+    DescriptionStore store(folder, "desc");
+    store.SetStreamInfo(&info);
     ConfigStore config;
     config.Load();
+    std::string why;
+    MergeResult merged;
     const bool ok = CTrackToStreamThread::RunNow(config.GetString("ExportPath"), store, info, copy,
-                                                 o.difference);
+                                                 o.difference, &why, &merged);
     std::filesystem::remove(copy, ec);
     std::filesystem::remove(copy + "tmp", ec);
     if (!ok) {
-        err << "wavkeep: the time shift of " << o.file << " failed (see \"wavkeep events\")\n";
+        err << "wavkeep: " << o.file << " was not imported: " << why << '\n';
         return 1;
     }
     out << "imported " << incoming.Size() << " descriptions into " << stream << " (now "
-        << store.Size() << ", were " << before << "), clock difference " << o.difference << " s\n";
+        << store.Size() << ", were " << merged.held;
+    if (merged.same > 0) out << "; " << merged.same << " held already";
+    // The time shift keeps what one file may add; the merge may refuse more.
+    const size_t cut = incoming.Size() > kMaxMergedRecords ? incoming.Size() - kMaxMergedRecords : 0;
+    if (cut + merged.refused > 0) out << "; " << cut + merged.refused << " not added";
+    out << "), clock difference " << o.difference << " s\n";
     return 0;
 }
 
@@ -144,9 +155,28 @@ int RunShift(double seconds, int index, const std::string& streamName, std::ostr
     const StreamTime viewStart = ranges.front().first;
     StreamTime viewEnd = ranges.front().second;
     for (const auto& r : ranges) viewEnd = std::max(viewEnd, r.second);
-    const int moved = ShiftDescriptionsWithin(store, amount, index - 1, viewStart, viewEnd);
-    if (!store.Save()) {
-        err << "wavkeep: cannot write " << store.FilePath() << '\n';
+    // The numbers are those "wavkeep descriptions" shows; another process may
+    // have changed the file since it was read, so the move goes onto what
+    // the file holds under its lock.
+    int moved = 0;
+    bool gone = false;
+    std::string why;
+    const bool saved = store.Update(
+        [&](DescriptionStore& fresh) {
+            if (fresh.Size() == 0 || index > static_cast<int>(fresh.Size())) {
+                gone = true;
+                return false;
+            }
+            moved = ShiftDescriptionsWithin(fresh, amount, index - 1, viewStart, viewEnd);
+            return moved > 0;
+        },
+        &why);
+    if (!saved) {
+        err << "wavkeep: nothing moved: " << why << '\n';
+        return 1;
+    }
+    if (gone) {
+        err << "wavkeep: no description " << index << " (see \"wavkeep descriptions\")\n";
         return 1;
     }
     out << moved << " descriptions moved by " << amount << " ms\n";

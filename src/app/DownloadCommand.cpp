@@ -1,5 +1,6 @@
 #include "app/DownloadCommand.h"
 
+#include "app/CommandLock.h"
 #include "app/StreamChoice.h"
 
 #include <mutex>
@@ -31,6 +32,10 @@ int RunDownloadSchedule(std::ostream& out, std::ostream& err) {
     }
     if (!r.answered) {
         err << "wavkeep: the service did not answer the schedule request (see the trace)\n";
+        return 1;
+    }
+    if (!r.parse.error.empty()) {
+        err << "wavkeep: the schedule was not changed: " << r.parse.error << '\n';
         return 1;
     }
     out << r.parse.inserted << " tasks added, " << r.parse.skipped
@@ -71,17 +76,25 @@ int RunDownloadPlaylist(const std::string& streamName, std::ostream& out, std::o
 
 int RunStreamsUpdate(std::ostream& out, std::ostream& err) {
     HttpClientCurl http(WithDeadlineIn({}));
-    StreamNameFile streams;
-    streams.load();
-    const size_t before = streams.Records().size();
+    StreamNameFile fetched;
+    fetched.load();
     std::vector<std::string> skipped;
-    const bool loaded = LoadStreamListFromService(http, streams, &skipped);
+    const bool loaded = LoadStreamListFromService(http, fetched, &skipped);
     for (const std::string& line : skipped) err << "wavkeep: channel " << line << "; skipped\n";
     if (!loaded) {
         err << (skipped.empty() ? "wavkeep: the channel list could not be downloaded (\"URLChanelList\")\n"
                                 : "wavkeep: the channel list names no usable channel\n");
         return 1;
     }
+    // The new channels go into the list as it is now, not as it was before
+    // the (slow) request: the lock is not held across the network.
+    FileLock lock;
+    if (!LockFileForCommand(lock, StreamNameFile::FilePath(), err)) return 1;
+    StreamNameFile streams;
+    streams.load();
+    const size_t before = streams.Records().size();
+    for (const auto& record : fetched.Records())
+        if (!streams.Contains(record->name)) streams.AddCopy(*record);
     if (!streams.CreateFolders() || !streams.save()) {
         err << "wavkeep: cannot write " << StreamNameFile::FilePath() << '\n';
         return 1;

@@ -201,6 +201,11 @@ int RunExport(const ExportOptions& o, std::ostream& out, std::ostream& err) {
     if (lacking > 0) out << ", " << lacking << " of them lacking audio";
     if (result.normalized) out << ", normalised by " << result.normalizeSteps << " steps of 1.5 dB";
     out << '\n';
+    // Descriptions left in desc.des would be exported again next time.
+    if (!result.saveError.empty()) {
+        err << "wavkeep: " << result.saveError << '\n';
+        return 1;
+    }
     return made == static_cast<int>(result.files.size()) && lacking == 0 ? 0 : 1;
 }
 

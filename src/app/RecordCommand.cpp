@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/CaptureInput.h"
+#include "app/CommandLock.h"
 #include "app/InstanceLock.h"
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
@@ -74,6 +75,8 @@ public:
 };
 
 bool EnsureStream(const std::string& name, std::ostream& err) {
+    FileLock lock;
+    if (!LockFileForCommand(lock, StreamNameFile::FilePath(), err)) return false;
     StreamNameFile streams;
     streams.load();
     bool listed = false;

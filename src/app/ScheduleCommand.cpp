@@ -117,8 +117,9 @@ int RunScheduleAdd(const ScheduleAddOptions& o, std::ostream& out, std::ostream&
     Scheduler scheduler;
     scheduler.load();
     ScheduleTask* added = scheduler.insertTask(*task);
-    if (!added || !scheduler.save()) {
-        err << "wavkeep: cannot write " << scheduler.FileName() << '\n';
+    std::string why = "the task could not be made";
+    if (!added || !scheduler.save(&why)) {
+        err << "wavkeep: " << scheduler.FileName() << " was not changed: " << why << '\n';
         return 1;
     }
     out << added->WriteLine() << '\n';
@@ -139,8 +140,9 @@ int RunScheduleDelete(int number, std::ostream& out, std::ostream& err) {
     }
     const std::string line = victim->WriteLine();
     scheduler.deleteTask(victim);
-    if (!scheduler.save()) {
-        err << "wavkeep: cannot write " << scheduler.FileName() << '\n';
+    std::string why;
+    if (!scheduler.save(&why)) {
+        err << "wavkeep: " << scheduler.FileName() << " was not changed: " << why << '\n';
         return 1;
     }
     out << "deleted " << line << '\n';

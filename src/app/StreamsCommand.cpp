@@ -3,6 +3,7 @@
 #include <fstream>
 #include <ostream>
 
+#include "app/CommandLock.h"
 #include "app/UserTime.h"
 #include "app/StreamChoice.h"
 #include "core/ConfigStore.h"
@@ -52,6 +53,8 @@ int RunStreamsAdd(const std::string& name, std::ostream& out, std::ostream& err)
             << problem << '\n';
         return 2;
     }
+    FileLock lock;
+    if (!LockFileForCommand(lock, StreamNameFile::FilePath(), err)) return 1;
     StreamNameFile streams;
     streams.load();
     if (const StreamRecord* known = streams.Find(name)) {
@@ -76,6 +79,8 @@ int RunStreamsAdd(const std::string& name, std::ostream& out, std::ostream& err)
 }
 
 int RunStreamsActivate(const std::string& name, bool active, std::ostream& out, std::ostream& err) {
+    FileLock lock;
+    if (!LockFileForCommand(lock, StreamNameFile::FilePath(), err)) return 1;
     StreamNameFile streams;
     streams.load();
     StreamRecord* record = streams.Find(name);
@@ -97,6 +102,8 @@ int RunStreamsImport(const std::string& path, std::ostream& out, std::ostream& e
         err << "wavkeep: cannot read " << path << '\n';
         return 1;
     }
+    FileLock lock;
+    if (!LockFileForCommand(lock, StreamNameFile::FilePath(), err)) return 1;
     StreamNameFile streams;
     streams.load();
     std::vector<std::string> skipped;
@@ -152,7 +159,11 @@ int RunDelete(const DeleteOptions& o, std::ostream& out, std::ostream& err) {
             err << "wavkeep: nothing deleted; \"wavkeep delete --all --yes\" deletes the stream's files\n";
             return 1;
         }
-        if (!DeleteWholeStream(folder)) return 1;
+        if (!DeleteWholeStream(folder)) {
+            err << "wavkeep: the description file of " << stream
+                << " could not be emptied (see \"wavkeep events\")\n";
+            return 1;
+        }
         out << "deleted every file of " << folder << '\n';
         return 0;
     }

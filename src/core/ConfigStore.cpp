@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "core/FileLock.h"
 #include "core/FileUtil.h"
 #include "core/ProgramHome.h"
 #include "core/Trace.h"
@@ -121,11 +122,12 @@ std::string ConfigStore::DefaultValue(const std::string& key) {
 }
 
 void ConfigStore::SetDefaults() {
-    for (const auto& k : kKeyTable) SetString(k.key, k.value());
+    for (const auto& k : kKeyTable) Put(k.key, k.value());
 }
 
 void ConfigStore::Load() {
     m_entries.clear();
+    m_changed.clear();
     SetDefaults();
     std::ifstream in(FilePath(), std::ios::binary);
     if (!in) return;
@@ -134,19 +136,35 @@ void ConfigStore::Load() {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         auto eq = line.find('=');
         if (eq == std::string::npos) continue;
-        SetString(line.substr(0, eq), line.substr(eq + 1));
+        Put(line.substr(0, eq), line.substr(eq + 1));
     }
 }
 
-bool ConfigStore::Save() const {
+bool ConfigStore::Save(std::string* why) {
+    const std::string path = FilePath();
+    FileLock lock;
+    std::string reason;
+    if (!lock.AcquireFor(path, FileLock::kDefaultTimeoutMs, &reason)) {
+        if (why) *why = reason;
+        return false;
+    }
+    ConfigStore current;
+    current.Load();
+    for (const std::string& key : m_changed) current.Put(key, GetString(key));
     std::string bytes;
-    for (const auto& [key, value] : m_entries) {
+    for (const auto& [key, value] : current.m_entries) {
         bytes += key;
         bytes += '=';
         bytes += value;
         bytes += '\n';
     }
-    return ReplaceFileContents(FilePath(), bytes);
+    if (!ReplaceFileContents(path, bytes)) {
+        if (why) *why = "cannot write " + path;
+        return false;
+    }
+    m_entries = std::move(current.m_entries);
+    m_changed.clear();
+    return true;
 }
 
 std::string ConfigStore::GetString(const std::string& key) const {
@@ -156,6 +174,12 @@ std::string ConfigStore::GetString(const std::string& key) const {
 }
 
 void ConfigStore::SetString(const std::string& key, const std::string& value) {
+    Put(key, value);
+    if (std::find(m_changed.begin(), m_changed.end(), key) == m_changed.end())
+        m_changed.push_back(key);
+}
+
+void ConfigStore::Put(const std::string& key, const std::string& value) {
     for (auto& [k, v] : m_entries) {
         if (k == key) {
             v = value;

@@ -7,9 +7,14 @@
 // is skipped, a later duplicate wins. Known keys are written first in the key
 // table's order, then unknown keys in the order they were first read or set.
 //
-// Threading: no lock. The main thread keeps one shared instance and saves it
-// after every change; any other thread builds a short-lived instance, Loads
-// it and reads.
+// Several processes (the daemon, commands run from a shell) and threads
+// write the file: Save writes only the keys this instance set, onto the file
+// as it is at that moment, under the file's lock (FileLock.h), so nobody's
+// change is lost to another's stale copy.
+//
+// Threading: no lock inside an instance. The main thread keeps one shared
+// instance and saves it after every change; any other thread builds a
+// short-lived instance, Loads it and reads.
 
 #include <cstdint>
 #include <string>
@@ -52,9 +57,13 @@ public:
     // Defaults, then "config.ini" of the program home on top. A missing or
     // unreadable file leaves the defaults.
     void Load();
-    // Writes every entry. Returns false (the file on disk untouched) when the
-    // file cannot be written.
-    bool Save() const;
+    // Under the file's lock: reads the file afresh, puts in the values of the
+    // keys set on this instance (SetString and what builds on it) since it
+    // was made or last saved, writes the file, and takes the result as this
+    // instance's entries. Returns false (the file on disk untouched, the
+    // reason in `why`) when the lock cannot be had or the file cannot be
+    // written.
+    bool Save(std::string* why = nullptr);
 
     std::string GetString(const std::string& key) const;  // kKeyNotFound if missing
     void SetString(const std::string& key, const std::string& value);
@@ -88,7 +97,10 @@ public:
     static std::string FilePath();  // program home + "config.ini"
 
 private:
+    void Put(const std::string& key, const std::string& value);
+
     std::vector<std::pair<std::string, std::string>> m_entries;
+    std::vector<std::string> m_changed;  // keys set since made, loaded or saved
 };
 
 // "TraceLevel" of config.ini as a trace threshold: None 0, Error 10, Info 20,

@@ -183,6 +183,9 @@ int EventLoop::Run() {
                           [this] { return m_quit.load() || m_wakeRequested || !m_queue.empty(); });
         }
         m_wakeRequested = false;
+        // What arrives after a Quit (a cancelled job's result) is left to the
+        // owner's shutdown, not handled by a loop that was told to end.
+        if (m_quit.load()) break;
     }
 
     std::lock_guard lock(m_mutex);

@@ -3,12 +3,18 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <numeric>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string_view>
 #include <tuple>
+#include <unordered_set>
 
+#include "core/EventLog.h"
+#include "core/FileLock.h"
 #include "core/FileUtil.h"
 #include "core/Trace.h"
+#include "descriptions/DescriptionOrder.h"
 #include "streamstore/StreamInfo.h"
 
 namespace wk {
@@ -28,17 +34,83 @@ StreamTime WrappingAdd(StreamTime a, int64_t b) {
     return static_cast<StreamTime>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
 }
 
-void StripCarriageReturn(std::string& line) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+// False when the file cannot be opened or read (a folder in its place).
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    char buffer[65536];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
+    const bool ok = std::ferror(f) == 0;
+    std::fclose(f);
+    return ok;
 }
 
-// Orders by every field SameContent compares, so equal records sort together.
-auto ContentKey(const Description& d) {
-    return std::tie(d.start, d.end, d.title, d.artist, d.album, d.year, d.comment, d.genre,
-                    d.fingerprintTime, d.fingerprint, d.notIdentified);
-}
+using RecordKey = std::tuple<StreamTime, StreamTime, std::string_view, std::string_view>;
+
+RecordKey KeyOf(const Description& d) { return {d.start, d.end, d.artist, d.title}; }
+
+struct RecordKeyHash {
+    size_t operator()(const RecordKey& k) const {
+        size_t h = std::hash<StreamTime>()(std::get<0>(k));
+        for (const size_t part : {std::hash<StreamTime>()(std::get<1>(k)),
+                                  std::hash<std::string_view>()(std::get<2>(k)),
+                                  std::hash<std::string_view>()(std::get<3>(k))})
+            h = h * 1000003 ^ part;
+        return h;
+    }
+};
+
+// The records a merge without the replace rule checks new ones against,
+// arranged so that a check takes O(log n). A record [s, t] conflicts with a
+// held [a, b] when a bound of either lies within the other, bounds included;
+// a record whose start is after its end contains nothing.
+class HeldIntervals {
+public:
+    HeldIntervals() = default;
+    explicit HeldIntervals(const std::vector<const Description*>& records) {
+        std::vector<std::pair<StreamTime, StreamTime>> spans;
+        for (const auto& e : records) {
+            m_bounds.push_back(e->start);
+            m_bounds.push_back(e->end);
+            if (e->start <= e->end) spans.emplace_back(e->start, e->end);
+        }
+        std::sort(m_bounds.begin(), m_bounds.end());
+        std::sort(spans.begin(), spans.end());
+        StreamTime latestEnd = INT64_MIN;
+        for (const auto& [start, end] : spans) {
+            latestEnd = std::max(latestEnd, end);
+            m_starts.push_back(start);
+            m_latestEnds.push_back(latestEnd);
+        }
+    }
+
+    bool Conflicts(const Description& d) const {
+        if (d.start <= d.end) {
+            const auto bound = std::lower_bound(m_bounds.begin(), m_bounds.end(), d.start);
+            if (bound != m_bounds.end() && *bound <= d.end) return true;
+        }
+        return Holds(d.start) || Holds(d.end);
+    }
+
+private:
+    // Whether a held record contains t.
+    bool Holds(StreamTime t) const {
+        const auto after = std::upper_bound(m_starts.begin(), m_starts.end(), t);
+        if (after == m_starts.begin()) return false;
+        return m_latestEnds[static_cast<size_t>(after - m_starts.begin()) - 1] >= t;
+    }
+
+    std::vector<StreamTime> m_bounds;
+    std::vector<StreamTime> m_starts;      // of the records whose start is not after their end
+    std::vector<StreamTime> m_latestEnds;  // the latest end among those up to each start
+};
 
 }  // namespace
+
+bool SameRecord(const Description& a, const Description& b) {
+    return KeyOf(a) == KeyOf(b);
+}
 
 DescriptionStore::DescriptionStore(const std::string& folder, const std::string& name) {
     SetFolder(folder);
@@ -63,43 +135,79 @@ void DescriptionStore::SetName(const std::string& name) {
 
 std::string DescriptionStore::FilePath() const { return m_folder + m_name; }
 
-bool DescriptionStore::Load() {
+bool DescriptionStore::Load() { return LoadFrom(FilePath()); }
+
+bool DescriptionStore::LoadFrom(const std::string& path) {
+    std::string text;
+    if (!ReadWholeFile(path, text)) {
+        m_records.clear();
+        header[0] = kDescriptionFormatVersion;
+        header[1].clear();
+        header[2].clear();
+        return false;
+    }
+    LoadText(text);
+    return true;
+}
+
+void DescriptionStore::LoadText(std::string_view text) {
     m_records.clear();
     for (std::string& h : header) h.clear();
 
-    std::ifstream in(FilePath(), std::ios::binary);
-    if (!in) return false;
-
-    std::string line;
+    size_t pos = 0;
+    // Lines as getline gives them: a last line without its line end counts,
+    // nothing after a final line end does.
+    const auto nextLine = [&](std::string_view& line) {
+        if (pos >= text.size()) return false;
+        const size_t lf = text.find('\n', pos);
+        const size_t end = lf == std::string_view::npos ? text.size() : lf;
+        line = text.substr(pos, end - pos);
+        pos = lf == std::string_view::npos ? text.size() : lf + 1;
+        return true;
+    };
+    std::string_view line;
     for (size_t i = 0; i < kHeaderLines; ++i) {
-        if (!std::getline(in, line)) return true;
-        StripCarriageReturn(line);
-        header[i] = line.size() > kHeaderPrefixLength ? line.substr(kHeaderPrefixLength)
-                                                      : std::string();
+        if (!nextLine(line)) return;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        header[i] = line.size() > kHeaderPrefixLength
+                        ? std::string(line.substr(kHeaderPrefixLength))
+                        : std::string();
     }
     // Files are normally in order: while no loaded record starts after the
-    // new one's end, Add would append, so the scan can be skipped.
-    Description record;
+    // new one's end, Add would append, so the search can be skipped.
+    std::vector<std::unique_ptr<Description>> appended;
+    DescriptionOrder order;
+    bool inOrder = true;
     StreamTime latestStart = INT64_MIN;
-    while (std::getline(in, line)) {
-        record.FromLine(line);
-        if (record.end >= latestStart) {
-            m_records.push_back(std::make_unique<Description>(record));
+    while (nextLine(line)) {
+        auto record = std::make_unique<Description>();
+        record->FromLine(line);
+        const StreamTime start = record->start;
+        if (record->end >= latestStart) {
+            appended.push_back(std::move(record));
         } else {
-            Add(record);
+            order.Build(std::move(appended));
+            appended.clear();
+            order.Add(std::move(record));
+            inOrder = false;
         }
-        latestStart = std::max(latestStart, record.start);
+        latestStart = std::max(latestStart, start);
     }
-    return true;
+    if (inOrder) {
+        m_records = std::move(appended);
+    } else {
+        order.Build(std::move(appended));
+        m_records = order.TakeAll();
+    }
 }
 
 bool DescriptionStore::Save() {
     AttachFingerprints();
 
     std::string text;
-    for (const std::string& h : header) {
+    for (size_t i = 0; i < kHeaderLines; ++i) {
         text += "# ";
-        text += h;
+        text += i == 0 && header[0].empty() ? std::string(kDescriptionFormatVersion) : header[i];
         text += "\r\n";
     }
     for (const auto& record : m_records) {
@@ -108,6 +216,29 @@ bool DescriptionStore::Save() {
     }
 
     return ReplaceFileContents(FilePath(), text);
+}
+
+bool DescriptionStore::Update(const std::function<bool(DescriptionStore&)>& change,
+                              std::string* why) {
+    const std::string path = FilePath();
+    FileLock lock;
+    std::string reason;
+    if (!lock.AcquireFor(path, FileLock::kDefaultTimeoutMs, &reason)) {
+        if (why) *why = "cannot change " + path + ": " + reason;
+        return false;
+    }
+    std::error_code ec;
+    if (!Load() && (std::filesystem::exists(path, ec) || ec)) {
+        // Saving would replace a file that could not be read, records and all.
+        if (why) *why = "cannot read " + path;
+        return false;
+    }
+    if (!change(*this)) return true;
+    if (!Save()) {
+        if (why) *why = "cannot write " + path;
+        return false;
+    }
+    return true;
 }
 
 void DescriptionStore::AttachFingerprints() {
@@ -153,48 +284,116 @@ bool DescriptionStore::AddIfFree(const Description& record) {
 }
 
 void DescriptionStore::AddReplacing(const Description& record) {
+    for (const auto& e : m_records)
+        if (SameRecord(*e, record)) return;
     const auto inside = [&](StreamTime v) { return record.start < v && v < record.end; };
     std::erase_if(m_records, [&](const auto& e) { return inside(e->start) || inside(e->end); });
     Add(record);
 }
 
-void DescriptionStore::Merge(const DescriptionStore& other, bool replace) {
+MergeResult DescriptionStore::Merge(const DescriptionStore& other, bool replace) {
+    MergeResult result;
+    result.held = m_records.size();
     // A copy, so that merging a store into itself does not walk a list it changes.
+    const size_t taken = std::min(other.m_records.size(), kMaxMergedRecords);
     std::vector<Description> incoming;
-    incoming.reserve(other.m_records.size());
-    for (const auto& record : other.m_records) incoming.push_back(*record);
-    for (const Description& record : incoming) {
-        if (replace) {
-            AddReplacing(record);
-        } else {
-            AddIfFree(record);
+    incoming.reserve(taken);
+    for (size_t i = 0; i < taken; ++i) incoming.push_back(*other.m_records[i]);
+    if (taken < other.m_records.size()) {
+        result.refused = other.m_records.size() - taken;
+        AddEvent(std::to_string(result.refused) + " descriptions of " + other.FilePath() +
+                 " were not added: one file adds at most " + std::to_string(kMaxMergedRecords));
+    }
+    if (incoming.empty()) {
+        RemoveDuplicates();
+        return result;
+    }
+
+    // Only held records that reach into the stretch the incoming ones span
+    // can be the same as one, be replaced or refuse one; a long store has
+    // few of them.
+    StreamTime lo = INT64_MAX;
+    StreamTime hi = INT64_MIN;
+    for (const Description& d : incoming) {
+        lo = std::min({lo, d.start, d.end});
+        hi = std::max({hi, d.start, d.end});
+    }
+    const auto within = [&](StreamTime t) { return lo <= t && t <= hi; };
+    std::vector<size_t> near;
+    for (size_t i = 0; i < m_records.size(); ++i) {
+        const Description& e = *m_records[i];
+        if (within(e.start) || within(e.end) || (e.start <= hi && e.end >= lo)) near.push_back(i);
+    }
+
+    std::set<RecordKey> held;
+    for (const size_t i : near) held.insert(KeyOf(*m_records[i]));
+    std::set<RecordKey> arriving;
+    std::vector<const Description*> fresh;
+    for (const Description& d : incoming) {
+        const RecordKey key = KeyOf(d);
+        if (held.count(key) != 0) {
+            ++result.same;
+        } else if (arriving.insert(key).second) {
+            fresh.push_back(&d);
         }
     }
+
+    HeldIntervals intervals;
+    // Every start and end the replace rule may reach, with its record; a
+    // held record that arrives again stays where it is.
+    std::multimap<StreamTime, size_t> bounds;
+    if (replace) {
+        std::set<RecordKey> again;
+        if (result.same > 0)
+            for (const Description& d : incoming) again.insert(KeyOf(d));
+        for (const size_t i : near) {
+            if (again.count(KeyOf(*m_records[i])) != 0) continue;
+            bounds.emplace(m_records[i]->start, i);
+            bounds.emplace(m_records[i]->end, i);
+        }
+    } else {
+        std::vector<const Description*> nearRecords;
+        for (const size_t i : near) nearRecords.push_back(m_records[i].get());
+        intervals = HeldIntervals(nearRecords);
+    }
+    DescriptionOrder order;
+    const std::vector<DescriptionOrder::Node*> nodes = order.Build(std::move(m_records));
+    m_records.clear();
+    std::vector<bool> removed(nodes.size(), false);
+
+    for (const Description* d : fresh) {
+        if (!replace && intervals.Conflicts(*d)) {
+            ++result.refused;
+            continue;
+        }
+        if (replace && d->start < d->end) {
+            const auto first = bounds.upper_bound(d->start);
+            const auto last = bounds.lower_bound(d->end);
+            for (auto it = first; it != last; ++it) {
+                if (removed[it->second]) continue;
+                removed[it->second] = true;
+                order.Erase(nodes[it->second]);
+                ++result.replaced;
+            }
+            bounds.erase(first, last);
+        }
+        order.Add(std::make_unique<Description>(*d));
+        ++result.added;
+    }
+    m_records = order.TakeAll();
     RemoveDuplicates();
+    return result;
 }
 
 int DescriptionStore::RemoveDuplicates() {
-    std::vector<size_t> order(m_records.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    // Stable, so within a run of equal records the first in the list leads.
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return ContentKey(*m_records[a]) < ContentKey(*m_records[b]);
+    std::unordered_set<RecordKey, RecordKeyHash> seen;
+    seen.reserve(m_records.size());
+    const size_t before = m_records.size();
+    // The first in list order stays.
+    std::erase_if(m_records, [&seen](const std::unique_ptr<Description>& d) {
+        return !seen.insert(KeyOf(*d)).second;
     });
-    std::vector<bool> duplicate(m_records.size(), false);
-    int count = 0;
-    for (size_t i = 1; i < order.size(); ++i) {
-        if (m_records[order[i]]->SameContent(*m_records[order[i - 1]])) {
-            duplicate[order[i]] = true;
-            ++count;
-        }
-    }
-    if (count > 0) {
-        size_t kept = 0;
-        for (size_t i = 0; i < m_records.size(); ++i) {
-            if (!duplicate[i]) m_records[kept++] = std::move(m_records[i]);
-        }
-        m_records.resize(kept);
-    }
+    const int count = static_cast<int>(before - m_records.size());
     Trace(kTraceDebug, "%d duplicate entrie(s) removed from desc file", count);
     return count;
 }

@@ -118,25 +118,13 @@ bool OpenDescriptionFile(const std::string& path, std::string& text) {
     return true;
 }
 
-// The store's own reader when the store names the file; a name it would
-// spell otherwise ("LIST.DES" becomes "LIST.des") is read from `text` by
-// the same rules: the lines after the third, one record each.
+// Read from the bytes already taken, so a name the store would spell
+// otherwise ("LIST.DES" becomes "LIST.des") reads the same.
 void LoadStore(const std::string& path, const std::string& text, DescriptionStore& store) {
     const std::filesystem::path p(path);
     store.SetFolder(p.parent_path().string());
     store.SetName(p.filename().string());
-    if (store.FilePath() == path) {
-        store.Load();
-        return;
-    }
-    std::istringstream in(text);
-    std::string line;
-    for (int i = 0; i < 3; ++i) std::getline(in, line);
-    Description record;
-    while (std::getline(in, line)) {
-        record.FromLine(line);
-        store.Add(record);
-    }
+    store.LoadText(text);
 }
 
 void MoveRecord(Description& d, int64_t amount) {
@@ -287,6 +275,13 @@ bool TimeShiftDescriptionFile(const StreamInfo& info, const std::string& path, d
 
     DescriptionStore store;
     LoadStore(path, text, store);
+    // No more than a merge takes from one file is matched and written: a
+    // huge answer costs no more than a sane one.
+    if (store.Size() > kMaxMergedRecords) {
+        AddEvent(std::to_string(store.Size() - kMaxMergedRecords) + " descriptions of " + path +
+                 " were left out: one file adds at most " + std::to_string(kMaxMergedRecords));
+        store.Records().resize(kMaxMergedRecords);
+    }
     const int64_t delta = Milliseconds(difference);
     std::vector<ShiftVote> votes;
     for (auto& record : store.Records()) {

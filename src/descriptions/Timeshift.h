@@ -62,10 +62,12 @@ struct ShiftDecision {
 // wins. No votes: identified, correction 0.
 ShiftDecision DecideCorrection(const std::vector<ShiftVote>& votes);
 
-// Rewrites the description file (".des", any case): every description is
-// moved back by `difference` seconds (the clock difference), then by the
-// correction its fingerprints agree on; when they do not agree every
-// description is marked not identified instead. The three header lines stay
+// Rewrites the description file (".des", any case), keeping its first
+// kMaxMergedRecords descriptions (an event line says how many were left
+// out): every description is moved back by `difference` seconds (the clock
+// difference), then by the correction its fingerprints agree on; when they
+// do not agree every description is marked not identified instead. The
+// three header lines stay
 // byte for byte. The new text goes to path + "tmp", which then replaces the
 // file. False, with a report (61233..61237), when anything fails; the file is
 // then unchanged, except that after a failed delete only the temporary file

@@ -10,11 +10,13 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <system_error>
 
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
+#include "core/FileLock.h"
 #include "core/RecordingNotifier.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
@@ -58,24 +60,33 @@ std::string StreamNameOfFolder(const std::string& folder) {
     return slash == std::string::npos ? f : f.substr(slash + 1);
 }
 
-// Removes the exported descriptions from the stream's description file.
-void RemoveExported(const std::string& streamFolder, const std::vector<ExportedFile>& files) {
-    if (streamFolder.empty() || files.empty()) return;
+// Removes the exported descriptions from the stream's description file, as
+// the file holds them now (a download may have merged more meanwhile).
+// False, with the reason in `why`, when the file could not be changed.
+bool RemoveExported(const std::string& streamFolder, const std::vector<ExportedFile>& files,
+                    std::string& why) {
+    if (streamFolder.empty() || files.empty()) return true;
+    // Looked up by their times, so that a long file costs O(n log n).
+    std::multimap<std::pair<StreamTime, StreamTime>, const Description*> exported;
+    for (const ExportedFile& f : files) {
+        if (f.path.empty()) continue;  // kept: a manual export may try again
+        exported.emplace(std::pair(f.entry.start, f.entry.end), &f.entry.track);
+    }
+    if (exported.empty()) return true;
     DescriptionStore store(streamFolder, "desc");
-    if (!store.Load()) return;
-    auto& records = store.Records();
-    const size_t before = records.size();
-    std::erase_if(records, [&](const std::unique_ptr<Description>& d) {
-        for (const ExportedFile& f : files) {
-            if (f.path.empty()) continue;  // kept: a manual export may try again
-            if (d->start == f.entry.start && d->end == f.entry.end && d->SameContent(f.entry.track))
-                return true;
-        }
-        return false;
-    });
-    if (records.size() != before && !store.Save())
-        Trace(kTraceError, "Exported descriptions could not be removed from %s",
-              store.FilePath().c_str());
+    return store.Update(
+        [&exported](DescriptionStore& fresh) {
+            auto& records = fresh.Records();
+            const size_t before = records.size();
+            std::erase_if(records, [&](const std::unique_ptr<Description>& d) {
+                const auto [first, last] = exported.equal_range(std::pair(d->start, d->end));
+                for (auto it = first; it != last; ++it)
+                    if (d->SameContent(*it->second)) return true;
+                return false;
+            });
+            return records.size() != before;
+        },
+        &why);
 }
 
 void ExportMatchedStream(const std::string& streamFolder) {
@@ -217,18 +228,25 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     }
 
     if (!request.streamName.empty() && n > 0) {
+        FileLock lock;
+        std::string why;
         StreamNameFile streams;
-        streams.load();
-        if (StreamRecord* record = streams.Find(request.streamName)) {
-            record->coveredUntil = maxEnd;
-            if (streams.save()) {
-                result.coveredUntil = maxEnd;
-                Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
-                      static_cast<long long>(maxEnd), request.streamName.c_str());
-            } else {
-                Trace(kTraceError, "The stream list could not be saved");
+        if (!lock.AcquireFor(StreamNameFile::FilePath(), FileLock::kDefaultTimeoutMs, &why)) {
+            result.saveError = "covered-until not saved: " + why;
+        } else {
+            streams.load();
+            if (StreamRecord* record = streams.Find(request.streamName)) {
+                record->coveredUntil = maxEnd;
+                if (streams.save()) {
+                    result.coveredUntil = maxEnd;
+                    Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
+                          static_cast<long long>(maxEnd), request.streamName.c_str());
+                } else {
+                    result.saveError = "cannot write " + StreamNameFile::FilePath();
+                }
             }
         }
+        if (!result.saveError.empty()) Trace(kTraceError, "%s", result.saveError.c_str());
     }
 
     progress.SetText("Normalizing mp3's...Please wait!");
@@ -275,7 +293,12 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     ::rmdir(dirs.badcut.c_str());
 
     progress.Hide();
-    RemoveExported(request.streamFolder, result.files);
+    std::string why;
+    if (!RemoveExported(request.streamFolder, result.files, why)) {
+        Trace(kTraceError, "Exported descriptions stay in the description file: %s", why.c_str());
+        if (!result.saveError.empty()) result.saveError += "; ";
+        result.saveError += "the exported descriptions were not removed: " + why;
+    }
     RecordingNotifier::Instance().Notify(kEventChunkCompleted);
     Trace(kTraceInfo, "Exported %d file(s)", n);
     Trace(kTraceDetail, "END THREAD export (Current Thread ID = 0x%X)", CurrentThreadId());

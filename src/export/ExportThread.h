@@ -60,6 +60,9 @@ struct ExportRunResult {
     int normalizeSteps = 0;
     bool normalized = false;
     StreamTime coveredUntil = -1;  // set when a stream's record was updated
+    // Why the stream list or the description file could not be updated
+    // after the run; empty when they were.
+    std::string saveError;
 };
 
 // One entry per complete description (coverage 0, see MarkCoverage) of

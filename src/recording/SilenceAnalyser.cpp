@@ -200,31 +200,29 @@ void SilenceAnalyser::WriteDescription(StreamTime start, StreamTime end) {
     ++m_offered;
     DescriptionStore store(m_targetFolder.empty() ? m_chunkFolder : m_targetFolder,
                            m_targetName.empty() ? kDefaultStoreName : m_targetName);
-    if (!store.Load()) {
-        std::error_code ec;
-        // A name that cannot even be looked up may hide a file as well.
-        if (std::filesystem::exists(store.FilePath(), ec) || ec) {
-            // Saving would replace a file we could not read, downloads and all.
-            Trace(kTraceError, "Silence detection: can't read %s", store.FilePath().c_str());
-            return;
-        }
-        store.header[0] = DescriptionStore().header[0];  // a new store's version
-    }
     Description description;
     description.title = kGeneratedTitle;
     description.start = start;
     description.end = end;
     const std::string from = DateTime::FromStreamTime(start).LongText();
     const std::string to = DateTime::FromStreamTime(end).LongText();
-    if (!store.AddIfFree(description)) {
+    // Added to the file as it is now: a download or an import may be
+    // changing it at the same moment.
+    bool added = false;
+    std::string why;
+    const bool saved = store.Update(
+        [&](DescriptionStore& fresh) {
+            added = fresh.AddIfFree(description);
+            return added;
+        },
+        &why);
+    if (!saved)
+        Trace(kTraceError, "Silence detection: %s", why.c_str());
+    else if (!added)
         Trace(kTraceDebug, "Silence detection: %s - %s overlaps a description, not added",
               from.c_str(), to.c_str());
-        return;
-    }
-    if (store.Save())
-        Trace(kTraceInfo, "Silence detection: song %s - %s", from.c_str(), to.c_str());
     else
-        Trace(kTraceError, "Silence detection: can't write %s", store.FilePath().c_str());
+        Trace(kTraceInfo, "Silence detection: song %s - %s", from.c_str(), to.c_str());
 }
 
 }  // namespace wk

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 
 #include "core/ConfigStore.h"
+#include "core/FileLock.h"
 #include "core/FileUtil.h"
 #include "core/ProgramHome.h"
 #include "core/Trace.h"
@@ -75,10 +78,44 @@ std::unique_ptr<ScheduleTask> Scheduler::TaskFromLine(std::string_view line) {
 
 bool Scheduler::load() {
     std::lock_guard guard(m_lock);
+    return SyncLocked(false);
+}
+
+bool Scheduler::save(std::string* why) {
+    return Update([](Scheduler&) { return true; }, why);
+}
+
+bool Scheduler::Update(const std::function<bool(Scheduler&)>& change, std::string* why) {
+    // The file lock first: the recording controller must not wait for the
+    // list while another process holds the file.
+    FileLock fileLock;
+    std::string reason;
+    if (!fileLock.AcquireFor(m_fileName, FileLock::kDefaultTimeoutMs, &reason)) {
+        if (why) *why = reason;
+        return false;
+    }
+    std::lock_guard guard(m_lock);
+    if (!SyncLocked(true)) {
+        if (why) *why = "cannot read " + m_fileName;
+        return false;
+    }
+    if (!change(*this)) return true;
+    if (!WriteLocked()) {
+        if (why) *why = "cannot write " + m_fileName;
+        return false;
+    }
+    return true;
+}
+
+bool Scheduler::SyncLocked(bool missingIsEmpty) {
     std::string bytes;
     if (!ReadWholeFile(m_fileName, bytes)) {
-        Trace(20, "Cannot read %s", m_fileName.c_str());
-        return false;
+        std::error_code ec;
+        if (!missingIsEmpty || std::filesystem::exists(m_fileName, ec)) {
+            Trace(20, "Cannot read %s", m_fileName.c_str());
+            return false;
+        }
+        bytes.clear();
     }
 
     std::vector<std::unique_ptr<ScheduleTask>> loaded;
@@ -99,16 +136,39 @@ bool Scheduler::load() {
         }
     }
 
+    // A task read before and changed since is its old line deleted and a
+    // new task of this scheduler's.
+    for (auto it = m_fromFile.begin(); it != m_fromFile.end();) {
+        if (it->first->WriteLine() != it->second) {
+            m_deletedLines.push_back(it->second);
+            it = m_fromFile.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    std::vector<std::string> deleted = m_deletedLines;
+    std::erase_if(loaded, [&deleted](const std::unique_ptr<ScheduleTask>& task) {
+        const auto it = std::find(deleted.begin(), deleted.end(), task->WriteLine());
+        if (it == deleted.end()) return false;
+        deleted.erase(it);  // one line deletes one task
+        return true;
+    });
+
     std::vector<ScheduleTask*> replaced;
-    for (const auto& task : m_tasks)
-        if (task->Kind() != 'C') replaced.push_back(task.get());
+    for (const auto& [task, line] : m_fromFile) replaced.push_back(const_cast<ScheduleTask*>(task));
+    m_fromFile.clear();  // replaced, not deleted
     for (ScheduleTask* task : replaced) RemoveLocked(task);
-    for (auto& task : loaded) m_tasks.push_back(std::move(task));
+    // Switched tasks first, then the file's, then this scheduler's own.
+    const auto own = std::stable_partition(m_tasks.begin(), m_tasks.end(),
+                                           [](const auto& task) { return task->Kind() == 'C'; });
+    const auto at = static_cast<size_t>(own - m_tasks.begin());
+    for (const auto& task : loaded) m_fromFile.emplace_back(task.get(), task->WriteLine());
+    m_tasks.insert(m_tasks.begin() + static_cast<std::ptrdiff_t>(at),
+                   std::make_move_iterator(loaded.begin()), std::make_move_iterator(loaded.end()));
     return true;
 }
 
-bool Scheduler::save() {
-    std::lock_guard guard(m_lock);
+bool Scheduler::WriteLocked() {
     std::string bytes = kScheduleLegend;
     bytes += '\n';
     for (const auto& task : m_tasks) {
@@ -116,8 +176,12 @@ bool Scheduler::save() {
         bytes += task->WriteLine();
         bytes += '\n';
     }
-
-    return ReplaceFileContents(m_fileName, bytes);
+    if (!ReplaceFileContents(m_fileName, bytes)) return false;
+    m_deletedLines.clear();
+    m_fromFile.clear();
+    for (const auto& task : m_tasks)
+        if (task->Kind() != 'C') m_fromFile.emplace_back(task.get(), task->WriteLine());
+    return true;
 }
 
 ScheduleTask* Scheduler::insertTask(const ScheduleTask& task) {
@@ -140,6 +204,12 @@ bool Scheduler::RemoveLocked(ScheduleTask* task) {
     // Looked up again: the handler may have changed the list.
     const auto it = std::find_if(m_tasks.begin(), m_tasks.end(), listed);
     if (it == m_tasks.end()) return false;
+    const auto read = std::find_if(m_fromFile.begin(), m_fromFile.end(),
+                                   [task](const auto& entry) { return entry.first == task; });
+    if (read != m_fromFile.end()) {
+        m_deletedLines.push_back(read->second);
+        m_fromFile.erase(read);
+    }
     const std::unique_ptr<ScheduleTask> doomed = std::move(*it);
     m_tasks.erase(it);
     return true;

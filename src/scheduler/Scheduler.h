@@ -6,6 +6,12 @@
 // TaskKinds.h); "\n" line ends written, "\r\n" read alike. Switched tasks
 // are never written.
 //
+// Other processes (a command run from a shell, the daemon) change the file
+// too. A scheduler therefore remembers which tasks it read from the file and
+// which it inserted, deleted or changed since; save, Update and load put
+// those changes onto the file as it is at that moment (save and Update under
+// the file's lock, FileLock.h), so nobody's tasks are lost to a stale list.
+//
 // Threading: every operation may be called from any thread. A recursive lock
 // guards the list; the recording controller holds it (Lock/Unlock or
 // LockGuard) while it picks a task and starts on it, so that no editor
@@ -55,15 +61,23 @@ public:
 
     const std::string& FileName() const { return m_fileName; }
 
-    // Replaces the saved tasks in the list (switched tasks stay) with those of
-    // the file; each replaced task goes through the task-deleted handler.
-    // Lines that do not read as a task are skipped. False, with the list
-    // untouched, when the file cannot be read.
+    // Replaces the tasks read before (switched tasks and this scheduler's
+    // own unsaved changes stay) with those of the file, less the ones this
+    // scheduler deleted or changed; each replaced task goes through the
+    // task-deleted handler. Lines that do not read as a task are skipped.
+    // False, with the list untouched, when the file cannot be read.
     bool load();
-    // Writes every task but the switched ones. The file is written beside and
+    // Under the file's lock: the file's tasks as load takes them, plus this
+    // scheduler's inserted and changed tasks, are written (all but the
+    // switched ones) and become the list. The file is written beside and
     // renamed over, so a failure never leaves a truncated schedule. False
-    // (the old file kept) when it cannot be written.
-    bool save();
+    // (the old file kept, the reason in `why`) when the lock cannot be had
+    // or the file cannot be written. A missing file counts as empty.
+    bool save(std::string* why = nullptr);
+    // The same, with `change` run on the fresh list in between (it may insert
+    // and delete tasks); nothing is written when it returns false. For
+    // changes that depend on what the list holds.
+    bool Update(const std::function<bool(Scheduler&)>& change, std::string* why = nullptr);
 
     // Appends a clone of `task` and returns the clone, which the scheduler owns.
     ScheduleTask* insertTask(const ScheduleTask& task);
@@ -106,12 +120,21 @@ public:
     static std::unique_ptr<ScheduleTask> TaskFromLine(std::string_view line);
 
 private:
-    // With the lock held: announces, removes and destroys `task` if listed.
+    // With the lock held: announces, removes and destroys `task` if listed;
+    // a task read from the file is remembered as deleted.
     bool RemoveLocked(ScheduleTask* task);
+    // With the lock held: the file's tasks replace the ones read before, as
+    // load describes. False when the file exists but cannot be read.
+    bool SyncLocked(bool missingIsEmpty);
+    bool WriteLocked();
 
     const std::string m_fileName;
     mutable CriticalSection m_lock;
     std::vector<std::unique_ptr<ScheduleTask>> m_tasks;
+    // The tasks of the list read from (or written to) the file, with their
+    // line as it was then, and the lines of such tasks deleted since.
+    std::vector<std::pair<const ScheduleTask*, std::string>> m_fromFile;
+    std::vector<std::string> m_deletedLines;
     std::shared_ptr<TaskStatusSource> m_statusSource;
     TaskDeletedHandler m_onDeleted;
     std::atomic<bool> m_removing{false};

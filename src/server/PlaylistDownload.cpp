@@ -125,17 +125,28 @@ void ParsePlaylistAnswer(const std::vector<std::string>& lines, ParseContext& c)
         return;
     }
     DropBlankRecords(downloaded);
-    if (downloaded.Size() < served.Size()) {
+    // Records past the per-file limit are left out on purpose (and noted):
+    // such a file still counts as applied, or it would come back every time.
+    const size_t expected = std::min(served.Size(), kMaxMergedRecords);
+    if (downloaded.Size() < expected) {
         Trace(kTraceError, "%zu of %zu descriptions of %X lost in the shift; not applied",
-              served.Size() - downloaded.Size(), served.Size(), id);
+              expected - downloaded.Size(), expected, id);
         ++c.result.failed;
         return;
     }
-    c.store.Merge(downloaded, true);
-    // The identifier is recorded only once the merge is on disk, so an answer
-    // lost to a failed save is applied again next time.
-    if (!c.store.Save()) {
-        Trace(kTraceError, "Cannot save the description store %s", c.store.FilePath().c_str());
+    // Onto what the file holds now, under its lock: a command run from a shell
+    // may have changed it since the last answer. The identifier is recorded
+    // only once the merge is on disk, so an answer lost to a failed save is
+    // applied again next time.
+    std::string why;
+    const bool saved = c.store.Update(
+        [&downloaded](DescriptionStore& store) {
+            store.Merge(downloaded, true);
+            return true;
+        },
+        &why);
+    if (!saved) {
+        Trace(kTraceError, "The downloaded descriptions were not saved: %s", why.c_str());
         ++c.result.failed;
         return;
     }
@@ -260,7 +271,6 @@ PlaylistDownloadResult RunPlaylistDownload(HttpClient& http, const std::string& 
     ids.Load();
     DescriptionStore store(info.folder, "desc");
     store.SetStreamInfo(&info);
-    store.Load();
     ParseContext context{info.folder, info, check.difference, ids, store, result};
     for (size_t i = 0; i < answers.size(); ++i) {
         Trace(kTraceDebug, "---- Parsing playlist request result [%d]...", static_cast<int>(i));

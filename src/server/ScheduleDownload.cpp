@@ -50,40 +50,48 @@ ScheduleParseResult ParseScheduleReqResult(Scheduler& scheduler,
         return result;
     }
     const auto shiftMs = static_cast<StreamTime>(difference * 1000.0);
-    {
-        auto lock = scheduler.LockGuard();
-        for (const std::string& line : lines) {
-            std::unique_ptr<ScheduleTask> task = Scheduler::TaskFromLine(line);
-            if (!task) continue;
-            task->SetStart(ToLocal(task->Start(), shiftMs));
-            task->SetEnd(ToLocal(task->End(), shiftMs));
-            const DateTime& start = task->Start();
-            const DateTime& end = task->End();
-            if (start > end) {
-                ++result.skipped;
-                continue;
+    // Checked against the schedule as the file holds it now: a command may
+    // have added tasks since this scheduler read it.
+    std::string why;
+    const bool written = scheduler.Update(
+        [&](Scheduler& fresh) {
+            for (const std::string& line : lines) {
+                std::unique_ptr<ScheduleTask> task = Scheduler::TaskFromLine(line);
+                if (!task) continue;
+                task->SetStart(ToLocal(task->Start(), shiftMs));
+                task->SetEnd(ToLocal(task->End(), shiftMs));
+                const DateTime& start = task->Start();
+                const DateTime& end = task->End();
+                if (start > end) {
+                    ++result.skipped;
+                    continue;
+                }
+                bool collides = false;
+                fresh.ForEachTask([&](ScheduleTask& existing) {
+                    if (!collides && !(existing.End() < start) && !(existing.Start() > end))
+                        collides = true;
+                });
+                if (collides) {
+                    Trace(kTraceDebug, "Skipping schedule entry \"%s --> %s desc: %s\"",
+                          start.LongText().c_str(), end.LongText().c_str(),
+                          task->Description().c_str());
+                    ++result.skipped;
+                    continue;
+                }
+                fresh.insertTask(*task);
+                ++result.inserted;
+                Trace(kTraceInfo, "New task inserted: %s --> %s desc:%s", start.LongText().c_str(),
+                      end.LongText().c_str(), task->Description().c_str());
             }
-            bool collides = false;
-            scheduler.ForEachTask([&](ScheduleTask& existing) {
-                if (!collides && !(existing.End() < start) && !(existing.Start() > end))
-                    collides = true;
-            });
-            if (collides) {
-                Trace(kTraceDebug, "Skipping schedule entry \"%s --> %s desc: %s\"",
-                      start.LongText().c_str(), end.LongText().c_str(),
-                      task->Description().c_str());
-                ++result.skipped;
-                continue;
-            }
-            scheduler.insertTask(*task);
-            ++result.inserted;
-            Trace(kTraceInfo, "New task inserted: %s --> %s desc:%s", start.LongText().c_str(),
-                  end.LongText().c_str(), task->Description().c_str());
-        }
+            return result.inserted > 0;
+        },
+        &why);
+    if (!written) {
+        result.error = why;
+        Trace(kTraceError, "The schedule was not saved after the download: %s", why.c_str());
     }
     if (result.inserted > 0) {
-        result.saved = scheduler.save();
-        if (!result.saved) Trace(kTraceError, "Cannot save the schedule after the download");
+        result.saved = written;
         if (notice) notice();
     }
     return result;

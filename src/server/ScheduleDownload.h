@@ -30,6 +30,7 @@ struct ScheduleParseResult {
     int inserted = 0;
     int skipped = 0;   // task lines dropped: start after end, or colliding
     bool saved = false;
+    std::string error;  // why schedule.txt could not be read or written; empty when fine
 };
 
 // Processes the answer lines. `difference` is server minus local clock in

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/EventLog.h"
+#include "core/FileLock.h"
+#include "core/FileUtil.h"
 #include "core/Trace.h"
 #include "core/Translation.h"
 #include "streamstore/ChunkName.h"
@@ -128,16 +130,17 @@ bool DeleteWholeStream(const std::string& folder) {
     for (const std::string& name : ListChunkFiles(folder, "")) {
         ::unlink(FolderFile(folder, name).c_str());
     }
+    // Under the file's lock, so that an import or download merging into the
+    // file meanwhile finishes first instead of writing the old records back.
     const std::string path = FolderFile(folder, kDescriptionFileName);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        const size_t size = std::strlen(kEmptyDescription);
-        if (::write(fd, kEmptyDescription, size) != static_cast<ssize_t>(size)) {
-            Trace(kTraceError, "Cannot write %s", path.c_str());
-        }
-        ::close(fd);
-    } else {
-        Trace(kTraceError, "Cannot create %s", path.c_str());
+    FileLock lock;
+    std::string why;
+    if (!lock.AcquireFor(path, FileLock::kDefaultTimeoutMs, &why) ||
+        !ReplaceFileContents(path, kEmptyDescription)) {
+        if (why.empty()) why = "the file could not be replaced";
+        Trace(kTraceError, "Cannot write %s: %s", path.c_str(), why.c_str());
+        Report("Cannot empty " + path + ": " + why);
+        return false;
     }
     return true;
 }

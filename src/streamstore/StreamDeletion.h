@@ -13,7 +13,7 @@ namespace wk {
 
 // What the empty store's description file holds.
 inline constexpr const char* kDescriptionFileName = "desc.des";
-inline constexpr const char* kEmptyDescription = "0.9\r\n\r\n\r\n";
+inline constexpr const char* kEmptyDescription = "# 0.9\r\n# \r\n# \r\n";
 // How far a mark that begins outside every session moves per step when the
 // caller gives no step.
 inline constexpr StreamTime kDefaultDeleteStepMs = 10'000;
@@ -30,7 +30,8 @@ int DeleteMarkedStretch(const std::string& folder, StreamTime markStart, StreamT
 
 // Removes every file of the folder (sub-folders stay; a file that cannot be
 // removed is passed over) and writes the empty description file. An empty
-// folder text is reported (string kStrStreamPathNotSelected) and gives false.
+// folder text is reported (string kStrStreamPathNotSelected) and gives false,
+// as does a description file that cannot be written (reported too).
 bool DeleteWholeStream(const std::string& folder);
 
 }  // namespace wk

@@ -1,5 +1,7 @@
 // "wavkeep import", "descriptions" and "shift" on a recorded stream.
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <vector>
 
@@ -80,6 +82,64 @@ TEST_F(DescriptionsCommandTest, TagTextReachesTheTerminalWithoutControlCharacter
     EXPECT_EQ(Out().rfind("x?[2J.mp3\t", 0), 0u) << Out();
     EXPECT_NE(Out().find("\tArt?2J - Title?]0;owned?"), std::string::npos) << Out();
     EXPECT_EQ(Out().find_first_of("\x1b\x07\x9b"), std::string::npos) << Out();
+}
+
+// Imports from two processes at once, many times over: each merges into
+// desc.des as the other left it, so no description is lost.
+TEST_F(DescriptionsCommandTest, ImportsFromTwoProcessesAtOnceKeepEveryDescription) {
+    constexpr int kRounds = 8;
+    constexpr int kPerFile = 3;
+    const StreamTime t0 = DateTime(2024, 1, 1, 10, 0, 0).ToStreamTime();
+    const auto file = [&](int round, int who, const std::string& name) {
+        std::string text = "# 0.9\r\n# \r\n# _WAVKEEP_STAFF_\r\n";
+        for (int i = 0; i < kPerFile; ++i) {
+            Description d;
+            d.artist = who == 0 ? "A" : "B";
+            d.title = std::to_string(round) + "." + std::to_string(i);
+            d.start = t0 + ((round * 2 + who) * kPerFile + i) * 200000;
+            d.end = d.start + 182000;
+            text += d.ToLine() + "\r\n";
+        }
+        test::WriteFile(m_io.File(name), text);
+        return m_io.File(name);
+    };
+    const std::string run = "'" WAVKEEP_EXE "' --home '" + m_home.Path() + "' import ";
+    const std::string failures = m_io.File("failures");
+    std::string script;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string a = file(round, 0, std::to_string(round) + "a.des");
+        const std::string b = file(round, 1, std::to_string(round) + "b.des");
+        script += run + "'" + a + "' >/dev/null 2>&1 & a=$!; " + run + "'" + b +
+                  "' >/dev/null 2>&1 & b=$!; wait $a || echo a >>'" + failures +
+                  "'; wait $b || echo b >>'" + failures + "'; ";
+    }
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists(failures)) << test::ReadFile(failures);
+    const auto count = [&] {
+        EXPECT_EQ(Run({"descriptions"}), 0);
+        const std::string listed = Out();
+        return std::count(listed.begin(), listed.end(), '\n');
+    };
+    EXPECT_EQ(count(), kRounds * 2 * kPerFile);
+
+    // The same file again, its extension in capitals: read as it is named,
+    // trusted, and nothing doubled.
+    const std::string again = file(0, 0, "PL.DES");
+    ASSERT_EQ(Run({"import", again}), 0) << Err();
+    const std::string all = std::to_string(kRounds * 2 * kPerFile);
+    EXPECT_EQ(Out().rfind("imported 3 descriptions into Default (now " + all + ", were " + all +
+                              "; 3 held already)",
+                          0),
+              0u)
+        << Out();
+    EXPECT_EQ(count(), kRounds * 2 * kPerFile);
+
+    // A description file that cannot be replaced fails the import.
+    const std::string desc = m_home.File("Streams/Default/desc.des");
+    std::filesystem::rename(desc, desc + ".kept");
+    std::filesystem::create_directories(desc + "/x");
+    EXPECT_EQ(Run({"import", file(kRounds, 0, "late.des")}), 1);
+    EXPECT_NE(Err().find("was not imported"), std::string::npos) << Err();
 }
 
 }  // namespace

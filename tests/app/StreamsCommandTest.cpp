@@ -63,7 +63,7 @@ TEST_F(StreamsCommandTest, InfoThenDeleteAMiddleStretchRenumbers) {
     EXPECT_EQ(Mp3Names().size(), 5u);
     EXPECT_EQ(Run({"delete", "--all", "--yes"}), 0);
     EXPECT_TRUE(Mp3Names().empty());
-    EXPECT_EQ(test::ReadFile(m_home.File("Streams/Default/desc.des")), "0.9\r\n\r\n\r\n");
+    EXPECT_EQ(test::ReadFile(m_home.File("Streams/Default/desc.des")), "# 0.9\r\n# \r\n# \r\n");
 }
 
 TEST_F(StreamsCommandTest, StreamListEditing) {

@@ -182,5 +182,22 @@ TEST_F(ConfigStoreTest, SaveReplacesTheFileWhole) {
     EXPECT_EQ(saved.find('o' + std::string(10, 'o')), std::string::npos);
 }
 
+// The daemon keeps its instance for hours; a command saves meanwhile.
+TEST_F(ConfigStoreTest, SaveKeepsWhatOthersSavedMeanwhile) {
+    ConfigStore daemon;
+    daemon.Load();
+    ConfigStore shell;
+    shell.Load();
+    shell.SetString("BitRate", "192");
+    ASSERT_TRUE(shell.Save());
+    daemon.SetString("ActiveStream", "Jazz");
+    ASSERT_TRUE(daemon.Save());
+    ConfigStore read;
+    read.Load();
+    EXPECT_EQ(read.GetString("BitRate"), "192");
+    EXPECT_EQ(read.GetString("ActiveStream"), "Jazz");
+    EXPECT_EQ(daemon.GetString("BitRate"), "192");
+}
+
 }  // namespace
 }  // namespace wk

@@ -353,6 +353,24 @@ TEST_F(SchedulerTest, LoadFailuresLeaveTheListAlone) {
     EXPECT_TRUE(std::filesystem::is_directory(HomeFile("schedule.txt/old")));
 }
 
+// The daemon's list lives for days; a command changes the file meanwhile.
+TEST_F(SchedulerTest, SaveKeepsWhatOthersSavedMeanwhile) {
+    Scheduler daemon;
+    ScheduleTask* a = daemon.insertTask(*Make<OnceTask>(On(kFriday, 10), On(kFriday, 11), "a"));
+    ASSERT_TRUE(daemon.save());
+    Scheduler shell;
+    ASSERT_TRUE(shell.load());
+    shell.insertTask(*Make<OnceTask>(On(kFriday, 12), On(kFriday, 13), "b"));
+    ASSERT_TRUE(shell.save());
+    daemon.deleteTask(a);
+    daemon.insertTask(*Make<OnceTask>(On(kFriday, 14), On(kFriday, 15), "c"));
+    ASSERT_TRUE(daemon.save());
+    Scheduler read;
+    ASSERT_TRUE(read.load());
+    EXPECT_EQ(Streams(read), (std::vector<std::string>{"b", "c"}));
+    EXPECT_EQ(Streams(daemon), (std::vector<std::string>{"b", "c"}));
+}
+
 TEST_F(SchedulerTest, HostileFileKeepsItsGoodLines) {
     std::string binary;
     for (int i = 0; i < 256; ++i) binary += static_cast<char>(i == '\n' ? 0 : i);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
@@ -207,7 +208,9 @@ TEST_F(ScheduleDownloadTest, FractionalDifferenceIsTruncatedToTheMillisecond) {
     const auto tasks = scheduler.Tasks();
     EXPECT_EQ(tasks[0]->Start().ToStreamTime(),
               DateTime(2026, 3, 10, 20, 0, 0).ToStreamTime());
-    // A negative difference moves the task later.
+    // A negative difference moves the task later (in a schedule of its own:
+    // the first one's task is in the file).
+    std::filesystem::remove(HomeFile("schedule.txt"));
     Scheduler other;
     ASSERT_EQ(ParseScheduleReqResult(
                   other, {"O 10/03/2026  20:00:00 -> 10/03/2026  21:00:00 Radio\tShow"}, -0.5)

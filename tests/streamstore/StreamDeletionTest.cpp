@@ -169,7 +169,7 @@ TEST_F(DeleteWholeStreamTest, EmptiesTheFolderAndWritesTheEmptyDescription) {
 
     EXPECT_TRUE(DeleteWholeStream(folder));
     EXPECT_THAT(Names(folder), UnorderedElementsAreArray({"keep", "desc.des"}));
-    EXPECT_EQ(ReadFile(folder + "/desc.des"), "0.9\r\n\r\n\r\n");
+    EXPECT_EQ(ReadFile(folder + "/desc.des"), "# 0.9\r\n# \r\n# \r\n");
     EXPECT_EQ(ReadFile(folder + "/keep/inner.txt"), "stays");
 }
 
