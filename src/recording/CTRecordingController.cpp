@@ -28,11 +28,11 @@ intptr_t AsParam(const void* p) {
     return reinterpret_cast<intptr_t>(p);
 }
 
-// True when a file of the folder begins with the date-time part of a chunk
-// name: a session starting in that second exists already.
 // The planned duration of a session whose task has no end.
 constexpr long long kOpenEndedSeconds = 365LL * 24 * 3600;
 
+// True when a file of the folder begins with the date-time part of a chunk
+// name: a session starting in that second exists already.
 bool StartSecondTaken(const std::string& folder, const DateTime& start) {
     const std::string prefix = start.FileNamePrefix();
     std::error_code ec;

@@ -1,12 +1,15 @@
 #include "streamstore/RecordingMarker.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <filesystem>
 #include <fstream>
 #include <optional>
 
-#include "core/FileUtil.h"
 #include "core/ProgramHome.h"
 #include "core/Trace.h"
 #include "streamstore/ChunkName.h"
@@ -52,6 +55,23 @@ std::optional<Note> ReadNote() {
     return note;
 }
 
+// Replaces the note at once, never half written. No flush to the disk: the
+// note is only true while its writer lives, which no power cut survives, and
+// the recording waits while it is written.
+bool WriteNote(const std::string& text) {
+    const std::string path = ProgramFile(kRecordingNoteFile);
+    const std::string temp = path + ".new." + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (::close(fd) != 0 || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
+        Trace(kTraceError, "Cannot write %s: %s", path.c_str(), std::strerror(errno));
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool LockStreams(FileLock& lock, int timeoutMs, std::string* why, const std::atomic<int>* cancel) {
@@ -63,8 +83,7 @@ bool RecordingMarker::Publish(const std::string& folder, const std::string& sess
     if (!m_lock.Acquire(kRecordingLockName, 0, why)) return false;
     std::string text = "folder=" + AbsoluteFolder(folder) + "\nsession=" + session +
                        "\npid=" + std::to_string(::getpid()) + "\n";
-    if (folder.find('\n') != std::string::npos || !IsSessionName(session) ||
-        !ReplaceFileContents(ProgramFile(kRecordingNoteFile), text)) {
+    if (folder.find('\n') != std::string::npos || !IsSessionName(session) || !WriteNote(text)) {
         if (why) *why = "cannot note the recording of " + folder + " in " + ProgramFile(kRecordingNoteFile);
         ::unlink(ProgramFile(kRecordingNoteFile).c_str());
         m_lock.Release();
