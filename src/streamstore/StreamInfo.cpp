@@ -161,11 +161,16 @@ void UpdateStreamInfo(StreamInfo& info) {
     // relative to the open folder, with no file opened.
     std::vector<TakenChunk> taken;
     std::string datName;
+    // The chunk being written is the recorded session's highest number,
+    // whether or not its side files hold anything yet.
+    const std::string recorded = RecordedSessionIn(info.folder);
+    int writing = 0;
     ScanFolder(info.folder, [&](int dirFd, const dirent& entry) {
         const std::string_view name = entry.d_name;
         if (name.size() < kShortestChunkName || !IsChunkAudioName(name)) return;
         const auto fields = ParseChunkName(name);
         if (!fields || IsFolderEntry(dirFd, entry)) return;
+        if (BelongsToSession(name, recorded)) writing = std::max(writing, fields->number);
         datName.assign(name.substr(0, name.size() - 4));
         datName += ".dat";
         struct stat st {};
@@ -178,14 +183,9 @@ void UpdateStreamInfo(StreamInfo& info) {
     });
 
     // The chunk being written is still growing; every other one is closed.
-    if (const std::string recorded = RecordedSessionIn(info.folder); !recorded.empty()) {
-        auto newest = taken.end();
-        for (auto it = taken.begin(); it != taken.end(); ++it) {
-            if (!BelongsToSession(it->name, recorded)) continue;
-            if (newest == taken.end() || it->fields.number > newest->fields.number) newest = it;
-        }
-        if (newest != taken.end()) taken.erase(newest);
-    }
+    std::erase_if(taken, [&](const TakenChunk& chunk) {
+        return chunk.fields.number == writing && BelongsToSession(chunk.name, recorded);
+    });
 
     std::sort(taken.begin(), taken.end(),
               [](const TakenChunk& a, const TakenChunk& b) { return a.name < b.name; });

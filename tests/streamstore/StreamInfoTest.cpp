@@ -143,6 +143,7 @@ TEST_F(UpdateStreamInfoTest, TakesEveryClosedChunkAsLongAsItsDatFileShows) {
         {"an empty side file", 0, "", {10 * kS}},
         {"no side file", std::nullopt, "", {10 * kS}},
         {"being recorded by this process", 500, "here", {10 * kS}},
+        {"being recorded, its side files still empty", 0, "here", {10 * kS}},
         {"being recorded by another process", 500, "note", {10 * kS}},
         {"the note of a recorder that died", 500, "stale note", {10 * kS, 15 * kS}},
     };
