@@ -213,6 +213,7 @@ int Application::Start() {
     m_controller->Start();
     m_disk = std::make_unique<DiskSpaceManager>(StreamNameFile::StreamRoot());
     m_disk->SetNotifyReceiver(&m_loop, m_slot.Id());
+    if (m_options.diskCheckObserver) m_disk->SetCheckObserver(m_options.diskCheckObserver);
     m_disk->Start();
     CHTTPRequestManager::Instance().SetStatusSink(this);
     PrepareTimeCheck(true);
@@ -372,7 +373,10 @@ void Application::UpdateStatus() {
     const std::string stream =
         session.empty() ? std::string()
                         : std::filesystem::path(session).parent_path().filename().string();
+    const std::optional<DiskCheckResult> disk = m_disk ? m_disk->LastCheck() : std::nullopt;
     std::lock_guard lock(m_statusMutex);
+    m_status.diskChecked = disk.has_value();
+    m_status.diskMet = disk && disk->Met();
     if (recording != m_status.recording)
         Trace(kTraceDetail, "State indicator: %s", recording ? "recording" : "not recording");
     m_status.recording = recording;
@@ -401,7 +405,9 @@ std::string Application::StatusText() const {
         << "scheduleDownloads=" << s.scheduleDownloads << '\n'
         << "playlistDownloads=" << s.playlistDownloads << '\n'
         << "songsExported=" << s.songsExported << '\n'
-        << "imports=" << s.imports << '\n';
+        << "imports=" << s.imports << '\n'
+        << "diskChecked=" << (s.diskChecked ? 1 : 0) << '\n'
+        << "diskMet=" << (s.diskMet ? 1 : 0) << '\n';
     return out.str();
 }
 

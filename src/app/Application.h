@@ -78,6 +78,7 @@ namespace wk {
 
 class Clock;
 class DiskSpaceManager;
+struct DiskCheckResult;
 
 struct ApplicationOptions {
     // The capture input as "wavkeep record" takes it; empty: "alsa".
@@ -98,6 +99,8 @@ struct ApplicationOptions {
     bool controlSocket = true;
     // Replaces the connect retries and time-outs of every HTTP client (tests).
     std::optional<HttpSettings> http;
+    // Called on the disk thread after each of its checks (tests).
+    std::function<void(const DiskCheckResult&)> diskCheckObserver;
 };
 
 struct ApplicationStatus {
@@ -120,6 +123,8 @@ struct ApplicationStatus {
     int reloads = 0;  // SIGHUP
     bool scheduleDownloadRunning = false;
     bool playlistDownloadRunning = false;
+    bool diskChecked = false;  // the disk thread has checked the allowance
+    bool diskMet = false;      // and its last check left the streams within it
 };
 
 class Application final : public MessageReceiver, private HttpStatusSink {

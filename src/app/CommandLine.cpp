@@ -239,7 +239,16 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         "record", "Record now into the stream's folder until --for runs out, Ctrl-C or SIGTERM, "
                   "or the input ends; the last chunk is closed, not lost");
     record->add_option("--for", o.record.seconds, "Seconds to record (default: until stopped)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                // Chunk names hold the planned seconds; more could not be read back.
+                const bool digits = !text.empty() && text.size() <= 10 &&
+                                    text.find_first_not_of("0123456789") == std::string::npos;
+                if (digits && std::stoll(text) >= 1 && std::stoll(text) <= kLongestRecordSeconds) return {};
+                return "give whole seconds from 1 to " + std::to_string(kLongestRecordSeconds) +
+                       " (68 years), not \"" + text + "\"";
+            },
+            "SECONDS (1 to 2147483647)"));
     record->add_option("--stream", o.record.stream,
                        "Stream to record into (default: \"ActiveStream\"); a new name is added "
                        "to the stream list");

@@ -13,6 +13,7 @@
 #include "app/ControlChannel.h"
 #include "app/DescriptionsCommand.h"
 #include "app/InstanceLock.h"
+#include "app/StreamsCommand.h"
 #include "core/Clock.h"
 #include "core/EventLog.h"
 #include "core/ProgramHome.h"
@@ -51,29 +52,23 @@ std::map<std::string, std::string> ParseStatus(const std::string& text) {
     return values;
 }
 
-std::string Mib(uint64_t bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f MiB",
-                  static_cast<double>(bytes) / DiskSpaceManager::kMiB);
-    return text;
-}
-
 std::string When(const DateTime& t) {
     return t.DateText() + " " + t.TimeText();
 }
 
-void PrintRecorder(std::ostream& out) {
+// Returns the daemon's status answer, empty when there is none.
+std::map<std::string, std::string> PrintRecorder(std::ostream& out) {
     const auto running = FindRunningInstance();
     if (!running) {
         out << "recorder: none runs in this home (" << ProgramFolder() << ")\n";
-        return;
+        return {};
     }
     out << "recorder: " << Describe(*running) << '\n';
     const auto answer = TakesRequests(*running) ? SendControlRequest("status") : std::nullopt;
     if (!answer) {
         out << "recording: " << (TakesRequests(*running) ? "unknown (no answer)" : "unknown")
             << '\n';
-        return;
+        return {};
     }
     auto values = ParseStatus(*answer);
     if (values["recording"] == "1") {
@@ -86,6 +81,7 @@ void PrintRecorder(std::ostream& out) {
                 << ")";
         out << '\n';
     }
+    return values;
 }
 
 void PrintNextTask(std::ostream& out) {
@@ -108,16 +104,20 @@ void PrintNextTask(std::ostream& out) {
     out << '\n';
 }
 
-void PrintDisk(std::ostream& out) {
+void PrintDisk(std::ostream& out, std::map<std::string, std::string>& daemon) {
     StreamNameFile streams;
     streams.load();
     std::vector<std::string> names;
     for (const auto& r : streams.Records()) names.push_back(r->name);
     const std::string root = StreamNameFile::StreamRoot();
     const DiskUsage u = DiskSpaceManager::MeasureDiskUsage(root, names);
-    out << "disk: the streams in " << root << " use " << Mib(u.used) << " of " << Mib(u.allowance)
-        << " allowed (DiskSpace); " << (u.freeKnown ? Mib(u.free) : std::string("unknown"))
-        << " free on the disk\n";
+    out << "disk: the streams in " << root << " use " << SizeText(u.used) << " of "
+        << SizeText(u.allowance) << " allowed (DiskSpace), "
+        << (u.used <= u.allowance ? "within it" : "over it") << "; "
+        << (u.freeKnown ? SizeText(u.free) : std::string("unknown")) << " free on the disk\n";
+    if (daemon["diskChecked"] == "1" && daemon["diskMet"] != "1")
+        out << "disk: the daemon's last check could not bring the streams within DiskSpace: only the "
+               "chunks being recorded were left to delete\n";
 }
 
 void PrintEvents(std::ostream& out) {
@@ -182,9 +182,9 @@ int RunStop(std::ostream& out, std::ostream& err) {
 
 int RunStatus(std::ostream& out, std::ostream& err) {
     (void)err;
-    PrintRecorder(out);
+    auto daemon = PrintRecorder(out);
     PrintNextTask(out);
-    PrintDisk(out);
+    PrintDisk(out, daemon);
     PrintEvents(out);
     return 0;
 }

@@ -22,6 +22,8 @@
 #include "recording/CTRecordingController.h"
 #include "scheduler/Scheduler.h"
 #include "scheduler/TaskKinds.h"
+#include "streamstore/ChunkName.h"
+#include "streamstore/DiskSpaceManager.h"
 #include "streamstore/StreamNameFile.h"
 
 namespace wk {
@@ -46,15 +48,20 @@ public:
         sigemptyset(&sa.sa_mask);
         sigaction(SIGINT, &sa, &m_oldInt);
         sigaction(SIGTERM, &sa, &m_oldTerm);
+        // A closed terminal ends the recording as Ctrl-C does, its last
+        // chunk closed.
+        sigaction(SIGHUP, &sa, &m_oldHup);
     }
     ~SignalGuard() {
         sigaction(SIGINT, &m_oldInt, nullptr);
         sigaction(SIGTERM, &m_oldTerm, nullptr);
+        sigaction(SIGHUP, &m_oldHup, nullptr);
     }
 
 private:
     struct sigaction m_oldInt {};
     struct sigaction m_oldTerm {};
+    struct sigaction m_oldHup {};
 };
 
 // What the notifier told us, gathered on this thread.
@@ -125,6 +132,15 @@ int RunRecord(const RecordOptions& options, std::ostream& out, std::ostream& err
     }
     ConfigStore config;
     config.Load();
+    // Chunk names that cannot be read back would hide the recording.
+    if (options.seconds < 0 || options.seconds > kLongestRecordSeconds) {
+        err << "wavkeep: --for takes 1 to " << kLongestRecordSeconds << " seconds\n";
+        return 2;
+    }
+    if (config.HasKey("SingleFileLength") && !ParseChunkSeconds(config.GetString("SingleFileLength"))) {
+        err << "wavkeep: " << ChunkLengthRefusal(config.GetString("SingleFileLength")) << '\n';
+        return 2;
+    }
     const std::string stream = options.stream.empty() ? config.GetString("ActiveStream") : options.stream;
     if (!EnsureStream(stream, err)) return 1;
 
@@ -182,6 +198,10 @@ int RunRecord(const RecordOptions& options, std::ostream& out, std::ostream& err
         controller.Create();
         controller.Start();
         controller.StartEvent().Set();
+        // A recording that runs for days keeps the streams within
+        // "DiskSpace" as the daemon would, by the same clock as the chunks.
+        DiskSpaceManager disk(StreamNameFile::StreamRoot());
+        disk.Start();
 
         const bool terminal = ::isatty(STDERR_FILENO);
         auto lastShown = std::chrono::steady_clock::now();

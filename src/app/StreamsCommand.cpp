@@ -1,6 +1,8 @@
 #include "app/StreamsCommand.h"
 
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <ostream>
 
 #include "app/CommandLock.h"
@@ -159,12 +161,23 @@ int RunDelete(const DeleteOptions& o, std::ostream& out, std::ostream& err) {
             err << "wavkeep: nothing deleted; \"wavkeep delete --all --yes\" deletes the stream's files\n";
             return 1;
         }
-        if (!DeleteWholeStream(folder)) {
-            err << "wavkeep: the description file of " << stream
-                << " could not be emptied (see \"wavkeep events\")\n";
+        std::string kept;
+        try {
+            if (!DeleteWholeStream(folder, &kept)) {
+                err << "wavkeep: the description file of " << stream
+                    << " could not be emptied (see \"wavkeep events\")\n";
+                return 1;
+            }
+        } catch (const StreamsBusyError& e) {
+            err << "wavkeep: nothing deleted: " << e.what() << '\n';
             return 1;
         }
-        out << "deleted every file of " << folder << '\n';
+        if (kept.empty()) {
+            out << "deleted every file of " << folder << '\n';
+        } else {
+            out << "deleted every file of " << folder << " but those of the session being recorded ("
+                << kept << "_*)\n";
+        }
         return 0;
     }
     const auto from = ParseUserDateTime(o.from);
@@ -173,17 +186,34 @@ int RunDelete(const DeleteOptions& o, std::ostream& out, std::ostream& err) {
         err << "wavkeep: give --from and --to as \"DD/MM/YYYY  hh:mm:ss[.mmm]\" or \"YYYY-MM-DD hh:mm:ss\"\n";
         return 2;
     }
-    ConfigStore config;
-    config.Load();
     try {
-        const int deleted = DeleteMarkedStretch(folder, from->ToStreamTime(), to->ToStreamTime(),
-                                                int64_t{config.GetInt("SingleFileLength")} * 1000);
+        std::string spared;
+        const int deleted = DeleteMarkedStretch(folder, from->ToStreamTime(), to->ToStreamTime(), &spared);
         out << deleted << " chunks deleted\n";
+        if (!spared.empty())
+            out << "the chunks of the session being recorded (" << spared << "_*) were left alone\n";
+    } catch (const StreamsBusyError& e) {
+        err << "wavkeep: nothing deleted: " << e.what() << '\n';
+        return 1;
     } catch (const MoveError&) {
         ReportId(kStrStreamFolderLocked, kMbOk | kMbIconStop);
         return 1;
     }
     return 0;
+}
+
+std::string SizeText(uint64_t bytes) {
+    if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+    static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double value = static_cast<double>(bytes) / 1024;
+    size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+    return text;
 }
 
 int RunDisk(bool prune, std::ostream& out, std::ostream& err) {
@@ -192,18 +222,30 @@ int RunDisk(bool prune, std::ostream& out, std::ostream& err) {
     std::vector<std::string> names;
     for (const auto& r : streams.Records()) names.push_back(r->name);
     const std::string root = StreamNameFile::StreamRoot();
-    auto mib = [](uint64_t bytes) { return std::to_string(bytes / DiskSpaceManager::kMiB) + " MiB"; };
+    int status = 0;
     if (prune) {
         DiskSpaceManager manager(root);
         const DiskCheckResult r = manager.CheckOnce(names);
-        out << "freed " << mib(r.freed) << " of " << mib(r.wanted) << " wanted\n";
+        if (r.busy) {
+            err << "wavkeep: nothing deleted: another wavkeep process kept changing the streams\n";
+            status = 1;
+        } else if (r.wanted == 0) {
+            out << "nothing to delete: the streams are within the allowance\n";
+        } else {
+            out << "freed " << SizeText(r.freed) << " of " << SizeText(r.wanted) << " wanted\n";
+            if (!r.Met()) {
+                err << "wavkeep: the streams are still over the allowance: only the chunks being "
+                       "recorded are left to delete\n";
+                status = 1;
+            }
+        }
         if (r.reducedAllowanceMb > 0)
             err << "wavkeep: Error: Disk space reduced! DiskSpace is now " << r.reducedAllowanceMb << '\n';
     }
     const DiskUsage u = DiskSpaceManager::MeasureDiskUsage(root, names);
-    out << "streams use " << mib(u.used) << " of " << mib(u.allowance) << " allowed (DiskSpace); "
-        << (u.freeKnown ? mib(u.free) : std::string("unknown")) << " free on the disk\n";
-    return 0;
+    out << "streams use " << SizeText(u.used) << " of " << SizeText(u.allowance) << " allowed (DiskSpace); "
+        << (u.freeKnown ? SizeText(u.free) : std::string("unknown")) << " free on the disk\n";
+    return status;
 }
 
 }  // namespace wk

@@ -1,7 +1,10 @@
 #pragma once
-// "wavkeep streams", "wavkeep info" and "wavkeep delete": the stream list,
-// what a stream folder holds, and cutting stretches out of a stream.
+// "wavkeep streams", "wavkeep info", "wavkeep delete" and "wavkeep disk": the
+// stream list, what a stream folder holds, cutting stretches out of a stream
+// (never the session a recorder in this home is recording), and the disk
+// allowance.
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 
@@ -23,7 +26,13 @@ struct DeleteOptions {
 int RunDelete(const DeleteOptions& options, std::ostream& out, std::ostream& err);
 
 // Space the streams use against "DiskSpace"; with `prune`, one check of the
-// disk-space manager now (oldest sessions deleted down to nine tenths).
+// disk-space manager now (oldest sessions deleted down to nine tenths, then
+// the finished chunks of the session being recorded); exit 1 when even that
+// leaves the streams over the allowance.
 int RunDisk(bool prune, std::ostream& out, std::ostream& err);
+
+// A byte count in the largest unit that keeps it at 1 or more ("812 bytes",
+// "1.4 MiB").
+std::string SizeText(uint64_t bytes);
 
 }  // namespace wk

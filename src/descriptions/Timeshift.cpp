@@ -45,7 +45,10 @@ bool PrepareMatch(const StreamInfo& info, const Description& d, StreamTime lower
     if (f - session->start < window) window = f - session->start - 1;
     const int64_t reach = window + kMatchWindowMs;
 
-    std::string fgp = ChunkPath(*session, 1);
+    // The session may have lost its first chunks to the disk allowance.
+    if (session->spans.empty() || session->length <= 0) return false;
+    const int64_t firstPresent = (session->spans.front().start - session->start) / session->length + 1;
+    std::string fgp = ChunkPath(*session, static_cast<int>(firstPresent));
     fgp.replace(fgp.size() - 4, 4, ".fgp");
     struct stat st {};
     if (::stat(fgp.c_str(), &st) != 0 || st.st_size <= 0) return false;

@@ -1,11 +1,15 @@
 #include "recording/CTRecordingController.h"
 
+#include <algorithm>
+#include <climits>
 #include <filesystem>
+#include <optional>
 
 #include "core/CTError.h"
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
+#include "core/FileLock.h"
 #include "core/RecordingNotifier.h"
 #include "core/Trace.h"
 #include "core/Translation.h"
@@ -23,6 +27,9 @@ namespace {
 intptr_t AsParam(const void* p) {
     return reinterpret_cast<intptr_t>(p);
 }
+
+// The planned duration of a session whose task has no end.
+constexpr long long kOpenEndedSeconds = 365LL * 24 * 3600;
 
 // True when a file of the folder begins with the date-time part of a chunk
 // name: a session starting in that second exists already.
@@ -203,6 +210,14 @@ void CTRecordingController::StartRecording(bool timesValid) {
     RecordingSettings settings;
     config.ReadRecordingSettings(settings);
     const int engine = ChooseEncoderEngine(config);
+    // Chunk names must be read back, or the recording is lost to the store.
+    const std::string chunkText = config.GetString("SingleFileLength");
+    const std::optional<int> chunkSeconds = ParseChunkSeconds(chunkText);
+    if (!chunkSeconds) {
+        ShowError(ChunkLengthRefusal(chunkText));
+        return;
+    }
+    settings.chunkSeconds = *chunkSeconds;
 
     const std::string stream = config.GetString("ActiveStream");
     std::string root = config.GetString("StreamPath");
@@ -218,6 +233,22 @@ void CTRecordingController::StartRecording(bool timesValid) {
         return;
     }
 
+    auto session = std::make_unique<RecordingSession>();
+    try {
+        if (m_deviceFactory) session->SetDevice(m_deviceFactory());
+        session->Configure(engine, settings.bitRate, settings.mode, settings.chunkSeconds, "dummy");
+        session->Open();
+    } catch (const CTError& e) {
+        ShowError(e.GetText());
+        return;
+    }
+
+    // No other process may list the folder between the note and chunk 1.
+    FileLock streams;
+    std::string why;
+    if (!LockStreams(streams, kStreamsLockWaitMs, &why))
+        Trace(kTraceError, "The recording starts without the streams lock after %d ms: %s", kStreamsLockWaitMs,
+              why.c_str());
     DateTime start = GetClock().Now();
     start.millisecond = 0;
     // The wall clock can step back (daylight saving, a corrected clock): a
@@ -228,23 +259,28 @@ void CTRecordingController::StartRecording(bool timesValid) {
     const StreamTime taskStart = m_task->Start().ToStreamTime();
     const StreamTime taskEnd = m_task->End().ToStreamTime();
     long long duration = (taskStart > startMs ? taskEnd - taskStart : taskEnd - startMs) / 1000;
-    if (duration < 0) duration = 0;
+    // A name with no duration, or one too long to read back, would hide the
+    // recording from the store; a task without times runs open-ended.
+    if (!timesValid) duration = kOpenEndedSeconds;
+    duration = std::clamp<long long>(duration, 1, INT_MAX);
     const std::string sessionName = ChunkSessionName(start, duration, settings.chunkSeconds);
 
-    auto session = std::make_unique<RecordingSession>();
+    if (!m_marker.Publish(folder, sessionName, &why))
+        Trace(kTraceError, "%s: other wavkeep processes cannot tell which session is being recorded", why.c_str());
+    SetCurrentSessionPrefix(sessionName, folder);
     try {
-        if (m_deviceFactory) session->SetDevice(m_deviceFactory());
-        session->Configure(engine, settings.bitRate, settings.mode, settings.chunkSeconds, "dummy");
-        session->Open();
         session->SetFileName(folder + "/" + sessionName);
         session->Start();
     } catch (const CTError& e) {
+        session.reset();
+        WithdrawSession();
+        streams.Release();
         ShowError(e.GetText());
         return;
     }
+    streams.Release();
     m_session = std::move(session);
     m_sessionFolder = folder + "/" + sessionName;
-    SetCurrentSessionPrefix(sessionName);
     Trace(kTraceInfo, "Recording %s", m_sessionFolder.c_str());
     RecordingNotifier::Instance().Notify(kEventRecordingStarted, 0, AsParam(m_task.get()));
 }
@@ -268,7 +304,7 @@ void CTRecordingController::StopRecordingLocked(bool abort) {
         }
         m_session.reset();
     }
-    SetCurrentSessionPrefix("");
+    WithdrawSession();
     const DateTime now = GetClock().Now();
     {
         auto schedulerLock = m_scheduler.LockGuard();
@@ -280,6 +316,19 @@ void CTRecordingController::StopRecordingLocked(bool abort) {
     ConfigStore config;
     config.Load();
     if (config.GetTvInputKind() == 1 || config.GetTvInputKind() == 2) ReleaseTvInput();
+}
+
+void CTRecordingController::WithdrawSession() {
+    if (!m_marker.Published() && CurrentSessionPrefix().empty()) return;
+    // Under the streams lock, so that a deletion that saw the note works
+    // with it to its end.
+    FileLock streams;
+    std::string why;
+    if (!LockStreams(streams, kStreamsLockWaitMs, &why))
+        Trace(kTraceError, "The recording's note is withdrawn without the streams lock after %d ms: %s",
+              kStreamsLockWaitMs, why.c_str());
+    m_marker.Withdraw();
+    SetCurrentSessionPrefix("");
 }
 
 void CTRecordingController::StopRecording() {
@@ -307,7 +356,7 @@ void CTRecordingController::Shutdown() {
                 ShowError(e.GetText());
             }
             m_session.reset();
-            SetCurrentSessionPrefix("");
+            WithdrawSession();
         }
     }
     if (HasThread()) {

@@ -6,6 +6,14 @@
 // the recording notifier (1 started, 2 stopped, 3 skipped, 9 active stream
 // changed, 12 error shown; the encoder adds 5 and 8).
 //
+// While a session runs, the controller publishes it (RecordingMarker.h) so
+// that deleting and pruning, in this process or another, leave it alone;
+// the session's name and its first chunk appear under the streams lock, and
+// the note goes once the last chunk is closed. The controller waits for that
+// lock at most kStreamsLockWaitMs, so that another process's long deletion
+// never costs more than that much of the recording; a wait given up is
+// traced and the session goes on without the lock.
+//
 // Public operations may be called from the main thread while the control
 // thread runs; a lock serialises starting and stopping.
 
@@ -19,6 +27,7 @@
 #include "core/WorkerThread.h"
 #include "platform/CaptureDevice.h"
 #include "recording/RecordingSession.h"
+#include "streamstore/RecordingMarker.h"
 
 namespace wk {
 
@@ -28,6 +37,7 @@ class ScheduleTask;
 class CTRecordingController : public WorkerThread {
 public:
     static constexpr int kPollMs = 50;
+    static constexpr int kStreamsLockWaitMs = 2000;
 
     explicit CTRecordingController(Scheduler& scheduler);
     ~CTRecordingController() override;
@@ -73,6 +83,7 @@ private:
     // An event for a due task whose stream is not listed or not active.
     void NoteSkippedTask(const ScheduleTask& task, bool unknownStream);
     bool WaitForStartEvent();
+    void WithdrawSession();
 
     Scheduler& m_scheduler;
     DeviceFactory m_deviceFactory;
@@ -91,6 +102,7 @@ private:
     std::string m_activeStreamText;  // event 9's parameter
     std::string m_skippedTaskName;   // event 3's parameter
     std::string m_sessionFolder;
+    RecordingMarker m_marker;
 };
 
 }  // namespace wk

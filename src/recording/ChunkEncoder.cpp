@@ -2,6 +2,7 @@
 
 #include "core/CTError.h"
 #include "core/ConfigStore.h"
+#include "core/RecordingNotifier.h"
 #include "core/Trace.h"
 #include "recording/SilenceDetector.h"
 
@@ -74,6 +75,7 @@ int ChunkEncoder::StartFile() {
     m_nextCut = m_chunkSize;
     m_pcmBytes = 0;
     m_chunkNumber = 1;
+    m_cutPending = false;
     m_current = m_chunkSize > 0 ? m_template + "_1" : m_template;
     int block = 0;
     if (IsVorbis()) {
@@ -102,17 +104,24 @@ void ChunkEncoder::SetSideBlocks(std::span<const uint8_t> dat, std::span<const u
 }
 
 void ChunkEncoder::EncodeBlock(const int16_t* samples, int count) {
+    if (m_cutPending) Cut();
     if (IsVorbis()) m_vorbis.EncodeBlock(samples, count);
     else Mp3Writer::EncodeBlock(samples, count);
     if (m_chunkSize <= 0) return;
     m_pcmBytes += 2 * static_cast<int64_t>(count);
     if (m_pcmBytes < m_nextCut) return;
+    m_cutPending = true;
+    m_nextCut += m_chunkSize;
+}
+
+void ChunkEncoder::Cut() {
+    // Named before the switch: the notice it sends may be read at once.
+    m_cutPending = false;
     ++m_chunkNumber;
     m_current = m_template + "_" + std::to_string(m_chunkNumber);
     Trace(kTraceDebug, "Next chunk %s", m_current.c_str());
     if (IsVorbis()) m_vorbis.SwitchFile(m_current);
     else SwitchFile(m_current);
-    m_nextCut += m_chunkSize;
     if (m_detector) m_detector->SetFileName(m_current);
 }
 
@@ -121,7 +130,15 @@ void ChunkEncoder::FlushFile() {
     if (!IsVorbis()) Mp3Writer::FlushFile();
 }
 
+void ChunkEncoder::EndPendingCut() {
+    // The chunk was completed at a cut like every one before it, though no
+    // next chunk follows.
+    if (m_cutPending) RecordingNotifier::Instance().Notify(kEventChunkCompleted);
+    m_cutPending = false;
+}
+
 void ChunkEncoder::StopFile() {
+    EndPendingCut();
     // The detector stops only once the last chunk's files are closed (or
     // removed), so that it reads a complete .dat or none.
     try {
@@ -134,13 +151,17 @@ void ChunkEncoder::StopFile() {
 }
 
 void ChunkEncoder::AbortFile() {
+    // A chunk that reached its cut is complete: only a chunk still short of
+    // it is the unfinished one an abort deletes.
+    const bool complete = m_cutPending;
+    EndPendingCut();
     try {
-        StopWriter(true);
+        StopWriter(!complete);
     } catch (...) {
-        StopDetector(true);
+        StopDetector(!complete);
         throw;
     }
-    StopDetector(true);
+    StopDetector(!complete);
 }
 
 void ChunkEncoder::StopWriter(bool abort) {

@@ -6,6 +6,9 @@
 // The cut falls after the first block whose end reaches the next multiple of
 // the chunk size, counted from the start of the recording, so a chunk holds
 // the chunk size rounded up to whole blocks and the error never adds up.
+// The next chunk's files are created when its first block arrives, so a
+// recording that ends at a cut leaves no empty chunk behind; what the
+// engine still holds then goes into the chunk it belongs to.
 // A chunk size of 0 never cuts and names the file after the template alone.
 
 #include <cstdint>
@@ -42,7 +45,9 @@ public:
     void AbortFile() override;
 
     int WriterState() const;
-    int ChunkNumber() const { return m_chunkNumber; }
+    // The chunk the next block goes into.
+    int ChunkNumber() const { return m_chunkNumber + (m_cutPending ? 1 : 0); }
+    // The chunk whose files are open.
     const std::string& CurrentFileName() const { return m_current; }
     const std::string& NameTemplate() const { return m_template; }
 
@@ -50,6 +55,8 @@ private:
     bool IsVorbis() const { return m_engine == kEngineVorbis; }
     void StopWriter(bool abort);
     void StopDetector(bool lastFileRemoved);
+    void Cut();
+    void EndPendingCut();
 
     std::string m_template = "default";
     int64_t m_chunkSize = 0;
@@ -57,6 +64,7 @@ private:
     std::string m_current;
     int64_t m_pcmBytes = 0;
     int64_t m_nextCut = 0;
+    bool m_cutPending = false;  // the open chunk is complete; the next block opens the next
     VorbisWriter m_vorbis;
     std::unique_ptr<SilenceDetector> m_detector;
 };

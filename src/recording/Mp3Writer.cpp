@@ -81,7 +81,9 @@ void Mp3Writer::EndFile(bool remove) {
     m_output.clear();
     m_output.shrink_to_fit();
     if (remove) {
-        m_files.CloseAndDelete();
+        // Closed files belong to a chunk completed at a cut whose successor
+        // could not be created; they must survive.
+        if (m_files.IsOpen()) m_files.CloseAndDelete();
     } else {
         try {
             m_files.Close();

@@ -8,6 +8,7 @@ namespace wk {
 namespace {
 std::mutex g_prefixMutex;
 std::string g_prefix;
+std::string g_prefixFolder;
 
 constexpr size_t kNumbersAt = 20;  // after "YYYY_MM_DD_hh_mm_ss_"
 
@@ -96,14 +97,31 @@ std::string ChunkBaseName(const DateTime& start, long long durationSeconds, long
     return ChunkSessionName(start, durationSeconds, lengthSeconds) + "_" + std::to_string(number);
 }
 
-std::string CurrentSessionPrefix() {
+std::string CurrentSessionPrefix(std::string* folder) {
     std::lock_guard lock(g_prefixMutex);
+    if (folder != nullptr) *folder = g_prefixFolder;
     return g_prefix;
 }
 
-void SetCurrentSessionPrefix(const std::string& prefix) {
+void SetCurrentSessionPrefix(const std::string& prefix, const std::string& folder) {
     std::lock_guard lock(g_prefixMutex);
     g_prefix = prefix;
+    g_prefixFolder = prefix.empty() ? std::string() : folder;
+}
+
+std::optional<int> ParseChunkSeconds(std::string_view text) {
+    size_t pos = 0;
+    std::string padded(text);
+    padded += '.';
+    const auto seconds = NumberUntil(padded, pos, '.');
+    if (!seconds || pos != padded.size() || *seconds < 1) return std::nullopt;
+    return static_cast<int>(*seconds);
+}
+
+std::string ChunkLengthRefusal(std::string_view text) {
+    return "not recording: \"SingleFileLength\" is \"" + std::string(text) +
+           "\", but a chunk length must be a whole number of seconds from 1 to " +
+           std::to_string(INT_MAX) + " (\"wavkeep config set SingleFileLength 10\")";
 }
 
 }  // namespace wk

@@ -46,9 +46,18 @@ std::optional<ChunkNameFields> ParseChunkName(std::string_view name);
 // does not claim the chunks of "..._3600_3000". An empty prefix claims nothing.
 bool BelongsToSession(std::string_view name, std::string_view sessionPrefix);
 
-// The session being recorded now (its session name), empty when none is.
-// Renumbering leaves chunks with this prefix alone. Any thread.
-std::string CurrentSessionPrefix();
-void SetCurrentSessionPrefix(const std::string& prefix);
+// The session this process records now (its session name), empty when none
+// is, and the stream folder it records into (empty: any folder). Other
+// processes learn of it through RecordingMarker.h; RecordedSessionIn there
+// answers for both. Any thread.
+std::string CurrentSessionPrefix(std::string* folder = nullptr);
+void SetCurrentSessionPrefix(const std::string& prefix, const std::string& folder = "");
+
+// The chunk length a "SingleFileLength" text gives: whole seconds, at most
+// INT_MAX so that chunk names can be read back; nullopt for anything else
+// (0, a sign, blanks, letters).
+std::optional<int> ParseChunkSeconds(std::string_view text);
+// Why a "SingleFileLength" text ParseChunkSeconds refuses cannot be used.
+std::string ChunkLengthRefusal(std::string_view text);
 
 }  // namespace wk

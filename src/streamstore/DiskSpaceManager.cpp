@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -16,9 +19,11 @@
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
+#include "core/FileLock.h"
 #include "core/Trace.h"
 #include "core/Translation.h"
 #include "streamstore/ChunkName.h"
+#include "streamstore/RecordingMarker.h"
 #include "streamstore/StreamNameFile.h"
 
 namespace wk {
@@ -166,6 +171,18 @@ bool OlderOrFirstStream(const ChunkFile& a, const ChunkFile& b) {
     return a.stream < b.stream;
 }
 
+// The chunk number a name gives, 0 when it is no chunk name.
+int ChunkNumberOf(const std::string& name) {
+    const auto fields = ParseChunkName(name);
+    return fields ? fields->number : 0;
+}
+
+std::string MibText(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / DiskSpaceManager::kMiB);
+    return text;
+}
+
 void DeleteChunk(const std::string& folder, const std::string& name) {
     const std::string audio = JoinPath(folder, name);
     if (::unlink(audio.c_str()) != 0)
@@ -248,6 +265,16 @@ void DiskSpaceManager::SetNotifyReceiver(EventLoop* loop, ReceiverId receiver) {
 void DiskSpaceManager::SetFreeSpaceFunction(FreeSpaceFunction function) {
     std::lock_guard lock(m_mutex);
     m_freeSpace = std::move(function);
+}
+
+void DiskSpaceManager::SetCheckObserver(CheckObserver observer) {
+    std::lock_guard lock(m_mutex);
+    m_observer = std::move(observer);
+}
+
+std::optional<DiskCheckResult> DiskSpaceManager::LastCheck() const {
+    std::lock_guard lock(m_mutex);
+    return m_lastCheck;
 }
 
 DiskSpaceManager::FreeSpaceFunction DiskSpaceManager::FreeSpaceFunctionCopy() const {
@@ -339,7 +366,7 @@ DiskCheckResult DiskSpaceManager::RunCheck(const std::string& root, const std::v
 
     if (usage.used > usage.allowance) {
         result.wanted = usage.used - usage.allowance + usage.allowance / 10;
-        result.freed = FreeSpace(root, result.wanted, names, cancel);
+        result.freed = FreeSpace(root, result.wanted, names, cancel, &result.busy);
         EventLoop* loop = nullptr;
         ReceiverId receiver = kNoReceiver;
         {
@@ -370,6 +397,26 @@ DiskCheckResult DiskSpaceManager::RunCheck(const std::string& root, const std::v
             }
         }
     }
+
+    CheckObserver observer;
+    bool reportUnmet = false;
+    {
+        std::lock_guard lock(m_mutex);
+        // Said once, not at every check, until the allowance is met again. A
+        // check that could not delete for the lock says nothing either way.
+        if (!result.busy) {
+            reportUnmet = !result.Met() && !m_unmetReported;
+            m_unmetReported = !result.Met();
+        }
+        m_lastCheck = result;
+        observer = m_observer;
+    }
+    if (reportUnmet) {
+        const uint64_t left = usage.used - std::min(result.freed, usage.used);
+        AddEvent("Disk space: the streams use " + MibText(left) + " of the " + MibText(usage.allowance) +
+                 " \"DiskSpace\" allows, and only the chunks being recorded are left to delete");
+    }
+    if (observer) observer(result);
     return result;
 }
 
@@ -414,10 +461,34 @@ std::vector<ChunkFile> DiskSpaceManager::ScanChunks(const std::string& root, con
     return files;
 }
 
+std::vector<std::string> DiskSpaceManager::RecordedSessions(const std::string& root,
+                                                            const std::vector<std::string>& names) {
+    std::vector<std::string> recorded(names.size());
+    ForEachStreamFolder(root, names, [&recorded](size_t index, const std::string& folder) {
+        recorded[index] = RecordedSessionIn(folder);
+    });
+    return recorded;
+}
+
 std::vector<ChunkFile> DiskSpaceManager::DeletionOrder(std::vector<ChunkFile> files,
-                                                       const std::string& protectedPrefix) {
-    if (!protectedPrefix.empty())
-        std::erase_if(files, [&protectedPrefix](const ChunkFile& f) { return f.name.starts_with(protectedPrefix); });
+                                                       const std::vector<std::string>& recorded) {
+    const auto isRecorded = [&recorded](const ChunkFile& f) {
+        return f.stream < recorded.size() && BelongsToSession(f.name, recorded[f.stream]);
+    };
+    // The sessions being recorded go last, each without its newest chunk.
+    const auto firstLive = std::stable_partition(files.begin(), files.end(),
+                                                 [&isRecorded](const ChunkFile& f) { return !isRecorded(f); });
+    std::vector<ChunkFile> live(std::make_move_iterator(firstLive), std::make_move_iterator(files.end()));
+    files.erase(firstLive, files.end());
+    std::vector<size_t> newest(recorded.size(), SIZE_MAX);
+    for (size_t i = 0; i < live.size(); ++i) {
+        size_t& n = newest[live[i].stream];
+        if (n == SIZE_MAX || ChunkNumberOf(live[i].name) > ChunkNumberOf(live[n].name)) n = i;
+    }
+    std::vector<ChunkFile> finished;
+    for (size_t i = 0; i < live.size(); ++i)
+        if (newest[live[i].stream] != i) finished.push_back(std::move(live[i]));
+    std::sort(finished.begin(), finished.end(), OlderOrFirstStream);
 
     // Each session becomes one run: its ".mp3" files by age, then its ".ogg".
     std::sort(files.begin(), files.end(), [](const ChunkFile& a, const ChunkFile& b) {
@@ -448,19 +519,20 @@ std::vector<ChunkFile> DiskSpaceManager::DeletionOrder(std::vector<ChunkFile> fi
     });
 
     std::vector<ChunkFile> ordered;
-    ordered.reserve(files.size());
+    ordered.reserve(files.size() + finished.size());
     for (const Session& s : sessions)
         for (size_t i = s.begin; i < s.end; ++i) ordered.push_back(std::move(files[i]));
+    for (ChunkFile& f : finished) ordered.push_back(std::move(f));
     return ordered;
 }
 
 std::optional<ChunkLocation> DiskSpaceManager::FindOldestChunk(const std::string& root,
                                                                const std::vector<std::string>& names) {
     std::vector<ChunkFile> files = ScanChunks(root, names);
-    const std::string current = CurrentSessionPrefix();
+    const std::vector<std::string> recorded = RecordedSessions(root, names);
     const ChunkFile* oldest = nullptr;
     for (const ChunkFile& f : files) {
-        if (!current.empty() && f.name.starts_with(current)) continue;
+        if (BelongsToSession(f.name, recorded[f.stream])) continue;
         if (oldest == nullptr || OlderOrFirstStream(f, *oldest)) oldest = &f;
     }
     if (oldest == nullptr) return std::nullopt;
@@ -468,17 +540,24 @@ std::optional<ChunkLocation> DiskSpaceManager::FindOldestChunk(const std::string
 }
 
 uint64_t DiskSpaceManager::FreeSpace(const std::string& root, uint64_t wanted, const std::vector<std::string>& names,
-                                     const std::atomic<int>* cancel) {
+                                     const std::atomic<int>* cancel, bool* busy) {
+    if (busy != nullptr) *busy = false;
     if (wanted == 0) return 0;
-    const std::vector<ChunkFile> order = DeletionOrder(ScanChunks(root, names), CurrentSessionPrefix());
+    // Held to the last deletion: the list must stay true while it is worked
+    // through, and no recorder may begin a session meanwhile.
+    FileLock lock;
+    std::string why;
+    if (!LockStreams(lock, FileLock::kDefaultTimeoutMs, &why, cancel)) {
+        Trace(kTraceError, "DiskSpaceManager: nothing deleted: %s", why.c_str());
+        if (busy != nullptr) *busy = cancel == nullptr || cancel->load() == 0;
+        return 0;
+    }
+    const std::vector<ChunkFile> order =
+        DeletionOrder(ScanChunks(root, names), RecordedSessions(root, names));
     uint64_t freed = 0;
     size_t deleted = 0;
     for (const ChunkFile& file : order) {
         if (freed >= wanted || (cancel != nullptr && cancel->load() != 0)) break;
-        // Recording may have begun since the scan; its chunks stay even if
-        // the list holds some of them.
-        const std::string current = CurrentSessionPrefix();
-        if (!current.empty() && file.name.starts_with(current)) continue;
         DeleteChunk(JoinPath(root, names[file.stream]), file.name);
         freed += file.size;
         ++deleted;

@@ -4,11 +4,20 @@
 // The allowance is config "DiskSpace" in MiB. Only the audio chunks count
 // ("*.mp3" and "*.ogg" in each stream folder); their ".dat" and ".fgp" side
 // files are small and go along with their chunk. When the chunks exceed the
-// allowance, whole sessions are deleted from their first chunk on, oldest
-// session first across all streams, until a tenth of the allowance is free
-// again, so that the next check does not have to delete again at once. The
-// session being recorded (CurrentSessionPrefix()) is never touched: deleting
-// the chunks a recording is still writing would leave it with holes.
+// allowance, chunks are deleted until a tenth of the allowance is free
+// again, so that the next check does not have to delete again at once:
+// first whole sessions, from their first chunk on, oldest session first
+// across all streams; then the finished chunks of the session being
+// recorded (RecordedSessionIn, by this process or another), oldest first,
+// so that a recording that runs for days stays within the allowance too.
+// The newest chunk of that session is never deleted: it may be the one being
+// written. What is left keeps its names (a session may lack its first
+// chunks). When even that cannot bring the streams within the allowance, one
+// event says so, and the next once a check has met the allowance again.
+//
+// A deletion holds the streams lock (RecordingMarker.h) from the listing to
+// the last file, so that it takes turns with "wavkeep delete" and with a
+// recorder beginning or ending a session, in any process of the home.
 //
 // A file's age is its birth time where the file system reports one, else its
 // modification time, in whole seconds. Equal times go by name with numbers
@@ -51,6 +60,9 @@ struct DiskCheckResult {
     uint64_t wanted = 0;          // bytes asked of FreeSpace, 0 when within the allowance
     uint64_t freed = 0;           // bytes of the chunks deleted
     int32_t reducedAllowanceMb = 0;  // the new "DiskSpace", 0 when it was left alone
+    bool busy = false;            // the streams lock could not be had: nothing deleted
+    // Whether the chunks left (used - freed) fit the allowance.
+    bool Met() const { return freed >= usage.used || usage.used - freed <= usage.allowance; }
 };
 
 // One audio chunk found in a stream folder.
@@ -109,6 +121,13 @@ public:
     // Checks the thread has completed.
     uint64_t ChecksDone() const { return m_checksDone.load(); }
 
+    // Called on the checking thread after every check of the thread and of
+    // CheckOnce, with its result. Set it before Start().
+    using CheckObserver = std::function<void(const DiskCheckResult&)>;
+    void SetCheckObserver(CheckObserver observer);
+    // The last check's result; nullopt before the first.
+    std::optional<DiskCheckResult> LastCheck() const;
+
     // One check with the current root and the stream list read now.
     DiskCheckResult CheckOnce();
     // One check of the given streams under the current root.
@@ -125,20 +144,26 @@ public:
     // The oldest chunk that may be deleted, nullopt when there is none.
     static std::optional<ChunkLocation> FindOldestChunk(const std::string& root,
                                                         const std::vector<std::string>& names);
-    // Deletes sessions as described above until the deleted chunks add up to
+    // Deletes chunks in DeletionOrder until the deleted chunks add up to
     // `wanted` bytes or nothing deletable is left; returns the bytes deleted.
     // A chunk counts as deleted even if unlink failed (it is not retried
-    // forever). A non-zero `*cancel` stops after the current chunk.
+    // forever). A non-zero `*cancel` stops after the current chunk (and ends
+    // the wait for the streams lock); `*busy` tells whether that wait failed.
     static uint64_t FreeSpace(const std::string& root, uint64_t wanted, const std::vector<std::string>& names,
-                              const std::atomic<int>* cancel = nullptr);
+                              const std::atomic<int>* cancel = nullptr, bool* busy = nullptr);
 
     // Every chunk of the streams, in no particular order.
     static std::vector<ChunkFile> ScanChunks(const std::string& root, const std::vector<std::string>& names);
-    // The order in which FreeSpace deletes `files`: sessions (same stream,
-    // same first kSessionKeyLength characters) by their oldest file, each
-    // session's ".mp3" files by age, then its ".ogg" files by age. Files
-    // whose name begins with a non-empty `protectedPrefix` are left out.
-    static std::vector<ChunkFile> DeletionOrder(std::vector<ChunkFile> files, const std::string& protectedPrefix);
+    // The session being recorded in each stream of `names` ("" for none).
+    static std::vector<std::string> RecordedSessions(const std::string& root, const std::vector<std::string>& names);
+    // The order in which FreeSpace deletes `files`: first the sessions (same
+    // stream, same first kSessionKeyLength characters) that are not being
+    // recorded, by their oldest file, each session's ".mp3" files by age,
+    // then its ".ogg" files by age; then the chunks of the sessions being
+    // recorded (`recorded[stream]`, a session name) by age, except the newest
+    // chunk (the highest number) of each, which is left out.
+    static std::vector<ChunkFile> DeletionOrder(std::vector<ChunkFile> files,
+                                                const std::vector<std::string>& recorded);
 
 private:
     void ThreadMain();
@@ -153,6 +178,9 @@ private:
     EventLoop* m_loop = nullptr;
     ReceiverId m_receiver = kNoReceiver;
     FreeSpaceFunction m_freeSpace;
+    CheckObserver m_observer;
+    std::optional<DiskCheckResult> m_lastCheck;
+    bool m_unmetReported = false;  // the event about an allowance out of reach is out
     bool m_started = false;
     int64_t m_startTicks = 0;
 

@@ -15,6 +15,7 @@
 
 #include "core/Trace.h"
 #include "streamstore/ChunkName.h"
+#include "streamstore/RecordingMarker.h"
 
 namespace wk {
 namespace {
@@ -69,6 +70,7 @@ struct TakenChunk {
     std::string name;
     StreamTime start = 0;
     ChunkNameFields fields;
+    int64_t datBytes = 0;
 };
 
 bool Covers(const MP3SingleSaving& session, StreamTime t) {
@@ -159,19 +161,30 @@ void UpdateStreamInfo(StreamInfo& info) {
     // relative to the open folder, with no file opened.
     std::vector<TakenChunk> taken;
     std::string datName;
+    // The chunk being written is the recorded session's highest number,
+    // whether or not its side files hold anything yet.
+    const std::string recorded = RecordedSessionIn(info.folder);
+    int writing = 0;
     ScanFolder(info.folder, [&](int dirFd, const dirent& entry) {
         const std::string_view name = entry.d_name;
         if (name.size() < kShortestChunkName || !IsChunkAudioName(name)) return;
         const auto fields = ParseChunkName(name);
         if (!fields || IsFolderEntry(dirFd, entry)) return;
+        if (BelongsToSession(name, recorded)) writing = std::max(writing, fields->number);
         datName.assign(name.substr(0, name.size() - 4));
         datName += ".dat";
         struct stat st {};
+        // An empty side file holds no audio.
         if (::fstatat(dirFd, datName.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode) ||
-            st.st_size < kMinimumDatBytes) {
+            st.st_size <= 0) {
             return;
         }
-        taken.push_back({std::string(name), fields->start.ToStreamTime(), *fields});
+        taken.push_back({std::string(name), fields->start.ToStreamTime(), *fields, st.st_size});
+    });
+
+    // The chunk being written is still growing; every other one is closed.
+    std::erase_if(taken, [&](const TakenChunk& chunk) {
+        return chunk.fields.number == writing && BelongsToSession(chunk.name, recorded);
     });
 
     std::sort(taken.begin(), taken.end(),
@@ -199,6 +212,9 @@ void UpdateStreamInfo(StreamInfo& info) {
         if (static_cast<int64_t>(chunk.fields.number) * session.length > session.duration) {
             span.end = session.start + session.duration;
         }
+        // A chunk the recording ended in holds less than its place allows.
+        const int64_t recordedMs = std::min<int64_t>(chunk.datBytes, INT_MAX) * kMsPerDatByte;
+        if (recordedMs + kDatSlackMs < span.end - span.start) span.end = span.start + recordedMs;
         session.spans.push_back(span);
     }
 
@@ -308,37 +324,38 @@ void GetRecordedRanges(const StreamInfo& info, std::vector<RecordedRange>& range
     codes.assign(ranges.size(), kRecordedRangeCode);
 }
 
-void ReloadStream(const std::string& folder) {
-    std::string extension = ".mp3";
-    std::vector<std::string> names = ListChunkFiles(folder, extension);
-    if (names.empty()) {
-        extension = ".ogg";
-        names = ListChunkFiles(folder, extension);
+void ReloadStream(const std::string& folder, const std::set<std::string>* sessions) {
+    std::vector<std::string> names = ListChunkFiles(folder, ".mp3");
+    if (sessions != nullptr) {
+        for (std::string& name : ListChunkFiles(folder, ".ogg")) names.push_back(std::move(name));
+    } else if (names.empty()) {
+        names = ListChunkFiles(folder, ".ogg");
     }
     if (names.empty()) {
         Trace(kTraceDebug, "ReloadStream() returns because no files found.");
         return;
     }
 
-    const std::string current = CurrentSessionPrefix();
+    const std::string current = RecordedSessionIn(folder);
     std::vector<ReloadEntry> entries;
     entries.reserve(names.size());
     for (const std::string& name : names) {
         if (name.size() < kShortestChunkName) continue;
         const auto fields = ParseChunkName(name);
         if (!fields || fields->number > kLargestKeyNumber) continue;
+        const std::string session = ChunkSessionName(
+            fields->start, fields->durationMs / kMsPerSecond, fields->lengthMs / kMsPerSecond);
+        if (session == current) continue;
+        if (sessions != nullptr && sessions->count(session) == 0) continue;
         // Renaming rebuilds names from their fields, so a name written any
         // other way (leading zeros, extra text) could never be found again.
-        std::string canonical = ChunkBaseName(fields->start, fields->durationMs / kMsPerSecond,
-                                              fields->lengthMs / kMsPerSecond, fields->number);
-        canonical += extension;
+        std::string canonical = session + "_" + std::to_string(fields->number);
+        canonical += std::string_view(name).substr(name.size() - 4);
         if (canonical != name) {
             Trace(kTraceDebug, "ReloadStream() skips %s", name.c_str());
             continue;
         }
-        std::string key = ReloadKey(*fields);
-        if (BelongsToSession(key, current)) continue;
-        entries.push_back({std::move(key), *fields});
+        entries.push_back({ReloadKey(*fields), *fields});
     }
     if (entries.empty()) {
         Trace(kTraceDebug, "ReloadStream() returns because no files left in list.");
@@ -368,7 +385,11 @@ void CheckSession(const std::string& folder, const DateTime& start, int64_t dura
         Trace(kTraceDebug, "CheckSession() returns because of a malformed run");
         return;
     }
-    const int64_t duration = (static_cast<int64_t>(lastNo) - startNo + 1) * lengthSeconds;
+    int64_t duration = (static_cast<int64_t>(lastNo) - startNo + 1) * lengthSeconds;
+    // The session's last chunk is usually shorter than a whole one; a run
+    // that holds it ends where the session did.
+    const int64_t plannedLeft = durationSeconds - (static_cast<int64_t>(startNo) - 1) * lengthSeconds;
+    if (plannedLeft > duration - lengthSeconds && plannedLeft < duration) duration = plannedLeft;
     if (startNo == 1 && durationSeconds == duration) {
         Trace(kTraceDebug,
               "CheckSession() returns because of (AStartNo == 1) && (ADuration == Duration)");

@@ -3,15 +3,18 @@
 // time their chunks cover, read from the chunk file names (see ChunkName.h).
 // All times are stream times (milliseconds, DateTime.h).
 //
-// A chunk counts only when its ".dat" side file is longer than
-// kMinimumDatBytes: a shorter one belongs to a chunk whose writing never
-// finished.
+// A chunk counts with the length its ".dat" side file shows (one byte per
+// kMsPerDatByte of audio), at most its place in the name allows, so that the
+// short last chunk of a recording counts as long as it is. The one chunk left
+// out is the chunk being written: the newest chunk of the session being
+// recorded into the folder (RecordedSessionIn), by this process or another.
 //
 // Threading: none inside. A StreamInfo belongs to one thread; the folder
-// functions may run while a recorder adds chunks of the current session,
-// whose names (CurrentSessionPrefix) the renaming and deleting leave alone.
+// functions may run while a recorder adds chunks of its session, which the
+// renaming leaves alone.
 
 #include <cstdint>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,7 +25,11 @@
 
 namespace wk {
 
-inline constexpr int64_t kMinimumDatBytes = 951;
+// The recorder writes one ".dat" byte per 10 ms of audio. Chunks hold whole
+// encoder blocks, so a side file may show a few bytes less than a whole
+// chunk; up to kDatSlackMs short still counts as whole.
+inline constexpr int64_t kMsPerDatByte = 10;
+inline constexpr int64_t kDatSlackMs = 50;
 // Every recorded range carries this code.
 inline constexpr int kRecordedRangeCode = 3;
 
@@ -84,18 +91,23 @@ int ReadSideBytes(const StreamInfo& info, StreamTime t, uint8_t* buffer, int cou
 void GetRecordedRanges(const StreamInfo& info, std::vector<RecordedRange>& ranges,
                        std::vector<int>& codes);
 
-// Renumbers every session that lost chunks so that each run of consecutive
-// chunk numbers becomes a session of its own, numbered from 1, starting at
-// its first chunk, with the duration its chunks cover. Only ".mp3" chunks
-// are renumbered, or ".ogg" ones when there are no ".mp3" ones; the current
-// session is left alone. Throws MoveError when a file cannot be renamed.
-void ReloadStream(const std::string& folder);
+// Renumbers sessions that lost chunks so that each run of consecutive chunk
+// numbers becomes a session of its own, numbered from 1, starting at its
+// first chunk, with the duration its chunks cover. With `sessions` only the
+// sessions it names (ChunkSessionName) are renumbered, ".mp3" and ".ogg"
+// chunks alike; without, every session of the folder, and only its ".mp3"
+// chunks, or its ".ogg" ones when there are no ".mp3" ones. The session
+// being recorded (RecordedSessionIn) is always left alone. Throws MoveError
+// when a file cannot be renamed.
+void ReloadStream(const std::string& folder, const std::set<std::string>* sessions = nullptr);
 
 // Renames chunks `startNo`..`lastNo` of the session (start, duration,
 // length), durations in seconds, to chunks 1.. of the session beginning at
-// chunk `startNo`; nothing when that is the session already. Every rename
-// moves ".mp3" (or ".ogg"), ".dat" and ".fgp"; none replaces an existing
-// file. Throws MoveError on the first failure.
+// chunk `startNo`; nothing when that is the session already. The new
+// duration is what the run covers: whole chunks, except that a run holding
+// the session's planned end ends there. Every rename moves ".mp3" (or
+// ".ogg"), ".dat" and ".fgp"; none replaces an existing file. Throws
+// MoveError on the first failure.
 void CheckSession(const std::string& folder, const DateTime& start, int64_t durationSeconds,
                   int64_t lengthSeconds, int startNo, int lastNo);
 

@@ -22,6 +22,8 @@
 #include "app/Application.h"
 #include "app/ControlChannel.h"
 #include "app/DaemonCommand.h"
+#include "app/ExportCommand.h"
+#include "app/StreamsCommand.h"
 #include "app/InstanceLock.h"
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
@@ -31,12 +33,17 @@
 #include "core/UserPrompt.h"
 #include "descriptions/Description.h"
 #include "platform/CaptureDeviceGenerator.h"
+#include "platform/GeneratedMusic.h"
 #include "scheduler/TaskKinds.h"
 #include "server/Credentials.h"
 #include "server/RequestManager.h"
 #include "service/Service.h"
+#include "streamstore/ChunkName.h"
+#include "streamstore/DiskSpaceManager.h"
+#include "streamstore/StreamInfo.h"
 #include "streamstore/StreamNameFile.h"
 #include "support/BlackHole.h"
+#include "support/Mp3Decode.h"
 #include "support/TempHome.h"
 
 namespace wk {
@@ -482,6 +489,107 @@ TEST_F(ApplicationTest, FullDiskEndsTheRecordingAndTheDaemonGoesOn) {
     ASSERT_TRUE(running.Await([](auto& s) { return s.recordingsStopped == 2; }));
     EXPECT_GE(running.Status().chunksCompleted, 1);
     EXPECT_EQ(running.Stop(), 0);
+}
+
+// A recording far longer than "DiskSpace" allows, in one session: the disk
+// thread deletes the session's own finished chunks, oldest first, so that at
+// every check the stream holds at most the allowance and one chunk; what is
+// left keeps its names and its true times, and exports as it should.
+TEST_F(ApplicationTest, ALongRecordingStaysWithinTheAllowanceAndKeepsItsNewestChunks) {
+    constexpr uint64_t kMiB = DiskSpaceManager::kMiB;
+    // Mono halves the work of encoding half an hour.
+    SetConfig({{"TraceLevel", "None"}, {"Encoder", "Lame encoder"}, {"BitRate", "128"}, {"Mode", "MONO"},
+               {"SingleFileLength", "30"}, {"DiskSpace", "2"}, {"AutoScheduleDownload", "0"},
+               {"AutoPlaylistDownload", "0"}});
+    // About half an hour, ending 30 s after a track of the generator begins.
+    const auto layout = GeneratedMusic::Layout(3, 44100, int64_t{1800} * 44100);
+    int64_t trackMs = -1;
+    for (const GeneratedTrack& t : layout) {
+        if (!t.pause && t.startFrame >= 1500 * 44100 && t.startFrame < 1800 * 44100)
+            trackMs = t.startFrame * 1000 / 44100;
+    }
+    ASSERT_GT(trackMs, 0);
+    const int seconds = static_cast<int>(trackMs / 1000) + 30;
+    AddTask(At(5), At(5 + seconds));
+    VirtualClock clock(kT0);
+    ApplicationOptions options = Options(&clock, true);
+    std::mutex mutex;
+    std::vector<uint64_t> left;  // chunk bytes in the stream right after each check
+    options.diskCheckObserver = [&](const DiskCheckResult&) {
+        const uint64_t used = DiskSpaceManager::MeasureUsedSpace(m_home.File("Streams/"), {"Radio"});
+        std::lock_guard lock(mutex);
+        left.push_back(used);
+    };
+    RunningApp running(options);
+    ASSERT_EQ(running.Start(), 0);
+    clock.Advance(5000);
+    ASSERT_TRUE(WaitFor([&] { return running.Status().recordingsStopped == 1; }, 900s));
+    EXPECT_EQ(running.Stop(), 0);
+
+    const auto chunks = Files("Streams/Radio", ".mp3");
+    ASSERT_GE(chunks.size(), 2u);
+    uint64_t chunkBytes = 0;
+    for (const auto& name : chunks) {
+        chunkBytes =
+            std::max<uint64_t>(chunkBytes, std::filesystem::file_size(m_home.File("Streams/Radio/" + name)));
+    }
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_GE(left.size(), size_t(seconds / 180));
+        for (const uint64_t used : left) EXPECT_LE(used, 2 * kMiB + chunkBytes);
+    }
+    // The newest chunks, under the names they were written with.
+    const auto first = ParseChunkName(chunks.front());
+    ASSERT_TRUE(first);
+    const std::string session = ChunkSessionName(first->start, seconds, 30);
+    std::vector<int> numbers;
+    for (const auto& name : chunks) {
+        ASSERT_EQ(name.rfind(session + "_", 0), 0u) << name;
+        numbers.push_back(std::stoi(name.substr(session.size() + 1)));
+    }
+    std::sort(numbers.begin(), numbers.end());
+    EXPECT_GT(numbers.front(), 1);
+    EXPECT_GE(numbers.back(), seconds / 30);
+    EXPECT_EQ(numbers.back() - numbers.front() + 1, int(numbers.size()));
+
+    // "info" shows them at their true times: from the first chunk left to
+    // the end of the task.
+    const StreamTime start = first->start.ToStreamTime();
+    const StreamTime from = start + (numbers.front() - 1) * 30000LL;
+    StreamInfo stream;
+    stream.folder = m_home.File("Streams/Radio");
+    UpdateStreamInfo(stream);
+    std::vector<RecordedRange> ranges;
+    std::vector<int> codes;
+    GetRecordedRanges(stream, ranges, codes);
+    ASSERT_EQ(ranges.size(), 1u);
+    EXPECT_EQ(ranges[0].first, from);
+    EXPECT_NEAR(double(ranges[0].second - start), seconds * 1000.0, 1000.0);
+    std::ostringstream info, err;
+    ASSERT_EQ(RunInfo("Radio", info, err), 0);
+    EXPECT_TRUE(Has(info.str(), "  " + DateTime::FromStreamTime(from).LongText() + "  to  " +
+                                    DateTime::FromStreamTime(ranges[0].second).LongText()));
+    EXPECT_TRUE(Has(info.str(), "chunks present " + std::to_string(numbers.size())));
+    ASSERT_LE(from, start + trackMs - 500);
+
+    // A description of the track's first ten seconds, begun half a second
+    // early in the pause before it, exports to a song whose music begins
+    // half a second in.
+    test::WriteFile(
+        m_home.File("Streams/Radio/desc.des"),
+        DescriptionFile("Radio", {{start + trackMs - 500, start + trackMs + 10000, "Artist", "Song"}}));
+    std::ostringstream out;
+    ASSERT_EQ(RunExport({"Radio", "", ""}, out, err), 0) << err.str();
+    std::vector<int16_t> pcm;
+    const test::DecodedMp3 song = test::DecodeMp3File(m_home.File("Songs/Artist - Song.mp3"), &pcm);
+    ASSERT_EQ(song.channels, 1);
+    size_t loud = 0;
+    while (loud < pcm.size() && std::abs(pcm[loud]) < 1000) ++loud;
+    // The codecs' delays (about 25 ms) and the track's first attack put the
+    // first loud sample a little after the half second; a song cut from the
+    // wrong place would be tens of seconds off.
+    EXPECT_NEAR(double(loud) * 1000 / 44100, 550.0, 60.0);
+    EXPECT_NEAR(double(song.samplesPerChannel) / 44100, 10.5, 0.1);
 }
 
 TEST_F(ApplicationTest, SighupReloadsTheScheduleAndSigtermStops) {

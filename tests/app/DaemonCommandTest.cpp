@@ -156,7 +156,7 @@ TEST_F(DaemonCommandTest, StatusTellsWhetherARecorderRunsAndTheLastEvents) {
     std::string out = Out();
     EXPECT_NE(out.find("recorder: none runs in this home"), std::string::npos) << out;
     EXPECT_NE(out.find("next task: none"), std::string::npos) << out;
-    EXPECT_NE(out.find("0.0 MiB of 100.0 MiB allowed (DiskSpace)"), std::string::npos) << out;
+    EXPECT_NE(out.find("0 bytes of 100.0 MiB allowed (DiskSpace), within it"), std::string::npos) << out;
     EXPECT_EQ(out.find("event 2\n"), std::string::npos) << out;
     EXPECT_NE(out.find("last events:\n  10:00:03  01/03/2024  event 3\n"), std::string::npos)
         << out;

@@ -9,8 +9,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -117,6 +119,10 @@ TEST_F(RecordCommandTest, TwentyFiveSecondsOfAFileMakeThreeChunks) {
     const Mp3Info info = DecodeMp3(m_io.File("all.mp3"));
     EXPECT_EQ(info.errors, 0);
     EXPECT_NEAR(double(info.frames), 25.0 * 44100, 1152.0);
+    // The short last chunk is part of the stream.
+    ASSERT_EQ(Run({"info"}), 0);
+    EXPECT_NE(test::ReadFile(m_io.File("out")).find("(0:00:25)"), std::string::npos)
+        << test::ReadFile(m_io.File("out"));
 }
 
 TEST_F(RecordCommandTest, BadInputIsRefusedBeforeAnyChunk) {
@@ -129,16 +135,30 @@ TEST_F(RecordCommandTest, BadInputIsRefusedBeforeAnyChunk) {
         EXPECT_FALSE(test::ReadFile(m_io.File("err")).empty()) << name;
     }
     EXPECT_EQ(Run({"record", "--input", "tape:deck"}), 2);
+    // Chunk names that could not be read back are refused before the input
+    // is looked at.
+    const std::string missing = "file:" + m_io.File("missing.wav");
+    for (const char* length : {"0", "-5", "abc", "5x"}) {
+        ASSERT_EQ(Run({"config", "set", "SingleFileLength", length}), 0);
+        EXPECT_EQ(Run({"record", "--for", "5", "--input", missing}), 2) << length;
+        EXPECT_NE(test::ReadFile(m_io.File("err")).find("\"SingleFileLength\" is"), std::string::npos) << length;
+    }
+    ASSERT_EQ(Run({"config", "reset", "SingleFileLength"}), 0);
+    for (const char* seconds : {"0", "-3", "ten", "2147483648", "9223372036854775807"}) {
+        EXPECT_EQ(Run({"record", "--for", seconds, "--input", missing}), 2) << seconds;
+        EXPECT_NE(test::ReadFile(m_io.File("err")).find("from 1 to 2147483647"), std::string::npos) << seconds;
+    }
     EXPECT_TRUE(Chunks(".mp3").empty());
     EXPECT_TRUE(Chunks(".ogg").empty());
 }
 
 TEST_F(RecordCommandTest, VorbisChunksAndANamedStream) {
-    ASSERT_EQ(Run({"record", "--for", "12", "--stream", "Radio 2", "--input", "generator:3:fast"}), 0)
+    // Exactly two chunks' worth: no empty third chunk.
+    ASSERT_EQ(Run({"record", "--for", "20", "--stream", "Radio 2", "--input", "generator:3:fast"}), 0)
         << test::ReadFile(m_io.File("err"));
     const auto names = Chunks(".ogg", "Radio 2");
     ASSERT_EQ(names.size(), 2u);
-    EXPECT_NE(names[0].find("_12_10_1"), std::string::npos);
+    EXPECT_NE(names[0].find("_20_10_1"), std::string::npos);
     EXPECT_NE(test::ReadFile(m_home.File("Streams/StreamFileNames.txt")).find("Radio 2\tOne\t"),
               std::string::npos);
 }
@@ -146,7 +166,7 @@ TEST_F(RecordCommandTest, VorbisChunksAndANamedStream) {
 TEST_F(RecordCommandTest, SignalsCloseTheLastChunkAndAKillLosesAtMostIt) {
     ASSERT_EQ(Run({"config", "set", "Encoder", "Lame encoder"}), 0);
     ASSERT_EQ(Run({"config", "set", "SingleFileLength", "2"}), 0);
-    for (int signal : {SIGTERM, SIGKILL}) {
+    for (int signal : {SIGTERM, SIGHUP, SIGKILL}) {
         std::filesystem::remove_all(m_home.File("Streams/Default"));
         const pid_t pid = Spawn({"record", "--input", "generator:5:fast"});
         // Wait until a few chunks exist, then stop it.
@@ -156,11 +176,11 @@ TEST_F(RecordCommandTest, SignalsCloseTheLastChunkAndAKillLosesAtMostIt) {
         const int code = Wait(pid);
         const auto names = Chunks(".mp3");
         ASSERT_GE(names.size(), 4u) << signal;
-        if (signal == SIGTERM) {
-            EXPECT_EQ(code, 0);
+        if (signal != SIGKILL) {
+            EXPECT_EQ(code, 0) << signal;
         }
         // Every chunk but (after a kill) the one being written is whole.
-        const size_t whole = signal == SIGTERM ? names.size() : names.size() - 1;
+        const size_t whole = signal != SIGKILL ? names.size() : names.size() - 1;
         for (size_t i = 0; i < whole; ++i) {
             EXPECT_EQ(DecodeMp3(ChunkPath(names[i], ".mp3")).errors, 0) << names[i];
             const auto fgp = std::filesystem::file_size(ChunkPath(names[i], ".fgp"));
@@ -170,6 +190,92 @@ TEST_F(RecordCommandTest, SignalsCloseTheLastChunkAndAKillLosesAtMostIt) {
             EXPECT_TRUE(std::filesystem::exists(ChunkPath(names[i], ".dat")));
         }
     }
+}
+
+// "wavkeep delete" and "wavkeep disk --prune" in other processes while
+// "wavkeep record" runs (held still with SIGSTOP, so that its newest chunk is
+// the one being written): the running session keeps its names and chunks,
+// pruning spares its newest chunk, and every finished chunk counts.
+TEST_F(RecordCommandTest, DeletingAndPruningBesideARecorderLeaveItsSessionAlone) {
+    for (const auto& [key, value] : std::vector<std::pair<const char*, const char*>>{
+             {"Encoder", "Lame encoder"}, {"BitRate", "320"}, {"SingleFileLength", "30"}})
+        ASSERT_EQ(Run({"config", "set", key, value}), 0);
+    ASSERT_EQ(Run({"record", "--for", "30", "--input", "generator:1:fast"}), 0);
+    ASSERT_EQ(Chunks(".mp3").size(), 1u);
+    const std::string older = Chunks(".mp3")[0];
+    const auto recorded = [&] {
+        std::vector<std::string> names;
+        for (const std::string& name : Chunks(".mp3"))
+            if (name != older) names.push_back(name);
+        return names;
+    };
+    const auto folderFiles = [&] {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(m_home.File("Streams/Default")))
+            names.insert(e.path().filename().string());
+        return names;
+    };
+    const pid_t pid = Spawn({"record", "--input", "generator:5:fast"});
+    // However the test ends, the recorder does not outlive it.
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            if (pid <= 0) return;
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } reaper{pid};
+    for (int i = 0; i < 6000 && recorded().size() < 4; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(pid, SIGSTOP);
+    const std::vector<std::string> before = recorded();
+    ASSERT_GE(before.size(), 4u);
+    std::set<std::string> expected = folderFiles();
+    for (const char* ext : {".mp3", ".dat", ".fgp"}) expected.erase(older + ext);
+
+    EXPECT_EQ(Run({"delete", "--from", "2000-01-01 00:00:00", "--to", "2099-12-31 23:59:59"}), 0);
+    EXPECT_NE(test::ReadFile(m_io.File("out")).find("1 chunks deleted"), std::string::npos);
+    EXPECT_EQ(folderFiles(), expected);
+    ASSERT_EQ(Run({"info"}), 0);
+    EXPECT_NE(test::ReadFile(m_io.File("out")).find("chunks present " + std::to_string(before.size() - 1)),
+              std::string::npos)
+        << test::ReadFile(m_io.File("out"));
+
+    // A newer session in another stream, so large that the allowance asks
+    // for more than the finished chunks of the recording hold.
+    ASSERT_EQ(Run({"streams", "add", "B"}), 0);
+    const std::string big = m_home.File("Streams/B/2099_01_01_00_00_00_60_60_1.mp3");
+    test::WriteFile(big, "");
+    std::filesystem::resize_file(big, 8 << 20);
+    ASSERT_EQ(Run({"config", "set", "DiskSpace", "1"}), 0);
+    std::vector<std::string> writing;  // the files of the newest chunk made so far
+    for (const char* ext : {".mp3", ".dat", ".fgp"}) {
+        const std::string path = ChunkPath(before.back(), ext);
+        if (std::filesystem::exists(path)) writing.push_back(path);
+    }
+    Run({"disk", "--prune"});
+    EXPECT_FALSE(std::filesystem::exists(big));
+    const std::vector<std::string> pruned = recorded();
+    ASSERT_FALSE(pruned.empty());
+    EXPECT_EQ(pruned.back(), before.back());
+    for (const std::string& path : writing) EXPECT_TRUE(std::filesystem::exists(path)) << path;
+    EXPECT_TRUE(std::equal(pruned.begin(), pruned.end(), before.end() - long(pruned.size())));
+
+    ::kill(pid, SIGCONT);
+    for (int i = 0; i < 6000 && recorded().back() == before.back(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(Wait(pid), 0);
+    reaper.pid = -1;
+    const std::vector<std::string> after = recorded();
+    ASSERT_GE(after.size(), 2u);
+    const std::string session = after[0].substr(0, after[0].rfind('_') + 1);
+    const int first = std::stoi(after[0].substr(session.size()));
+    for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i], session + std::to_string(first + int(i)));
+    ASSERT_EQ(Run({"info"}), 0);
+    EXPECT_NE(test::ReadFile(m_io.File("out")).find("chunks present " + std::to_string(after.size())),
+              std::string::npos)
+        << test::ReadFile(m_io.File("out"));
 }
 
 TEST_F(RecordCommandTest, ScheduleAddListDelete) {

@@ -612,7 +612,7 @@ protected:
         for (int number = 1; number <= 3; ++number) {
             const std::string base = m_dir.File(ChunkBaseName(start, 30, 10, number));
             WriteFile(base + ".mp3", "");
-            WriteFile(base + ".dat", std::string(960, 'd'));
+            WriteFile(base + ".dat", std::string(1000, 'd'));
             std::string fgp(1000, '\0');
             for (size_t i = 0; i < fgp.size(); ++i) fgp[i] = static_cast<char>(Side(number, i));
             WriteFile(base + ".fgp", fgp);

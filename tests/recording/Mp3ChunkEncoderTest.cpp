@@ -64,13 +64,15 @@ TEST_F(Mp3ChunkEncoderTest, ChunksConcatenateIntoOneDecodableStream) {
     EXPECT_TRUE(enc.NoGap());
     enc.SetFileName(ChunkBase());
     enc.SetChunkSize(ChunkEncoder::ChunkBytes(2, 44100, 1));  // 176400 bytes
-    const int blocks = EncodeAll(enc, Tone(44100 * 7 / 2, 2));
+    // Cuts after blocks 39, 77 and 115: the recording ends at a cut, and the
+    // engine's last frames go into chunk 3, no empty chunk 4 is begun.
+    const int blocks = EncodeAll(enc, Tone(115 * 1152, 2));
     enc.Close();
-    EXPECT_EQ(enc.ChunkNumber(), 4);  // cuts after blocks 39, 77, 115 of 135
+    EXPECT_EQ(enc.ChunkNumber(), 3);
 
     std::string stream;
     int64_t datBytes = 0;
-    for (int n = 1; n <= 4; ++n) {
+    for (int n = 1; n <= 3; ++n) {
         const std::string base = ChunkBase() + "_" + std::to_string(n);
         // The bit stream runs on: a chunk may begin in the middle of a frame.
         const std::string mp3 = test::ReadFile(base + ".mp3");
@@ -82,7 +84,7 @@ TEST_F(Mp3ChunkEncoderTest, ChunksConcatenateIntoOneDecodableStream) {
         EXPECT_NEAR(double(dat), double(std::filesystem::file_size(base + ".fgp")), 1.0) << n;
         datBytes += static_cast<int64_t>(dat);
     }
-    EXPECT_FALSE(std::filesystem::exists(ChunkBase() + "_5.mp3"));
+    EXPECT_FALSE(std::filesystem::exists(ChunkBase() + "_4.mp3"));
     EXPECT_NEAR(static_cast<double>(datBytes), blocks * 1152 / 441.0, 1.0);
 
     test::WriteFile(HomeFile("all.mp3"), stream);

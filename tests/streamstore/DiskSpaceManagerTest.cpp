@@ -255,7 +255,7 @@ TEST_F(DiskSpaceManagerTest, CheckDeletesOldestSessionsFirstUntilATenthOfTheAllo
          "",
          {{"A", ChunkFileName(1, 3, "ogg"), 0}, {"A", ChunkFileName(2, 1), 0}},
          20},
-        {"the session being recorded is skipped",
+        {"older sessions go before the session being recorded",
          {{"A", ChunkFileName(1, 1), 10}, {"A", ChunkFileName(1, 2), 10}, {"A", ChunkFileName(1, 3), 10},
           {"A", ChunkFileName(2, 1), 10}, {"A", ChunkFileName(2, 2), 10}, {"A", ChunkFileName(2, 3), 10},
           {"B", ChunkFileName(3, 1), 60}},
@@ -263,11 +263,12 @@ TEST_F(DiskSpaceManagerTest, CheckDeletesOldestSessionsFirstUntilATenthOfTheAllo
          {{"A", ChunkFileName(1, 1), 0}, {"A", ChunkFileName(1, 2), 0}, {"A", ChunkFileName(1, 3), 0},
           {"B", ChunkFileName(3, 1), 0}},
          30},
-        {"nothing but the session being recorded: nothing deleted",
-         {{"A", ChunkFileName(1, 1), 60}, {"A", ChunkFileName(1, 2), 60}},
+        {"then the finished chunks of the session being recorded, never its newest",
+         {{"A", ChunkFileName(2, 1), 10}, {"A", ChunkFileName(1, 1), 40}, {"A", ChunkFileName(1, 2), 10},
+          {"A", ChunkFileName(1, 3), 60}},
          SessionOf(1),
-         {{"A", ChunkFileName(1, 1), 0}, {"A", ChunkFileName(1, 2), 0}},
-         0},
+         {{"A", ChunkFileName(1, 2), 0}, {"A", ChunkFileName(1, 3), 0}},
+         50},
     };
     for (const PruneCase& c : cases) {
         SCOPED_TRACE(c.title);
@@ -310,6 +311,39 @@ TEST_F(DiskSpaceManagerTest, CheckDeletesOldestSessionsFirstUntilATenthOfTheAllo
         EXPECT_EQ(ReducedEvents(), 0);
         EXPECT_EQ(result.reducedAllowanceMb, 0);
     }
+}
+
+// The newest chunk of the session being recorded stays whatever the
+// allowance: the event about it comes once, and again only after a check
+// met the allowance.
+TEST_F(DiskSpaceManagerTest, AnAllowanceOutOfReachIsReportedOnceUntilMet) {
+    const auto unmetEvents = [] {
+        int count = 0;
+        for (const std::string& line : EventLog::Instance().ReadLines())
+            if (line.find("only the chunks being recorded are left") != std::string::npos) ++count;
+        return count;
+    };
+    SetCurrentSessionPrefix(SessionOf(1));
+    DiskSpaceManager manager(m_root);
+    manager.SetFreeSpaceFunction(FreeBytes(kLotsFree));
+    std::vector<bool> met;
+    manager.SetCheckObserver([&met](const DiskCheckResult& r) { met.push_back(r.Met()); });
+    MakeChunk("A", ChunkFileName(1, 1), 150);
+    const struct {
+        uint64_t newestMib;  // chunk 1 of the recording, resized
+        int events;
+    } checks[] = {{150, 1}, {150, 1}, {50, 1}, {150, 2}};
+    for (const auto& c : checks) {
+        fs::resize_file(m_root + "A/" + ChunkFileName(1, 1), c.newestMib * kMiB);
+        const DiskCheckResult result = manager.CheckOnce({"A"});
+        EXPECT_EQ(result.freed, 0u);
+        EXPECT_EQ(result.Met(), c.newestMib <= 100);
+        EXPECT_EQ(unmetEvents(), c.events) << c.newestMib;
+        ASSERT_TRUE(manager.LastCheck());
+        EXPECT_EQ(manager.LastCheck()->Met(), result.Met());
+    }
+    EXPECT_EQ(met, (std::vector<bool>{false, false, true, false}));
+    EXPECT_EQ(FilesIn("A"), WithSideFiles({ChunkFileName(1, 1)}));
 }
 
 TEST_F(DiskSpaceManagerTest, CheckWithinTheAllowanceDeletesNothing) {
@@ -442,7 +476,7 @@ TEST(DiskSpaceDeletionOrderTest, SessionsGoByTheirOldestFileThenMp3BeforeOggByAg
     struct Case {
         const char* title;
         std::vector<ChunkFile> files;
-        std::string protectedPrefix;
+        std::string recorded;  // in stream 0
         std::vector<std::string> expected;  // "stream:name"
     };
     const std::string s1 = "2003_11_01_10_00_00_3600_300_";
@@ -465,10 +499,11 @@ TEST(DiskSpaceDeletionOrderTest, SessionsGoByTheirOldestFileThenMp3BeforeOggByAg
          {{1, s1 + "2.mp3", 1, 7}, {1, s1 + "10.mp3", 1, 7}, {0, s1 + "1.mp3", 1, 7}, {1, s1 + "1.mp3", 1, 7}},
          "",
          {"0:" + s1 + "1.mp3", "1:" + s1 + "1.mp3", "1:" + s1 + "2.mp3", "1:" + s1 + "10.mp3"}},
-        {"the session being recorded is left out",
-         {{0, s1 + "1.mp3", 1, 1}, {0, s2 + "1.mp3", 1, 2}, {0, s1 + "2.ogg", 1, 3}},
+        {"the session being recorded goes last, by age, without its highest number",
+         {{0, s1 + "1.mp3", 1, 1}, {0, s2 + "1.mp3", 1, 2}, {0, s1 + "3.mp3", 1, 3}, {1, s1 + "1.mp3", 1, 4},
+          {0, s1 + "2.mp3", 1, 5}},
          "2003_11_01_10_00_00_3600_300",
-         {"0:" + s2 + "1.mp3"}},
+         {"0:" + s2 + "1.mp3", "1:" + s1 + "1.mp3", "0:" + s1 + "1.mp3", "0:" + s1 + "2.mp3"}},
         {"names shorter than a session key are sessions of their own",
          {{0, "b.mp3", 1, 5}, {0, "a.ogg", 1, 5}, {0, s1 + "1.mp3", 1, 6}},
          "",
@@ -477,7 +512,7 @@ TEST(DiskSpaceDeletionOrderTest, SessionsGoByTheirOldestFileThenMp3BeforeOggByAg
     for (const Case& c : cases) {
         SCOPED_TRACE(c.title);
         std::vector<std::string> order;
-        for (const ChunkFile& f : DiskSpaceManager::DeletionOrder(c.files, c.protectedPrefix))
+        for (const ChunkFile& f : DiskSpaceManager::DeletionOrder(c.files, {c.recorded}))
             order.push_back(std::to_string(f.stream) + ":" + f.name);
         EXPECT_THAT(order, ElementsAreArray(c.expected));
     }

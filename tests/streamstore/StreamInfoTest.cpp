@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "streamstore/ChunkName.h"
+#include "streamstore/RecordingMarker.h"
 #include "streamstore/StreamInfo.h"
 #include "support/TempHome.h"
 
@@ -27,9 +28,10 @@ const DateTime kStart(2003, 11, 7, 17, 40, 0);
 constexpr StreamTime kS = 1000;
 
 // Writes a chunk as the recorder leaves it: an audio file and its two side
-// files. The contents name the file so that a rename can be traced.
+// files, the ".dat" long enough for any chunk here (a byte per 10 ms). The
+// contents name the file so that a rename can be traced.
 void MakeChunk(const TempDir& dir, const std::string& base, const char* extension = ".mp3",
-               size_t datBytes = 1000, std::optional<std::string> fgp = std::nullopt) {
+               size_t datBytes = 100'000, std::optional<std::string> fgp = std::nullopt) {
     WriteFile(dir.File(base + extension), "audio " + base);
     WriteFile(dir.File(base + ".dat"), std::string(datBytes, 'd'));
     WriteFile(dir.File(base + ".fgp"), fgp ? *fgp : "fgp " + base);
@@ -122,21 +124,52 @@ TEST(BelongsToSession, MatchesWholeFieldsOnly) {
     EXPECT_FALSE(BelongsToSession("2003_11_07_17_40_00_1500_300_1.mp3", ""));
 }
 
-TEST(UpdateStreamInfo, TakesAChunkOnlyWhenItsDatFileIsComplete) {
+// Chunks 1 and 2 of a 25-second session of 10-second chunks, chunk 2 the
+// last: every closed chunk counts as long as its ".dat" shows, and only the
+// newest chunk of a session being recorded (here or in another process, by
+// its note in the home) is left out.
+class UpdateStreamInfoTest : public test::TempHomeTest {};
+
+TEST_F(UpdateStreamInfoTest, TakesEveryClosedChunkAsLongAsItsDatFileShows) {
     struct Case {
         const char* what;
-        std::optional<size_t> datBytes;  // nullopt: no .dat at all
-        size_t sessions;
+        std::optional<size_t> lastDat;  // nullopt: no .dat at all
+        const char* recording;          // "": none, "here", "note", "stale note"
+        std::vector<StreamTime> ends;   // of the spans, from the start
     };
     const Case cases[] = {
-        {"950 bytes", 950, 0}, {"951 bytes", 951, 1}, {"no .dat", std::nullopt, 0}};
+        {"a short last chunk", 500, "", {10 * kS, 15 * kS}},
+        {"the whole rest of the session", 1000, "", {10 * kS, 20 * kS}},
+        {"an empty side file", 0, "", {10 * kS}},
+        {"no side file", std::nullopt, "", {10 * kS}},
+        {"being recorded by this process", 500, "here", {10 * kS}},
+        {"being recorded, its side files still empty", 0, "here", {10 * kS}},
+        {"being recorded by another process", 500, "note", {10 * kS}},
+        {"the note of a recorder that died", 500, "stale note", {10 * kS, 15 * kS}},
+    };
+    const std::string session = ChunkSessionName(kStart, 25, 10);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempDir dir;
-        const std::string base = Base(kStart, 1500, 300, 1);
-        MakeChunk(dir, base, ".mp3", c.datBytes.value_or(0));
-        if (!c.datBytes) fs::remove(dir.File(base + ".dat"));
-        EXPECT_EQ(Info(dir).sessions.size(), c.sessions);
+        MakeChunk(dir, Base(kStart, 25, 10, 1), ".mp3", 1001);
+        const std::string last = Base(kStart, 25, 10, 2);
+        MakeChunk(dir, last, ".mp3", c.lastDat.value_or(0));
+        if (!c.lastDat) fs::remove(dir.File(last + ".dat"));
+        RecordingMarker marker;
+        const std::string how = c.recording;
+        if (how == "here") SetCurrentSessionPrefix(session, dir.Path());
+        if (how == "note") {
+            ASSERT_TRUE(marker.Publish(dir.Path(), session));
+        }
+        if (how == "stale note")
+            WriteFile(HomeFile(kRecordingNoteFile), "folder=" + dir.Path() + "\nsession=" + session + "\n");
+        const StreamInfo info = Info(dir);
+        SetCurrentSessionPrefix("");
+        ASSERT_EQ(info.sessions.size(), 1u);
+        std::vector<StreamTime> ends;
+        for (const ChunkSpan& span : info.sessions[0].spans) ends.push_back(span.end - kStart.ToStreamTime());
+        EXPECT_EQ(ends, c.ends);
+        fs::remove(HomeFile(kRecordingNoteFile));
     }
     TempDir dir;
     fs::create_directory(dir.File(Base(kStart, 1500, 300, 1) + ".mp3"));
@@ -353,6 +386,23 @@ TEST(ReloadStream, RenumbersEveryRunOfChunksAsASessionOfItsOwn) {
         ReloadStream(dir.Path());
         EXPECT_EQ(Snapshot(dir), before);
     }
+}
+
+// Only the sessions named are renumbered; a run that holds a session's
+// planned end ends there, not after a whole chunk.
+TEST(ReloadStream, RenumbersOnlyTheSessionsItIsGiven) {
+    TempDir dir;
+    const DateTime other(2003, 11, 8, 9, 0, 0);
+    for (int n : {2, 3, 4, 5}) MakeChunk(dir, Base(kStart, 1400, 300, n));
+    for (int n : {1, 3}) MakeChunk(dir, Base(other, 1500, 300, n), ".ogg");
+    const std::set<std::string> sessions = {ChunkSessionName(kStart, 1400, 300)};
+    ReloadStream(dir.Path(), &sessions);
+    std::vector<std::string> expected;
+    for (int n = 1; n <= 4; ++n)
+        for (const char* ext : {".dat", ".fgp", ".mp3"}) expected.push_back("2003_11_07_17_45_00_1100_300_" + std::to_string(n) + ext);
+    for (int n : {1, 3})
+        for (const char* ext : {".dat", ".fgp", ".ogg"}) expected.push_back(Base(other, 1500, 300, n) + ext);
+    EXPECT_THAT(Names(dir), ElementsAreArray(expected));
 }
 
 TEST(ReloadStream, SameStartWithAnotherDurationIsAnotherRun) {

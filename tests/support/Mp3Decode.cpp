@@ -8,7 +8,7 @@ namespace wk::test {
 
 // Decodes a whole MP3 file (from a file, so that the decoder sees its end and
 // releases the last frame).
-DecodedMp3 DecodeMp3File(const std::string& path) {
+DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples) {
     DecodedMp3 d;
     mpg123_init();
     int err = 0;
@@ -39,6 +39,7 @@ DecodedMp3 DecodeMp3File(const std::string& path) {
         ++d.frames;
         const auto* pcm = reinterpret_cast<const int16_t*>(audio);
         for (size_t i = 0; i < size / 2; ++i) sumSquares += double(pcm[i]) * pcm[i];
+        if (samples) samples->insert(samples->end(), pcm, pcm + size / 2);
         values += static_cast<int64_t>(size / 2);
     }
     if (d.channels > 0) d.samplesPerChannel = values / d.channels;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace wk::test {
 
@@ -17,6 +18,7 @@ struct DecodedMp3 {
 
 // Reads from the file (not a feed), so the decoder sees the end and releases
 // the last frame.
-DecodedMp3 DecodeMp3File(const std::string& path);
+// With `samples`, the decoded interleaved samples go there too.
+DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples = nullptr);
 
 }  // namespace wk::test

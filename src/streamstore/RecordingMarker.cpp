@@ -1,0 +1,116 @@
+#include "streamstore/RecordingMarker.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "core/ProgramHome.h"
+#include "core/Trace.h"
+#include "streamstore/ChunkName.h"
+
+namespace wk {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Note {
+    std::string folder;
+    std::string session;
+};
+
+std::string AbsoluteFolder(const std::string& folder) {
+    std::error_code ec;
+    fs::path path = fs::weakly_canonical(fs::absolute(folder.empty() ? "." : folder, ec), ec);
+    if (ec) path = folder;
+    std::string text = path.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+// A session name as the recorder makes them: a chunk name without its number.
+bool IsSessionName(const std::string& session) {
+    return ParseChunkName(session + "_1.").has_value();
+}
+
+// The note of a live recorder; nullopt when none is published.
+std::optional<Note> ReadNote() {
+    std::ifstream in(ProgramFile(kRecordingNoteFile), std::ios::binary);
+    if (!in) return std::nullopt;
+    Note note;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("folder=", 0) == 0) note.folder = line.substr(7);
+        else if (line.rfind("session=", 0) == 0) note.session = line.substr(8);
+    }
+    if (note.folder.empty() || !IsSessionName(note.session)) return std::nullopt;
+    // Checked after reading: a recorder that died left its note behind, and
+    // its lock went with it.
+    if (!FileLock::IsHeld(kRecordingLockName)) return std::nullopt;
+    return note;
+}
+
+// Replaces the note at once, never half written. No flush to the disk: the
+// note is only true while its writer lives, which no power cut survives, and
+// the recording waits while it is written.
+bool WriteNote(const std::string& text) {
+    const std::string path = ProgramFile(kRecordingNoteFile);
+    const std::string temp = path + ".new." + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (::close(fd) != 0 || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
+        Trace(kTraceError, "Cannot write %s: %s", path.c_str(), std::strerror(errno));
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool LockStreams(FileLock& lock, int timeoutMs, std::string* why, const std::atomic<int>* cancel) {
+    return lock.Acquire(kStreamsLockName, timeoutMs, why, cancel);
+}
+
+bool RecordingMarker::Publish(const std::string& folder, const std::string& session, std::string* why) {
+    Withdraw();
+    if (!m_lock.Acquire(kRecordingLockName, 0, why)) return false;
+    std::string text = "folder=" + AbsoluteFolder(folder) + "\nsession=" + session +
+                       "\npid=" + std::to_string(::getpid()) + "\n";
+    if (folder.find('\n') != std::string::npos || !IsSessionName(session) || !WriteNote(text)) {
+        if (why) *why = "cannot note the recording of " + folder + " in " + ProgramFile(kRecordingNoteFile);
+        ::unlink(ProgramFile(kRecordingNoteFile).c_str());
+        m_lock.Release();
+        return false;
+    }
+    return true;
+}
+
+void RecordingMarker::Withdraw() {
+    if (!m_lock.Held()) return;
+    ::unlink(ProgramFile(kRecordingNoteFile).c_str());
+    m_lock.Release();
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (fs::equivalent(a.empty() ? "." : a, b.empty() ? "." : b, ec) && !ec) return true;
+    return AbsoluteFolder(a) == AbsoluteFolder(b);
+}
+
+std::string RecordedSessionIn(const std::string& folder) {
+    std::string localFolder;
+    const std::string local = CurrentSessionPrefix(&localFolder);
+    if (!local.empty() && (localFolder.empty() || SameFolder(localFolder, folder))) return local;
+    const std::optional<Note> note = ReadNote();
+    if (note && SameFolder(note->folder, folder)) return note->session;
+    return {};
+}
+
+}  // namespace wk
