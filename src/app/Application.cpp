@@ -214,6 +214,7 @@ int Application::Start() {
     m_disk = std::make_unique<DiskSpaceManager>(StreamNameFile::StreamRoot());
     m_disk->SetNotifyReceiver(&m_loop, m_slot.Id());
     if (m_options.diskCheckObserver) m_disk->SetCheckObserver(m_options.diskCheckObserver);
+    if (m_options.diskCheckPeriodMs > 0) m_disk->SetCheckPeriod(m_options.diskCheckPeriodMs);
     m_disk->Start();
     CHTTPRequestManager::Instance().SetStatusSink(this);
     PrepareTimeCheck(true);

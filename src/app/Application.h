@@ -101,6 +101,8 @@ struct ApplicationOptions {
     std::optional<HttpSettings> http;
     // Called on the disk thread after each of its checks (tests).
     std::function<void(const DiskCheckResult&)> diskCheckObserver;
+    // The disk thread's time between checks; 0 keeps its three minutes (tests).
+    int64_t diskCheckPeriodMs = 0;
 };
 
 struct ApplicationStatus {

@@ -236,6 +236,7 @@ void CTRecordingController::StartRecording(bool timesValid) {
     auto session = std::make_unique<RecordingSession>();
     try {
         if (m_deviceFactory) session->SetDevice(m_deviceFactory());
+        session->SetOnEndedByItself([this] { Poke(); });
         session->Configure(engine, settings.bitRate, settings.mode, settings.chunkSeconds, "dummy");
         session->Open();
     } catch (const CTError& e) {

@@ -76,7 +76,10 @@ int ChunkEncoder::StartFile() {
     m_pcmBytes = 0;
     m_chunkNumber = 1;
     m_cutPending = false;
-    m_current = m_chunkSize > 0 ? m_template + "_1" : m_template;
+    {
+        std::lock_guard lock(m_currentMutex);
+        m_current = m_chunkSize > 0 ? m_template + "_1" : m_template;
+    }
     int block = 0;
     if (IsVorbis()) {
         m_vorbis.SetInputChannels(Channels());
@@ -118,7 +121,10 @@ void ChunkEncoder::Cut() {
     // Named before the switch: the notice it sends may be read at once.
     m_cutPending = false;
     ++m_chunkNumber;
-    m_current = m_template + "_" + std::to_string(m_chunkNumber);
+    {
+        std::lock_guard lock(m_currentMutex);
+        m_current = m_template + "_" + std::to_string(m_chunkNumber);
+    }
     Trace(kTraceDebug, "Next chunk %s", m_current.c_str());
     if (IsVorbis()) m_vorbis.SwitchFile(m_current);
     else SwitchFile(m_current);

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "recording/Mp3Writer.h"
@@ -48,7 +49,11 @@ public:
     // The chunk the next block goes into.
     int ChunkNumber() const { return m_chunkNumber + (m_cutPending ? 1 : 0); }
     // The chunk whose files are open.
-    const std::string& CurrentFileName() const { return m_current; }
+    // Any thread (the status display asks while the session thread cuts).
+    std::string CurrentFileName() const {
+        std::lock_guard lock(m_currentMutex);
+        return m_current;
+    }
     const std::string& NameTemplate() const { return m_template; }
 
 private:
@@ -61,6 +66,7 @@ private:
     std::string m_template = "default";
     int64_t m_chunkSize = 0;
     int m_chunkNumber = 1;
+    mutable std::mutex m_currentMutex;  // guards m_current: written here, read by CurrentFileName
     std::string m_current;
     int64_t m_pcmBytes = 0;
     int64_t m_nextCut = 0;

@@ -243,7 +243,12 @@ void RecordingSession::SessionThread() {
         EndWithReason(e.GetDescription());
         Trace(kTraceError, "Closing the last chunk: %s", e.GetText().c_str());
     }
-    if (!m_stopRequested) m_endedByItself = true;
+    if (!m_stopRequested) {
+        m_endedByItself = true;
+        // The owner may sleep on a clock that the audio drove, which stops
+        // with it: tell it now rather than at its next look.
+        if (m_onEndedByItself) m_onEndedByItself();
+    }
     TraceThreadEnd("rec session");
 }
 

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +48,10 @@ public:
     void Stop(bool abort = false);
     void Close();
 
+    // Called on the session thread when it ends by itself (see
+    // HasEndedByItself); must return soon. Set before Start.
+    void SetOnEndedByItself(std::function<void()> callback) { m_onEndedByItself = std::move(callback); }
+
     int State() const { return m_state; }
     bool IsStarted() const { return m_state == 3; }
     // The session thread has ended on its own (the device ended, or a write
@@ -77,6 +82,7 @@ private:
     void EndWithReason(const std::string& reason);
 
     std::atomic<int> m_state{1};
+    std::function<void()> m_onEndedByItself;
     int m_blockSamples = 0;     // 16-bit values per encoder call
     int m_channels = 2;
     int m_chunkSeconds = 10;

@@ -312,15 +312,22 @@ bool DiskSpaceManager::WaitForStart() {
     return m_stop.load() == 0;
 }
 
+void DiskSpaceManager::SetCheckPeriod(int64_t ms) {
+    std::lock_guard lock(m_mutex);
+    m_checkPeriodMs = ms > 0 ? ms : kCheckPeriodMs;
+}
+
 void DiskSpaceManager::ThreadMain() {
     TraceThreadBegin("disk");
     if (WaitForStart()) {
         std::string root;
         int64_t due = 0;
+        int64_t period = kCheckPeriodMs;
         {
             std::lock_guard lock(m_mutex);
             root = m_root;
-            due = m_startTicks + kCheckPeriodMs;
+            period = m_checkPeriodMs;
+            due = m_startTicks + period;
         }
         const std::vector<std::string> names = LoadStreamNames(root);
         while (m_stop.load() == 0) {
@@ -331,8 +338,8 @@ void DiskSpaceManager::ThreadMain() {
             }
             // After the clock jumped (a suspended machine) the checks resume
             // their rhythm from now instead of catching up in a burst.
-            due += kCheckPeriodMs;
-            if (due <= now) due = now + kCheckPeriodMs;
+            due += period;
+            if (due <= now) due = now + period;
             RunCheck(root, names, &m_stop);
             ++m_checksDone;
         }

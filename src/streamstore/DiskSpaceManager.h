@@ -125,6 +125,9 @@ public:
     // CheckOnce, with its result. Set it before Start().
     using CheckObserver = std::function<void(const DiskCheckResult&)>;
     void SetCheckObserver(CheckObserver observer);
+    // The time between two checks of the thread (kCheckPeriodMs unless set
+    // before Start; tests shorten it).
+    void SetCheckPeriod(int64_t ms);
     // The last check's result; nullopt before the first.
     std::optional<DiskCheckResult> LastCheck() const;
 
@@ -183,6 +186,7 @@ private:
     bool m_unmetReported = false;  // the event about an allowance out of reach is out
     bool m_started = false;
     int64_t m_startTicks = 0;
+    int64_t m_checkPeriodMs = kCheckPeriodMs;
 
     std::atomic<int> m_stop{0};
     std::atomic<uint64_t> m_checksDone{0};
