@@ -17,12 +17,8 @@
 #include <string>
 
 #include "streamstore/ChunkName.h"
-#include "streamstore/StreamInfo.h"
-
-#if __has_include("streamstore/DiskSpaceManager.h")
 #include "streamstore/DiskSpaceManager.h"
-#define WAVKEEP_BENCH_HAS_DISK_MANAGER 1
-#endif
+#include "streamstore/StreamInfo.h"
 
 namespace {
 
@@ -78,7 +74,6 @@ int Update(const std::string& folder) {
 // The disk-space check's measuring pass over the folder, timed the same way
 // as Update.
 int Disk(const std::string& folder) {
-#ifdef WAVKEEP_BENCH_HAS_DISK_MANAGER
     std::string path = folder;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     const size_t slash = path.rfind('/');
@@ -87,10 +82,6 @@ int Disk(const std::string& folder) {
     const uint64_t used = wk::DiskSpaceManager::MeasureUsedSpace(root, {name});
     std::printf("%llu bytes of chunks\n", static_cast<unsigned long long>(used));
     return 0;
-#else
-    std::fprintf(stderr, "no disk manager in this build (%s)\n", folder.c_str());
-    return 3;
-#endif
 }
 
 }  // namespace
