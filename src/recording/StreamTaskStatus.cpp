@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "descriptions/DescriptionStore.h"
-#include "scheduler/ScheduleTask.h"
 #include "scheduler/TaskStates.h"
 #include "streamstore/StreamInfo.h"
 #include "streamstore/StreamNameFile.h"

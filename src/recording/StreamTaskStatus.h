@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "scheduler/ScheduleTask.h"
 #include "scheduler/TaskStatusSource.h"
 
 namespace wk {

@@ -2,7 +2,6 @@
 
 #include "descriptions/DescriptionStore.h"
 #include "recording/StreamTaskStatus.h"
-#include "scheduler/TaskKinds.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/StreamNameFile.h"
 #include "support/TempHome.h"
@@ -58,20 +57,6 @@ TEST_F(StreamTaskStatusTest, AnswersFromTheStreamFolders) {
     EXPECT_TRUE(status.IsStreamActive("Radio"));
     EXPECT_FALSE(status.IsStreamActive("Pop"));
     EXPECT_FALSE(status.IsStreamActive("Jazz"));
-
-    OnceTask task, other;
-    for (OnceTask* t : {&task, &other}) {
-        t->SetStreamName("Radio");
-        t->SetStart(Fri(10));
-        t->SetEnd(Fri(11));
-    }
-    other.SetEnd(Fri(12));
-    EXPECT_FALSE(status.IsRecording(task));
-    status.SetRecordedTask(&task);
-    EXPECT_TRUE(status.IsRecording(*task.Clone()));
-    EXPECT_FALSE(status.IsRecording(other));
-    status.SetRecordedTask(nullptr);
-    EXPECT_FALSE(status.IsRecording(task));
 }
 
 }  // namespace
