@@ -27,6 +27,11 @@ public:
     virtual ~UserPrompt() = default;
     // Shows the text and returns the button pressed. Called on the main thread.
     virtual int Show(const std::string& text, int style) = 0;
+    // The same under a caption (a dialog's title). Prompts without titles
+    // put the caption before the text.
+    virtual int ShowWithCaption(const std::string& text, const std::string& caption, int style) {
+        return Show(caption.empty() ? text : caption + ": " + text, style);
+    }
 };
 
 // Prints "wavkeep: <text>" to stderr and answers without asking: OK for an

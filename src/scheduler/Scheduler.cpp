@@ -273,29 +273,31 @@ int Scheduler::removeFinishedTasks(const DateTime& t) {
     return removed;
 }
 
+int TaskStatusAt(const ScheduleTask& task, const DateTime& now, TaskStatusSource& source) {
+    if (task.End() <= now) {
+        if (!source.HasRecordedChunks(task.StreamName(), task.Start(), task.End()))
+            return kStatusNothingRecorded;
+        return source.HasDescription(task.StreamName(), task.Start(), task.End())
+                   ? kStatusDescribed
+                   : kStatusUndescribed;
+    }
+    if (task.Start() <= now) return source.IsRecording(task) ? kStatusRecording : kStatusNotRecording;
+    return source.IsStreamActive(task.StreamName()) ? kStatusStreamActive : kStatusStreamInactive;
+}
+
 int Scheduler::EvaluateStatus(ScheduleTask& task, const DateTime& now, bool refresh) {
     std::lock_guard guard(m_lock);
     const int32_t stored = task.StatusCode();
     if (stored == kStatusFinal) return stored;
     if (!refresh && stored != kStatusNotEvaluated) return stored;
-
-    TaskStatusSource& source = *m_statusSource;
-    int32_t status = kStatusNotEvaluated;
-    if (task.End() <= now) {
-        if (!source.HasRecordedChunks(task.StreamName(), task.Start(), task.End()))
-            status = kStatusNothingRecorded;
-        else if (source.HasDescription(task.StreamName(), task.Start(), task.End()))
-            status = kStatusDescribed;
-        else
-            status = kStatusUndescribed;
-    } else if (task.Start() <= now) {
-        status = source.IsRecording(task) ? kStatusRecording : kStatusNotRecording;
-    } else {
-        status =
-            source.IsStreamActive(task.StreamName()) ? kStatusStreamActive : kStatusStreamInactive;
-    }
+    const int32_t status = TaskStatusAt(task, now, *m_statusSource);
     task.SetStatusCode(status);
     return status;
+}
+
+std::shared_ptr<TaskStatusSource> Scheduler::StatusSource() const {
+    std::lock_guard guard(m_lock);
+    return m_statusSource;
 }
 
 void Scheduler::SetStatusSource(std::shared_ptr<TaskStatusSource> source) {

@@ -50,6 +50,12 @@ enum TaskStatus : int32_t {
     kStatusStreamInactive = 8,   // to come, and the stream is not on air
 };
 
+// The code of `task` at `now` by its phase and the source's answers,
+// whatever the task holds: over (end <= now) 1, 3 or 4; running 5 or 6; to
+// come 7 or 8. Takes no lock, so a caller can ask a slow source without
+// holding up the scheduler.
+int TaskStatusAt(const ScheduleTask& task, const DateTime& now, TaskStatusSource& source);
+
 class Scheduler {
 public:
     using TaskDeletedHandler = std::function<void(ScheduleTask*)>;
@@ -100,6 +106,7 @@ public:
 
     // nullptr restores the default source, which knows of no recordings.
     void SetStatusSource(std::shared_ptr<TaskStatusSource> source);
+    std::shared_ptr<TaskStatusSource> StatusSource() const;
     // Called under the lock, before the task is destroyed, for every task
     // the scheduler deletes.
     void SetTaskDeletedHandler(TaskDeletedHandler handler);
