@@ -11,8 +11,6 @@ namespace wk {
 
 namespace {
 
-constexpr size_t kPcmBytes = 1152 * 4 * 4;
-
 bool InitLibrary() {
     // Needed only by old library versions, harmless with new ones.
     static std::once_flag once;
@@ -56,44 +54,77 @@ Mp3Engine::Failure Mp3Engine::Start(std::string* why) {
         return Failure::kOutput;
     }
     m_device.SetVolume(kVolume);
-    m_pcm.resize(kPcmBytes);
     return Failure::kNone;
+}
+
+void Mp3Engine::Prime(const uint8_t* bytes, size_t count, int64_t skip) {
+    if (!m_handle || count == 0 || mpg123_feed(m_handle, bytes, count) != MPG123_OK) return;
+    m_fed = true;
+    m_streamBytes += static_cast<int64_t>(count);
+    m_playFrom = m_streamBytes + skip;
 }
 
 int Mp3Engine::Write(const uint8_t* bytes, size_t count) {
     if (!m_handle) return -1;
     if (count == 0) return 0;
+    m_fed = true;
     if (mpg123_feed(m_handle, bytes, count) != MPG123_OK) {
         Trace(kTraceError, "MP3 engine: %s", mpg123_strerror(m_handle));
         return -1;
     }
+    m_streamBytes += static_cast<int64_t>(count);
     return static_cast<int>(count);
 }
 
-bool Mp3Engine::Service() {
-    if (!m_handle) return false;
+Mp3Engine::Status Mp3Engine::Service() {
+    if (!m_handle) return Status::kOutputFailed;
     for (;;) {
+        off_t number = 0;
+        unsigned char* audio = nullptr;
         size_t done = 0;
-        const int result = mpg123_read(m_handle, m_pcm.data(), m_pcm.size(), &done);
-        if (done > 0) {
-            const auto* samples = reinterpret_cast<const int16_t*>(m_pcm.data());
+        const int result = mpg123_decode_frame(m_handle, &number, &audio, &done);
+        // Frames that begin in the primed bytes only lend their bits.
+        if (done > 0 && audio && mpg123_framepos(m_handle) >= m_playFrom) {
+            const auto* samples = reinterpret_cast<const int16_t*>(audio);
             const int64_t frames = static_cast<int64_t>(done / (2 * PlaybackDevice::kChannels));
-            if (m_device.Write(samples, frames) < frames) {
-                Trace(kTraceError, "%s: %s", m_device.Name().c_str(),
-                      m_device.HasEnded() ? m_device.EndReason().c_str() : "does not take audio");
-                return false;
+            m_decodedFrames += frames;
+            if (m_outputStarted) {
+                if (!WriteToDevice(samples, frames)) return Status::kOutputFailed;
+            } else {
+                m_held.insert(m_held.end(), samples, samples + frames * PlaybackDevice::kChannels);
+                const auto cushion = static_cast<size_t>(kStartCushionMs * PlaybackDevice::kSampleRate /
+                                                         1000 * PlaybackDevice::kChannels);
+                if (m_held.size() >= cushion && !Flush()) return Status::kOutputFailed;
             }
         }
-        if (result == MPG123_NEED_MORE || result == MPG123_DONE) return true;
+        if (result == MPG123_NEED_MORE || result == MPG123_DONE) return Status::kOk;
         if (result == MPG123_OK || result == MPG123_NEW_FORMAT) continue;
-        // Damaged data: what the decoder holds is thrown away, the stream
-        // goes on with the next bytes.
         Trace(kTraceError, "MP3 engine: %s", mpg123_strerror(m_handle));
-        return Restart();
+        Restart();
+        return Status::kBadData;
     }
 }
 
+bool Mp3Engine::WriteToDevice(const int16_t* samples, int64_t frames) {
+    if (m_device.Write(samples, frames) >= frames) return true;
+    Trace(kTraceError, "%s: %s", m_device.Name().c_str(),
+          m_device.HasEnded() ? m_device.EndReason().c_str() : "does not take audio");
+    return false;
+}
+
+bool Mp3Engine::Flush() {
+    m_outputStarted = true;
+    const auto frames = static_cast<int64_t>(m_held.size() / PlaybackDevice::kChannels);
+    const bool ok = frames == 0 || WriteToDevice(m_held.data(), frames);
+    m_held.clear();
+    return ok;
+}
+
 bool Mp3Engine::Restart() {
+    // A new stream: the decoder holds back its first frames again.
+    m_outputStarted = false;
+    m_fed = false;
+    m_streamBytes = m_playFrom = 0;
     return m_handle && mpg123_open_feed(m_handle) == MPG123_OK;
 }
 

@@ -12,6 +12,7 @@
 #include "core/Clock.h"
 #include "core/Trace.h"
 #include "core/UserPrompt.h"
+#include "export/ExportTrack.h"
 #include "platform/PlaybackDevice.h"
 #include "player/Mp3Engine.h"
 #include "player/PlayerMessages.h"
@@ -30,6 +31,14 @@ constexpr int64_t kProgressAfterWriteMs = 100;
 // it moves on to the next chunk.
 constexpr int64_t kFromStartBelowMs = 2;
 constexpr int kMaxOggHoles = 100;
+// Bytes fed before a place played from the middle of a chunk: more than the
+// bit reservoir its first frames may borrow from.
+constexpr int64_t kPrimeBytes = 4096;
+// Below this share of the bytes its bit rate gives, a chunk counts as cut short.
+constexpr double kShortChunkShare = 0.8;
+// A chunk whose bytes give no audio for this long is no MP3 stream.
+constexpr double kSilentFeedLimitMs = 500;
+constexpr double kMp3FrameMs = 1152 * 1000.0 / 44100;
 
 int64_t Now() {
     return GetClock().Ticks();
@@ -179,7 +188,7 @@ void Player::HandleStop(bool drain) {
     if (m_soundServer) m_soundServer->Stop(drain);
     {
         std::lock_guard engineLock(m_engineMutex);
-        if (m_engine && drain) m_engine->Device().Drain();
+        if (m_engine && drain && m_engine->Flush()) m_engine->Device().Drain();
         m_engine.reset();
     }
     m_stopped = true;
@@ -220,31 +229,55 @@ void Player::Mp3Play(const Request& request, Mp3Engine& engine) {
         std::fclose(file);
         return;
     }
-    const double bytesPerMs = static_cast<double>(size) / static_cast<double>(length);
+    double bytesPerMs = static_cast<double>(size) / static_cast<double>(length);
+    // A chunk cut short holds less than its length at the rate it was
+    // written: spread over the whole length it would play in bits and gaps.
+    const double writtenBytesPerMs = static_cast<double>(GetMp3FrameLength(request.path)) / kMp3FrameMs;
+    const bool cutShort = bytesPerMs < kShortChunkShare * writtenBytesPerMs;
+    if (cutShort) {
+        Trace(kTraceInfo, "%s holds %lld ms of audio, not %lld ms: cut short", request.path.c_str(),
+              static_cast<long long>(static_cast<double>(size) / writtenBytesPerMs),
+              static_cast<long long>(length));
+        bytesPerMs = writtenBytesPerMs;
+    }
     int64_t position = 0;
     if (request.offset >= kFromStartBelowMs)
         position = static_cast<int64_t>(static_cast<double>(request.offset - 1) * bytesPerMs);
     int64_t endPosition = size;
     if (request.end >= 0)
         endPosition = std::min(size, static_cast<int64_t>(static_cast<double>(request.end) * bytesPerMs));
+    if (position > 0 && engine.IsFresh()) {
+        const int64_t primeFrom = std::max<int64_t>(0, position - kPrimeBytes);
+        std::vector<uint8_t> prime(static_cast<size_t>(position - primeFrom));
+        std::fseek(file, static_cast<long>(primeFrom), SEEK_SET);
+        prime.resize(std::fread(prime.data(), 1, prime.size(), file));
+        // A chunk's bytes begin about a frame before its time: the encoder
+        // holds a frame back when the recorder cuts. Playing starts with the
+        // first frame a frame after the byte the offset gives.
+        const auto frameBytes = static_cast<int64_t>(bytesPerMs * kMp3FrameMs);
+        engine.Prime(prime.data(), prime.size(), frameBytes);
+    }
     std::fseek(file, static_cast<long>(position), SEEK_SET);
 
-    const int64_t block = size * 100 / length;
+    const auto block = static_cast<int64_t>(100 * bytesPerMs);
     const double blockMs = static_cast<double>(block) / bytesPerMs;
     std::vector<uint8_t> bytes(static_cast<size_t>(std::max<int64_t>(block, 1)));
     PlaybackDevice& device = engine.Device();
-    bool ok = true;
-    while (ok && m_playing.load()) {
+    using Status = Mp3Engine::Status;
+    Status status = Status::kOk;
+    // Bytes fed since the decoder last gave audio: garbage gives none.
+    int64_t fedSilently = 0;
+    int64_t decoded = engine.DecodedFrames();
+    while (status == Status::kOk && m_playing.load()) {
         const auto now = static_cast<double>(Now());
         if (m_playClock != 0 && now - m_playClock < blockMs) {
             ProgressIfDue(kProgressWhileWaitingMs);
-            ok = engine.Service();
+            status = engine.Service();
             device.WaitFor(kPaceSleepMs);
             continue;
         }
         const int64_t want = std::min(block, endPosition - position);
-        if (want <= 0) break;
-        const size_t got = std::fread(bytes.data(), 1, static_cast<size_t>(want), file);
+        const size_t got = want > 0 ? std::fread(bytes.data(), 1, static_cast<size_t>(want), file) : 0;
         if (got == 0) break;
         position += static_cast<int64_t>(got);
         const double gotMs = static_cast<double>(got) / bytesPerMs;
@@ -252,16 +285,28 @@ void Player::Mp3Play(const Request& request, Mp3Engine& engine) {
             m_playClock = m_playClock == 0 ? now - 0.5 * blockMs : m_playClock + blockMs;
         else
             m_playClock = m_playClock == 0 ? now + gotMs - 1.5 * blockMs : m_playClock + gotMs;
-        for (size_t done = 0; ok && done < got;) {
+        for (size_t done = 0; status == Status::kOk && done < got;) {
             const int taken = engine.Write(bytes.data() + done, got - done);
             if (taken < 0) {
-                ok = false;
+                status = Status::kBadData;
                 break;
             }
             done += static_cast<size_t>(taken);
-            ok = engine.Service();
+            status = engine.Service();
             ProgressIfDue(kProgressAfterWriteMs);
         }
+        fedSilently = engine.DecodedFrames() == decoded ? fedSilently + static_cast<int64_t>(got) : 0;
+        decoded = engine.DecodedFrames();
+        if (static_cast<double>(fedSilently) > kSilentFeedLimitMs * bytesPerMs) status = Status::kBadData;
+    }
+    if (status == Status::kBadData) {
+        Trace(kTraceError, "%s is no playable MP3 data from %lld on: the chunk ends here",
+              request.path.c_str(), static_cast<long long>(position));
+        engine.Restart();
+    } else if (cutShort) {
+        // Its last frame, cut off, would take the next chunk's first bytes
+        // as its own.
+        engine.Restart();
     }
     std::fclose(file);
     if (device.HasEnded()) NoteOutputEnd(device.Name() + ": " + device.EndReason());
