@@ -27,7 +27,8 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr auto kSignalPoll = std::chrono::milliseconds(20);
+// Often enough for a prompt Ctrl-C, seldom enough to cost nothing.
+constexpr auto kSignalPoll = std::chrono::milliseconds(100);
 constexpr int kMsgInterrupted = 1;
 
 volatile std::sig_atomic_t g_interrupted = 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -24,7 +25,9 @@ namespace wk {
 namespace {
 
 constexpr auto kHandshakePause = std::chrono::milliseconds(1);
-constexpr int64_t kPaceSleepMs = 5;
+// The longest a wait of the player thread sleeps in one piece; a stop ends
+// any wait at once.
+constexpr int64_t kLongestWaitMs = 100;
 constexpr int64_t kProgressWhileWaitingMs = 300;
 constexpr int64_t kProgressAfterWriteMs = 100;
 // Offsets below this play from the first byte: the view asks for 1 ms when
@@ -66,6 +69,7 @@ private:
 Player::Player(EventLoop& loop, MessageReceiver& view, std::unique_ptr<PlaybackDevice> device)
     : m_loop(loop), m_view(view), m_device(std::move(device)) {
     m_window = std::make_unique<Window>(*this);
+    m_soundServer = std::make_unique<SoundServer>(*m_device);
     m_windowSlot = std::make_unique<ReceiverSlot>(loop, m_window.get());
     m_thread = std::thread([this] { Run(); });
 }
@@ -137,6 +141,9 @@ void Player::Finish() {
 
 void Player::StopLocked(bool swallowFinished, bool drain) {
     const bool wasPlaying = m_playing.exchange(false);
+    m_cancelWait = 1;
+    GetClock().WakeSleepers();
+    m_soundServer->WakeWaiters();
     const int stop = ++m_stopsPosted;
     m_queue.Post(kMsgPlayerStop, drain ? 1 : 0);
     // Waiting for this stop, not for the flag: a flag still set from an
@@ -157,6 +164,10 @@ void Player::DropQueuedUpTo(bool finishedToo) {
 void Player::PostToWindow(int id, intptr_t p1) {
     const uint64_t seq = ++m_postSeq;
     m_loop.Post(m_windowSlot->Id(), id, p1, static_cast<intptr_t>(seq));
+}
+
+int64_t Player::MsToProgress() const {
+    return m_lastProgress + kProgressWhileWaitingMs + 1 - Now();
 }
 
 void Player::ProgressIfDue(int64_t afterMs) {
@@ -185,7 +196,10 @@ void Player::Run() {
 
 void Player::HandleStop(bool drain) {
     m_playing = false;
-    if (m_soundServer) m_soundServer->Stop(drain);
+    // The server closes the device: only when it played, or it would close
+    // it under the MP3 engine.
+    if (m_soundServerUsed) m_soundServer->Stop(drain);
+    m_soundServerUsed = false;
     {
         std::lock_guard engineLock(m_engineMutex);
         if (m_engine && drain && m_engine->Flush()) m_engine->Device().Drain();
@@ -203,6 +217,7 @@ void Player::HandlePlay(const Request& request) {
         m_lastProgress = Now();
     }
     m_stopped = false;
+    m_cancelWait = 0;
     m_playing = true;
     m_acknowledged = true;
     Mp3Engine* engine = nullptr;
@@ -273,7 +288,11 @@ void Player::Mp3Play(const Request& request, Mp3Engine& engine) {
         if (m_playClock != 0 && now - m_playClock < blockMs) {
             ProgressIfDue(kProgressWhileWaitingMs);
             status = engine.Service();
-            device.WaitFor(kPaceSleepMs);
+            // Asleep until the next block or progress message is due: waking
+            // every few milliseconds would cost more than the decoding.
+            const auto untilBlock = static_cast<int64_t>(std::ceil(blockMs - (now - m_playClock)));
+            device.WaitFor(std::clamp<int64_t>(std::min(untilBlock, MsToProgress()), 1, kLongestWaitMs),
+                           &m_cancelWait);
             continue;
         }
         const int64_t want = std::min(block, endPosition - position);
@@ -344,14 +363,15 @@ void Player::OggPlay(const Request& request) {
         return;
     }
     const int64_t endFrame = request.end >= 0 ? request.end * PlaybackDevice::kSampleRate / 1000 : -1;
-    if (!m_soundServer) m_soundServer = std::make_unique<SoundServer>(*m_device);
     SoundServer& server = *m_soundServer;
+    m_soundServerUsed = true;
     std::vector<int16_t> decoded(static_cast<size_t>(SoundServer::kBufferFrames * 2));
     int holes = 0;
     bool more = true;
     while (more && m_playing.load() && !server.OutputFailed()) {
         const int index = m_oggBuffer;
-        while (!server.WaitUntilFree(index, kPaceSleepMs)) {
+        while (!server.WaitUntilFree(index, static_cast<int>(std::clamp<int64_t>(MsToProgress(), 1, kLongestWaitMs)),
+                                     &m_cancelWait)) {
             if (!m_playing.load()) break;
             ProgressIfDue(kProgressWhileWaitingMs);
         }

@@ -80,6 +80,7 @@ private:
     void OggPlay(const Request& request);
     void PostToWindow(int id, intptr_t p1 = 0);
     void ProgressIfDue(int64_t afterMs);
+    int64_t MsToProgress() const;
     void NoteOutputEnd(const std::string& why);
 
     EventLoop& m_loop;
@@ -92,6 +93,8 @@ private:
     std::atomic<bool> m_playing{false};
     std::atomic<bool> m_stopped{true};
     std::atomic<bool> m_acknowledged{false};
+    // Set by a stop: the player thread's waits end at once.
+    std::atomic<int> m_cancelWait{0};
     std::atomic<int> m_stopsHandled{0};
     int m_stopsPosted = 0;  // under m_lock
 
@@ -111,7 +114,8 @@ private:
     double m_playClock = 0;  // ms of the process clock; 0: nothing queued since the last stop
     int64_t m_lastProgress = 0;
     int m_oggBuffer = 0;
-    std::unique_ptr<SoundServer> m_soundServer;
+    bool m_soundServerUsed = false;  // since the last stop
+    std::unique_ptr<SoundServer> m_soundServer;  // made before the thread starts, kept to the end
 
     Queue m_queue;
     std::thread m_thread;

@@ -19,10 +19,16 @@ SoundServer::~SoundServer() {
     m_thread.join();
 }
 
-bool SoundServer::WaitUntilFree(int index, int ms) {
+bool SoundServer::WaitUntilFree(int index, int ms, const std::atomic<int>* cancel) {
     std::unique_lock lock(m_mutex);
     return m_cv.wait_for(lock, std::chrono::milliseconds(ms),
-                         [&] { return !m_busy[static_cast<size_t>(index)]; });
+                         [&] { return !m_busy[static_cast<size_t>(index)] || cancel->load() != 0; });
+}
+
+void SoundServer::WakeWaiters() {
+    // Under the mutex: a waiter between its check and its sleep sees the flag.
+    { std::lock_guard lock(m_mutex); }
+    m_cv.notify_all();
 }
 
 void SoundServer::Play(int index, int64_t frames) {

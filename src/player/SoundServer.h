@@ -5,7 +5,7 @@
 // neither waits for a whole chunk.
 //
 // Threads: Buffer, Play, WaitUntilFree and Stop are called by the player
-// thread only; the server thread writes to the device.
+// thread only, WakeWaiters by any; the server thread writes to the device.
 
 #include <array>
 #include <atomic>
@@ -33,9 +33,11 @@ public:
     SoundServer(const SoundServer&) = delete;
     SoundServer& operator=(const SoundServer&) = delete;
 
-    // Waits at most `ms` of real time until buffer `index` has been played;
-    // true when it is free.
-    bool WaitUntilFree(int index, int ms);
+    // Waits at most `ms` of real time until buffer `index` has been played
+    // or `*cancel` is non-zero; true when either holds.
+    bool WaitUntilFree(int index, int ms, const std::atomic<int>* cancel);
+    // Ends a WaitUntilFree whose cancel flag was set. Any thread.
+    void WakeWaiters();
     int16_t* Buffer(int index) { return m_buffers[static_cast<size_t>(index)].data(); }
     // Hands a filled buffer to the server (message 1135).
     void Play(int index, int64_t frames);
