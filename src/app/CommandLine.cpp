@@ -23,6 +23,7 @@
 #include "app/DescriptionsCommand.h"
 #include "app/DownloadCommand.h"
 #include "app/ExportCommand.h"
+#include "app/PlayCommand.h"
 #include "app/ScheduleCommand.h"
 #include "app/StreamsCommand.h"
 #include "export/ExportThread.h"
@@ -428,6 +429,8 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
                 "runs, import it here as \"wavkeep import\" does");
     open->add_option("FILE", openFile, "A description file (.des)")->required();
 
+    PlayOptions playOptions;
+    auto* play = AddPlayCommand(app, playOptions);
     auto* version = app.add_subcommand("version", "Print wavkeep's version");
 
     try {
@@ -478,6 +481,7 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     Trace(kTraceInfo, "wavkeep %s: %s", GetProgramVersion().c_str(), commandLine.c_str());
 
     try {
+        if (play->parsed()) return RunPlay(playOptions, out, err);
         if (run->parsed()) return RunDaemon(daemonRun, out, err);
         if (stop->parsed()) return RunStop(out, err);
         if (status->parsed()) return RunStatus(out, err);

@@ -60,8 +60,10 @@ bool SystemClock::SleepFor(int64_t ms, const std::atomic<int>* cancel) {
         const int64_t remaining = end - Ticks();
         if (remaining <= 0) return true;
         if (Cancelled(cancel)) return false;
-        // Sliced so that a cancel set without WakeSleepers is still seen.
-        m_wake.wait_for(lock, std::chrono::milliseconds(std::min(remaining, kSystemSleepSliceMs)));
+        // With a cancel flag the wait is sliced, so that a cancel set without
+        // WakeSleepers is still seen; without one it need not wake early.
+        const int64_t slice = cancel ? std::min(remaining, kSystemSleepSliceMs) : remaining;
+        m_wake.wait_for(lock, std::chrono::milliseconds(slice));
     }
 }
 
