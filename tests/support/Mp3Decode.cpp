@@ -6,14 +6,12 @@
 
 namespace wk::test {
 
-// Decodes a whole MP3 file (from a file, so that the decoder sees its end and
-// releases the last frame).
-DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples) {
+DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples, bool strict) {
     DecodedMp3 d;
     mpg123_init();
     int err = 0;
     mpg123_handle* h = mpg123_new(nullptr, &err);
-    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
+    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | (strict ? MPG123_NO_RESYNC : 0), 0);
     if (mpg123_open(h, path.c_str()) != MPG123_OK) {
         mpg123_delete(h);
         d.errors = 1;
@@ -36,6 +34,19 @@ DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples)
             ++d.errors;
             break;
         }
+        mpg123_frameinfo2 info{};
+        mpg123_info2(h, &info);
+        if (d.frames == 0) {
+            d.version = info.version;
+            d.layer = info.layer;
+            d.bitrate = info.bitrate;
+            d.mode = info.mode;
+            d.flags = info.flags;
+        }
+        d.uniform = d.uniform && d.version == info.version && d.layer == info.layer &&
+                    d.bitrate == info.bitrate && d.mode == info.mode && d.flags == info.flags &&
+                    info.vbr == MPG123_CBR;
+        d.frameBytes += info.framesize;
         ++d.frames;
         const auto* pcm = reinterpret_cast<const int16_t*>(audio);
         for (size_t i = 0; i < size / 2; ++i) sumSquares += double(pcm[i]) * pcm[i];

@@ -14,11 +14,19 @@ struct DecodedMp3 {
     long rate = 0;
     int channels = 0;
     double rms = 0;                 // over all decoded samples
+    int64_t frameBytes = 0;         // the frames' own sizes added up
+    // The first frame's header fields (mpg123's numbering) and whether every
+    // later frame has the same.
+    int version = -1, layer = 0, bitrate = 0, mode = -1, flags = 0;
+    bool uniform = true;
 };
 
 // Reads from the file (not a feed), so the decoder sees the end and releases
 // the last frame.
-// With `samples`, the decoded interleaved samples go there too.
-DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples = nullptr);
+// With `samples`, the decoded interleaved samples go there too. `strict`
+// turns off the decoder's search for the next frame after junk: bytes that
+// are no frame then stop the decoding with an error.
+DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples = nullptr,
+                         bool strict = false);
 
 }  // namespace wk::test
