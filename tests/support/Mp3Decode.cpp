@@ -2,6 +2,7 @@
 
 #include <mpg123.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace wk::test {
@@ -49,7 +50,11 @@ DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples,
         d.frameBytes += info.framesize;
         ++d.frames;
         const auto* pcm = reinterpret_cast<const int16_t*>(audio);
-        for (size_t i = 0; i < size / 2; ++i) sumSquares += double(pcm[i]) * pcm[i];
+        double frameSquares[2] = {0, 0};
+        for (size_t i = 0; i < size / 2; ++i) frameSquares[i % size_t(std::max(d.channels, 1))] += double(pcm[i]) * pcm[i];
+        for (int c = 0; c < d.channels && c < 2; ++c)
+            d.frameRms[c].push_back(std::sqrt(frameSquares[c] * d.channels / double(std::max<size_t>(size / 2, 1))));
+        sumSquares += frameSquares[0] + frameSquares[1];
         if (samples) samples->insert(samples->end(), pcm, pcm + size / 2);
         values += static_cast<int64_t>(size / 2);
     }
@@ -58,6 +63,16 @@ DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples,
     mpg123_close(h);
     mpg123_delete(h);
     return d;
+}
+
+::testing::AssertionResult ToneInEveryInnerFrame(const DecodedMp3& d, double left, double right) {
+    const double expected[2] = {left / std::sqrt(2.0), right / std::sqrt(2.0)};
+    if (d.frames < 5) return ::testing::AssertionFailure() << d.frames << " frames";
+    for (size_t f = 2; f + 2 < size_t(d.frames); ++f)
+        for (int c = 0; c < d.channels; ++c)
+            if (std::abs(d.frameRms[c][f] - expected[c]) > expected[c] * 0.1)
+                return ::testing::AssertionFailure() << "frame " << f << " channel " << c << ": " << d.frameRms[c][f];
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace wk::test

@@ -1,6 +1,8 @@
 #pragma once
 // Decodes a whole MP3 file with libmpg123 for checks in tests.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,6 +21,7 @@ struct DecodedMp3 {
     // later frame has the same.
     int version = -1, layer = 0, bitrate = 0, mode = -1, flags = 0;
     bool uniform = true;
+    std::vector<double> frameRms[2];  // per MP3 frame, left and right (mono: left)
 };
 
 // Reads from the file (not a feed), so the decoder sees the end and releases
@@ -28,5 +31,11 @@ struct DecodedMp3 {
 // are no frame then stop the decoding with an error.
 DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples = nullptr,
                          bool strict = false);
+
+// Every frame away from the stream's ends (the first two hold encoder and
+// decoder delay, the last two the fade into the flush's padding) carries a
+// sine of the given amplitude on each channel, within 10 %: a frame the
+// decoder had to drop (over a broken bit reservoir, say) comes out silent.
+::testing::AssertionResult ToneInEveryInnerFrame(const DecodedMp3& d, double left, double right);
 
 }  // namespace wk::test
