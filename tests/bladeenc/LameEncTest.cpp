@@ -39,10 +39,12 @@ protected:
     static inline std::string s_error;
 };
 
-BE_CONFIG Config(uint32_t rate = 44100, uint8_t mode = BE_MP3_MODE_STEREO, uint16_t kbps = 128, int flags = 0) {
+BE_CONFIG Config(uint32_t rate = 44100, uint8_t mode = BE_MP3_MODE_STEREO, uint16_t kbps = 128,
+                 int flags = 0) {
     BE_CONFIG c;
     std::memset(&c, 0, sizeof c);
-    c.format.mp3 = {rate, mode, kbps, flags & 1, (flags >> 1) & 1, (flags >> 2) & 1, (flags >> 3) & 1};
+    c.format.mp3 = {
+        rate, mode, kbps, flags & 1, (flags >> 1) & 1, (flags >> 2) & 1, (flags >> 3) & 1};
     return c;
 }
 constexpr int kPrivate = 1, kCrc = 2, kCopyright = 4, kOriginal = 8;
@@ -52,7 +54,8 @@ std::vector<int16_t> Tone(uint32_t rate, int channels, size_t frames, size_t fir
     std::vector<int16_t> pcm;
     for (size_t i = first; i < first + frames; ++i)
         for (int c = 0; c < channels; ++c)
-            pcm.push_back(int16_t(std::lround((c ? kRight : kLeft) * std::sin(2 * M_PI * 440.0 * double(i) / rate))));
+            pcm.push_back(int16_t(
+                std::lround((c ? kRight : kLeft) * std::sin(2 * M_PI * 440.0 * double(i) / rate))));
     return pcm;
 }
 
@@ -69,7 +72,8 @@ struct Stream {
     // After the call: `length` is read once the call has set it.
     BE_ERR Append(BE_ERR r, const uint32_t& length) {
         EXPECT_LE(length, size);
-        if (r == BE_ERR_SUCCESSFUL) mp3.insert(mp3.end(), out.begin(), out.begin() + std::min(length, size));
+        if (r == BE_ERR_SUCCESSFUL)
+            mp3.insert(mp3.end(), out.begin(), out.begin() + std::min(length, size));
         return r;
     }
     // Feeds `pcm` in calls cycling through `calls` (default: the reported size).
@@ -78,7 +82,9 @@ struct Stream {
         for (size_t at = 0, k = 0; at < pcm.size(); at += calls[k++ % calls.size()]) {
             uint32_t length = 0;
             const auto n = uint32_t(std::min(calls[k % calls.size()], pcm.size() - at));
-            if (BE_ERR r = Append(Lib().encodeChunk(handle, n, pcm.data() + at, out.data(), &length), length)) return r;
+            if (BE_ERR r = Append(
+                    Lib().encodeChunk(handle, n, pcm.data() + at, out.data(), &length), length))
+                return r;
         }
         return BE_ERR_SUCCESSFUL;
     }
@@ -102,8 +108,10 @@ std::string Encoded(const BE_CONFIG& config, double seconds, std::vector<size_t>
     Stream s(config);
     const int channels = config.format.mp3.byMode == BE_MP3_MODE_MONO ? 1 : 2;
     EXPECT_EQ(s.init, BE_ERR_SUCCESSFUL);
-    EXPECT_EQ(s.Encode(Tone(config.format.mp3.dwSampleRate, channels, size_t(seconds * config.format.mp3.dwSampleRate)),
-                       calls), BE_ERR_SUCCESSFUL);
+    EXPECT_EQ(s.Encode(Tone(config.format.mp3.dwSampleRate, channels,
+                            size_t(seconds * config.format.mp3.dwSampleRate)),
+                       calls),
+              BE_ERR_SUCCESSFUL);
     EXPECT_EQ(s.Deinit(), BE_ERR_SUCCESSFUL);
     return s.mp3;
 }
@@ -123,7 +131,8 @@ TEST_F(LameEncTest, FrameHeadersFollowTheConfiguration) {
         {Config(32000, BE_MP3_MODE_MONO, 64), MPG123_M_MONO, 0},
         {Config(48000, BE_MP3_MODE_DUALCHANNEL, 192, kCopyright | kOriginal), MPG123_M_DUAL,
          MPG123_COPYRIGHT | MPG123_ORIGINAL},
-        {Config(44100, BE_MP3_MODE_JSTEREO, 320, kCrc | kPrivate), MPG123_M_JOINT, MPG123_CRC | MPG123_PRIVATE},
+        {Config(44100, BE_MP3_MODE_JSTEREO, 320, kCrc | kPrivate), MPG123_M_JOINT,
+         MPG123_CRC | MPG123_PRIVATE},
         {Config(48000, BE_MP3_MODE_STEREO, 32, kOriginal), MPG123_M_STEREO, MPG123_ORIGINAL},
         {Config(), MPG123_M_STEREO, 0},
     };
@@ -174,9 +183,10 @@ TEST_F(LameEncTest, InvalidConfigurationsAreRefused) {
     HBE_STREAM h = 0;
     for (auto* config : {static_cast<BE_CONFIG*>(nullptr), &c})
         for (int missing = config ? 0 : 3; missing < 3; ++missing)
-            EXPECT_EQ(Lib().initStream(config, missing == 0 ? nullptr : &n, missing == 1 ? nullptr : &n,
-                                       missing == 2 ? nullptr : &h),
-                      BE_ERR_INVALID_FORMAT_PARAMETERS) << missing;
+            EXPECT_EQ(Lib().initStream(config, missing == 0 ? nullptr : &n,
+                                       missing == 1 ? nullptr : &n, missing == 2 ? nullptr : &h),
+                      BE_ERR_INVALID_FORMAT_PARAMETERS)
+                << missing;
 }
 
 TEST_F(LameEncTest, BadArgumentsAreRefusedAndTheStreamGoesOnAsIfNeverMade) {
@@ -188,17 +198,23 @@ TEST_F(LameEncTest, BadArgumentsAreRefusedAndTheStreamGoesOnAsIfNeverMade) {
         const auto encode = [&](uint32_t n, int16_t* in, uint8_t* out, uint32_t* len) {
             return Lib().encodeChunk(s.handle, n, in, out, len);
         };
-        EXPECT_EQ(encode(s.samples + channels, pcm.data(), s.out.data(), &length), BE_ERR_INVALID_FORMAT_PARAMETERS);
+        EXPECT_EQ(encode(s.samples + channels, pcm.data(), s.out.data(), &length),
+                  BE_ERR_INVALID_FORMAT_PARAMETERS);
         EXPECT_EQ(length, 0u);
-        EXPECT_EQ(encode(s.samples, nullptr, s.out.data(), &length), BE_ERR_INVALID_FORMAT_PARAMETERS);
-        EXPECT_EQ(encode(s.samples, pcm.data(), nullptr, &length), BE_ERR_INVALID_FORMAT_PARAMETERS);
-        EXPECT_EQ(encode(s.samples, pcm.data(), s.out.data(), nullptr), BE_ERR_INVALID_FORMAT_PARAMETERS);
-        EXPECT_EQ(channels == 2 ? encode(3, pcm.data(), s.out.data(), &length) : BE_ERR_INVALID_FORMAT_PARAMETERS,
+        EXPECT_EQ(encode(s.samples, nullptr, s.out.data(), &length),
+                  BE_ERR_INVALID_FORMAT_PARAMETERS);
+        EXPECT_EQ(encode(s.samples, pcm.data(), nullptr, &length),
+                  BE_ERR_INVALID_FORMAT_PARAMETERS);
+        EXPECT_EQ(encode(s.samples, pcm.data(), s.out.data(), nullptr),
+                  BE_ERR_INVALID_FORMAT_PARAMETERS);
+        EXPECT_EQ(channels == 2 ? encode(3, pcm.data(), s.out.data(), &length)
+                                : BE_ERR_INVALID_FORMAT_PARAMETERS,
                   BE_ERR_INVALID_FORMAT_PARAMETERS);  // half a stereo frame
         EXPECT_EQ(encode(0, nullptr, s.out.data(), &length), BE_ERR_SUCCESSFUL);
         EXPECT_EQ(length, 0u);
         // None of the refused calls fed the encoder.
-        ASSERT_EQ(s.Encode(Tone(config.format.mp3.dwSampleRate, channels, config.format.mp3.dwSampleRate / 2)),
+        ASSERT_EQ(s.Encode(Tone(config.format.mp3.dwSampleRate, channels,
+                                config.format.mp3.dwSampleRate / 2)),
                   BE_ERR_SUCCESSFUL);
         ASSERT_EQ(s.Deinit(), BE_ERR_SUCCESSFUL);
         EXPECT_TRUE(s.mp3 == Encoded(config, 0.5));
@@ -206,7 +222,8 @@ TEST_F(LameEncTest, BadArgumentsAreRefusedAndTheStreamGoesOnAsIfNeverMade) {
 }
 
 TEST_F(LameEncTest, OutputDoesNotDependOnCallSizes) {
-    EXPECT_TRUE(Encoded(Config(), 1, {2, 1000, 2304, 46, 1534, 2304, 2304, 10}) == Encoded(Config(), 1));
+    EXPECT_TRUE(Encoded(Config(), 1, {2, 1000, 2304, 46, 1534, 2304, 2304, 10}) ==
+                Encoded(Config(), 1));
     const BE_CONFIG mono = Config(32000, BE_MP3_MODE_MONO, 64);
     EXPECT_TRUE(Encoded(mono, 1, {1, 1152, 577, 3, 1000}) == Encoded(mono, 1));
 }
@@ -238,10 +255,12 @@ TEST_F(LameEncTest, VersionAdvertisesTheNoGapFlush) {
     Lib().version(&v);
     EXPECT_EQ(v.byDLLMajorVersion, 1);
     // The recorder's test for whether beFlushNoGap may be used.
-    EXPECT_TRUE(v.byMajorVersion > 2 && v.byMinorVersion > 91) << int(v.byMajorVersion) << "." << int(v.byMinorVersion);
+    EXPECT_TRUE(v.byMajorVersion > 2 && v.byMinorVersion > 91)
+        << int(v.byMajorVersion) << "." << int(v.byMinorVersion);
     EXPECT_LT(std::strlen(v.zHomepage), sizeof v.zHomepage);
     EXPECT_TRUE(v.byMonth <= 12 && v.byDay <= 31);
-    EXPECT_EQ(std::string(v.btReserved, v.btReserved + sizeof v.btReserved), std::string(sizeof v.btReserved, '\0'));
+    EXPECT_EQ(std::string(v.btReserved, v.btReserved + sizeof v.btReserved),
+              std::string(sizeof v.btReserved, '\0'));
     Lib().version(nullptr);  // tolerated
 }
 
@@ -253,11 +272,14 @@ TEST_F(LameEncTest, UnknownClosedAndFinishedHandlesAreRefused) {
     Stream spent(Config());  // after beDeinitStream only closing remains
     ASSERT_EQ(spent.Deinit(), BE_ERR_SUCCESSFUL);
     int local = 0;
-    for (HBE_STREAM h : {HBE_STREAM{0}, reinterpret_cast<HBE_STREAM>(&local), ~HBE_STREAM{0}, closed, spent.handle}) {
-        EXPECT_EQ(Lib().encodeChunk(h, 2304, pcm.data(), out.data(), &length), BE_ERR_INVALID_HANDLE);
+    for (HBE_STREAM h : {HBE_STREAM{0}, reinterpret_cast<HBE_STREAM>(&local), ~HBE_STREAM{0},
+                         closed, spent.handle}) {
+        EXPECT_EQ(Lib().encodeChunk(h, 2304, pcm.data(), out.data(), &length),
+                  BE_ERR_INVALID_HANDLE);
         EXPECT_EQ(Lib().flushNoGap(h, out.data(), &length), BE_ERR_INVALID_HANDLE);
         EXPECT_EQ(Lib().deinitStream(h, out.data(), &length), BE_ERR_INVALID_HANDLE);
-        EXPECT_EQ(h == spent.handle ? BE_ERR_INVALID_HANDLE : Lib().closeStream(h), BE_ERR_INVALID_HANDLE);
+        EXPECT_EQ(h == spent.handle ? BE_ERR_INVALID_HANDLE : Lib().closeStream(h),
+                  BE_ERR_INVALID_HANDLE);
     }
     EXPECT_EQ(Lib().closeStream(spent.handle), BE_ERR_SUCCESSFUL);
     EXPECT_EQ(Lib().closeStream(spent.handle), BE_ERR_INVALID_HANDLE);
@@ -265,7 +287,8 @@ TEST_F(LameEncTest, UnknownClosedAndFinishedHandlesAreRefused) {
 }
 
 TEST_F(LameEncTest, DistinctStreamsEncodeConcurrently) {
-    const BE_CONFIG configs[] = {Config(), Config(48000, BE_MP3_MODE_JSTEREO, 192), Config(32000, BE_MP3_MODE_MONO, 64),
+    const BE_CONFIG configs[] = {Config(), Config(48000, BE_MP3_MODE_JSTEREO, 192),
+                                 Config(32000, BE_MP3_MODE_MONO, 64),
                                  Config(44100, BE_MP3_MODE_DUALCHANNEL, 256)};
     std::vector<std::string> alone, together(std::size(configs));
     for (const BE_CONFIG& c : configs) alone.push_back(Encoded(c, 1));

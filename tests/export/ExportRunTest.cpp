@@ -46,7 +46,8 @@ protected:
         auto device = std::make_unique<CaptureDeviceGenerator>(7, false);
         device->SetFrameLimit(int64_t{44100} * 50);
         session.SetDevice(std::move(device));
-        session.Configure(kEngineLame, 128, 0, 10, s_recorded->File(ChunkSessionName(kStart, 3600, 10)));
+        session.Configure(kEngineLame, 128, 0, 10,
+                          s_recorded->File(ChunkSessionName(kStart, 3600, 10)));
         test::RecordToEnd(session);
         SetProgramHome("");
     }
@@ -73,7 +74,8 @@ protected:
         SetClock(nullptr);
         TempHomeTest::TearDown();
     }
-    static Description Track(const char* artist, const char* title, int from, int to, bool notIdentified = false) {
+    static Description Track(const char* artist, const char* title, int from, int to,
+                             bool notIdentified = false) {
         Description d;
         d.artist = artist;
         d.title = title;
@@ -187,7 +189,8 @@ TEST_F(ExportRunTest, CollisionsAManualExportAndMissingAudio) {
     EXPECT_EQ(hole.files[0].missingAudio, "lacks 10.0 s of audio (chunk 3 gave no audio)");
     EXPECT_EQ(fs::path(hole.files[0].path).parent_path(), fs::path(Music() + "/badcut"));
     EXPECT_NEAR(Seconds(hole.files[0].path), 10.0, 0.1);
-    EXPECT_NE(test::ReadFile(HomeFile("events.txt")).find("lacks 10.0 s of audio"), std::string::npos);
+    EXPECT_NE(test::ReadFile(HomeFile("events.txt")).find("lacks 10.0 s of audio"),
+              std::string::npos);
 }
 
 }  // namespace

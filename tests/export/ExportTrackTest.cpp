@@ -33,21 +33,24 @@ std::string Header(int bitrateIndex) {
 }
 
 std::string Frames(int count, int bitrateIndex = 9, uint64_t seed = 1) {
-    return test::MakeFrames({test::Mpeg::k1, false, false, 0, bitrateIndex}, count, {100}, nullptr, seed);
+    return test::MakeFrames({test::Mpeg::k1, false, false, 0, bitrateIndex}, count, {100}, nullptr,
+                            seed);
 }
 
 TEST(ExportTrackFrameTest, HeaderBits) {
     const std::pair<const char*, bool> cases[] = {
-        {"\xFF\xFB\x90\x64", true},   {"\xFF\xFA\x90\x64", true},  // with CRC
-        {"\xFF\xF3\x90\x64", true},   {"\xFF\xE3\x90\x64", true},  // MPEG-2, MPEG-2.5
-        {"\xFF\xFB\xE6\x64", true},   {"\xFE\xFB\x90\x64", false},  // bitrate 14; no sync
-        {"\xFF\xDB\x90\x64", false},  {"\xFF\xEB\x90\x64", false},  // sync bits, reserved version
-        {"\xFF\xFD\x90\x64", false},  {"\xFF\xFF\x90\x64", false},  // Layer II, Layer I
-        {"\xFF\xF9\x90\x64", false},  {"\xFF\xFB\xF0\x64", false},  // reserved layer, bitrate 15
-        {"\xFF\xFB\x9C\x64", false},  {"\xFF\xFB\x00\x64", true},  // reserved rate; free format
+        {"\xFF\xFB\x90\x64", true},  {"\xFF\xFA\x90\x64", true},   // with CRC
+        {"\xFF\xF3\x90\x64", true},  {"\xFF\xE3\x90\x64", true},   // MPEG-2, MPEG-2.5
+        {"\xFF\xFB\xE6\x64", true},  {"\xFE\xFB\x90\x64", false},  // bitrate 14; no sync
+        {"\xFF\xDB\x90\x64", false}, {"\xFF\xEB\x90\x64", false},  // sync bits, reserved version
+        {"\xFF\xFD\x90\x64", false}, {"\xFF\xFF\x90\x64", false},  // Layer II, Layer I
+        {"\xFF\xF9\x90\x64", false}, {"\xFF\xFB\xF0\x64", false},  // reserved layer, bitrate 15
+        {"\xFF\xFB\x9C\x64", false}, {"\xFF\xFB\x00\x64", true},   // reserved rate; free format
     };
     for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(IsMp3FrameHeader(reinterpret_cast<const uint8_t*>(cases[i].first)), cases[i].second) << i;
+        EXPECT_EQ(IsMp3FrameHeader(reinterpret_cast<const uint8_t*>(cases[i].first)),
+                  cases[i].second)
+            << i;
 }
 
 TEST(ExportTrackFrameTest, LengthFromTheFirstConfirmedHeader) {
@@ -80,9 +83,9 @@ TEST(ExportTrackFrameTest, NumberIsTheTruncatedProductOfTheTimeInTheChunk) {
     // 6400 x 0.03828125 is exactly 245; the factor one unit below it gives
     // 244.99999999999997, and the stored frame numbers say 244. Before the
     // chunk the number goes toward zero.
-    const std::tuple<int, StreamTime, int64_t> cases[] = {
-        {1, 1'001'000, 38}, {1, 1'003'200, 122}, {1, 1'006'400, 244},
-        {3, 1'029'999, 382}, {2, 1'010'000, 0},   {2, 1'009'000, -38}};
+    const std::tuple<int, StreamTime, int64_t> cases[] = {{1, 1'001'000, 38},  {1, 1'003'200, 122},
+                                                          {1, 1'006'400, 244}, {3, 1'029'999, 382},
+                                                          {2, 1'010'000, 0},   {2, 1'009'000, -38}};
     for (const auto& [chunk, t, frame] : cases) EXPECT_EQ(Mp3FrameNumber(s, chunk, t), frame) << t;
 }
 
@@ -143,11 +146,17 @@ TEST_F(ExportTrackCopyRangeTest, StartMovesToTheNextConfirmedFrameHeader) {
         {"no frame starts before the end", {s}, {500}, {800}, ""},
         // Only the first piece is searched: the second begins inside a frame,
         // as a chunk of a running bit stream does, and goes whole.
-        {"second piece from its first byte", {s.substr(0, 1000), s.substr(1000)}, {200, 0},
-         {1000, 1502}, s.substr(417, 1502 + 1000 - 417)},
+        {"second piece from its first byte",
+         {s.substr(0, 1000), s.substr(1000)},
+         {200, 0},
+         {1000, 1502},
+         s.substr(417, 1502 + 1000 - 417)},
         // The first piece ends two bytes into a header: the window carries
         // them into the second piece's search.
-        {"search across pieces", {s.substr(0, 836), s.substr(836)}, {420, 0}, {836, end - 836},
+        {"search across pieces",
+         {s.substr(0, 836), s.substr(836)},
+         {420, 0},
+         {836, end - 836},
          s.substr(834)},
         {"false header", {f}, {10}, {end}, f.substr(417)},
         {"false header of another version", {f}, {420}, {end}, f.substr(834)},
@@ -179,7 +188,7 @@ TEST(ExportTrackNameTest, NumbersPastFilesButNotPastAFolderOfTheFirstName) {
         {{}, {}, "X.mp3"},
         {{"X.mp3"}, {}, "X_2.mp3"},
         {{"X.mp3", "X_2.mp3"}, {}, "X_3.mp3"},
-        {{}, {"X.mp3"}, "X.mp3"},  // a folder of the first name does not count
+        {{}, {"X.mp3"}, "X.mp3"},             // a folder of the first name does not count
         {{"X.mp3"}, {"X_2.mp3"}, "X_3.mp3"},  // a folder of a numbered name does
         {{"X_2.mp3"}, {}, "X.mp3"},
         {{"X.ogg"}, {}, "X.mp3"},
@@ -199,12 +208,14 @@ class ExportTrackDirectoriesTest : public test::TempHomeTest {};
 TEST_F(ExportTrackDirectoriesTest, FromTheConfigurationAndCreatedOneLevelDeep) {
     EXPECT_EQ(ExportDirectories::ForMusicFolder("/music/Songs/").badcut, "/music/Songs/badcut");
     EXPECT_EQ(ExportDirectories::FromConfig().music, HomeFile("Songs"));
-    for (const std::string& value : {std::string(), std::string("RETURN_KEY_NOT_FOUND"), HomeFile("Music")}) {
+    for (const std::string& value :
+         {std::string(), std::string("RETURN_KEY_NOT_FOUND"), HomeFile("Music")}) {
         ConfigStore config;
         config.Load();
         config.SetString("ExportPath", value);
         ASSERT_TRUE(config.Save());
-        EXPECT_EQ(ExportDirectories::FromConfig().music, HomeFile(value.starts_with("/") ? "Music" : "Songs"));
+        EXPECT_EQ(ExportDirectories::FromConfig().music,
+                  HomeFile(value.starts_with("/") ? "Music" : "Songs"));
     }
     const ExportDirectories d = ExportDirectories::FromConfig();
     EXPECT_EQ(d.temp, HomeFile("Music/temp"));
@@ -257,7 +268,8 @@ protected:
     std::string Export(StreamTime from, StreamTime to, const std::string& name = "Artist - Title",
                        std::string* missing = nullptr) {
         const StreamTime s0 = kSessionStart.ToStreamTime();
-        return ExportTrack(m_info, s0 + from, s0 + to, name, m_track, m_dirs, false, m_progress, missing);
+        return ExportTrack(m_info, s0 + from, s0 + to, name, m_track, m_dirs, false, m_progress,
+                           missing);
     }
     std::string TraceText() const { return test::ReadFile(CurrentTraceFile()); }
     // The audio of an exported file, after checking that the tag ends it.
@@ -269,7 +281,8 @@ protected:
     }
     std::vector<std::string> TempFiles() const {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(m_dirs.temp)) names.push_back(e.path().filename());
+        for (const auto& e : fs::directory_iterator(m_dirs.temp))
+            names.push_back(e.path().filename());
         return names;
     }
 
@@ -286,10 +299,13 @@ protected:
 // boundary at or after its offset; the end offset cuts a frame, which is
 // dropped, and so is the frame a gap cuts in two.
 TEST_F(ExportTrackTest, PiecesAtChunkBoundariesAndMissingData) {
-    const auto s = [&](int64_t from, int64_t to) { return m_stream.substr(size_t(from), size_t(to - from)); };
+    const auto s = [&](int64_t from, int64_t to) {
+        return m_stream.substr(size_t(from), size_t(to - from));
+    };
     struct Case {
         const char* label;
-        char damage;  // chunk `chunk` after the stream info was read: 'r' removed, 'e' emptied, 'c' cut
+        char damage;  // chunk `chunk` after the stream info was read: 'r' removed, 'e' emptied, 'c'
+                      // cut
         int chunk;    // to 16000 bytes; 6 with 'n': never recorded
         StreamTime from, to;
         std::string expected;
@@ -303,15 +319,16 @@ TEST_F(ExportTrackTest, PiecesAtChunkBoundariesAndMissingData) {
         {"end on a chunk boundary", 'r', 4, 2500, 6000, s(96 * 417, 230 * 417), nullptr, ""},
         {"missing middle chunk", 'r', 2, 1500, 5300, s(23769, 32000) + s(64000, 202 * 417),
          "[L 1242] Error opening file ", "lacks 2.0 s of audio (chunk 2 cannot be read)"},
-        {"missing last chunk", 'r', 3, 1500, 5300, s(23769, 153 * 417), "[L 1259] Error opening file",
-         "lacks 1.3 s of audio (chunk 3 cannot be read)"},
+        {"missing last chunk", 'r', 3, 1500, 5300, s(23769, 153 * 417),
+         "[L 1259] Error opening file", "lacks 1.3 s of audio (chunk 3 cannot be read)"},
         {"end after the session", 0, 0, 9000, 30000, s(345 * 417, 460 * 417),
          "the end lies after the recorded data", ""},
-        {"end after the last chunk on disk", 'n', 6, 9000, 11500, s(345 * 417, 383 * 417), nullptr, ""},
+        {"end after the last chunk on disk", 'n', 6, 9000, 11500, s(345 * 417, 383 * 417), nullptr,
+         ""},
         {"empty middle chunk", 'e', 2, 1500, 5300, s(23769, 32000) + s(64000, 202 * 417), nullptr,
          "lacks 2.0 s of audio (chunk 2 gave no audio)"},
-        {"middle chunk cut short", 'c', 2, 1500, 5300, s(23769, 48000) + s(64000, 202 * 417), nullptr,
-         "lacks 1.0 s of audio (chunk 2 gave 1.0 s of 2.0 s)"},
+        {"middle chunk cut short", 'c', 2, 1500, 5300, s(23769, 48000) + s(64000, 202 * 417),
+         nullptr, "lacks 1.0 s of audio (chunk 2 gave 1.0 s of 2.0 s)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -319,7 +336,8 @@ TEST_F(ExportTrackTest, PiecesAtChunkBoundariesAndMissingData) {
             if (c.damage == 'n') fs::remove(Chunk(6)), fs::remove(Chunk(6, ".dat"));
         });
         if (c.damage == 'r') fs::remove(Chunk(c.chunk));
-        if (c.damage == 'e' || c.damage == 'c') fs::resize_file(Chunk(c.chunk), c.damage == 'c' ? 16000 : 0);
+        if (c.damage == 'e' || c.damage == 'c')
+            fs::resize_file(Chunk(c.chunk), c.damage == 'c' ? 16000 : 0);
         const size_t traceBefore = TraceText().size();
         std::string missing = "not set";
         const std::string path = Export(c.from, c.to, "Artist - Title", &missing);
@@ -358,22 +376,32 @@ TEST_F(ExportTrackTest, NoSessionNoAudioNoTrackNoFolder) {
         const char* trace;
         ExportDirectories dirs;
     } const cases[] = {
-        {-5000, 1000, "because of NULL MP3SingleSaving*", dirs},  // before the session
+        {-5000, 1000, "because of NULL MP3SingleSaving*", dirs},   // before the session
         {60000, 70000, "because of NULL MP3SingleSaving*", dirs},  // after the recording
         {1000, 1000, nullptr, dirs},
         {3000, 1000, "because it ends before it starts", dirs},
         {1000, 1010, "no audio could be read", dirs},  // shorter than a frame
         {2500, 3500, "export failed for file Artist - Title: no audio could be read", dirs},
         {4500, 5000, "Error opening file", dirs},
-        {1000, 2000, "the export directory could not be created", {bad, good + "/temp", good + "/badcut"}},
-        {1000, 2000, "the export temp directory could not be created", {good, bad, good + "/badcut"}},
-        {1000, 2000, "the export badcut directory could not be created", {good, good + "/temp", bad}},
+        {1000,
+         2000,
+         "the export directory could not be created",
+         {bad, good + "/temp", good + "/badcut"}},
+        {1000,
+         2000,
+         "the export temp directory could not be created",
+         {good, bad, good + "/badcut"}},
+        {1000,
+         2000,
+         "the export badcut directory could not be created",
+         {good, good + "/temp", bad}},
     };
     for (const Case& c : cases) {
         m_dirs = c.dirs;
         const size_t traceBefore = TraceText().size();
         EXPECT_EQ(Export(c.from, c.to), "") << c.from << " " << (c.trace ? c.trace : "");
-        EXPECT_TRUE(!c.trace || TraceText().find(c.trace, traceBefore) != std::string::npos) << c.trace;
+        EXPECT_TRUE(!c.trace || TraceText().find(c.trace, traceBefore) != std::string::npos)
+            << c.trace;
     }
     m_dirs = dirs;
     EXPECT_TRUE(TempFiles().empty());
@@ -400,7 +428,11 @@ TEST_F(ExportTrackTest, NamesAvoidTheMusicFolderEarlierResultsAndLinks) {
 bool ValidUtf8(const std::string& s) {
     for (size_t i = 0; i < s.size();) {
         const auto c = static_cast<uint8_t>(s[i]);
-        const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        const size_t n = c < 0x80         ? 1
+                         : (c >> 5) == 6  ? 2
+                         : (c >> 4) == 14 ? 3
+                         : (c >> 3) == 30 ? 4
+                                          : 0;
         if (n == 0 || i + n > s.size()) return false;
         for (size_t k = 1; k < n; ++k)
             if ((static_cast<uint8_t>(s[i + k]) & 0xC0) != 0x80) return false;
@@ -417,7 +449,8 @@ std::string Repeat(const std::string& s, int n) {
 
 TEST_F(ExportTrackTest, HostileNamesStayInTheTemporaryFolder) {
     MakeStream();
-    const std::pair<std::string, std::string> names[] = {  // the name, the file ("": rules only)
+    const std::pair<std::string, std::string> names[] = {
+        // the name, the file ("": rules only)
         {"../../outside", "___.._outside.mp3"},
         {"AC/DC - Back", "AC_DC - Back.mp3"},
         {".", "_.mp3"},
@@ -442,7 +475,8 @@ TEST_F(ExportTrackTest, HostileNamesStayInTheTemporaryFolder) {
             EXPECT_NE(file.front(), '.');
             EXPECT_TRUE(ValidUtf8(file));
             for (char ch : file) EXPECT_FALSE(static_cast<uint8_t>(ch) < 0x20 || ch == 0x7F);
-            EXPECT_TRUE(n == 2 ? file.ends_with("_2.mp3") : expected.empty() || file == expected) << file;
+            EXPECT_TRUE(n == 2 ? file.ends_with("_2.mp3") : expected.empty() || file == expected)
+                << file;
             made.insert(file);
         }
         // Both files are in the temporary folder and nothing else was made.

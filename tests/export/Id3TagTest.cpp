@@ -45,15 +45,15 @@ TEST(Id3TagTest, LayoutOfEveryField) {
         {"short texts", Track("Song", "Band", "Album", "1999", "Nice", 17), "Song", "Band", "Album",
          "1999", "Nice", 17},
         {"a full field has no zero", Track("T", t30, "Alb", "", "", 0), "T", t30, "Alb", "", "", 0},
-        {"longer texts are cut", Track(t30 + "xyz", "a", t30 + "more", "20011", t30 + "!", 1), t30, "a",
-         t30, "2001", t30, 1},
+        {"longer texts are cut", Track(t30 + "xyz", "a", t30 + "more", "20011", t30 + "!", 1), t30,
+         "a", t30, "2001", t30, 1},
         {"no genre writes 0xFF", Track("t", "a", "", "", "c", -1), "t", "a", "", "", "c", 0xFF},
         {"the last genre", Track("t", "a", "", "", "", 125), "t", "a", "", "", "", 0x7D},
-        {"a genre outside the table writes its low byte", Track("t", "a", "", "", "", 0x1234), "t", "a",
-         "", "", "", 0x34},
+        {"a genre outside the table writes its low byte", Track("t", "a", "", "", "", 0x1234), "t",
+         "a", "", "", "", 0x34},
         {"below -1 too", Track("t", "a", "", "", "", -2), "t", "a", "", "", "", 0xFE},
-        {"bytes go in unchanged", Track("\xC3\xA9t\xC3\xA9", "Caf\xE9", "", "", "", 4), "\xC3\xA9t\xC3\xA9",
-         "Caf\xE9", "", "", "", 4},
+        {"bytes go in unchanged", Track("\xC3\xA9t\xC3\xA9", "Caf\xE9", "", "", "", 4),
+         "\xC3\xA9t\xC3\xA9", "Caf\xE9", "", "", "", 4},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Bytes(BuildId3v1Tag(c.track)),
@@ -89,8 +89,9 @@ TEST(Id3GenreTableTest, NamesAreDistinctFoundAgainIgnoringCaseAndBounded) {
         EXPECT_EQ(FindGenre(name), i) << name;
     }
     for (int outside : {-1, -2, kGenreCount, 1000}) EXPECT_EQ(GetGenreName(outside), "") << outside;
-    const std::pair<std::string, int> cases[] = {{"r&b", 14},    {"DANCE HALL", 125}, {"Dance Hall ", -1},
-                                                 {"Dance", 3},   {"", -1},            {"Polka!", -1}};
+    const std::pair<std::string, int> cases[] = {
+        {"r&b", 14}, {"DANCE HALL", 125}, {"Dance Hall ", -1}, {"Dance", 3},
+        {"", -1},    {"Polka!", -1}};
     for (const auto& [name, genre] : cases) EXPECT_EQ(FindGenre(name), genre) << name;
 }
 
@@ -108,7 +109,8 @@ protected:
 
 TEST_F(Id3TrackPropertiesTest, FormShowsTheTrackAndLimitsItsFields) {
     const std::string long40(40, 'x');
-    TrackProperties form = TrackProperties::From(Track(long40, "Artist", "Album", "19999", long40, 33));
+    TrackProperties form =
+        TrackProperties::From(Track(long40, "Artist", "Album", "19999", long40, 33));
     EXPECT_EQ(form.title, long40);
     EXPECT_EQ(form.genre, 33);
     form.Limit();
@@ -116,7 +118,8 @@ TEST_F(Id3TrackPropertiesTest, FormShowsTheTrackAndLimitsItsFields) {
     EXPECT_EQ(form.year, "1999");
     EXPECT_EQ(form.artist + form.album, "ArtistAlbum");
     // A cut never splits a two-byte character: 29 ASCII bytes and an "é".
-    TrackProperties utf = TrackProperties::From(Track(std::string(29, 'a') + "\xC3\xA9", "a", "", "", "", -1));
+    TrackProperties utf =
+        TrackProperties::From(Track(std::string(29, 'a') + "\xC3\xA9", "a", "", "", "", -1));
     utf.Limit();
     EXPECT_EQ(utf.title, std::string(29, 'a'));
     // The list has no item for a number outside the table: no genre is shown.

@@ -55,16 +55,21 @@ std::vector<int16_t> Music(double seconds, int rate, int channels, double level,
         const double tone = 6000 * std::sin(2 * M_PI * (220 + seed % 7 * 30) * t) +
                             4000 * std::sin(2 * M_PI * 330 * t) * (0.6 + 0.4 * std::sin(t * 3));
         for (size_t c = 0; c < size_t(channels); ++c)
-            pcm.push_back(int16_t(std::clamp(level * (tone + noise[i * 2 + c]), -32768.0, 32767.0)));
+            pcm.push_back(
+                int16_t(std::clamp(level * (tone + noise[i * 2 + c]), -32768.0, 32767.0)));
     }
     return pcm;
 }
 
 TEST(GainStepsTest, RoundsHalfAwayFromZero) {
-    const std::pair<double, int> cases[] = {
-        {2.26, 2},   {2.25, 1},   {-2.26, -2},   {-2.25, -1},      {0, 0},  {0.75, 0}, {0.76, 1},
-        {-0.76, -1}, {10.0, 7},   {-10.0, -7},   {64.82, 43},      {-55.17, -37},
-        {3 * kStepDb, 3},         {kStepDb * 0.499, 0},            {std::nan(""), 0}};
+    const std::pair<double, int> cases[] = {{2.26, 2},        {2.25, 1},
+                                            {-2.26, -2},      {-2.25, -1},
+                                            {0, 0},           {0.75, 0},
+                                            {0.76, 1},        {-0.76, -1},
+                                            {10.0, 7},        {-10.0, -7},
+                                            {64.82, 43},      {-55.17, -37},
+                                            {3 * kStepDb, 3}, {kStepDb * 0.499, 0},
+                                            {std::nan(""), 0}};
     for (const auto& [db, steps] : cases) EXPECT_EQ(GainSteps(db), steps) << db;
 }
 
@@ -97,7 +102,8 @@ TEST(ReplayGainAnalysisTest, EveryRate) {
             EXPECT_FALSE(a.Init(rate) || a.ResetSampleRate(rate)) << rate;
             continue;
         }
-        const std::vector<double> l = Pink(size_t(rate) * 10, 1, -20), r = Pink(size_t(rate) * 10, 2, -20);
+        const std::vector<double> l = Pink(size_t(rate) * 10, 1, -20),
+                                  r = Pink(size_t(rate) * 10, 2, -20);
         ASSERT_TRUE(a.Init(rate));
         ASSERT_TRUE(a.Analyze(l.data(), r.data(), window - 1, 2));
         EXPECT_EQ(a.TrackGain(), kGainNotEnoughSamples) << rate;
@@ -143,12 +149,14 @@ TEST(ReplayGainAnalysisTest, LevelIsTheNinetyFifthPercentile) {
         {95, 5, false}, {94, 6, true}, {19, 1, false}, {18, 2, true}, {0, 3, true}};
     for (const auto& [silent, loud, loudDecides] : cases) {
         std::vector<double> s(silent * 2205, 0.0);
-        for (size_t i = 0; i < loud * 2205; ++i) s.push_back(20000 * std::sin(2 * M_PI * 1000 * double(i) / 44100));
+        for (size_t i = 0; i < loud * 2205; ++i)
+            s.push_back(20000 * std::sin(2 * M_PI * 1000 * double(i) / 44100));
         ReplayGainAnalysis a;
         ASSERT_TRUE(a.Init(44100) && a.Analyze(s.data(), s.data(), s.size(), 2));
         const double gain = a.TrackGain();
         // Silence gives the lowest step.
-        EXPECT_TRUE(loudDecides ? gain < 0 : gain == 64.82) << silent << " + " << loud << ": " << gain;
+        EXPECT_TRUE(loudDecides ? gain < 0 : gain == 64.82)
+            << silent << " + " << loud << ": " << gain;
     }
 }
 
@@ -182,7 +190,9 @@ TEST(ReplayGainAnalysisTest, AlbumCollectsTracksAndMergesExactly) {
 struct FaultAt : Mp3DecodeSeam {
     FaultAt(std::string p, int64_t f) : path(std::move(p)), frame(f) { PlugMp3DecodeSeam(this); }
     ~FaultAt() override { PlugMp3DecodeSeam(nullptr); }
-    bool Undecodable(const std::string& p, int64_t f) const override { return p == path && f == frame; }
+    bool Undecodable(const std::string& p, int64_t f) const override {
+        return p == path && f == frame;
+    }
     std::string path;
     int64_t frame;
 };
@@ -195,7 +205,9 @@ protected:
     }
     // A new path each time: rewriting a file in place costs a flush to disk
     // on some file systems.
-    std::string Fresh(const std::string& stem) { return HomeFile(stem + std::to_string(++m_files) + ".mp3"); }
+    std::string Fresh(const std::string& stem) {
+        return HomeFile(stem + std::to_string(++m_files) + ".mp3");
+    }
     // Writes `bytes` to a new file, changes it and returns what it became.
     std::string Changed(const std::string& bytes, int left, int right) {
         const std::string path = Fresh("f");
@@ -221,7 +233,8 @@ TEST_F(ChangeMp3GainTest, MovesEveryGlobalGainWithinZeroTo255AndUpdatesChecksums
             if (left != right && (s.version != Mpeg::k1 || s.mono)) continue;
             std::vector<size_t> frames;
             const std::string original = test::MakeFrames(s, 7, before, &frames);
-            EXPECT_TRUE(SameBytes(Changed(original, left, right), test::SetGains(original, frames, s, after)))
+            EXPECT_TRUE(SameBytes(Changed(original, left, right),
+                                  test::SetGains(original, frames, s, after)))
                 << test::Describe(s) << " " << left;
         }
     }
@@ -230,10 +243,13 @@ TEST_F(ChangeMp3GainTest, MovesEveryGlobalGainWithinZeroTo255AndUpdatesChecksums
 TEST_F(ChangeMp3GainTest, InformationFrameStaysUnchanged) {
     const FrameSpec crc1{Mpeg::k1, false, true}, mono2{Mpeg::k2, true, false, 0, 8};
     const std::tuple<FrameSpec, const char*, int, bool> rows[] = {
-        // The text's place (shift: bytes away from it, -2 as if no checksum); is it the information frame?
-        {FrameSpec{}, "Xing", 0, true}, {FrameSpec{}, "Info", 0, true},  {crc1, "Xing", 0, true},
-        {mono2, "Xing", 0, true},       {crc1, "Xing", -2, true},        {FrameSpec{}, "Xing", 1, false},
-        {FrameSpec{}, "XING", 0, false}, {crc1, "Info", 1, false},       {FrameSpec{}, "Info", -2, false}};
+        // The text's place (shift: bytes away from it, -2 as if no checksum); is it the information
+        // frame?
+        {FrameSpec{}, "Xing", 0, true},  {FrameSpec{}, "Info", 0, true},
+        {crc1, "Xing", 0, true},         {mono2, "Xing", 0, true},
+        {crc1, "Xing", -2, true},        {FrameSpec{}, "Xing", 1, false},
+        {FrameSpec{}, "XING", 0, false}, {crc1, "Info", 1, false},
+        {FrameSpec{}, "Info", -2, false}};
     for (const auto& [spec, text, shift, isInfo] : rows) {
         std::string info = test::MakeFrames(spec, 1, {120}, nullptr, 5);
         info.replace(test::SideStart(spec) + test::SideBytes(spec) + size_t(shift), 4, text);
@@ -241,8 +257,10 @@ TEST_F(ChangeMp3GainTest, InformationFrameStaysUnchanged) {
         std::vector<size_t> frames;
         const std::string audio = test::MakeFrames(spec, 3, {120}, &frames, 9);
         const std::string after = Changed(info + audio, 1, 1);
-        EXPECT_EQ(after.substr(0, info.size()) == info, isInfo) << text << " " << test::Describe(spec) << shift;
-        EXPECT_TRUE(SameBytes(after.substr(info.size()), test::SetGains(audio, frames, spec, {121})));
+        EXPECT_EQ(after.substr(0, info.size()) == info, isInfo)
+            << text << " " << test::Describe(spec) << shift;
+        EXPECT_TRUE(
+            SameBytes(after.substr(info.size()), test::SetGains(audio, frames, spec, {121})));
     }
 }
 
@@ -254,13 +272,14 @@ TEST_F(ChangeMp3GainTest, BytesAroundBetweenAndAfterTheFramesStayUnchanged) {
     std::string id3v2 = std::string("ID3\x03\x00\x00\x00\x00\x01\x00", 10);  // 128 bytes follow
     id3v2 += fake + std::string(128 - fake.size(), 'a');
     std::string id3v1 = "TAG" + fake + std::string(85, 'b');
-    id3v1.back() = '\xFF';  // genre "none"
+    id3v1.back() = '\xFF';                             // genre "none"
     const FrameSpec other{Mpeg::k1, false, false, 2};  // 32 kHz: not a frame of this 44.1 kHz file
     const std::string f1 = test::MakeFrames(FrameSpec{}, 1, {50}, nullptr, 1, 0);
     std::string layer2 = f1;
     layer2[1] = '\xFD';  // Layer II after the first frame: not a frame either
     const std::string changed = test::SetGains(f1, {0}, FrameSpec{}, {53});
-    const std::string junk = std::string(100, '\x12') + test::MakeFrames(other, 1, {50}, nullptr, 1, 0);
+    const std::string junk =
+        std::string(100, '\x12') + test::MakeFrames(other, 1, {50}, nullptr, 1, 0);
     const std::string rows[][3] = {{id3v2, "", id3v1}, {std::string(500, 'x'), junk + layer2, ""}};
     for (const auto& [before, between, after] : rows) {
         EXPECT_TRUE(SameBytes(Changed(before + f1 + between + f1 + after, 3, 3),
@@ -312,7 +331,8 @@ TEST_F(ChangeMp3GainTest, UnusableFilesAreReportedAndLeftAlone) {
         EXPECT_EQ(r.skipped, std::vector<std::string>{path}) << c.name;
         testing::internal::CaptureStderr();
         EXPECT_FALSE(ChangeMp3Gain(path, 3, 3)) << c.name;
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.changeMessage.empty() ? c.analysisMessage : c.changeMessage)
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  c.changeMessage.empty() ? c.analysisMessage : c.changeMessage)
             << c.name;
         EXPECT_TRUE(!c.content || SameBytes(ReadFile(path), *c.content)) << c.name;
     }
@@ -322,8 +342,8 @@ TEST_F(ChangeMp3GainTest, UnusableFilesAreReportedAndLeftAlone) {
 // "Info" frame).
 class Mp3NormalizeTest : public ChangeMp3GainTest {
 protected:
-    std::string Make(double level, uint64_t seed, int rate = 44100, int channels = 2, double seconds = 2,
-                     bool crc = false, int kbps = 128) {
+    std::string Make(double level, uint64_t seed, int rate = 44100, int channels = 2,
+                     double seconds = 2, bool crc = false, int kbps = 128) {
         const std::string path = Fresh("m"), wav = path + ".wav";
         WriteFile(wav, test::WavFile(Music(seconds, rate, channels, level, seed), rate, channels));
         std::ostringstream cmd;
@@ -372,8 +392,8 @@ TEST_F(Mp3NormalizeTest, AlbumGainMovesEveryFileBySameStepsAndASecondRunDoesNoth
     std::filesystem::create_symlink(p, named + ".sym");
     std::filesystem::create_hard_link(p, named + ".hard");
     const NormalizeResult one = NormalizeMp3Files({single});
-    const NormalizeResult many =
-        NormalizeMp3Files({named, (p.parent_path() / "." / p.filename()).string(), named + ".sym", named + ".hard"});
+    const NormalizeResult many = NormalizeMp3Files(
+        {named, (p.parent_path() / "." / p.filename()).string(), named + ".sym", named + ".hard"});
     EXPECT_GT(one.steps, 0);
     EXPECT_EQ(many.steps, one.steps);
     EXPECT_EQ(many.changedFiles, 1);
@@ -382,7 +402,8 @@ TEST_F(Mp3NormalizeTest, AlbumGainMovesEveryFileBySameStepsAndASecondRunDoesNoth
 
 // A step is a factor of 2^(1/4) in amplitude, checksums stay valid.
 TEST_F(Mp3NormalizeTest, StepsOnEncodedFramesScaleTheAudio) {
-    const std::tuple<int, int, bool, int> rows[] = {{48000, 1, false, -2}, {32000, 2, true, -4}, {44100, 1, true, 5}};
+    const std::tuple<int, int, bool, int> rows[] = {
+        {48000, 1, false, -2}, {32000, 2, true, -4}, {44100, 1, true, 5}};
     for (const auto& [rate, channels, crc, steps] : rows) {
         const std::string path = Make(0.2, 8, rate, channels, 1.5, crc);
         const std::string before = ReadFile(path);
@@ -397,7 +418,8 @@ TEST_F(Mp3NormalizeTest, StepsOnEncodedFramesScaleTheAudio) {
                 EXPECT_EQ(test::GetByteAt(after, f.pos + test::SideStart(f.spec), bit),
                           old ? std::clamp(old + steps, 0, 255) : 0);
             }
-            EXPECT_TRUE(!crc || test::FrameCrc(after, f.pos, f.spec) == test::StoredCrc(after, f.pos));
+            EXPECT_TRUE(!crc ||
+                        test::FrameCrc(after, f.pos, f.spec) == test::StoredCrc(after, f.pos));
         }
         const test::DecodedMp3 d1 = test::DecodeMp3File(path);
         EXPECT_EQ(d1.errors, 0);
@@ -424,7 +446,8 @@ TEST_F(Mp3NormalizeTest, MessagesInFileOrderBadFilesSkippedProgressAddsUp) {
     detail::SetMp3AnalysisWorkers(3);
     WriteFile(HomeFile("text.mp3"), "no frames here");
     const std::vector<std::string> files = {HomeFile("missing1.mp3"), Make(0.1, 21, 44100, 2, 4),
-                                            HomeFile("text.mp3"), Make(0.1, 22), HomeFile("missing2.mp3")};
+                                            HomeFile("text.mp3"), Make(0.1, 22),
+                                            HomeFile("missing2.mp3")};
     int64_t sizes = 0, progress = 0;
     for (size_t i : {1, 2, 3}) sizes += int64_t(std::filesystem::file_size(files[i]));
     testing::internal::CaptureStderr();
@@ -433,8 +456,9 @@ TEST_F(Mp3NormalizeTest, MessagesInFileOrderBadFilesSkippedProgressAddsUp) {
         progress += bytes;
     });
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Can't open " + files[0] + " for reading\n\nCan't find any valid MP3 frames in file " +
-                  files[2] + "\n\nCan't open " + files[4] + " for reading\n\n");
+              "Can't open " + files[0] +
+                  " for reading\n\nCan't find any valid MP3 frames in file " + files[2] +
+                  "\n\nCan't open " + files[4] + " for reading\n\n");
     ASSERT_TRUE(r.analysed);
     EXPECT_EQ(r.changedFiles, 2);
     EXPECT_EQ(r.skipped, (std::vector<std::string>{files[0], files[2], files[4]}));
@@ -446,7 +470,8 @@ TEST_F(Mp3NormalizeTest, CorruptDataEndsTheRunWithoutChanges) {
                                             Make(0.1, 33, 44100, 2, 1), HomeFile("missing.mp3")};
     std::vector<std::string> before;
     for (size_t i = 0; i < 3; ++i) before.push_back(ReadFile(files[i]));
-    const std::tuple<size_t, int64_t, unsigned> rows[] = {{0, 0, 1}, {1, 10, 2}, {2, 30, 4}, {1, 0, 3}};
+    const std::tuple<size_t, int64_t, unsigned> rows[] = {
+        {0, 0, 1}, {1, 10, 2}, {2, 30, 4}, {1, 0, 3}};
     for (const auto& [file, frame, workers] : rows) {
         detail::SetMp3AnalysisWorkers(workers);
         const FaultAt fault(files[file], frame);
@@ -468,20 +493,23 @@ TEST_F(Mp3NormalizeTest, CorruptDataEndsTheRunWithoutChanges) {
 TEST_F(Mp3NormalizeTest, TooLittleAudio) {
     const std::string source = ReadFile(Make(0.1, 42, 44100, 2, 1));
     const std::vector<test::FrameAt> frames = test::WalkFrames(source);
-    const std::string oneFrame = source.substr(0, frames[2].pos);  // lame's "Info" frame and 1152 samples
+    const std::string oneFrame =
+        source.substr(0, frames[2].pos);  // lame's "Info" frame and 1152 samples
     const std::string shortPath = Fresh("short");
     WriteFile(shortPath, oneFrame);
     testing::internal::CaptureStderr();
     const NormalizeResult alone = NormalizeMp3Files({shortPath});
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Not enough samples in " + shortPath + " to do analysis\n\nNot enough samples in mp3 files to do analysis\n\n");
+              "Not enough samples in " + shortPath +
+                  " to do analysis\n\nNot enough samples in mp3 files to do analysis\n\n");
     EXPECT_FALSE(alone.analysed);
     EXPECT_TRUE(alone.skipped.empty());
     EXPECT_TRUE(SameBytes(ReadFile(shortPath), oneFrame));
     // Beside a longer file the short one is changed by the album's steps.
     testing::internal::CaptureStderr();
     const NormalizeResult both = NormalizeMp3Files({shortPath, Make(0.1, 41)});
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Not enough samples in " + shortPath + " to do analysis\n\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Not enough samples in " + shortPath + " to do analysis\n\n");
     ASSERT_TRUE(both.analysed);
     ASSERT_NE(both.steps, 0);
     EXPECT_EQ(both.changedFiles, 2);
@@ -496,10 +524,11 @@ TEST_F(Mp3NormalizeTest, DamagedFilesNeverCrash) {
     for (int i = 0; i < 20000; ++i) garbage += char((rng.Next() + 1) * 127.5);
     std::string scrambled = source;  // every frame's body overwritten
     for (size_t f = 0; f < frames.size(); ++f)
-        for (size_t i = frames[f].pos + 4; i < (f + 1 < frames.size() ? frames[f + 1].pos : scrambled.size()); ++i)
+        for (size_t i = frames[f].pos + 4;
+             i < (f + 1 < frames.size() ? frames[f + 1].pos : scrambled.size()); ++i)
             scrambled[i] = char((rng.Next() + 1) * 127.5);
-    for (const std::string& content : {source.substr(0, frames[30].pos + 100), source.substr(0, frames[30].pos + 2),
-                                       garbage, scrambled}) {
+    for (const std::string& content : {source.substr(0, frames[30].pos + 100),
+                                       source.substr(0, frames[30].pos + 2), garbage, scrambled}) {
         const std::string path = Fresh("damaged"), good = Fresh("good");
         WriteFile(path, content);
         WriteFile(good, source);
@@ -560,8 +589,8 @@ TEST_F(Mp3GainAgreementTest, TrackAndAlbumGainsAgree) {
     for (std::string line; std::getline(report, line);) {
         std::istringstream fields(line);
         std::string name, steps, db;
-        if (std::getline(fields, name, '\t') && name != "File" && std::getline(fields, steps, '\t') &&
-            std::getline(fields, db, '\t'))
+        if (std::getline(fields, name, '\t') && name != "File" &&
+            std::getline(fields, steps, '\t') && std::getline(fields, db, '\t'))
             lines.emplace_back(std::atoi(steps.c_str()), std::atof(db.c_str()));
     }
     ASSERT_EQ(lines.size(), paths.size() + 1) << command;
@@ -582,15 +611,20 @@ TEST_F(Mp3GainAgreementTest, TrackAndAlbumGainsAgree) {
 TEST_F(Mp3GainAgreementTest, GainChangeIsByteForByteTheToolsChange) {
     for (int steps : {3, -4, 60, -200}) {
         for (const File& f : m_files) {
-            const std::string theirs = Fresh("theirs"), ours = Fresh("ours"), original = ReadFile(f.path);
+            const std::string theirs = Fresh("theirs"), ours = Fresh("ours"),
+                              original = ReadFile(f.path);
             WriteFile(theirs, original);
             WriteFile(ours, original);
-            ASSERT_EQ(std::system((test::Quote(m_mp3gain) + " -q -T -s s -g " + std::to_string(steps) + " " +
-                                   test::Quote(theirs) + " >/dev/null 2>&1").c_str()), 0);
+            ASSERT_EQ(
+                std::system((test::Quote(m_mp3gain) + " -q -T -s s -g " + std::to_string(steps) +
+                             " " + test::Quote(theirs) + " >/dev/null 2>&1")
+                                .c_str()),
+                0);
             ASSERT_TRUE(ChangeMp3Gain(ours, steps, steps));
             const std::string b = ReadFile(ours);
             EXPECT_NE(b, original) << f.path << " " << steps;
-            EXPECT_TRUE(ReadFile(theirs) == b) << f.path << " at " << f.rate << " Hz, " << steps << " steps";
+            EXPECT_TRUE(ReadFile(theirs) == b)
+                << f.path << " at " << f.rate << " Hz, " << steps << " steps";
         }
     }
 }

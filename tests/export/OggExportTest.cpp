@@ -37,7 +37,8 @@ const DateTime kSessionStart(2024, 3, 5, 10, 0, 0);
 float Original(int64_t frame, int channel) {
     const double t = static_cast<double>(frame) / 44100.0;
     if (channel == 0) return static_cast<float>(0.3 * std::sin(2 * M_PI * (200 * t + 120 * t * t)));
-    return static_cast<float>(0.25 * (0.6 + 0.4 * std::sin(2 * M_PI * 0.7 * t)) * std::sin(2 * M_PI * 700 * t));
+    return static_cast<float>(0.25 * (0.6 + 0.4 * std::sin(2 * M_PI * 0.7 * t)) *
+                              std::sin(2 * M_PI * 700 * t));
 }
 
 // Global frame of a stream time (ms after the session start).
@@ -63,11 +64,13 @@ void WriteStream(const std::string& folder) {
         for (const int64_t end = frame + (n < 4 ? kChunkFrames : kLastChunkFrames); frame < end;) {
             std::vector<int16_t> block;
             for (int i = 0; i < 1152 && frame < end; ++i, ++frame)
-                for (int c = 0; c < 2; ++c) block.push_back(int16_t(std::lround(Original(frame, c) * 32767)));
+                for (int c = 0; c < 2; ++c)
+                    block.push_back(int16_t(std::lround(Original(frame, c) * 32767)));
             writer.EncodeBlock(block.data(), static_cast<int>(block.size()));
         }
         writer.StopFile();
-        test::WriteFile(base + ".dat", std::string(1000, 'd'));  // what makes the folder count the chunk
+        test::WriteFile(base + ".dat",
+                        std::string(1000, 'd'));  // what makes the folder count the chunk
         clock.Advance(2000);
     }
     writer.Close();
@@ -93,14 +96,16 @@ double Correlation(const DecodedOgg& d, int64_t at, int64_t n, int64_t origin, i
 }
 
 // Every link of `d` has its frames and lines up with the original from its origin.
-void ExpectLinks(const DecodedOgg& d, const std::vector<int64_t>& frames, const std::vector<int64_t>& origins) {
+void ExpectLinks(const DecodedOgg& d, const std::vector<int64_t>& frames,
+                 const std::vector<int64_t>& origins) {
     EXPECT_TRUE(d.valid);
     ASSERT_EQ(d.links.size(), frames.size());
     int64_t at = 0;
     for (size_t i = 0; i < frames.size(); ++i) {
         EXPECT_EQ(d.links[i].frames, frames[i]) << "link " << i;
         for (int c = 0; c < 2 && frames[i] > 2000; ++c)
-            EXPECT_GT(Correlation(d, at, frames[i], origins[i], c), 0.97) << "link " << i << " channel " << c;
+            EXPECT_GT(Correlation(d, at, frames[i], origins[i], c), 0.97)
+                << "link " << i << " channel " << c;
         at += d.links[i].frames;
     }
 }
@@ -108,7 +113,8 @@ void ExpectLinks(const DecodedOgg& d, const std::vector<int64_t>& frames, const 
 std::set<std::string> Entries(const std::string& folder) {
     std::set<std::string> names;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(folder, ec)) names.insert(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(folder, ec))
+        names.insert(e.path().filename().string());
     return names;
 }
 
@@ -143,14 +149,17 @@ protected:
         m_info.folder = folder;
         UpdateStreamInfo(m_info);
     }
-    std::string Export(int64_t fromMs, int64_t toMs, bool wav = false, const std::string& name = "Artist - Title",
-                       std::string* missing = nullptr) {
+    std::string Export(int64_t fromMs, int64_t toMs, bool wav = false,
+                       const std::string& name = "Artist - Title", std::string* missing = nullptr) {
         const StreamTime t0 = kSessionStart.ToStreamTime();
-        return ExportOggTrack(m_info, t0 + fromMs, t0 + toMs, name, m_track, m_dirs, wav, m_progress, missing);
+        return ExportOggTrack(m_info, t0 + fromMs, t0 + toMs, name, m_track, m_dirs, wav,
+                              m_progress, missing);
     }
     std::string TraceText() const { return test::ReadFile(CurrentTraceFile()); }
     static std::string Chunk(int n) { return ChunkFile(s_stream->Path(), n); }
-    static int FirstSerial(const std::string& path) { return test::OggPages(test::ReadFile(path)).at(0).serial; }
+    static int FirstSerial(const std::string& path) {
+        return test::OggPages(test::ReadFile(path)).at(0).serial;
+    }
 
     static inline std::unique_ptr<test::TempDir> s_stream;
     StreamInfo m_info;
@@ -180,7 +189,8 @@ TEST_F(OggExportTest, TrackOverThreeChunksIsAChainOfThreeStreams) {
     EXPECT_EQ(m_progress.high, chunk2Bytes);
     EXPECT_EQ(m_progress.position, chunk2Bytes);
     const DecodedOgg d = DecodeOgg(path);
-    ExpectLinks(d, {kChunkFrames - F(1300), kChunkFrames, F(1200)}, {F(1300), kChunkFrames, 2 * kChunkFrames});
+    ExpectLinks(d, {kChunkFrames - F(1300), kChunkFrames, F(1200)},
+                {F(1300), kChunkFrames, 2 * kChunkFrames});
     // A new serial for the second half of chunk 1, the chunks' own after it.
     EXPECT_NE(d.links.at(0).serial, FirstSerial(Chunk(1)));
     EXPECT_EQ(d.links.at(1).serial, FirstSerial(Chunk(2)));
@@ -194,9 +204,11 @@ TEST_F(OggExportTest, TrackOverThreeChunksIsAChainOfThreeStreams) {
     EXPECT_TRUE(Entries(HomeFile("cwd")).empty());
     // The reference checker agrees: three streams, no complaint.
     const std::string ogginfo = test::RequireTool("ogginfo");
-    const std::string info = test::RunTool(test::Quote(ogginfo) + " " + test::Quote(path) + " 2>&1");
+    const std::string info =
+        test::RunTool(test::Quote(ogginfo) + " " + test::Quote(path) + " 2>&1");
     size_t streams = 0;
-    for (size_t at = 0; (at = info.find("New logical stream", at)) != std::string::npos; ++at) ++streams;
+    for (size_t at = 0; (at = info.find("New logical stream", at)) != std::string::npos; ++at)
+        ++streams;
     EXPECT_EQ(streams, 3u) << info;
     EXPECT_EQ(info.find("WARNING"), std::string::npos) << info;
     EXPECT_EQ(info.find("ERROR"), std::string::npos) << info;
@@ -205,10 +217,11 @@ TEST_F(OggExportTest, TrackOverThreeChunksIsAChainOfThreeStreams) {
 TEST_F(OggExportTest, PiecesAtBoundariesAtTheEndOfTheDataAndOfBadChunks) {
     struct Case {
         const char* name;
-        const char* damage;  // chunks 1 to 3: intact '.', garbage 'g', removed 'r', without headers 'h', empty 'e'
+        const char* damage;  // chunks 1 to 3: intact '.', garbage 'g', removed 'r', without headers
+                             // 'h', empty 'e'
         int64_t from, to;    // ms after the session start
         std::vector<int64_t> frames, origins;  // per link; no frames: no file
-        int wholeChunk;                        // a chunk the file begins or ends with byte for byte, 0 none
+        int wholeChunk;  // a chunk the file begins or ends with byte for byte, 0 none
         std::vector<const char*> traces;
         const char* missing = "";  // what the song lacks
     };
@@ -220,24 +233,92 @@ TEST_F(OggExportTest, PiecesAtBoundariesAtTheEndOfTheDataAndOfBadChunks) {
         {"starts on a chunk boundary", "...", 2000, 5000, {c2, F(1000)}, {c2, c3}, 2, {}},
         {"ends on a chunk boundary", "...", 1500, 4000, {c2 - F(1500), c2}, {F(1500), c2}, 2, {}},
         {"exactly one chunk", "...", 2000, 4000, {c2}, {c2}, 2, {}},
-        {"end after the last chunk", "...", 5000, 9500, {F(1000), kLastChunkFrames}, {F(5000), c4}, 4, {dataEnd}},
-        {"end after the session", "...", 5000, 20000, {F(1000), kLastChunkFrames}, {F(5000), c4}, 4, {dataEnd}},
-        {"end beyond the audio of a short chunk", "...", 6500, 7900, {kLastChunkFrames - F(500)}, {F(6500)}, 0,
-         {"Cutpoint not within stream"}, "lacks 0.4 s of audio (chunk 4 gave 1.0 s of 1.4 s)"},
-        {"missing middle chunk", ".r.", 1300, 5200, {c2 - F(1300), F(1200)}, {F(1300), c3}, 0,
-         {"[L 1600] Error opening "}, "lacks 2.0 s of audio (chunk 2 cannot be read)"},
-        {"empty middle chunk", ".e.", 1300, 5200, {c2 - F(1300), F(1200)}, {F(1300), c3}, 0,
-         {"A chunk that is not an Ogg stream is left out"}, "lacks 2.0 s of audio (chunk 2 gave no audio)"},
-        {"garbage first chunk", "g..", 1300, 5200, {c2, F(1200)}, {c2, c3}, 0,
+        {"end after the last chunk",
+         "...",
+         5000,
+         9500,
+         {F(1000), kLastChunkFrames},
+         {F(5000), c4},
+         4,
+         {dataEnd}},
+        {"end after the session",
+         "...",
+         5000,
+         20000,
+         {F(1000), kLastChunkFrames},
+         {F(5000), c4},
+         4,
+         {dataEnd}},
+        {"end beyond the audio of a short chunk",
+         "...",
+         6500,
+         7900,
+         {kLastChunkFrames - F(500)},
+         {F(6500)},
+         0,
+         {"Cutpoint not within stream"},
+         "lacks 0.4 s of audio (chunk 4 gave 1.0 s of 1.4 s)"},
+        {"missing middle chunk",
+         ".r.",
+         1300,
+         5200,
+         {c2 - F(1300), F(1200)},
+         {F(1300), c3},
+         0,
+         {"[L 1600] Error opening "},
+         "lacks 2.0 s of audio (chunk 2 cannot be read)"},
+        {"empty middle chunk",
+         ".e.",
+         1300,
+         5200,
+         {c2 - F(1300), F(1200)},
+         {F(1300), c3},
+         0,
+         {"A chunk that is not an Ogg stream is left out"},
+         "lacks 2.0 s of audio (chunk 2 gave no audio)"},
+        {"garbage first chunk",
+         "g..",
+         1300,
+         5200,
+         {c2, F(1200)},
+         {c2, c3},
+         0,
          {"Input not ogg.", "[L 691] save_ogg(), Vorbis processing failed while cutting"},
          "lacks 0.7 s of audio (chunk 1 gave no audio)"},
-        {"last chunk without headers", "..h", 1300, 5200, {c2 - F(1300), c2}, {F(1300), c2}, 0,
-         {"Error reading headers", "[L 727] save_ogg()"}, "lacks 1.2 s of audio (chunk 3 gave no audio)"},
-        {"missing last chunk", "..r", 1300, 5200, {c2 - F(1300), c2}, {F(1300), c2}, 0, {"[L 1625] Error opening "},
+        {"last chunk without headers",
+         "..h",
+         1300,
+         5200,
+         {c2 - F(1300), c2},
+         {F(1300), c2},
+         0,
+         {"Error reading headers", "[L 727] save_ogg()"},
+         "lacks 1.2 s of audio (chunk 3 gave no audio)"},
+        {"missing last chunk",
+         "..r",
+         1300,
+         5200,
+         {c2 - F(1300), c2},
+         {F(1300), c2},
+         0,
+         {"[L 1625] Error opening "},
          "lacks 1.2 s of audio (chunk 3 cannot be read)"},
         {"only chunk missing", ".r.", 2300, 3100, {}, {}, 0, {"[L 1532] Error opening "}},
-        {"every chunk garbage", "ggg", 1300, 5200, {}, {}, 0, {"Input not ogg.", "no audio could be cut"}},
-        {"before the session", "...", -5000, 1000, {}, {}, 0,
+        {"every chunk garbage",
+         "ggg",
+         1300,
+         5200,
+         {},
+         {},
+         0,
+         {"Input not ogg.", "no audio could be cut"}},
+        {"before the session",
+         "...",
+         -5000,
+         1000,
+         {},
+         {},
+         0,
          {"ogg export failed for file Artist - Title because of NULL MP3SingleSaving*"}},
         {"start equals end", "...", 3000, 3000, {}, {}, 0, {}},
         {"end before start", "...", 3000, 2000, {}, {}, 0, {}},
@@ -248,7 +329,8 @@ TEST_F(OggExportTest, PiecesAtBoundariesAtTheEndOfTheDataAndOfBadChunks) {
         UseStream(HomeFile("stream"));
         for (int n = 1; n <= 3; ++n) {
             const std::string file = ChunkFile(HomeFile("stream"), n), bytes = test::ReadFile(file);
-            if (c.damage[n - 1] == 'g') test::WriteFile(file, std::string(30000, '\x5a') + "OggS garbage");
+            if (c.damage[n - 1] == 'g')
+                test::WriteFile(file, std::string(30000, '\x5a') + "OggS garbage");
             if (c.damage[n - 1] == 'r') fs::remove(file);
             if (c.damage[n - 1] == 'e') test::WriteFile(file, "");
             if (c.damage[n - 1] == 'h')  // from the first audio page on
@@ -269,7 +351,8 @@ TEST_F(OggExportTest, PiecesAtBoundariesAtTheEndOfTheDataAndOfBadChunks) {
             ASSERT_EQ(path, m_dirs.temp + "/Artist - Title.ogg");
             EXPECT_EQ(missing, c.missing);
             ExpectLinks(DecodeOgg(path), c.frames, c.origins);
-            const std::string bytes = test::ReadFile(path), whole = c.wholeChunk ? test::ReadFile(Chunk(c.wholeChunk)) : "";
+            const std::string bytes = test::ReadFile(path),
+                              whole = c.wholeChunk ? test::ReadFile(Chunk(c.wholeChunk)) : "";
             EXPECT_TRUE(!c.wholeChunk || bytes.starts_with(whole) || bytes.ends_with(whole));
             EXPECT_EQ(Entries(m_dirs.temp), std::set<std::string>{"Artist - Title.ogg"});
             fs::remove(path);
@@ -279,11 +362,13 @@ TEST_F(OggExportTest, PiecesAtBoundariesAtTheEndOfTheDataAndOfBadChunks) {
 }
 
 TEST_F(OggExportTest, NamesAvoidTheMusicFolderAndWaitingResults) {
-    const std::tuple<std::vector<std::string>, std::vector<std::string>, bool, std::string> cases[] = {
-        // in the music folder, in the temporary one, WAV mode, the name
-        {{}, {}, false, "T.ogg"},          {{"T.ogg"}, {}, false, "T_2.ogg"}, {{}, {"T.ogg"}, false, "T_2.ogg"},
-        {{"T.wav"}, {}, false, "T.ogg"},   {{"T.ogg"}, {}, true, "T.wav"},    {{"T.wav"}, {}, true, "T_2.wav"},
-    };
+    const std::tuple<std::vector<std::string>, std::vector<std::string>, bool, std::string>
+        cases[] = {
+            // in the music folder, in the temporary one, WAV mode, the name
+            {{}, {}, false, "T.ogg"},          {{"T.ogg"}, {}, false, "T_2.ogg"},
+            {{}, {"T.ogg"}, false, "T_2.ogg"}, {{"T.wav"}, {}, false, "T.ogg"},
+            {{"T.ogg"}, {}, true, "T.wav"},    {{"T.wav"}, {}, true, "T_2.wav"},
+        };
     // A decoder that fails, so the WAV cases stop after naming their file.
     test::WriteFile(HomeFile("oggdec"), "#!/bin/sh\nexit 3\n");
     fs::permissions(HomeFile("oggdec"), fs::perms::owner_all);
@@ -296,7 +381,8 @@ TEST_F(OggExportTest, NamesAvoidTheMusicFolderAndWaitingResults) {
         const std::string path = Export(2300, 3100, wav, "T");
         EXPECT_EQ(m_progress.fileName, expected);
         EXPECT_EQ(path, wav ? "" : m_dirs.temp + "/" + expected);
-        for (const std::string& f : inTemp) EXPECT_EQ(test::ReadFile(m_dirs.temp + "/" + f), "earlier");
+        for (const std::string& f : inTemp)
+            EXPECT_EQ(test::ReadFile(m_dirs.temp + "/" + f), "earlier");
     }
     // A name cut to the file-name limit keeps its number.
     const std::string longName(300, 'n');
@@ -311,8 +397,8 @@ TEST_F(OggExportTest, WavModeDecodesEveryPieceWithOggdec) {
     const std::string real = test::RequireTool("oggdec");
     ASSERT_NE(real, "");
     // The program home's decoder comes first: here one that notes each call.
-    test::WriteFile(HomeFile("oggdec"),
-                    "#!/bin/sh\necho \"$@\" >> '" + HomeFile("calls.txt") + "'\nexec '" + real + "' \"$@\"\n");
+    test::WriteFile(HomeFile("oggdec"), "#!/bin/sh\necho \"$@\" >> '" + HomeFile("calls.txt") +
+                                            "'\nexec '" + real + "' \"$@\"\n");
     fs::permissions(HomeFile("oggdec"), fs::perms::owner_all);
     ASSERT_EQ(FindOggDecoder(), HomeFile("oggdec"));
 
@@ -326,7 +412,8 @@ TEST_F(OggExportTest, WavModeDecodesEveryPieceWithOggdec) {
     // whole chain gives.
     const std::string calls = test::ReadFile(HomeFile("calls.txt"));
     EXPECT_EQ(std::count(calls.begin(), calls.end(), '\n'), 3);
-    test::RunTool(test::Quote(real) + " -Q -R -o " + test::Quote(HomeFile("chain.raw")) + " " + test::Quote(oggPath));
+    test::RunTool(test::Quote(real) + " -Q -R -o " + test::Quote(HomeFile("chain.raw")) + " " +
+                  test::Quote(oggPath));
     EXPECT_TRUE(wav.substr(44) == test::ReadFile(HomeFile("chain.raw"))) << "decoded data differs";
     EXPECT_EQ(Entries(m_dirs.temp), (std::set<std::string>{"Artist - Title.wav", "Chained.ogg"}));
     EXPECT_TRUE(Entries(HomeFile("cwd")).empty());
@@ -340,7 +427,8 @@ TEST_F(OggExportTest, WavModeWithoutAWorkingDecoder) {
     EXPECT_EQ(Export(1300, 5200, true), "");
     const std::vector<std::string> events = EventLog::Instance().ReadLines();
     EXPECT_EQ(events.size(), 1u);
-    EXPECT_TRUE(Has(events.empty() ? "" : events[0], "Error while trying to launch the ogg converter " + HomeFile("oggdec")));
+    EXPECT_TRUE(Has(events.empty() ? "" : events[0],
+                    "Error while trying to launch the ogg converter " + HomeFile("oggdec")));
     // On the PATH, but failing on every piece; not executable in the program
     // home: passed over.
     test::WriteFile(HomeFile("bin/oggdec"), "#!/bin/sh\nexit 3\n");
@@ -390,7 +478,8 @@ TEST_F(OggCutTest, BothHalvesDecodeToTheirSamples) {
     ASSERT_GT(pageEnd, 0);
     ASSERT_LT(pageEnd, kChunkFrames);
     const int serial = FirstSerial(Chunk(1));
-    for (int64_t cut : {int64_t{0}, int64_t{1}, int64_t{30000}, pageEnd, kChunkFrames - 3000, kChunkFrames - 100}) {
+    for (int64_t cut : {int64_t{0}, int64_t{1}, int64_t{30000}, pageEnd, kChunkFrames - 3000,
+                        kChunkFrames - 100}) {
         SCOPED_TRACE(cut);
         const Cut c = CutFile(Chunk(1), cut);
         EXPECT_EQ(c.result, 0);
@@ -400,7 +489,8 @@ TEST_F(OggCutTest, BothHalvesDecodeToTheirSamples) {
             // The last packet's output ends after the stream's end: what
             // follows the cut cannot be told apart from what the end drops.
             EXPECT_EQ(c.secondBytes, "");
-            EXPECT_TRUE(Has(TraceText(), "Cut point within the last packet; the 100 samples after it"));
+            EXPECT_TRUE(
+                Has(TraceText(), "Cut point within the last packet; the 100 samples after it"));
             continue;
         }
         ExpectLinks(c.second, {kChunkFrames - cut}, {cut});
@@ -464,8 +554,9 @@ TEST_F(OggCutTest, BadInputCutsNothing) {
         ogg_stream_packetin(&os, &op);
         ogg_page page;
         while (ogg_stream_flush(&os, &page) != 0)
-            notVorbis += std::string(reinterpret_cast<char*>(page.header), size_t(page.header_len)) +
-                         std::string(reinterpret_cast<char*>(page.body), size_t(page.body_len));
+            notVorbis +=
+                std::string(reinterpret_cast<char*>(page.header), size_t(page.header_len)) +
+                std::string(reinterpret_cast<char*>(page.body), size_t(page.body_len));
         ogg_stream_clear(&os);
     }
     struct Case {
@@ -481,9 +572,16 @@ TEST_F(OggCutTest, BadInputCutsNothing) {
         {"not vorbis", notVorbis, 1000, {"Error in primary header: not vorbis?"}, -1},
         {"first page only", chunk.substr(0, pages[0].length), 1000, {"EOF in headers"}, -1},
         {"corrupt setup header", badSetup, 1000, {"Secondary header corrupt"}, -1},
-        {"without its last page", chunk.substr(0, pages.back().offset), 1000000,
-         {"Setting eos: update sync returned 0", notWithin}, pages.end()[-2].granule},
-        {"cut after the end", chunk, kChunkFrames + 10, {"Found EOS before cut point.", notWithin}, kChunkFrames},
+        {"without its last page",
+         chunk.substr(0, pages.back().offset),
+         1000000,
+         {"Setting eos: update sync returned 0", notWithin},
+         pages.end()[-2].granule},
+        {"cut after the end",
+         chunk,
+         kChunkFrames + 10,
+         {"Found EOS before cut point.", notWithin},
+         kChunkFrames},
         {"negative cut", chunk, -5, {"Unhandled special case: first file too short?"}, -1},
     };
     for (const Case& c : cases) {
@@ -505,12 +603,16 @@ TEST_F(OggCutTest, SaveOggPieceKinds) {
     const auto bytes = static_cast<int64_t>(fs::file_size(Chunk(2)));
     // from, to; decoded frames of the output (-1: the bytes copied) and the first one's origin
     const std::tuple<int64_t, int64_t, int64_t, int64_t> cases[] = {
-        {0, bytes, -1, 0},  {0, 1000, -1, 0},  // the whole chunk, its first 1000 bytes
+        {0, bytes, -1, 0},
+        {0, 1000, -1, 0},  // the whole chunk, its first 1000 bytes
         {30000, bytes, kChunkFrames - 30000, kChunkFrames + 30000},  // the rest
         {30000, 30000, 30000, kChunkFrames},                         // the beginning
-        {0, 0, 0, 0},       {-5, -5, 0, 0},    {-5, 0, 0, 0}};
+        {0, 0, 0, 0},
+        {-5, -5, 0, 0},
+        {-5, 0, 0, 0}};
     fs::create_directories(m_dirs.temp);
-    const auto save = [&](int64_t from, int64_t to, const std::string& temp, SilentExportProgress& progress) {
+    const auto save = [&](int64_t from, int64_t to, const std::string& temp,
+                          SilentExportProgress& progress) {
         std::FILE* in = std::fopen(Chunk(2).c_str(), "rb");
         std::FILE* out = std::fopen(HomeFile("piece.ogg").c_str(), "wb");
         SaveOggPiece(in, out, from, to, temp, progress);

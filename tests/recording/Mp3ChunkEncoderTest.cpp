@@ -28,7 +28,8 @@ std::vector<int16_t> Tone(int frames, int channels, int rate = 44100) {
     std::vector<int16_t> pcm;
     for (int i = 0; i < frames; ++i)
         for (int c = 0; c < channels; ++c)
-            pcm.push_back(int16_t(std::lround((c ? kRight : kLeft) * std::sin(2 * M_PI * 440.0 * i / rate))));
+            pcm.push_back(
+                int16_t(std::lround((c ? kRight : kLeft) * std::sin(2 * M_PI * 440.0 * i / rate))));
     return pcm;
 }
 
@@ -50,7 +51,8 @@ protected:
         SideFileCalculator side(enc.SampleRate(), enc.Channels());
         int blocks = 0;
         for (size_t at = 0; at < pcm.size(); at += size_t(block), ++blocks) {
-            std::vector<int16_t> padded(pcm.begin() + long(at), pcm.begin() + long(std::min(pcm.size(), at + block)));
+            std::vector<int16_t> padded(pcm.begin() + long(at),
+                                        pcm.begin() + long(std::min(pcm.size(), at + block)));
             padded.resize(size_t(block), 0);
             side.AddBlock(padded);
             enc.SetSideBlocks(side.Dat(), side.Fgp());
@@ -62,8 +64,8 @@ protected:
     }
     std::string Base() const { return HomeFile("rec"); }
     void UseLibrary(const char* fake, const char* as) {
-        fs::copy_file(std::string(WAVKEEP_TESTLIB_DIR) + "/libwavkeep_fake_" + fake + ".so", HomeFile(as),
-                      fs::copy_options::overwrite_existing);
+        fs::copy_file(std::string(WAVKEEP_TESTLIB_DIR) + "/libwavkeep_fake_" + fake + ".so",
+                      HomeFile(as), fs::copy_options::overwrite_existing);
     }
 };
 
@@ -151,13 +153,15 @@ TEST_F(Mp3ChunkEncoderTest, TenSecondChunksCutAfterBlock383AndAnAbortLeavesNoThi
     }
     enc.AbortFile();
     EXPECT_TRUE(fs::exists(Base() + "_2.mp3"));
-    for (const char* ext : {".mp3", ".dat", ".fgp"}) EXPECT_FALSE(fs::exists(Base() + "_3" + ext)) << ext;
+    for (const char* ext : {".mp3", ".dat", ".fgp"})
+        EXPECT_FALSE(fs::exists(Base() + "_3" + ext)) << ext;
 }
 
 TEST_F(Mp3ChunkEncoderTest, MonoAndDualChannelRecord) {
     // LAME is given joint stereo for dual channel.
-    const std::tuple<int, int, int, int, int> cases[] = {{kModeMono, 32000, 64, 1, MPG123_M_MONO},
-                                                         {kModeDualChannel, 48000, 192, 2, MPG123_M_JOINT}};
+    const std::tuple<int, int, int, int, int> cases[] = {
+        {kModeMono, 32000, 64, 1, MPG123_M_MONO},
+        {kModeDualChannel, 48000, 192, 2, MPG123_M_JOINT}};
     for (const auto& [mode, rate, kbps, channels, header] : cases) {
         ChunkEncoder enc;
         enc.SetMode(mode);
@@ -224,12 +228,16 @@ TEST_F(Mp3ChunkEncoderTest, PreconditionsAndValidation) {
 // The record beInitStream gets, byte for byte: dual channel is joint stereo
 // for LAME only; everything past the bit rate is zero.
 TEST_F(Mp3ChunkEncoderTest, ConfigRecordIsTheMp3Form) {
-    const std::tuple<int, int, int> cases[] = {{kEngineLame, 2, 1}, {kEngineBlade, 2, 2}, {kEngineLame, 3, 3}, {kEngineLame, 0, 0}};
+    const std::tuple<int, int, int> cases[] = {
+        {kEngineLame, 2, 1}, {kEngineBlade, 2, 2}, {kEngineLame, 3, 3}, {kEngineLame, 0, 0}};
     for (const auto& [engine, mode, expectedMode] : cases) {
         const BE_CONFIG cfg = EncoderBase::BuildConfig(engine, 44100, mode, 160);
         std::string expected(sizeof cfg, '\0');
-        expected.replace(4, 7, std::string("\x44\xAC\x00\x00", 4) + char(expectedMode) + std::string("\xA0\x00", 2));
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&cfg), sizeof cfg), expected) << engine << " " << mode;
+        expected.replace(
+            4, 7,
+            std::string("\x44\xAC\x00\x00", 4) + char(expectedMode) + std::string("\xA0\x00", 2));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&cfg), sizeof cfg), expected)
+            << engine << " " << mode;
     }
 }
 
@@ -256,9 +264,10 @@ TEST_F(Mp3ChunkEncoderTest, BadLibrariesGiveLoadAndInitCodes) {
 
 TEST_F(Mp3ChunkEncoderTest, EngineChoiceFromTheEncoderSetting) {
     ConfigStore c;
-    const std::pair<const char*, int> cases[] = {{"Lame encoder", kEngineLame},  {"Vorbis encoder", kEngineVorbis},
-                                                 {"WAV ENCODER", kEngineVorbis}, {"Blade encoder", kEngineBlade},
-                                                 {"lame encoder", kEngineBlade}, {"", kEngineBlade}};
+    const std::pair<const char*, int> cases[] = {
+        {"Lame encoder", kEngineLame},  {"Vorbis encoder", kEngineVorbis},
+        {"WAV ENCODER", kEngineVorbis}, {"Blade encoder", kEngineBlade},
+        {"lame encoder", kEngineBlade}, {"", kEngineBlade}};
     for (const auto& [value, kind] : cases) {
         c.SetString("Encoder", value);
         EXPECT_EQ(ChooseEncoderEngine(c), kind) << value;
@@ -278,7 +287,8 @@ TEST_F(Mp3ChunkEncoderTest, UnwritableFolderAndFullDisk) {
     const int block = enc.StartFile();
     const auto pcm = Tone(44100 * 2, 2);
     EXPECT_EQ(CodeOf([&] {
-                  for (size_t at = 0; at + block <= pcm.size(); at += block) enc.EncodeBlock(&pcm[at], block);
+                  for (size_t at = 0; at + block <= pcm.size(); at += block)
+                      enc.EncodeBlock(&pcm[at], block);
               }),
               kErrEncoderWriteFile);
     EXPECT_NO_THROW(enc.StopFile());

@@ -51,9 +51,11 @@ DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples,
         ++d.frames;
         const auto* pcm = reinterpret_cast<const int16_t*>(audio);
         double frameSquares[2] = {0, 0};
-        for (size_t i = 0; i < size / 2; ++i) frameSquares[i % size_t(std::max(d.channels, 1))] += double(pcm[i]) * pcm[i];
+        for (size_t i = 0; i < size / 2; ++i)
+            frameSquares[i % size_t(std::max(d.channels, 1))] += double(pcm[i]) * pcm[i];
         for (int c = 0; c < d.channels && c < 2; ++c)
-            d.frameRms[c].push_back(std::sqrt(frameSquares[c] * d.channels / double(std::max<size_t>(size / 2, 1))));
+            d.frameRms[c].push_back(
+                std::sqrt(frameSquares[c] * d.channels / double(std::max<size_t>(size / 2, 1))));
         sumSquares += frameSquares[0] + frameSquares[1];
         if (samples) samples->insert(samples->end(), pcm, pcm + size / 2);
         values += static_cast<int64_t>(size / 2);
@@ -71,7 +73,8 @@ DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples,
     for (size_t f = 2; f + 2 < size_t(d.frames); ++f)
         for (int c = 0; c < d.channels; ++c)
             if (std::abs(d.frameRms[c][f] - expected[c]) > expected[c] * 0.1)
-                return ::testing::AssertionFailure() << "frame " << f << " channel " << c << ": " << d.frameRms[c][f];
+                return ::testing::AssertionFailure()
+                       << "frame " << f << " channel " << c << ": " << d.frameRms[c][f];
     return ::testing::AssertionSuccess();
 }
 

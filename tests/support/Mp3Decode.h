@@ -15,8 +15,8 @@ struct DecodedMp3 {
     int64_t samplesPerChannel = 0;  // decoded sample frames
     long rate = 0;
     int channels = 0;
-    double rms = 0;                 // over all decoded samples
-    int64_t frameBytes = 0;         // the frames' own sizes added up
+    double rms = 0;          // over all decoded samples
+    int64_t frameBytes = 0;  // the frames' own sizes added up
     // The first frame's header fields (mpg123's numbering) and whether every
     // later frame has the same.
     int version = -1, layer = 0, bitrate = 0, mode = -1, flags = 0;

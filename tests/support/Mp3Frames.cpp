@@ -58,7 +58,8 @@ uint16_t Crc16(const std::string& bytes) {
     uint16_t c = 0xFFFF;
     for (char ch : bytes) {
         c ^= uint16_t(uint8_t(ch) << 8);
-        for (int i = 0; i < 8; ++i) c = (c & 0x8000) ? uint16_t((c << 1) ^ 0x8005) : uint16_t(c << 1);
+        for (int i = 0; i < 8; ++i)
+            c = (c & 0x8000) ? uint16_t((c << 1) ^ 0x8005) : uint16_t(c << 1);
     }
     return c;
 }
@@ -100,14 +101,17 @@ std::string SetGains(std::string file, const std::vector<size_t>& frames, const 
                      const std::vector<int>& gains) {
     size_t next = 0;
     for (size_t pos : frames) {
-        for (int bit : GainBits(s)) SetByteAt(file, pos + SideStart(s), bit, gains[next++ % gains.size()]);
+        for (int bit : GainBits(s))
+            SetByteAt(file, pos + SideStart(s), bit, gains[next++ % gains.size()]);
         if (s.crc) StoreCrc(file, pos, s);
     }
     return file;
 }
 
 std::string Describe(const FrameSpec& s) {
-    const char* v = s.version == Mpeg::k1 ? "MPEG-1" : s.version == Mpeg::k2 ? "MPEG-2" : "MPEG-2.5";
+    const char* v = s.version == Mpeg::k1   ? "MPEG-1"
+                    : s.version == Mpeg::k2 ? "MPEG-2"
+                                            : "MPEG-2.5";
     return std::string(v) + (s.mono ? " mono" : " stereo") + (s.crc ? " crc" : "");
 }
 
@@ -128,8 +132,13 @@ std::vector<FrameAt> WalkFrames(const std::string& file) {
         if (h[0] != 0xFF || (h[1] & 0xE6) != 0xE2 || version == 1 || (h[2] >> 4) == 0 ||
             (h[2] >> 4) == 15 || ((h[2] >> 2) & 3) == 3)
             break;
-        const FrameSpec s{version == 3 ? Mpeg::k1 : version == 2 ? Mpeg::k2 : Mpeg::k25,
-                          (h[3] >> 6) == 3, (h[1] & 1) == 0, (h[2] >> 2) & 3, h[2] >> 4,
+        const FrameSpec s{version == 3   ? Mpeg::k1
+                          : version == 2 ? Mpeg::k2
+                                         : Mpeg::k25,
+                          (h[3] >> 6) == 3,
+                          (h[1] & 1) == 0,
+                          (h[2] >> 2) & 3,
+                          h[2] >> 4,
                           (h[2] & 2) != 0};
         if (pos + SideStart(s) + SideBytes(s) > file.size()) break;
         frames.push_back({pos, s});
@@ -141,7 +150,8 @@ std::vector<FrameAt> WalkFrames(const std::string& file) {
 std::vector<int> GlobalGains(const std::string& file) {
     std::vector<int> gains;
     for (const FrameAt& f : WalkFrames(file))
-        for (int bit : GainBits(f.spec)) gains.push_back(GetByteAt(file, f.pos + SideStart(f.spec), bit));
+        for (int bit : GainBits(f.spec))
+            gains.push_back(GetByteAt(file, f.pos + SideStart(f.spec), bit));
     return gains;
 }
 

@@ -28,7 +28,7 @@ struct FrameSpec {
     Mpeg version = Mpeg::k1;
     bool mono = false;
     bool crc = false;
-    int rateIndex = 0;  // 44.1 kHz for MPEG-1
+    int rateIndex = 0;     // 44.1 kHz for MPEG-1
     int bitrateIndex = 9;  // 128 kbit/s for MPEG-1: frames of 417 bytes
     bool padding = false;
 };

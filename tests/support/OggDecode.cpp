@@ -44,8 +44,10 @@ public:
     LinkDecoder& operator=(const LinkDecoder&) = delete;
 
     // Audio packets only (no headers) when `blockSizes` is given.
-    bool Page(ogg_page& page, OggLink& link, DecodedOgg* out, std::vector<long>* blockSizes = nullptr) {
-        if (m_headers == 3 && link.firstAudioGranule < 0) link.firstAudioGranule = ogg_page_granulepos(&page);
+    bool Page(ogg_page& page, OggLink& link, DecodedOgg* out,
+              std::vector<long>* blockSizes = nullptr) {
+        if (m_headers == 3 && link.firstAudioGranule < 0)
+            link.firstAudioGranule = ogg_page_granulepos(&page);
         if (ogg_stream_pagein(&m_os, &page) != 0) return false;
         ogg_packet op;
         for (int r; (r = ogg_stream_packetout(&m_os, &op)) != 0;) {
@@ -121,7 +123,8 @@ DecodedOgg DecodeOgg(const std::string& path) {
             out.links.emplace_back().serial = ogg_page_serialno(&page);
             link = std::make_unique<LinkDecoder>(ogg_page_serialno(&page));
         }
-        if (!link || out.links.back().ended || ogg_page_serialno(&page) != out.links.back().serial ||
+        if (!link || out.links.back().ended ||
+            ogg_page_serialno(&page) != out.links.back().serial ||
             !link->Page(page, out.links.back(), &out)) {
             out.valid = false;
             continue;
