@@ -73,28 +73,22 @@ TEST(GainStepsTest, RoundsHalfAwayFromZero) {
     for (const auto& [db, steps] : cases) EXPECT_EQ(GainSteps(db), steps) << db;
 }
 
-TEST(ReplayGainAnalysisTest, RefusesUnusableInput) {
+// Unusable input is refused. Per rate: refused (window 0), or the first
+// result needs one whole window (50 ms rounded up to a sample), counted over
+// calls; mono is two equal channels. What the filters of each rate make of
+// music is checked against mp3gain below.
+TEST(ReplayGainAnalysisTest, RefusesUnusableInputAndNeedsAWindowAtEveryRate) {
     const std::vector<double> s(1000, 100.0);
-    ReplayGainAnalysis a;
-    EXPECT_FALSE(a.Analyze(s.data(), s.data(), s.size(), 2));  // no rate yet
-    ASSERT_TRUE(a.Init(44100));
-    EXPECT_FALSE(a.Analyze(s.data(), s.data(), s.size(), 3));
-    EXPECT_FALSE(a.Analyze(s.data(), s.data(), s.size(), 0));
-    EXPECT_FALSE(a.Analyze(s.data(), nullptr, s.size(), 2));
-    EXPECT_TRUE(a.Analyze(s.data(), nullptr, s.size(), 1));
-    EXPECT_TRUE(a.Analyze(nullptr, nullptr, 0, 2));
-}
-
-// Per rate: refused (window 0), or the first result needs one whole window
-// (50 ms rounded up to a sample); the same pink noise at every rate asks for
-// about the same change, so a wrong coefficient in one rate's filters stands
-// out; half the level is 6.02 dB more; mono is two equal channels.
-TEST(ReplayGainAnalysisTest, EveryRate) {
+    ReplayGainAnalysis u;
+    EXPECT_FALSE(u.Analyze(s.data(), s.data(), s.size(), 2));  // no rate yet
+    ASSERT_TRUE(u.Init(44100));
+    EXPECT_FALSE(u.Analyze(s.data(), s.data(), s.size(), 3) || u.Analyze(s.data(), s.data(), s.size(), 0) ||
+                 u.Analyze(s.data(), nullptr, s.size(), 2));
+    EXPECT_TRUE(u.Analyze(s.data(), nullptr, s.size(), 1) && u.Analyze(nullptr, nullptr, 0, 2));
     const std::pair<long, size_t> cases[] = {
         {44100, 2205}, {48000, 2400}, {32000, 1600}, {24000, 1200}, {22050, 1103},
         {16000, 800},  {12000, 600},  {11025, 552},  {8000, 400},   {0, 0},
         {44000, 0},    {96000, 0},    {88200, 0},    {22000, 0},    {-44100, 0}};
-    double reference = 0;
     for (const auto& [rate, window] : cases) {
         ReplayGainAnalysis a;
         EXPECT_EQ(ReplayGainAnalysis::IsSupportedRate(rate), window != 0) << rate;
@@ -102,29 +96,17 @@ TEST(ReplayGainAnalysisTest, EveryRate) {
             EXPECT_FALSE(a.Init(rate) || a.ResetSampleRate(rate)) << rate;
             continue;
         }
-        const std::vector<double> l = Pink(size_t(rate) * 10, 1, -20),
-                                  r = Pink(size_t(rate) * 10, 2, -20);
+        const std::vector<double> l = Pink(size_t(rate), 1, -20);
         ASSERT_TRUE(a.Init(rate));
-        ASSERT_TRUE(a.Analyze(l.data(), r.data(), window - 1, 2));
+        ASSERT_TRUE(a.Analyze(l.data(), l.data(), window - 1, 2));
         EXPECT_EQ(a.TrackGain(), kGainNotEnoughSamples) << rate;
-        ASSERT_TRUE(a.Analyze(l.data(), r.data(), window - 1, 2));  // counted over calls
-        ASSERT_TRUE(a.Analyze(l.data(), r.data(), 1, 2));
+        ASSERT_TRUE(a.Analyze(l.data(), l.data(), window - 1, 2));
+        ASSERT_TRUE(a.Analyze(l.data(), l.data(), 1, 2));
         EXPECT_NE(a.TrackGain(), kGainNotEnoughSamples) << rate;
-        ASSERT_TRUE(a.Init(rate));
-        ASSERT_TRUE(a.Analyze(l.data(), r.data(), l.size(), 2));
-        const double gain = a.TrackGain();
-        if (rate == 44100) reference = gain;  // the first row
-        EXPECT_GT(reference, 0);
-        EXPECT_LT(reference, 8);
-        EXPECT_NEAR(gain, reference, rate == 8000 ? 1.0 : 0.25) << rate;  // 8 kHz: half the band
-        std::vector<double> quiet = l;
-        for (double& v : quiet) v /= 2;
         ASSERT_TRUE(a.Analyze(l.data(), nullptr, l.size(), 1));
-        const double loudGain = a.TrackGain();
-        ASSERT_TRUE(a.Analyze(quiet.data(), nullptr, quiet.size(), 1));
-        EXPECT_NEAR(a.TrackGain() - loudGain, 20 * std::log10(2.0), 0.015) << rate;
+        const double mono = a.TrackGain();
         ASSERT_TRUE(a.Analyze(l.data(), l.data(), l.size(), 2));
-        EXPECT_EQ(a.TrackGain(), loudGain) << rate;
+        EXPECT_EQ(a.TrackGain(), mono) << rate;
     }
 }
 
@@ -158,32 +140,6 @@ TEST(ReplayGainAnalysisTest, LevelIsTheNinetyFifthPercentile) {
         EXPECT_TRUE(loudDecides ? gain < 0 : gain == 64.82)
             << silent << " + " << loud << ": " << gain;
     }
-}
-
-TEST(ReplayGainAnalysisTest, AlbumCollectsTracksAndMergesExactly) {
-    const std::vector<double> t1 = Pink(44100 * 2, 21, -12), t2 = Pink(22050 * 3, 22, -25);
-    ReplayGainAnalysis one;  // both tracks, switching the rate in between
-    ASSERT_TRUE(one.Init(44100));
-    ASSERT_TRUE(one.Analyze(t1.data(), nullptr, t1.size(), 1));
-    const double g1 = one.TrackGain();
-    EXPECT_EQ(one.AlbumGain(), g1);  // one track: the album is that track
-    ASSERT_TRUE(one.ResetSampleRate(22050));
-    ASSERT_TRUE(one.Analyze(t2.data(), nullptr, t2.size(), 1));
-    const double g2 = one.TrackGain();
-    EXPECT_GT(one.AlbumGain(), g1 - 0.01);
-    EXPECT_LT(one.AlbumGain(), g2 + 0.01);
-    ReplayGainAnalysis x, y, merged;  // the same tracks apart, then merged
-    ASSERT_TRUE(x.Init(44100) && y.Init(22050));
-    ASSERT_TRUE(x.Analyze(t1.data(), nullptr, t1.size(), 1));
-    ASSERT_TRUE(y.Analyze(t2.data(), nullptr, t2.size(), 1));
-    EXPECT_EQ(x.TrackGain(), g1);  // ending a track adds it to the album
-    EXPECT_EQ(y.TrackGain(), g2);
-    EXPECT_EQ(merged.AlbumGain(), kGainNotEnoughSamples);
-    merged.MergeAlbum(y);
-    merged.MergeAlbum(x);
-    EXPECT_EQ(merged.AlbumGain(), one.AlbumGain());
-    ASSERT_TRUE(one.Init(44100));  // a new album
-    EXPECT_EQ(one.AlbumGain(), kGainNotEnoughSamples);
 }
 
 // Fails the decoder at one frame of one file, as very corrupt data would.
@@ -400,48 +356,6 @@ TEST_F(Mp3NormalizeTest, AlbumGainMovesEveryFileBySameStepsAndASecondRunDoesNoth
     EXPECT_TRUE(SameBytes(ReadFile(named), ReadFile(single)));
 }
 
-// A step is a factor of 2^(1/4) in amplitude, checksums stay valid.
-TEST_F(Mp3NormalizeTest, StepsOnEncodedFramesScaleTheAudio) {
-    const std::tuple<int, int, bool, int> rows[] = {
-        {48000, 1, false, -2}, {32000, 2, true, -4}, {44100, 1, true, 5}};
-    for (const auto& [rate, channels, crc, steps] : rows) {
-        const std::string path = Make(0.2, 8, rate, channels, 1.5, crc);
-        const std::string before = ReadFile(path);
-        const test::DecodedMp3 d0 = test::DecodeMp3File(path);
-        ASSERT_TRUE(ChangeMp3Gain(path, steps, steps));
-        const std::string after = ReadFile(path);
-        const std::vector<test::FrameAt> frames = test::WalkFrames(after);
-        ASSERT_EQ(frames.back().pos + size_t(test::FrameBytes(frames.back().spec)), after.size());
-        for (const test::FrameAt& f : frames) {  // every frame the encoder wrote was found
-            for (int bit : test::GainBits(f.spec)) {
-                const int old = test::GetByteAt(before, f.pos + test::SideStart(f.spec), bit);
-                EXPECT_EQ(test::GetByteAt(after, f.pos + test::SideStart(f.spec), bit),
-                          old ? std::clamp(old + steps, 0, 255) : 0);
-            }
-            EXPECT_TRUE(!crc ||
-                        test::FrameCrc(after, f.pos, f.spec) == test::StoredCrc(after, f.pos));
-        }
-        const test::DecodedMp3 d1 = test::DecodeMp3File(path);
-        EXPECT_EQ(d1.errors, 0);
-        EXPECT_EQ(d1.samplesPerChannel, d0.samplesPerChannel);
-        const double factor = std::pow(2.0, steps / 4.0);
-        EXPECT_NEAR(d1.rms / d0.rms, factor, factor * 0.01) << rate << " " << channels;
-    }
-}
-
-TEST_F(Mp3NormalizeTest, ParallelAnalysisEqualsOneFileAfterTheOther) {
-    const std::vector<std::string> files = {Make(0.1, 11, 44100, 2), Make(0.3, 12, 48000, 1),
-                                            Make(0.05, 13, 32000, 2), Make(0.2, 14, 44100, 1, 1),
-                                            Make(0.15, 15, 48000, 2)};
-    detail::SetMp3AnalysisWorkers(1);
-    const double sequential = MeasureAlbumGain(files);
-    EXPECT_NE(sequential, kGainNotEnoughSamples);
-    for (unsigned workers : {2u, 3u, 5u}) {
-        detail::SetMp3AnalysisWorkers(workers);
-        EXPECT_EQ(MeasureAlbumGain(files), sequential) << workers;
-    }
-}
-
 TEST_F(Mp3NormalizeTest, MessagesInFileOrderBadFilesSkippedProgressAddsUp) {
     detail::SetMp3AnalysisWorkers(3);
     WriteFile(HomeFile("text.mp3"), "no frames here");
@@ -600,6 +514,10 @@ TEST_F(Mp3GainAgreementTest, TrackAndAlbumGainsAgree) {
         EXPECT_TRUE(SameSteps(lines[i].first, ours)) << paths[i];
     }
     const double album = MeasureAlbumGain(paths);
+    for (unsigned workers : {1u, 2u, 5u}) {  // files analysed in parallel: the album is the same
+        detail::SetMp3AnalysisWorkers(workers);
+        EXPECT_EQ(MeasureAlbumGain(paths), album) << workers;
+    }
     EXPECT_NEAR(album, lines.back().second, 0.011);
     EXPECT_TRUE(SameSteps(lines.back().first, album));
     const NormalizeResult r = NormalizeMp3Files(paths);
