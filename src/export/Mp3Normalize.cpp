@@ -37,13 +37,7 @@ constexpr int64_t kProgressFrames = 200;
 constexpr unsigned kMaxWorkers = 8;
 
 std::atomic<unsigned> g_workers{0};
-std::mutex g_hookMutex;
-detail::Mp3DecodeFaultHook g_faultHook;
-
-detail::Mp3DecodeFaultHook CurrentFaultHook() {
-    std::lock_guard lock(g_hookMutex);
-    return g_faultHook;
-}
+std::atomic<const Mp3DecodeSeam*> g_decodeSeam{nullptr};
 
 // Writes one message of the normalisation to standard error and the trace.
 void Say(const std::string& text, int level = kTraceInfo) {
@@ -454,14 +448,14 @@ FileOutcome AnalyseFile(const std::string& path, Worker& w, const AnalysisProgre
         }
     };
 
-    const detail::Mp3DecodeFaultHook hook = CurrentFaultHook();
+    const Mp3DecodeSeam* seam = g_decodeSeam.load();
     bool more = true;
     if (scanner.IsInfoFrame(frame)) more = scanner.FindNext(frame.pos + frame.length, &frame);
     for (int64_t n = 0; more; ++n) {
         const int64_t available = std::min<int64_t>(frame.length, scanner.End() - frame.pos);
         const uint8_t* bytes = scanner.Window(frame.pos, static_cast<size_t>(available));
         if (bytes == nullptr) break;
-        if ((hook && hook(path, n)) ||
+        if ((seam && seam->Undecodable(path, n)) ||
             !decoder.Decode(bytes, static_cast<size_t>(available), w.left, w.right, analyse))
             return corrupt();
         if (n % kProgressFrames == kProgressFrames - 1) {
@@ -711,12 +705,11 @@ std::pair<int, int> ChangeFrameGains(uint8_t* p, const Frame& f, int leftSteps, 
 
 }  // namespace
 
-namespace detail {
-
-void SetMp3DecodeFaultHook(Mp3DecodeFaultHook hook) {
-    std::lock_guard lock(g_hookMutex);
-    g_faultHook = std::move(hook);
+void PlugMp3DecodeSeam(const Mp3DecodeSeam* seam) {
+    g_decodeSeam = seam;
 }
+
+namespace detail {
 
 void SetMp3AnalysisWorkers(unsigned count) {
     g_workers = count;

@@ -78,12 +78,21 @@ double MeasureAlbumGain(const std::vector<std::string>& paths);
 // CRC-16 where frames carry one. False when the file cannot be changed.
 bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps);
 
+// The seam between the analysis and its decoder: every frame passes it on
+// its way to libmpg123, and a frame it calls undecodable fails the decoder
+// there, as very corrupt data does (the run then ends without changes). The
+// program plugs nothing in; whoever needs the decoder to fail at a known
+// frame (the tests) plugs in an implementation. Plug in and out while no run
+// is on; the seam must outlive its use.
+class Mp3DecodeSeam {
+public:
+    virtual ~Mp3DecodeSeam() = default;
+    // `frame` counts from 0 within `path`, an information frame not counted.
+    virtual bool Undecodable(const std::string& path, int64_t frame) const = 0;
+};
+void PlugMp3DecodeSeam(const Mp3DecodeSeam* seam);  // nullptr unplugs
+
 namespace detail {
-// For tests: asked before every frame is handed to the decoder (the file's
-// path, the frame's number from 0, information frame not counted); true makes
-// the decoder fail there, as on very corrupt data. Set it while no run is on.
-using Mp3DecodeFaultHook = std::function<bool(const std::string& path, int64_t frame)>;
-void SetMp3DecodeFaultHook(Mp3DecodeFaultHook hook);
 // For tests and the benchmark: how many files are analysed at once; 0 (the
 // default) means one per processor.
 void SetMp3AnalysisWorkers(unsigned count);

@@ -1,8 +1,7 @@
-#include "descriptions/TimeShifting.h"
-
 #include <gtest/gtest.h>
 
 #include "descriptions/DescriptionStore.h"
+#include "descriptions/TimeShifting.h"
 
 namespace wk {
 namespace {

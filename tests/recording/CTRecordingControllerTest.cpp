@@ -1,8 +1,6 @@
 // The controller following a schedule under a manual clock, recording from
 // the generator paced by that clock.
 
-#include "recording/CTRecordingController.h"
-
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -16,6 +14,7 @@
 #include "platform/CaptureDeviceGenerator.h"
 #include "platform/Tuner.h"
 #include "platform/TunerFake.h"
+#include "recording/CTRecordingController.h"
 #include "scheduler/Scheduler.h"
 #include "scheduler/TaskKinds.h"
 #include "streamstore/StreamNameFile.h"
@@ -48,7 +47,8 @@ protected:
         radio.tunerChannel = 583;
         streams.AddCopy(radio);
         ASSERT_TRUE(streams.save());
-        for (int code : {1, 2, 3, 9, 12}) RecordingNotifier::Instance().Subscribe(code, m_loop, m_slot.Id(), code);
+        for (int code : {1, 2, 3, 9})
+            RecordingNotifier::Instance().Subscribe(code, m_loop, m_slot.Id(), code);
     }
     void TearDown() override {
         RecordingNotifier::Instance().Unsubscribe(m_loop, m_slot.Id());
@@ -63,16 +63,9 @@ protected:
         task.SetEnd(to);
         m_scheduler.insertTask(task);
     }
-    // Moves the clock on in 50 ms steps, giving the threads a moment at each.
-    void Run(int seconds) {
-        for (int i = 0; i < seconds * 20; ++i) {
-            m_clock.Advance(50);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            m_loop.ProcessPending();
-        }
-    }
-    // Moves the clock on until `done` holds (or `seconds` of clock time have
-    // passed); a loaded machine may need more steps than an idle one.
+    // Moves the clock on in 50 ms steps, giving the threads a moment at each,
+    // until `done` holds (or `seconds` of clock time have passed); a loaded
+    // machine may need more steps than an idle one.
     bool RunUntil(const std::function<bool()>& done, int seconds) {
         for (int i = 0; i < seconds * 20; ++i) {
             m_loop.ProcessPending();
@@ -82,6 +75,12 @@ protected:
         }
         m_loop.ProcessPending();
         return done();
+    }
+    void StartController(CTRecordingController& controller) {
+        controller.SetDeviceFactory([] { return std::make_unique<CaptureDeviceGenerator>(7); });
+        controller.Create();
+        controller.Start();
+        controller.StartEvent().Set();
     }
     std::vector<std::string> StreamFiles(const std::string& ext) const {
         std::vector<std::string> names;
@@ -102,11 +101,8 @@ protected:
 TEST_F(ControllerTest, OnceTaskStartsAndStopsARecordingAtItsTimes) {
     AddOnceTask(DateTime(2003, 11, 7, 10, 0, 2), DateTime(2003, 11, 7, 10, 0, 12));
     CTRecordingController controller(m_scheduler);
-    controller.SetDeviceFactory([] { return std::make_unique<CaptureDeviceGenerator>(7); });
-    controller.Create();
-    controller.Start();
-    controller.StartEvent().Set();
-    Run(1);
+    StartController(controller);
+    RunUntil([] { return false; }, 1);
     EXPECT_FALSE(controller.IsRecording());
     EXPECT_EQ(m_events.Count(1), 0);
     ASSERT_TRUE(RunUntil([&] { return m_events.Count(1) == 1; }, 30));
@@ -151,13 +147,10 @@ TEST_F(ControllerTest, TaskOfAnInactiveStreamIsNotedOnceAndRecordsIntoTheListedF
     task.SetEnd(DateTime(2003, 11, 7, 11, 0, 0));
     m_scheduler.insertTask(task);
     CTRecordingController controller(m_scheduler);
-    controller.SetDeviceFactory([] { return std::make_unique<CaptureDeviceGenerator>(7); });
-    controller.Create();
-    controller.Start();
-    controller.StartEvent().Set();
+    StartController(controller);
     const auto events = [&] { return test::ReadFile(HomeFile("events.txt")); };
     ASSERT_TRUE(RunUntil([&] { return events().find("is not active") != std::string::npos; }, 30));
-    Run(1);
+    RunUntil([] { return false; }, 1);
     EXPECT_EQ(events().find("is not active"), events().rfind("is not active"));  // once
     EXPECT_EQ(m_events.Count(1), 0);
     streams.load();
@@ -184,14 +177,11 @@ TEST_F(ControllerTest, TaskWhoseChannelCannotBeSetIsSkippedUntilTheStartEvent) {
     SetTuner(&tuner);
     AddOnceTask(DateTime(2003, 11, 7, 10, 0, 0), DateTime(2003, 11, 7, 11, 0, 0));
     CTRecordingController controller(m_scheduler);
-    controller.SetDeviceFactory([] { return std::make_unique<CaptureDeviceGenerator>(7); });
-    controller.Create();
-    controller.Start();
-    controller.StartEvent().Set();
+    StartController(controller);
     ASSERT_TRUE(RunUntil([&] { return m_events.Count(3) == 1; }, 60));
     EXPECT_EQ(m_events.Count(1), 0);
     const size_t callsAfterFirstTry = tuner.Calls().size();
-    Run(2);
+    RunUntil([] { return false; }, 2);
     EXPECT_EQ(tuner.Calls().size(), callsAfterFirstTry);  // not retried on its own
     EXPECT_EQ(m_events.Count(3), 1);
     controller.StartEvent().Set();

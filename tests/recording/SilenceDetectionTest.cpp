@@ -1,20 +1,15 @@
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
 #include "descriptions/DescriptionStore.h"
 #include "platform/CaptureDeviceGenerator.h"
-#include "recording/RecordingSession.h"
 #include "recording/SilenceAnalyser.h"
 #include "recording/SilenceDetector.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/StreamNameFile.h"
+#include "support/RecordToEnd.h"
 #include "support/TempHome.h"
 
 namespace wk {
@@ -48,8 +43,9 @@ std::vector<Span> Generated(const std::string& folder) {
 
 bool HasEvent(const std::string& text) {
     const auto lines = EventLog::Instance().ReadLines();
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(text) != std::string::npos;
+    });
 }
 
 class SilenceDetectionTest : public test::TempHomeTest {
@@ -63,106 +59,101 @@ protected:
         EventLog::Instance().Close();
         TempHomeTest::TearDown();
     }
-
-    // Writes chunk `number` of a session with `lengthSeconds` chunks; returns its base.
-    std::string WriteChunk(int lengthSeconds, int number, const std::string& bytes) {
-        const std::string base = m_dir.File(ChunkBaseName(kSessionStart, 3600, lengthSeconds, number));
-        test::WriteFile(base + ".dat", bytes);
-        return base;
-    }
-
-    static void SetActiveStream(const std::string& name, const StreamRecord* record) {
+    // The stream "Test" with these parameters, active; silence detection on.
+    static void SetActiveStream(const SilenceParameters& p) {
         // The list first: loading it may reset the active stream.
         StreamNameFile streams;
         streams.load();
-        if (record) streams.AddCopy(*record);
-        ASSERT_TRUE(streams.save());
-        ASSERT_TRUE(streams.CreateFolders());
+        StreamRecord record;
+        record.name = "Test";
+        record.silenceMinimum = p.silenceMinimum;
+        record.silenceSensitivity = p.silenceSensitivity;
+        record.shortestTrack = p.shortestTrack;
+        record.longestTrack = p.longestTrack;
+        streams.AddCopy(record);
+        ASSERT_TRUE(streams.save() && streams.CreateFolders());
         ConfigStore config;
         config.Load();
-        config.SetString("ActiveStream", name);
+        config.SetString("ActiveStream", "Test");
+        config.SetString("EnableSilenceDet", "1");
         ASSERT_TRUE(config.Save());
     }
-};
-
-struct FileCase {
-    int lengthSeconds;
-    int number;
-    std::string bytes;
-    bool final;
-};
-
-struct AnalysisCase {
-    const char* name;
-    SilenceParameters parameters;
-    std::vector<FileCase> files;
-    std::vector<Span> expected;
 };
 
 TEST_F(SilenceDetectionTest, FindsSongsInWaveForms) {
     // minimum 1 s (a run must exceed 100 steps), sensitivity 5, shortest 10 s, longest 60 s
     const SilenceParameters p{1, 5, 10, 60};
-    const std::vector<AnalysisCase> cases = {
-        {"a run of exactly the minimum does not split", p,
-         {{3600, 1, Dat({{kLoud, 3000}, {kQuiet, 100}, {kLoud, 3000}}), true}},
+    struct File {
+        int lengthSeconds;
+        std::string bytes;
+        bool final;
+    };
+    struct Case {
+        const char* name;
+        SilenceParameters parameters;
+        std::vector<File> files;  // chunks 1, 2...
+        std::vector<Span> expected;
+    };
+    const std::vector<Case> cases = {
+        {"a run of exactly the minimum does not split",
+         p,
+         {{3600, Dat({{kLoud, 3000}, {kQuiet, 100}, {kLoud, 3000}}), true}},
          {{0, 60990}}},
-        {"values just inside the sensitivity are silent", p,
-         {{3600, 1, Dat({{kLoud, 3000}, {4, 50}, {-4, 51}, {kLoud, 3000}}), true}},
+        {"values just inside the sensitivity are silent",
+         p,
+         {{3600, Dat({{kLoud, 3000}, {4, 50}, {-4, 51}, {kLoud, 3000}}), true}},
          {{0, 30000}, {31000, 61000}}},
-        {"a value at the sensitivity is loud", p,
-         {{3600, 1, Dat({{kLoud, 2000}, {kQuiet, 60}, {5, 1}, {kQuiet, 60}, {kLoud, 2000}}), true}},
+        {"a value at the sensitivity is loud",
+         p,
+         {{3600, Dat({{kLoud, 2000}, {kQuiet, 60}, {5, 1}, {kQuiet, 60}, {kLoud, 2000}}), true}},
          {{0, 41200}}},
-        {"continuous sound is split every longest-track seconds", p,
-         {{3600, 1, Dat({{kLoud, 15000}}), true}},
+        {"continuous sound is split every longest-track seconds",
+         p,
+         {{3600, Dat({{kLoud, 15000}}), true}},
          {{0, 60990}, {61090, 121990}, {122090, 149990}}},
-        {"a longest track of 0 never forces a split", {1, 5, 10, 0},
-         {{3600, 1, Dat({{kLoud, 40000}}), true}},
+        {"a longest track of 0 never forces a split",
+         {1, 5, 10, 0},
+         {{3600, Dat({{kLoud, 40000}}), true}},
          {{0, 399990}}},
-        {"a song shorter than the shortest track is not written", p,
-         {{3600, 1,
-           Dat({{kLoud, 3000}, {kQuiet, 200}, {kLoud, 500}, {kQuiet, 200}, {kLoud, 3000}}), true}},
+        {"a song shorter than the shortest track is not written",
+         p,
+         {{3600, Dat({{kLoud, 3000}, {kQuiet, 200}, {kLoud, 500}, {kQuiet, 200}, {kLoud, 3000}}),
+           true}},
          {{0, 30000}, {38990, 68990}}},
-        {"a song goes on across a chunk border", p,
-         {{10, 1, Dat({{kLoud, 1000}}), false},
-          {10, 2, Dat({{kLoud, 500}, {kQuiet, 200}, {kLoud, 300}}), true}},
+        {"a song goes on across a chunk border",
+         p,
+         {{10, Dat({{kLoud, 1000}}), false},
+          {10, Dat({{kLoud, 500}, {kQuiet, 200}, {kLoud, 300}}), true}},
          {{0, 15000}, {16990, 19990}}},
-        {"a pause across a chunk border is seen whole", p,
-         {{20, 1, Dat({{kLoud, 1940}, {kQuiet, 60}}), false},
-          {20, 2, Dat({{kQuiet, 60}, {kLoud, 1940}}), true}},
+        {"a pause across a chunk border is seen whole",
+         p,
+         {{20, Dat({{kLoud, 1940}, {kQuiet, 60}}), false},
+          {20, Dat({{kQuiet, 60}, {kLoud, 1940}}), true}},
          {{0, 19400}, {20590, 39990}}},
-        {"a recording that ends in a pause ends its last song there", p,
-         {{3600, 1, Dat({{kLoud, 3000}, {kQuiet, 300}}), true}},
+        {"a recording that ends in a pause ends its last song there",
+         p,
+         {{3600, Dat({{kLoud, 3000}, {kQuiet, 300}}), true}},
          {{0, 30000}}},
-        {"without the final chunk the last song stays open", p,
-         {{3600, 1, Dat({{kLoud, 3000}, {kQuiet, 200}, {kLoud, 3000}}), false}},
+        {"without the final chunk the last song stays open",
+         p,
+         {{3600, Dat({{kLoud, 3000}, {kQuiet, 200}, {kLoud, 3000}}), false}},
          {{0, 30000}}},
     };
-    for (const AnalysisCase& c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         test::TempDir folder;
         SilenceAnalyser analyser;
         analyser.SetParameters(c.parameters);
-        for (const FileCase& f : c.files) {
-            const std::string base =
-                folder.File(ChunkBaseName(kSessionStart, 3600, f.lengthSeconds, f.number));
-            test::WriteFile(base + ".dat", f.bytes);
-            EXPECT_TRUE(analyser.AnalyseFile(base + ".dat", f.final));
+        for (size_t n = 0; n < c.files.size(); ++n) {
+            const std::string dat =
+                folder.File(
+                    ChunkBaseName(kSessionStart, 3600, c.files[n].lengthSeconds, int(n) + 1)) +
+                ".dat";
+            test::WriteFile(dat, c.files[n].bytes);
+            EXPECT_TRUE(analyser.AnalyseFile(dat, c.files[n].final));
         }
         EXPECT_EQ(Generated(folder.Path()), c.expected);
     }
-}
-
-TEST_F(SilenceDetectionTest, ParametersComeFromTheActiveStream) {
-    StreamRecord record;
-    record.name = "Jazz";
-    record.silenceMinimum = 2;
-    record.silenceSensitivity = 7;
-    record.shortestTrack = 30;
-    record.longestTrack = 0;
-    SetActiveStream("Jazz", &record);
-    EXPECT_EQ(SilenceAnalyser::ActiveStreamParameters(), (SilenceParameters{2, 7, 30, 0}));
-    SetActiveStream("Nowhere", nullptr);
-    EXPECT_EQ(SilenceAnalyser::ActiveStreamParameters(), (SilenceParameters{3, 15, 120, 360}));
 }
 
 TEST_F(SilenceDetectionTest, UnreadableFilesAreGivenUp) {
@@ -177,41 +168,14 @@ TEST_F(SilenceDetectionTest, UnreadableFilesAreGivenUp) {
     EXPECT_EQ(analyser.DescriptionsOffered(), 0);
 }
 
-TEST_F(SilenceDetectionTest, GeneratedDescriptionsLeaveDownloadedOnesAlone) {
-    DescriptionStore store(m_dir.Path(), SilenceAnalyser::kDefaultStoreName);
-    Description downloaded;
-    downloaded.artist = "Somebody";
-    downloaded.title = "Real Song";
-    downloaded.start = kSessionStart.ToStreamTime() + 5000;
-    downloaded.end = kSessionStart.ToStreamTime() + 25000;
-    store.Add(downloaded);
-    ASSERT_TRUE(store.Save());
-
-    SilenceAnalyser analyser;
-    analyser.SetParameters({1, 5, 10, 360});
-    const std::string base =
-        WriteChunk(3600, 1, Dat({{kLoud, 3000}, {kQuiet, 200}, {kLoud, 3000}}));
-    ASSERT_TRUE(analyser.AnalyseFile(base + ".dat", true));
-    EXPECT_EQ(analyser.DescriptionsOffered(), 2);
-    EXPECT_EQ(Generated(m_dir.Path()), (std::vector<Span>{{31990, 61990}}));
-    ASSERT_TRUE(store.Load());
-    ASSERT_EQ(store.Size(), 2u);
-    EXPECT_TRUE(store.Records()[0]->SameContent(downloaded));
-}
-
+// The parameters come from the active stream's record (the defaults would
+// find no pause of two seconds).
 TEST_F(SilenceDetectionTest, DetectorAnalysesEveryChunkOnceAndSkipsAnAbortedOne) {
-    StreamRecord record;
-    record.name = "Test";
-    record.silenceMinimum = 1;
-    record.silenceSensitivity = 5;
-    record.shortestTrack = 5;
-    record.longestTrack = 360;
-    SetActiveStream("Test", &record);
-
+    SetActiveStream({1, 5, 5, 360});
     for (const bool aborted : {false, true}) {
         SCOPED_TRACE(aborted ? "aborted" : "stopped");
         test::TempDir folder;
-        auto chunk = [&](int number) {
+        const auto chunk = [&](int number) {
             return folder.File(ChunkBaseName(kSessionStart, 3600, 10, number));
         };
         // A pause in chunk 2; chunk 4 is the one being written when the recording ends.
@@ -219,7 +183,6 @@ TEST_F(SilenceDetectionTest, DetectorAnalysesEveryChunkOnceAndSkipsAnAbortedOne)
         test::WriteFile(chunk(2) + ".dat", Dat({{kLoud, 300}, {kQuiet, 200}, {kLoud, 500}}));
         test::WriteFile(chunk(3) + ".dat", Dat({{kLoud, 1000}}));
         if (!aborted) test::WriteFile(chunk(4) + ".dat", Dat({{kLoud, 1000}}));
-
         SilenceDetector detector;
         // Every cut arrives before the thread has looked once.
         for (int n = 1; n <= 4; ++n) detector.SetFileName(chunk(n));
@@ -228,39 +191,27 @@ TEST_F(SilenceDetectionTest, DetectorAnalysesEveryChunkOnceAndSkipsAnAbortedOne)
         detector.Stop(aborted);
         EXPECT_EQ(detector.DetectorState(), SilenceDetector::kIdle);
         EXPECT_EQ(detector.FilesAnalysed(), aborted ? 3 : 4);
-        const StreamTime lastEnd = aborted ? 29990 : 39990;
-        EXPECT_EQ(Generated(folder.Path()), (std::vector<Span>{{0, 13000}, {14990, lastEnd}}));
+        EXPECT_EQ(Generated(folder.Path()),
+                  (std::vector<Span>{{0, 13000}, {14990, aborted ? 29990 : 39990}}));
     }
     EXPECT_FALSE(HasEvent("Can't open file"));
 }
 
+// Generated tracks of a real recording, one per track but the one a
+// downloaded description covers: generated descriptions never overwrite nor
+// overlap downloaded ones.
 TEST_F(SilenceDetectionTest, RecordingWithDetectionDescribesTheGeneratedTracks) {
     constexpr int kRate = 44100;
-    constexpr uint32_t kSeed = 7;
     const GeneratorTiming timing{20, 40, 3, 4};
-    StreamRecord record;
-    record.name = "Test";
-    record.silenceMinimum = 1;
-    record.silenceSensitivity = 2;  // the pauses' noise gives .dat bytes 0 and -1
-    record.shortestTrack = 10;
-    record.longestTrack = 360;
-    SetActiveStream("Test", &record);
-    {
-        ConfigStore config;
-        config.Load();
-        config.SetString("EnableSilenceDet", "1");
-        ASSERT_TRUE(config.Save());
-    }
+    SetActiveStream({1, 2, 10, 360});  // the pauses' noise gives .dat bytes 0 and -1
     const std::string folder = StreamNameFile::StreamRoot() + "Test/";
-
     // End the recording in the middle of the fourth track.
-    const auto all = CaptureDeviceGenerator::Layout(kSeed, kRate, int64_t{kRate} * 200, timing);
     std::vector<GeneratedTrack> tracks, pauses;
-    for (const auto& t : all) (t.pause ? pauses : tracks).push_back(t);
+    for (const auto& t : CaptureDeviceGenerator::Layout(7, kRate, int64_t{kRate} * 200, timing))
+        (t.pause ? pauses : tracks).push_back(t);
     ASSERT_GE(tracks.size(), 4u);
     const int64_t frames = (tracks[3].startFrame + tracks[3].endFrame) / 2;
-    auto ms = [](int64_t frame) { return frame * 1000 / kRate; };
-
+    const auto ms = [](int64_t frame) { return frame * 1000 / kRate; };
     // A downloaded description inside the second track.
     const StreamTime origin = kSessionStart.ToStreamTime();
     Description downloaded;
@@ -272,30 +223,20 @@ TEST_F(SilenceDetectionTest, RecordingWithDetectionDescribesTheGeneratedTracks) 
         store.Add(downloaded);
         ASSERT_TRUE(store.Save());
     }
+    RecordingSession session;
+    auto device = std::make_unique<CaptureDeviceGenerator>(7, false, timing);
+    device->SetFrameLimit(frames);
+    session.SetDevice(std::move(device));
+    session.Configure(kEngineLame, 64, kModeMono, 10,
+                      folder + ChunkSessionName(kSessionStart, 3600, 10));
+    test::RecordToEnd(session);
 
-    {
-        RecordingSession session;
-        auto device = std::make_unique<CaptureDeviceGenerator>(kSeed, false, timing);
-        device->SetFrameLimit(frames);
-        session.SetDevice(std::move(device));
-        session.Configure(kEngineLame, 64, kModeMono, 10,
-                          folder + ChunkSessionName(kSessionStart, 3600, 10));
-        session.Open();
-        session.Start();
-        for (int i = 0; i < 30000 && !session.HasEndedByItself(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ASSERT_TRUE(session.HasEndedByItself());
-        session.Stop();
-        session.Close();
-    }
-
-    auto inPause = [&](StreamTime t) {
-        for (const auto& pause : pauses)
-            if (t >= ms(pause.startFrame) - 100 && t <= ms(pause.endFrame) + 100) return true;
-        return false;
+    const auto inPause = [&](StreamTime t) {
+        return std::any_of(pauses.begin(), pauses.end(), [&](const GeneratedTrack& p) {
+            return t >= ms(p.startFrame) - 100 && t <= ms(p.endFrame) + 100;
+        });
     };
     const std::vector<Span> generated = Generated(folder);
-    // One per track but the one the download covers.
     ASSERT_EQ(generated.size(), 3u);
     for (const Span& s : generated) {
         SCOPED_TRACE(testing::Message() << s.first << " - " << s.second);

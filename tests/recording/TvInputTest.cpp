@@ -1,11 +1,10 @@
-#include "recording/TvInput.h"
-
 #include <string>
 #include <vector>
 
 #include "core/ConfigStore.h"
 #include "platform/Tuner.h"
 #include "platform/TunerFake.h"
+#include "recording/TvInput.h"
 #include "streamstore/StreamNameFile.h"
 #include "support/TempHome.h"
 
@@ -21,26 +20,24 @@ protected:
         TempHomeTest::SetUp();
         SetTuner(&m_tuner);
         StreamNameFile streams;
-        Add(streams, "twice", kSourceMusicTv, 300, 1);
-        Add(streams, "Jazz", kSourceRadio, 1601600, 1);
-        Add(streams, "MTV", kSourceMusicTv, 8692, 1);
-        Add(streams, "Off", kSourceMusicTv, 9000, 0);
-        Add(streams, "Twice", kSourceMusicTv, 100, 0);
-        Add(streams, "Twice", kSourceMusicTv, 200, 1);
-        Add(streams, "Twice", kSourceMusicTv, 250, 1);
+        const std::tuple<const char*, int32_t, int32_t, int32_t> records[] = {
+            {"twice", kSourceMusicTv, 300, 1}, {"Jazz", kSourceRadio, 1601600, 1},
+            {"MTV", kSourceMusicTv, 8692, 1},  {"Off", kSourceMusicTv, 9000, 0},
+            {"Twice", kSourceMusicTv, 100, 0}, {"Twice", kSourceMusicTv, 200, 1},
+            {"Twice", kSourceMusicTv, 250, 1}};
+        for (const auto& [name, source, channel, active] : records) {
+            StreamRecord r;
+            r.name = name;
+            r.sourceType = source;
+            r.tunerChannel = channel;
+            r.active = active;
+            streams.AddCopy(r);
+        }
         ASSERT_TRUE(streams.save());
     }
     void TearDown() override {
         SetTuner(nullptr);
         TempHomeTest::TearDown();
-    }
-    static void Add(StreamNameFile& streams, const char* name, int32_t source, int32_t channel, int32_t active) {
-        StreamRecord r;
-        r.name = name;
-        r.sourceType = source;
-        r.tunerChannel = channel;
-        r.active = active;
-        streams.AddCopy(r);
     }
     static void SetKind(int kind) {
         ConfigStore config;
@@ -58,7 +55,8 @@ using Calls = std::vector<std::string>;
 
 // The full sequence of a successful tuning.
 Calls Tuned(int antenna, int channel, int radio) {
-    const std::string run = "RunTunedGraph(" + std::to_string(channel) + "," + std::to_string(radio) + ")";
+    const std::string run =
+        "RunTunedGraph(" + std::to_string(channel) + "," + std::to_string(radio) + ")";
     return {"OpenDevice(" + std::to_string(kCountry) + "," + std::to_string(antenna) + ")",
             run,
             "StopGraph()",
@@ -94,7 +92,8 @@ TEST_F(TvInputTest, TunesTheActiveRecordOfTheTaskStream) {
         {"first active record of the exact name", 1, "Twice", true, 0, true, Tuned(1, 200, 0)},
         {"kind 2 radio stream on the satellite channel", 2, "Jazz", true, 0, true,
          Tuned(0, kSatelliteChannel, 1)},
-        {"kind 2 TV stream on the satellite channel", 2, "MTV", true, 0, true, Tuned(0, kSatelliteChannel, 0)},
+        {"kind 2 TV stream on the satellite channel", 2, "MTV", true, 0, true,
+         Tuned(0, kSatelliteChannel, 0)},
         {"device does not open", 1, "MTV", false, 0, false, FirstOf(Tuned(1, 8692, 0), 1)},
         {"first run fails", 1, "MTV", true, 1, false, FirstOf(Tuned(1, 8692, 0), 2)},
         {"second run fails", 1, "MTV", true, 2, false, Tuned(1, 8692, 0)},

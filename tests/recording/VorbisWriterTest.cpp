@@ -1,51 +1,38 @@
-#include "recording/VorbisWriter.h"
-
 #include <gtest/gtest.h>
-#include <ogg/ogg.h>
-#include <vorbis/vorbisfile.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "core/CTError.h"
 #include "core/Clock.h"
 #include "core/EventLoop.h"
 #include "core/RecordingNotifier.h"
 #include "recording/SideFileCalculator.h"
+#include "recording/VorbisWriter.h"
+#include "support/OggDecode.h"
 #include "support/TempHome.h"
+#include "support/Tools.h"
 
 namespace wk {
 namespace {
 
 namespace fs = std::filesystem;
+using test::DecodeOgg;
 
-constexpr int kRate = 44100;
-constexpr double kPi = 3.14159265358979323846;
-// Different tones and levels on the two channels, so a swap or a wrong
-// scale shows in the decoded energy.
-constexpr double kLeftAmplitude = 12000.0;
-constexpr double kRightAmplitude = 5000.0;
-constexpr double kLeftHz = 440.0;
-constexpr double kRightHz = 1000.0;
-
-// A continuous stereo tone, cut into blocks the way the session cuts it.
+// A continuous stereo tone, cut into blocks the way the session cuts it;
+// different tones and levels on the two channels, so a swap or a wrong
+// scale shows in the decoded audio.
 class ToneSource {
 public:
     std::vector<int16_t> Next(int samples) {
         std::vector<int16_t> block(static_cast<size_t>(samples));
-        for (int i = 0; i + 1 < samples; i += 2) {
-            const double t = static_cast<double>(m_frame++) / kRate;
-            block[static_cast<size_t>(i)] =
-                static_cast<int16_t>(std::lround(kLeftAmplitude * std::sin(2 * kPi * kLeftHz * t)));
-            block[static_cast<size_t>(i) + 1] =
-                static_cast<int16_t>(std::lround(kRightAmplitude * std::sin(2 * kPi * kRightHz * t)));
+        for (size_t i = 0; i + 1 < block.size(); i += 2, ++m_frame) {
+            const double t = static_cast<double>(m_frame) / 44100;
+            block[i] = int16_t(std::lround(12000 * std::sin(2 * M_PI * 440 * t)));
+            block[i + 1] = int16_t(std::lround(5000 * std::sin(2 * M_PI * 1000 * t)));
         }
         return block;
     }
@@ -54,89 +41,21 @@ private:
     int64_t m_frame = 0;
 };
 
-struct Decoded {
-    bool opened = false;
-    int channels = 0;
-    long rate = 0;
-    std::vector<std::string> comments;
-    ogg_int64_t pcmTotal = -1;
-    std::vector<int16_t> samples;  // interleaved
-};
-
-// Decodes a whole file through libvorbisfile, as a player would.
-Decoded DecodeOgg(const std::string& path) {
-    Decoded out;
-    OggVorbis_File vf;
-    if (ov_fopen(path.c_str(), &vf) != 0) return out;
-    out.opened = true;
-    if (const vorbis_info* vi = ov_info(&vf, -1)) {
-        out.channels = vi->channels;
-        out.rate = vi->rate;
-    }
-    if (const vorbis_comment* vc = ov_comment(&vf, -1)) {
-        for (int i = 0; i < vc->comments; ++i)
-            out.comments.emplace_back(vc->user_comments[i], static_cast<size_t>(vc->comment_lengths[i]));
-    }
-    out.pcmTotal = ov_pcm_total(&vf, -1);
-    char buffer[8192];
-    int section = 0;
-    for (;;) {
-        const long n = ov_read(&vf, buffer, sizeof buffer, 0, 2, 1, &section);
-        if (n <= 0) {
-            if (n < 0) out.opened = false;  // a hole or corrupt data
-            break;
-        }
-        const auto* pcm = reinterpret_cast<const int16_t*>(buffer);
-        out.samples.insert(out.samples.end(), pcm, pcm + n / 2);
-    }
-    ov_clear(&vf);
-    return out;
-}
-
-struct PageInfo {
-    int serial;
-    bool bos;
-    bool eos;
-};
-
-std::vector<PageInfo> ReadPages(const std::string& path) {
-    const std::string bytes = test::ReadFile(path);
-    std::vector<PageInfo> pages;
-    ogg_sync_state sync;
-    ogg_sync_init(&sync);
-    char* buffer = ogg_sync_buffer(&sync, static_cast<long>(bytes.size()));
-    std::copy(bytes.begin(), bytes.end(), buffer);
-    ogg_sync_wrote(&sync, static_cast<long>(bytes.size()));
-    ogg_page page;
-    while (ogg_sync_pageout(&sync, &page) == 1)
-        pages.push_back({ogg_page_serialno(&page), ogg_page_bos(&page) != 0, ogg_page_eos(&page) != 0});
-    ogg_sync_clear(&sync);
-    return pages;
-}
-
-int FirstSerial(const std::string& path) {
-    const std::vector<PageInfo> pages = ReadPages(path);
-    return pages.empty() ? 0 : pages.front().serial;
-}
-
-double Rms(const std::vector<int16_t>& samples, int channel) {
-    double sum = 0;
-    size_t n = 0;
-    for (size_t i = static_cast<size_t>(channel); i < samples.size(); i += 2, ++n)
-        sum += static_cast<double>(samples[i]) * samples[i];
-    return n ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
-}
-
-// Normalised correlation of one channel; near 1 only when the decoded
-// samples line up with the input sample for sample.
-double Correlation(const std::vector<int16_t>& a, const std::vector<int16_t>& b, int channel) {
+// The decoded channel lines up with what was fed, sample for sample, at its level.
+::testing::AssertionResult SameAudio(const std::vector<float>& decoded,
+                                     const std::vector<int16_t>& fed, int c) {
     double ab = 0, aa = 0, bb = 0;
-    for (size_t i = static_cast<size_t>(channel); i < a.size() && i < b.size(); i += 2) {
-        ab += static_cast<double>(a[i]) * b[i];
-        aa += static_cast<double>(a[i]) * a[i];
-        bb += static_cast<double>(b[i]) * b[i];
+    for (size_t i = 0; i < decoded.size() && 2 * i + size_t(c) < fed.size(); ++i) {
+        const double a = decoded[i] * 32768.0, b = fed[2 * i + size_t(c)];
+        ab += a * b;
+        aa += a * a;
+        bb += b * b;
     }
-    return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0.0;
+    const double correlation = aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0,
+                 level = bb > 0 ? std::sqrt(aa / bb) : 0;
+    if (correlation > 0.98 && std::abs(level - 1) < 0.05) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "channel " << c << ": correlation " << correlation << ", level " << level;
 }
 
 std::string Bytes(const std::vector<uint8_t>& v) {
@@ -155,9 +74,6 @@ int CodeOf(const std::function<void()>& action) {
 class NoticeCounter : public MessageReceiver {
 public:
     void HandleMessage(Message& message) override { ++m_counts[message.id]; }
-    int Count(int code) const { return m_counts.count(code) ? m_counts.at(code) : 0; }
-
-private:
     std::map<int, int> m_counts;
 };
 
@@ -175,10 +91,9 @@ protected:
     }
     int Notices(int code) {
         m_loop.ProcessPending();
-        return m_notices.Count(code);
+        return m_notices.m_counts[code];
     }
     std::string Base(const std::string& name) const { return m_dir.File(name); }
-
     // One complete chunk of `blocks` full blocks under `name`.
     void WriteChunk(VorbisWriter& writer, const std::string& name, int blocks) {
         writer.SetFileName(Base(name));
@@ -189,6 +104,7 @@ protected:
         }
         writer.StopFile();
     }
+    int64_t Frames(const std::string& name) { return DecodeOgg(Base(name) + ".ogg").Frames(); }
 
     test::TempDir m_dir;
     ManualClock m_clock;
@@ -199,33 +115,26 @@ protected:
 };
 
 TEST_F(VorbisWriterTest, EveryChunkIsACompleteStreamWithItsOwnAudioAndSideBytes) {
-    struct Chunk {
-        const char* name;
-        int fullBlocks;
-        int tailSamples;  // a short last block, as at the end of a recording
-    };
-    // The empty chunk in the middle is a cut right after another cut.
-    const std::vector<Chunk> chunks = {
+    // Full blocks and a short last block, as at the end of a recording; the
+    // empty chunk in the middle is a cut right after another cut.
+    const std::tuple<const char*, int, int> chunks[] = {
         {"chunk_a", 7, 0}, {"chunk_empty", 0, 0}, {"chunk_b", 23, 1000}};
-
     VorbisWriter writer;
     writer.Open();
     SideFileCalculator side;
-    std::vector<std::vector<int16_t>> fed(chunks.size());
-    std::vector<std::string> dat(chunks.size());
-    std::vector<std::string> fgp(chunks.size());
+    std::vector<int16_t> fed[3];
+    std::string dat[3], fgp[3];
     int block = 0;
-    for (size_t c = 0; c < chunks.size(); ++c) {
+    for (size_t c = 0; c < 3; ++c) {
+        const auto& [name, fullBlocks, tail] = chunks[c];
         if (c == 0) {
-            writer.SetFileName(Base(chunks[c].name));
+            writer.SetFileName(Base(name));
             ASSERT_EQ(writer.StartFile(), VorbisWriter::kBlockSamples);
         } else {
-            writer.SwitchFile(Base(chunks[c].name));
+            writer.SwitchFile(Base(name));
         }
-        const int blocks = chunks[c].fullBlocks + (chunks[c].tailSamples ? 1 : 0);
-        for (int b = 0; b < blocks; ++b, ++block) {
-            const int count = b < chunks[c].fullBlocks ? VorbisWriter::kBlockSamples
-                                                       : chunks[c].tailSamples;
+        for (int b = 0; b < fullBlocks + (tail ? 1 : 0); ++b, ++block) {
+            const int count = b < fullBlocks ? VorbisWriter::kBlockSamples : tail;
             const std::vector<int16_t> pcm = m_tone.Next(count);
             fed[c].insert(fed[c].end(), pcm.begin(), pcm.end());
             side.AddBlock(pcm);
@@ -243,36 +152,35 @@ TEST_F(VorbisWriterTest, EveryChunkIsACompleteStreamWithItsOwnAudioAndSideBytes)
     EXPECT_EQ(writer.State(), 2);
     EXPECT_EQ(Notices(kEventChunkCompleted), 2);
     EXPECT_EQ(Notices(kEventChunkFilesClosed), 1);
-
-    for (size_t c = 0; c < chunks.size(); ++c) {
-        SCOPED_TRACE(chunks[c].name);
-        const std::string base = Base(chunks[c].name);
-        const Decoded d = DecodeOgg(base + ".ogg");
-        ASSERT_TRUE(d.opened);
-        EXPECT_EQ(d.channels, 2);
-        EXPECT_EQ(d.rate, 44100);
-        EXPECT_NE(std::find(d.comments.begin(), d.comments.end(), "ENCODER=wavkeep"), d.comments.end());
+    const std::string ogginfo = test::RequireTool("ogginfo");
+    for (size_t c = 0; c < 3; ++c) {
+        const std::string base = Base(std::get<0>(chunks[c]));
+        SCOPED_TRACE(base);
+        const test::DecodedOgg d = DecodeOgg(base + ".ogg");
+        ASSERT_TRUE(d.valid);
+        ASSERT_EQ(d.links.size(), 1u);  // one stream: bos on the first page only, eos on the last
+        EXPECT_EQ(d.links[0].channels, 2);
+        EXPECT_EQ(d.links[0].rate, 44100);
+        EXPECT_NE(
+            std::find(d.links[0].comments.begin(), d.links[0].comments.end(), "ENCODER=wavkeep"),
+            d.links[0].comments.end());
         // The granule positions make Vorbis sample-exact: the decoder drops
         // the encoder's padding at both ends.
-        EXPECT_EQ(d.pcmTotal, static_cast<ogg_int64_t>(fed[c].size() / 2));
-        ASSERT_EQ(d.samples.size(), fed[c].size());
-        if (!fed[c].empty()) {
-            EXPECT_NEAR(Rms(d.samples, 0), Rms(fed[c], 0), 0.05 * Rms(fed[c], 0));
-            EXPECT_NEAR(Rms(d.samples, 1), Rms(fed[c], 1), 0.05 * Rms(fed[c], 1));
-            EXPECT_GT(Correlation(d.samples, fed[c], 0), 0.98);
-            EXPECT_GT(Correlation(d.samples, fed[c], 1), 0.98);
-        }
-        const std::vector<PageInfo> pages = ReadPages(base + ".ogg");
+        ASSERT_EQ(d.Frames(), static_cast<int64_t>(fed[c].size() / 2));
+        for (int ch = 0; ch < 2 && !fed[c].empty(); ++ch)
+            EXPECT_TRUE(SameAudio(d.channels[ch], fed[c], ch));
+        const std::vector<test::OggPage> pages = test::OggPages(test::ReadFile(base + ".ogg"));
         ASSERT_GE(pages.size(), 3u);  // headers on their own pages, then the end
-        EXPECT_TRUE(pages.front().bos);
-        EXPECT_TRUE(pages.back().eos);
-        for (size_t p = 0; p < pages.size(); ++p) {
-            EXPECT_EQ(pages[p].serial, pages.front().serial);
-            EXPECT_EQ(pages[p].bos, p == 0);
-            EXPECT_EQ(pages[p].eos, p + 1 == pages.size());
-        }
+        for (size_t p = 0; p < pages.size(); ++p)
+            EXPECT_TRUE(pages[p].bos == (p == 0) && pages[p].eos == (p + 1 == pages.size()));
         EXPECT_EQ(test::ReadFile(base + ".dat"), dat[c]);
         EXPECT_EQ(test::ReadFile(base + ".fgp"), fgp[c]);
+        // The reference checker agrees; its status also counts warnings, such
+        // as audio that begins mid-page or a data page ending at granule 0.
+        int status = -1;
+        const std::string report = test::RunTool(
+            test::Quote(ogginfo) + " " + test::Quote(base + ".ogg") + " 2>&1", &status);
+        EXPECT_EQ(status, 0) << report;
     }
     writer.Close();
     EXPECT_EQ(writer.State(), 1);
@@ -306,92 +214,76 @@ TEST_F(VorbisWriterTest, SerialNumberFollowsTheSecondOfTheFirstBlock) {
     m_clock.Advance(1);  // the next second
     writer.EncodeBlock(pcm.data(), VorbisWriter::kBlockSamples);
     writer.StopFile();
-
-    const int s1 = FirstSerial(Base("s1") + ".ogg");
-    EXPECT_EQ(FirstSerial(Base("s2") + ".ogg"), s1);
-    EXPECT_NE(FirstSerial(Base("s3") + ".ogg"), s1);
-    for (const char* name : {"s1", "s2", "s3"})
-        EXPECT_EQ(DecodeOgg(Base(name) + ".ogg").samples.size(), pcm.size()) << name;
+    int serial[3];
+    for (int i = 0; i < 3; ++i) {
+        const test::DecodedOgg d =
+            DecodeOgg(Base(std::string("s") += std::to_string(i + 1)) + ".ogg");
+        EXPECT_EQ(d.Frames(), VorbisWriter::kBlockSamples / 2);
+        serial[i] = d.links.empty() ? 0 : d.links[0].serial;
+    }
+    EXPECT_EQ(serial[1], serial[0]);
+    EXPECT_NE(serial[2], serial[0]);
 }
 
 TEST_F(VorbisWriterTest, EndingARecordingKeepsOrDeletesTheFiles) {
     enum class End { kStop, kAbort, kDestroy };
-    struct Case {
-        const char* name;
-        End end;
-        bool kept;
-        int closedNotices;
-    };
-    const Case cases[] = {
-        {"stop", End::kStop, true, 1},
-        {"abort", End::kAbort, false, 1},
-        {"destroy", End::kDestroy, true, 0},
-    };
+    // How it ends, whether the files stay, the "files closed" notices it gives.
+    const std::tuple<End, bool, int> cases[] = {
+        {End::kStop, true, 1}, {End::kAbort, false, 1}, {End::kDestroy, true, 0}};
     int notices = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string base = Base(c.name);
+    for (const auto& [end, kept, closedNotices] : cases) {
+        const std::string base = Base("end" + std::to_string(int(end)));
+        SCOPED_TRACE(base);
         const std::vector<int16_t> pcm = m_tone.Next(VorbisWriter::kBlockSamples);
         {
             VorbisWriter writer;
             writer.Open();
             writer.SetFileName(base);
             writer.StartFile();
-            const std::vector<uint8_t> sideBytes = {1, 2, 3};
-            writer.SetSideBlocks(sideBytes, sideBytes);
-            for (int i = 0; i < 5; ++i) writer.EncodeBlock(pcm.data(), static_cast<int>(pcm.size()));
-            if (c.end == End::kStop) writer.StopFile();
-            if (c.end == End::kAbort) writer.AbortFile();
-            if (c.end != End::kDestroy) {
-                EXPECT_EQ(writer.State(), 2);
-            }
+            writer.SetSideBlocks(std::vector<uint8_t>{1, 2, 3}, std::vector<uint8_t>{1, 2, 3});
+            for (int i = 0; i < 5; ++i)
+                writer.EncodeBlock(pcm.data(), static_cast<int>(pcm.size()));
+            if (end == End::kStop) writer.StopFile();
+            if (end == End::kAbort) writer.AbortFile();
+            EXPECT_EQ(writer.State(), end == End::kDestroy ? 3 : 2);
         }
-        notices += c.closedNotices;
+        notices += closedNotices;
         EXPECT_EQ(Notices(kEventChunkFilesClosed), notices);
         for (const char* ext : {".ogg", ".dat", ".fgp"})
-            EXPECT_EQ(fs::exists(base + ext), c.kept) << ext;
-        if (c.kept) {
-            const Decoded d = DecodeOgg(base + ".ogg");
-            ASSERT_TRUE(d.opened);
-            EXPECT_EQ(d.samples.size(), 5 * pcm.size());
-            EXPECT_EQ(test::ReadFile(base + ".dat"), std::string("\1\2\3"));
-        }
+            EXPECT_EQ(fs::exists(base + ext), kept) << ext;
+        EXPECT_EQ(DecodeOgg(base + ".ogg").Frames(), kept ? 5 * int64_t(pcm.size()) / 2 : 0);
+        EXPECT_EQ(test::ReadFile(base + ".dat"), kept ? "\1\2\3" : "");
     }
 }
 
 TEST_F(VorbisWriterTest, CallsInTheWrongStateOrWithBadValuesThrowTheirCode) {
     const std::vector<int16_t> pcm(VorbisWriter::kBlockSamples, 0);
-    struct Case {
-        const char* name;
-        int startState;  // 1 idle, 2 opened, 3 started
-        std::function<void(VorbisWriter&)> action;
-        int code;
+    // The state to start from (1 idle, 2 opened, 3 started), the call, its code.
+    const std::tuple<int, std::function<void(VorbisWriter&)>, int> cases[] = {
+        {2, [&](VorbisWriter& w) { w.EncodeBlock(pcm.data(), 4); }, 4},
+        {1, [](VorbisWriter& w) { w.StartFile(); }, 2},
+        {3, [](VorbisWriter& w) { w.StartFile(); }, 2},
+        {2, [](VorbisWriter& w) { w.Open(); }, 1},
+        {1, [](VorbisWriter& w) { w.Close(); }, 2},
+        {3, [](VorbisWriter& w) { w.Close(); }, 2},
+        {2, [](VorbisWriter& w) { w.SetFileName(""); }, 20},
+        {3, [](VorbisWriter& w) { w.SetFileName("x"); }, 3},
+        {2, [](VorbisWriter& w) { w.SetBitRate(144); }, 7},
+        {1, [](VorbisWriter& w) { w.SetBitRate(0); }, 7},
+        {3, [](VorbisWriter& w) { w.SetBitRate(128); }, 3},
+        {2, [](VorbisWriter& w) { w.StopFile(); }, 4},
+        {2, [](VorbisWriter& w) { w.AbortFile(); }, 4},
+        {2, [&](VorbisWriter& w) { w.SwitchFile(Base("other")); }, 4},
     };
-    const std::vector<Case> cases = {
-        {"encode when opened", 2, [&](VorbisWriter& w) { w.EncodeBlock(pcm.data(), 4); }, 4},
-        {"start when idle", 1, [](VorbisWriter& w) { w.StartFile(); }, 2},
-        {"start when started", 3, [](VorbisWriter& w) { w.StartFile(); }, 2},
-        {"open twice", 2, [](VorbisWriter& w) { w.Open(); }, 1},
-        {"close when idle", 1, [](VorbisWriter& w) { w.Close(); }, 2},
-        {"close when started", 3, [](VorbisWriter& w) { w.Close(); }, 2},
-        {"empty file name", 2, [](VorbisWriter& w) { w.SetFileName(""); }, 20},
-        {"file name when started", 3, [](VorbisWriter& w) { w.SetFileName("x"); }, 3},
-        {"bit rate 144", 2, [](VorbisWriter& w) { w.SetBitRate(144); }, 7},
-        {"bit rate 0", 1, [](VorbisWriter& w) { w.SetBitRate(0); }, 7},
-        {"bit rate when started", 3, [](VorbisWriter& w) { w.SetBitRate(128); }, 3},
-        {"stop when opened", 2, [](VorbisWriter& w) { w.StopFile(); }, 4},
-        {"abort when opened", 2, [](VorbisWriter& w) { w.AbortFile(); }, 4},
-        {"switch when opened", 2, [&](VorbisWriter& w) { w.SwitchFile(Base("other")); }, 4},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& [startState, action, code] = cases[i];
         VorbisWriter writer;
-        if (c.startState >= 2) writer.Open();
+        if (startState >= 2) writer.Open();
         writer.SetFileName(Base("pre"));
-        if (c.startState == 3) writer.StartFile();
-        EXPECT_EQ(CodeOf([&] { c.action(writer); }), c.code);
-        EXPECT_EQ(writer.State(), c.startState);
-        EXPECT_EQ(writer.FileName(), Base("pre"));
+        if (startState == 3) writer.StartFile();
+        EXPECT_EQ(CodeOf([&] { action(writer); }), code) << i;
+        EXPECT_EQ(writer.State(), startState) << i;
+        EXPECT_EQ(writer.FileName(), Base("pre")) << i;
     }
 }
 
@@ -403,27 +295,18 @@ TEST_F(VorbisWriterTest, FolderThatCannotTakeFilesFailsTheStartAndStaysOpened) {
     EXPECT_EQ(CodeOf([&] { writer.StartFile(); }), 21);
     EXPECT_EQ(writer.State(), 2);
     EXPECT_TRUE(fs::is_empty(m_dir.Path()));
-
     WriteChunk(writer, "after", 2);
-    EXPECT_EQ(DecodeOgg(Base("after") + ".ogg").samples.size(), 2u * VorbisWriter::kBlockSamples);
+    EXPECT_EQ(Frames("after"), VorbisWriter::kBlockSamples);
 }
 
+// The chunk's audio file is opened with truncation, which follows a link
+// to /dev/full, so every write to it fails with "no space".
 TEST_F(VorbisWriterTest, WriteFailureThrowsAndLeavesTheEarlierChunkIntact) {
-    if (!fs::exists("/dev/full")) {
-        GTEST_SKIP() << "no /dev/full";
-    }
     enum class After { kStop, kAbort, kDestroy };
-    struct Case {
-        const char* name;
-        After after;
-    };
-    for (const Case& c : {Case{"stop", After::kStop}, Case{"abort", After::kAbort},
-                          Case{"destroy", After::kDestroy}}) {
-        SCOPED_TRACE(c.name);
-        const std::string good = Base(std::string(c.name) + "_good");
-        const std::string full = Base(std::string(c.name) + "_full");
-        // The chunk's audio file is opened with truncation, which follows
-        // the link, so every write to it fails with "no space".
+    for (const After after : {After::kStop, After::kAbort, After::kDestroy}) {
+        const std::string name = "end" + std::to_string(int(after)), good = Base(name + "_good"),
+                          full = Base(name + "_full");
+        SCOPED_TRACE(name);
         fs::create_symlink("/dev/full", full + ".ogg");
         const std::vector<int16_t> pcm = m_tone.Next(VorbisWriter::kBlockSamples);
         {
@@ -431,45 +314,23 @@ TEST_F(VorbisWriterTest, WriteFailureThrowsAndLeavesTheEarlierChunkIntact) {
             writer.Open();
             writer.SetFileName(good);
             writer.StartFile();
-            for (int i = 0; i < 4; ++i) writer.EncodeBlock(pcm.data(), static_cast<int>(pcm.size()));
+            for (int i = 0; i < 4; ++i)
+                writer.EncodeBlock(pcm.data(), static_cast<int>(pcm.size()));
             writer.SwitchFile(full);
-            EXPECT_EQ(CodeOf([&] { writer.EncodeBlock(pcm.data(), static_cast<int>(pcm.size())); }), 22);
-            if (c.after == After::kStop) {
-                const int code = CodeOf([&] { writer.StopFile(); });
-                EXPECT_TRUE(code == 0 || code == 22) << code;
-                EXPECT_EQ(writer.State(), 2);
-            } else if (c.after == After::kAbort) {
-                EXPECT_EQ(CodeOf([&] { writer.AbortFile(); }), 0);
-                EXPECT_EQ(writer.State(), 2);
-                EXPECT_FALSE(fs::exists(full + ".dat"));
-                EXPECT_FALSE(fs::is_symlink(full + ".ogg"));
-            }
-            if (c.after != After::kDestroy) {
+            EXPECT_EQ(CodeOf([&] { writer.EncodeBlock(pcm.data(), static_cast<int>(pcm.size())); }),
+                      22);
+            if (after == After::kStop) CodeOf([&] { writer.StopFile(); });
+            EXPECT_EQ(after == After::kAbort ? CodeOf([&] { writer.AbortFile(); }) : 0, 0);
+            EXPECT_EQ(writer.State(), after == After::kDestroy ? 3 : 2);
+            EXPECT_FALSE(after == After::kAbort &&
+                         (fs::exists(full + ".dat") || fs::is_symlink(full + ".ogg")));
+            if (after != After::kDestroy) {
                 // The writer is usable again after the failure.
-                WriteChunk(writer, std::string(c.name) + "_again", 1);
-                EXPECT_EQ(DecodeOgg(Base(std::string(c.name) + "_again") + ".ogg").samples.size(),
-                          pcm.size());
+                WriteChunk(writer, name + "_again", 1);
+                EXPECT_EQ(Frames(name + "_again"), int64_t(pcm.size()) / 2);
             }
         }
-        const Decoded d = DecodeOgg(good + ".ogg");
-        ASSERT_TRUE(d.opened);
-        EXPECT_EQ(d.samples.size(), 4 * pcm.size());
-    }
-}
-
-TEST_F(VorbisWriterTest, OgginfoAcceptsFullAndEmptyChunks) {
-    if (std::system("command -v ogginfo >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "ogginfo not installed";
-    }
-    VorbisWriter writer;
-    writer.Open();
-    for (const auto& [name, blocks] : {std::pair{"full", 30}, std::pair{"empty", 0}}) {
-        SCOPED_TRACE(name);
-        WriteChunk(writer, name, blocks);
-        const std::string command = "ogginfo '" + Base(name) + ".ogg' > '" + Base(name) + ".txt' 2>&1";
-        // ogginfo's status also counts its warnings, such as audio that
-        // begins mid-page or a data page ending at granule position 0.
-        EXPECT_EQ(std::system(command.c_str()), 0) << test::ReadFile(Base(name) + ".txt");
+        EXPECT_EQ(DecodeOgg(good + ".ogg").Frames(), 4 * int64_t(pcm.size()) / 2);
     }
 }
 

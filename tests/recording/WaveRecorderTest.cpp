@@ -1,5 +1,3 @@
-#include "recording/WaveRecorder.h"
-
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -9,6 +7,7 @@
 #include "core/CTError.h"
 #include "core/Event.h"
 #include "recording/RecordingQueue.h"
+#include "recording/WaveRecorder.h"
 
 namespace wk {
 namespace {
@@ -82,7 +81,9 @@ TEST(WaveRecorderTest, RingKeepsCountMinusOneQueuedAndTheLastCompletedUntouched)
     ASSERT_EQ(hand->queued.size(), size_t{kCount - 1});
     EXPECT_FALSE(recorder.IsBufferDone());
 
-    auto bufferIndex = [&](const CaptureBuffer* b) { return int((b->data - block.data()) / kSize); };
+    auto bufferIndex = [&](const CaptureBuffer* b) {
+        return int((b->data - block.data()) / kSize);
+    };
     // Completion of buffer 0 re-queues the last buffer; of buffer 5, buffer 4.
     const std::vector<int> requeued = {kCount - 1, 0, 1, 2, 3, 4, 5, 6, 7, 0};
     for (size_t i = 0; i < requeued.size(); ++i) {
@@ -142,10 +143,10 @@ TEST(RecordingQueueTest, FifoAcrossWrapAndGrowth) {
     const uint8_t a[] = {1, 2, 3, 4, 5, 6, 7};
     EXPECT_TRUE(q.Write(a, 7));
     EXPECT_EQ(q.Read(out.data(), 5), 5u);  // head moves to 5
-    EXPECT_TRUE(q.Write(a, 7));           // wraps
+    EXPECT_TRUE(q.Write(a, 7));            // wraps
     EXPECT_EQ(q.Available(), 9u);
-    EXPECT_FALSE(q.Resize(8));            // smaller than the fill
-    EXPECT_FALSE(q.Write(a, 3));          // only one byte fits
+    EXPECT_FALSE(q.Resize(8));    // smaller than the fill
+    EXPECT_FALSE(q.Write(a, 3));  // only one byte fits
     EXPECT_EQ(q.Available(), 10u);
     EXPECT_TRUE(q.Resize(20));
     EXPECT_TRUE(q.Write(a, 3));

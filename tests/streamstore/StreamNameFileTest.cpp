@@ -1,62 +1,47 @@
-#include "streamstore/StreamNameFile.h"
+// The stream list file. Editing it through the command line (names that
+// compare without case, unsafe names refused, imports): tests/app
+// StreamsCommandTest.StreamListEditing.
 
 #include <gmock/gmock.h>
 
 #include <algorithm>
 #include <climits>
-#include <tuple>
 #include <filesystem>
 #include <ostream>
-#include <vector>
 
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
 #include "core/Trace.h"
+#include "streamstore/StreamNameFile.h"
 #include "support/TempHome.h"
 
 namespace wk {
 
 // Readable failure messages for record comparisons.
 void PrintTo(const StreamRecord& r, std::ostream* os) {
-    *os << '{' << '"' << r.name << "\" src=" << r.sourceType << " ch=" << r.tunerChannel
-        << " smin=" << r.silenceMinimum << " sens=" << r.silenceSensitivity << " short=" << r.shortestTrack
-        << " long=" << r.longestTrack << " svc=" << r.serviceNumber << " act=" << r.active
-        << " cov=" << r.coveredUntil << '}';
+    *os << '{' << '"' << r.name << "\" " << r.sourceType << ' ' << r.tunerChannel << ' '
+        << r.silenceMinimum << ' ' << r.silenceSensitivity << ' ' << r.shortestTrack << ' '
+        << r.longestTrack << ' ' << r.serviceNumber << ' ' << r.active << ' ' << r.coveredUntil
+        << '}';
 }
 
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using R = StreamRecord;  // name, source, channel, silence minimum and sensitivity, shortest,
+                         // longest, service number, active, covered until
 
-StreamRecord Rec(std::string name, int32_t source, int32_t channel, int32_t silenceMinimum, int32_t sensitivity,
-                 int32_t shortest, int32_t longest, int32_t service, int32_t active, int64_t covered) {
-    StreamRecord r;
-    r.name = std::move(name);
-    r.sourceType = source;
-    r.tunerChannel = channel;
-    r.silenceMinimum = silenceMinimum;
-    r.silenceSensitivity = sensitivity;
-    r.shortestTrack = shortest;
-    r.longestTrack = longest;
-    r.serviceNumber = service;
-    r.active = active;
-    r.coveredUntil = covered;
-    return r;
-}
-
-StreamRecord DefaultStream() {
-    return Rec("Default", 1, 1, 3, 15, 120, 360, 0, 1, 0);
-}
+const R kDefault{"Default", 1, 1, 3, 15, 120, 360, 0, 1, 0};
+const std::string kDefaultLine = "Default\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n";
 
 // A stream as the service's channel list makes it.
-StreamRecord ServiceStream(std::string name, int32_t source, int32_t service) {
-    return Rec(std::move(name), source, 0, 3, 15, 120, 360, service, 0, 0);
+R ServiceStream(std::string name, int32_t source, int32_t service) {
+    return {std::move(name), source, 0, 3, 15, 120, 360, service, 0, 0};
 }
 
-std::vector<StreamRecord> Copies(const StreamNameFile& list) {
-    std::vector<StreamRecord> out;
+std::vector<R> Copies(const StreamNameFile& list) {
+    std::vector<R> out;
     for (const auto& r : list.Records()) out.push_back(*r);
     return out;
 }
@@ -87,10 +72,7 @@ protected:
         test::WriteFile(Root() + StreamNameFile::kFileName, bytes);
     }
     std::string ListBytes() const { return test::ReadFile(Root() + StreamNameFile::kFileName); }
-    std::string TraceText() const {
-        const std::string file = CurrentTraceFile();
-        return file.empty() ? std::string() : test::ReadFile(file);
-    }
+    std::string TraceText() const { return test::ReadFile(CurrentTraceFile()); }
     static void SetConfig(const std::string& key, const std::string& value) {
         ConfigStore config;
         config.Load();
@@ -105,282 +87,244 @@ protected:
     ManualClock m_clock;
 };
 
-struct LoadCase {
-    const char* label;
-    std::string file;
-    std::vector<StreamRecord> expected;  // the Default stream appended by load() included
-};
-
 TEST_F(StreamNameFileTest, LoadReadsFieldsInFileOrder) {
-    const std::vector<LoadCase> cases = {
-        {"eight fields are too few",
-         "Short\tOne\t3\t120\t360\t15\t1\t0\r\n",
-         {DefaultStream()}},
-        {"nine fields: covered until is 0",
-         "Nine\tTwo\t4\t100\t400\t16\t583\t7\t1\r\n",
-         {Rec("Nine", 2, 583, 4, 16, 100, 400, 7, 1, 0), DefaultStream()}},
-        {"ten fields, every one in its place",
-         "All\tOne\t1\t2\t3\t4\t5\t6\t7\t1068200000123\r\n",
-         {Rec("All", 1, 5, 1, 4, 2, 3, 6, 7, 1068200000123), DefaultStream()}},
-        {"comment lines are skipped",
-         "/ a comment\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\nReal\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n",
-         {Rec("Real", 1, 1, 3, 15, 120, 360, 0, 1, 0), DefaultStream()}},
-        {"source type: One in any case is radio, all else music TV",
-         "a\tone\t0\t0\t0\t0\t0\t0\t0\nb\tONE\t0\t0\t0\t0\t0\t0\t0\nc\tTwo\t0\t0\t0\t0\t0\t0\t0\n"
+    const std::pair<std::string, std::vector<R>> cases[] = {
+        // Eight fields are too few; with nine covered-until is 0.
+        {"Short\tOne\t3\t120\t360\t15\t1\t0\r\n", {kDefault}},
+        {"Nine\tTwo\t4\t100\t400\t16\t583\t7\t1\r\n",
+         {{"Nine", 2, 583, 4, 16, 100, 400, 7, 1, 0}, kDefault}},
+        {"All\tOne\t1\t2\t3\t4\t5\t6\t7\t1068200000123\r\n",
+         {{"All", 1, 5, 1, 4, 2, 3, 6, 7, 1068200000123}, kDefault}},
+        // Comment lines are skipped.
+        {"/ a "
+         "comment\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\nReal\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n",
+         {{"Real", 1, 1, 3, 15, 120, 360, 0, 1, 0}, kDefault}},
+        // Source type: "One" in any case is radio, all else music TV.
+        {"a\tone\t0\t0\t0\t0\t0\t0\t0\nb\tONE\t0\t0\t0\t0\t0\t0\t0\nc\tTwo\t0\t0\t0\t0\t0\t0\t0\n"
          "d\tOnce\t0\t0\t0\t0\t0\t0\t0\ne\t\t0\t0\t0\t0\t0\t0\t0\n",
-         {Rec("a", 1, 0, 0, 0, 0, 0, 0, 0, 0), Rec("b", 1, 0, 0, 0, 0, 0, 0, 0, 0),
-          Rec("c", 2, 0, 0, 0, 0, 0, 0, 0, 0), Rec("d", 2, 0, 0, 0, 0, 0, 0, 0, 0),
-          Rec("e", 2, 0, 0, 0, 0, 0, 0, 0, 0), DefaultStream()}},
-        {"blanks trimmed, numbers read like atoi and clamped",
-         "  Jazz FM \t One \t 12abc\t\t-7\tx9\t99999999999\t-99999999999\t+1\t 99999999999999999999\r\n"
+         {{"a", 1, 0}, {"b", 1, 0}, {"c", 2, 0}, {"d", 2, 0}, {"e", 2, 0}, kDefault}},
+        // Blanks trimmed, numbers read like atoi and clamped.
+        {"  Jazz FM \t One \t 12abc\t\t-7\tx9\t99999999999\t-99999999999\t+1\t "
+         "99999999999999999999\r\n"
          "Low\tTwo\t0\t0\t0\t0\t0\t0\t0\t-99999999999999999999\r\n",
-         {Rec("Jazz FM", 1, INT_MAX, 12, 0, 0, -7, INT_MIN, 1, INT64_MAX),
-          Rec("Low", 2, 0, 0, 0, 0, 0, 0, 0, INT64_MIN), DefaultStream()}},
-        {"a Default stream in the file is not added twice",
-         "Default\tTwo\t1\t2\t3\t4\t5\t6\t0\t0\r\n",
-         {Rec("Default", 2, 5, 1, 4, 2, 3, 6, 0, 0)}},
+         {{"Jazz FM", 1, INT_MAX, 12, 0, 0, -7, INT_MIN, 1, INT64_MAX},
+          {"Low", 2, 0, 0, 0, 0, 0, 0, 0, INT64_MIN},
+          kDefault}},
+        // A Default stream in the file is not added twice.
+        {"Default\tTwo\t1\t2\t3\t4\t5\t6\t0\t0\r\n", {{"Default", 2, 5, 1, 4, 2, 3, 6, 0, 0}}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        WriteList(c.file);
+    for (const auto& [file, expected] : cases) {
+        WriteList(file);
         StreamNameFile list;
         EXPECT_TRUE(list.load());
-        EXPECT_EQ(Copies(list), c.expected);
+        EXPECT_EQ(Copies(list), expected) << file;
     }
+    EXPECT_THAT(
+        TraceText(),
+        HasSubstr("ERR: In StreamNameFile::load(), an invalid line was detected, skipping it: "
+                  "\"Short\tOne\t3\t120\t360\t15\t1\t0\"\r\n"));
+    EXPECT_THAT(TraceText(),
+                HasSubstr("DBG: In StreamNameFile::load(), comment line found, skipping it\r\n"));
 }
-
-TEST_F(StreamNameFileTest, LoadTracesSkippedLines) {
-    WriteList("Short\tOne\t3\r\n/ remark\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n");
-    StreamNameFile list;
-    list.load();
-    const std::string trace = TraceText();
-    EXPECT_THAT(trace, HasSubstr("ERR: In StreamNameFile::load(), an invalid line was detected, skipping it: "
-                                 "\"Short\tOne\t3\"\r\n"));
-    EXPECT_THAT(trace, HasSubstr("DBG: In StreamNameFile::load(), comment line found, skipping it\r\n"));
-}
-
-struct DefaultCase {
-    const char* label;
-    const char* file;  // nullptr: no list file
-    bool read;
-    std::vector<std::string> names;
-    bool activeStreamReset;
-};
 
 TEST_F(StreamNameFileTest, DefaultStreamIsAddedUnlessNamedExactly) {
-    const std::vector<DefaultCase> cases = {
-        {"missing file", nullptr, false, {"Default"}, true},
-        {"empty file", "", true, {"Default"}, true},
-        {"lower-case default is another stream", "default\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n", true,
-         {"default", "Default"}, true},
-        {"Default present", "Rock\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\nDefault\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n",
-         true, {"Rock", "Default"}, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
+    // The list file (none: missing), whether it was read, the names, whether
+    // the active stream fell back to Default.
+    const std::tuple<const char*, bool, std::vector<std::string>, bool> cases[] = {
+        {nullptr, false, {"Default"}, true},
+        {"", true, {"Default"}, true},
+        {"default\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n", true, {"default", "Default"}, true},
+        {"Rock\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\nDefault\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n",
+         true,
+         {"Rock", "Default"},
+         false}};
+    for (const auto& [file, read, names, reset] : cases) {
+        SCOPED_TRACE(file ? file : "no file");
         fs::remove_all(Root());
-        if (c.file) WriteList(c.file);
+        if (file) WriteList(file);
         SetConfig("ActiveStream", "Rock");
         StreamNameFile list;
-        EXPECT_EQ(list.load(), c.read);
-        EXPECT_EQ(Names(list), c.names);
-        EXPECT_EQ(Config("ActiveStream"), c.activeStreamReset ? "Default" : "Rock");
-        EXPECT_TRUE(fs::is_directory(Root() + "Default"));
-        for (const auto& name : c.names) EXPECT_TRUE(fs::is_directory(Root() + name)) << name;
-        // Loading never writes the list.
-        EXPECT_EQ(fs::exists(Root() + StreamNameFile::kFileName), c.file != nullptr);
+        EXPECT_EQ(list.load(), read);
+        EXPECT_EQ(Names(list), names);
+        EXPECT_EQ(Config("ActiveStream"), reset ? "Default" : "Rock");
+        for (const auto& name : names) EXPECT_TRUE(fs::is_directory(Root() + name)) << name;
+        EXPECT_EQ(fs::exists(Root() + StreamNameFile::kFileName),
+                  file != nullptr);  // loading never writes it
     }
 }
 
 TEST_F(StreamNameFileTest, SaveWritesTheGoldenLayout) {
-    struct SaveCase {
-        const char* label;
-        std::string input;   // loaded first
-        std::string output;  // what save() writes
-    };
-    const std::string defaultLine = "Default\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n";
-    const std::vector<SaveCase> cases = {
-        {"byte-exact round trip",
-         "Radio 1\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n"
-         "MTV\tTwo\t5\t60\t600\t20\t583\t17\t0\t1068200000123\r\n" + defaultLine,
-         "Radio 1\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n"
-         "MTV\tTwo\t5\t60\t600\t20\t583\t17\t0\t1068200000123\r\n" + defaultLine},
-        {"LF, blanks, nine fields and odd case normalised",
-         " Jazz \tone\t3\t120\t360\t15\t1\t0\t1\n" + defaultLine,
-         "Jazz\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n" + defaultLine},
-        {"empty names are not written", "\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n" + defaultLine, defaultLine},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        WriteList(c.input);
+    const std::string kept = "Radio 1\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n"
+                             "MTV\tTwo\t5\t60\t600\t20\t583\t17\t0\t1068200000123\r\n" +
+                             kDefaultLine;
+    const std::pair<std::string, std::string> cases[] = {
+        {kept, kept},  // a byte-exact round trip
+        // LF, blanks, nine fields and odd case normalised; empty names not written.
+        {" Jazz \tone\t3\t120\t360\t15\t1\t0\t1\n\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n" +
+             kDefaultLine,
+         "Jazz\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n" + kDefaultLine}};
+    for (const auto& [input, output] : cases) {
+        WriteList(input);
         StreamNameFile list;
         list.load();
         ASSERT_TRUE(list.save());
-        EXPECT_EQ(ListBytes(), c.output);
+        EXPECT_EQ(ListBytes(), output);
     }
-}
-
-TEST_F(StreamNameFileTest, SaveMapsUnknownSourceTypesAndKeepsLinesWhole) {
+    // Unknown source types become radio, a name cannot break its line, and
+    // no file but the list is left beside the stream folders.
     StreamNameFile list;
-    list.AddCopy(Rec("Odd", 7, 1, 0, 0, 0, 0, 0, 0, -5));
-    list.AddCopy(Rec("Tab\tin\r\nname", 2, 1, 0, 0, 0, 0, 0, 0, 0));
+    list.AddCopy({"Odd", 7, 1, 0, 0, 0, 0, 0, 0, -5});
+    list.AddCopy({"Tab\tin\r\nname", 2, 1});
     ASSERT_TRUE(list.save());
     EXPECT_EQ(ListBytes(),
-              "Odd\tOne\t0\t0\t0\t0\t1\t0\t0\t-5\r\n"
-              "Tab in  name\tTwo\t0\t0\t0\t0\t1\t0\t0\t0\r\n");
-    // Nothing but the list is left beside it.
-    std::vector<std::string> entries;
-    for (const auto& e : fs::directory_iterator(Root())) entries.push_back(e.path().filename().string());
-    EXPECT_THAT(entries, ElementsAre(StreamNameFile::kFileName));
-}
-
-TEST_F(StreamNameFileTest, SaveFailsWhenTheRootCannotExistAndKeepsNothingHalfWritten) {
+              "Odd\tOne\t0\t0\t0\t0\t1\t0\t0\t-5\r\nTab in  name\tTwo\t0\t0\t0\t0\t1\t0\t0\t0\r\n");
+    for (const auto& e : fs::directory_iterator(Root()))
+        EXPECT_TRUE(e.is_directory() || e.path().filename() == StreamNameFile::kFileName)
+            << e.path();
+    // A root that cannot exist fails the save and keeps nothing half-written.
     test::WriteFile(HomeFile("plain"), "x");
     SetConfig("StreamPath", HomeFile("plain/Streams"));
-    StreamNameFile list;
-    list.AddCopy(DefaultStream());
     EXPECT_FALSE(list.save());
     EXPECT_EQ(test::ReadFile(HomeFile("plain")), "x");
 }
 
 TEST_F(StreamNameFileTest, StreamRootFollowsStreamPath) {
-    struct RootCase {
-        std::string streamPath;
-        std::string root;
-    };
-    const std::vector<RootCase> cases = {
+    const std::pair<std::string, std::string> cases[] = {
         {"", HomeFile("")},
         {HomeFile("elsewhere"), HomeFile("elsewhere/")},
-        {HomeFile("slashed/"), HomeFile("slashed/")},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.streamPath);
-        SetConfig("StreamPath", c.streamPath);
-        EXPECT_EQ(StreamNameFile::StreamRoot(), c.root);
-        EXPECT_EQ(StreamNameFile::FilePath(), c.root + "StreamFileNames.txt");
+        {HomeFile("slashed/"), HomeFile("slashed/")}};
+    for (const auto& [streamPath, root] : cases) {
+        SetConfig("StreamPath", streamPath);
+        EXPECT_EQ(StreamNameFile::StreamRoot(), root);
+        EXPECT_EQ(StreamNameFile::FilePath(), root + "StreamFileNames.txt");
         StreamNameFile list;
-        list.AddCopy(Rec("Jazz", 1, 1, 0, 0, 0, 0, 0, 0, 0));
+        list.AddCopy({"Jazz"});
         EXPECT_FALSE(StreamNameFile::FileExists());
         ASSERT_TRUE(list.save());
         EXPECT_TRUE(StreamNameFile::FileExists());
         EXPECT_TRUE(list.CreateFolders());
-        EXPECT_TRUE(fs::is_directory(c.root + "Jazz"));
+        EXPECT_TRUE(fs::is_directory(root + "Jazz"));
     }
 }
 
-struct BufferCase {
-    const char* label;
-    std::vector<std::string> existing;
-    std::string buffer;
-    bool result;
-    std::vector<StreamRecord> added;
-    size_t skipped = 0;  // names refused, one line each
-};
-
 TEST_F(StreamNameFileTest, LoadFromBufferMergesAcceptableChannels) {
-    const std::vector<BufferCase> cases = {
-        {"a radio and a TV channel", {}, "Radio X\tOne\t17\r\nMusic TV\tTwo\t583\r\n", true,
-         {ServiceStream("Radio X", 1, 17), ServiceStream("Music TV", 2, 583)}},
-        {"One is compared with case here", {}, "Lower\tone\t4\nUpper\tONE\t5\n", true,
-         {ServiceStream("Lower", 2, 4), ServiceStream("Upper", 2, 5)}},
-        {"every line end, blanks and extra fields", {}, " A \tOne\t 1x\tmore\rB\tTwo\t2\nC\tOne\t3", true,
-         {ServiceStream("A", 1, 1), ServiceStream("B", 2, 2), ServiceStream("C", 1, 3)}},
-        {"names a folder cannot have", {}, "A/B\tOne\t1\r\n<x>\tOne\t2\r\nC\\D\tOne\t3\r\n \tOne\t4\r\n", false,
-         {}, 4},
-        {"unsafe names are skipped, the good ones kept", {},
-         "..\tOne\t1\n.\tOne\t2\n" + std::string(300, 'x') + "\tOne\t3\nEsc\x1b[2J\tOne\t4\nGood\tOne\t5\n" +
-             std::string(127, 'y') + "\tTwo\t6\n",
-         true, {ServiceStream("Good", 1, 5), ServiceStream(std::string(127, 'y'), 2, 6)}, 4},
-        {"fewer than three fields", {}, "Name\tOne\r\n\r\nAlone\r\n", false, {}},
-        {"a known stream in other case is acceptable but not added", {"radio x"}, "Radio X\tOne\t17\r\n", true,
-         {}},
-        {"the same name twice is added once", {}, "Rock\tOne\t1\nROCK\tTwo\t2\n", true,
-         {ServiceStream("Rock", 1, 1)}},
-        {"empty buffer", {"Jazz"}, "", false, {}},
+    struct Case {
+        std::vector<std::string> existing;
+        std::string buffer;
+        bool result;
+        std::vector<R> added;
+        size_t skipped;  // names refused, one line each
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
+    const std::vector<Case> cases = {
+        {{},
+         "Radio X\tOne\t17\r\nMusic TV\tTwo\t583\r\n",
+         true,
+         {ServiceStream("Radio X", 1, 17), ServiceStream("Music TV", 2, 583)},
+         0},
+        // "One" is compared with case here.
+        {{},
+         "Lower\tone\t4\nUpper\tONE\t5\n",
+         true,
+         {ServiceStream("Lower", 2, 4), ServiceStream("Upper", 2, 5)},
+         0},
+        // Every line end, blanks and extra fields.
+        {{},
+         " A \tOne\t 1x\tmore\rB\tTwo\t2\nC\tOne\t3",
+         true,
+         {ServiceStream("A", 1, 1), ServiceStream("B", 2, 2), ServiceStream("C", 1, 3)},
+         0},
+        // Names a folder cannot have.
+        {{}, "A/B\tOne\t1\r\n<x>\tOne\t2\r\nC\\D\tOne\t3\r\n \tOne\t4\r\n", false, {}, 4},
+        // Unsafe names are skipped, the good ones kept.
+        {{},
+         "..\tOne\t1\n.\tOne\t2\n" + std::string(300, 'x') +
+             "\tOne\t3\nEsc\x1b[2J\tOne\t4\nGood\tOne\t5\n" + std::string(127, 'y') + "\tTwo\t6\n",
+         true,
+         {ServiceStream("Good", 1, 5), ServiceStream(std::string(127, 'y'), 2, 6)},
+         4},
+        {{}, "Name\tOne\r\n\r\nAlone\r\n", false, {}, 0},  // fewer than three fields
+        // A known stream in other case is acceptable but not added.
+        {{"radio x"}, "Radio X\tOne\t17\r\n", true, {}, 0},
+        {{},
+         "Rock\tOne\t1\nROCK\tTwo\t2\n",
+         true,
+         {ServiceStream("Rock", 1, 1)},
+         0},  // the same name twice: once
+        {{"Jazz"}, "", false, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.buffer);
         StreamNameFile list;
-        for (const auto& name : c.existing) list.AddCopy(Rec(name, 1, 1, 0, 0, 0, 0, 0, 0, 0));
+        for (const auto& name : c.existing) list.AddCopy({name});
         std::vector<std::string> skipped;
         EXPECT_EQ(list.loadFromBuffer(c.buffer, &skipped), c.result);
         EXPECT_EQ(skipped.size(), c.skipped);
-        std::vector<StreamRecord> added = Copies(list);
+        std::vector<R> added = Copies(list);
         added.erase(added.begin(), added.begin() + static_cast<std::ptrdiff_t>(c.existing.size()));
         EXPECT_EQ(added, c.added);
     }
-    EXPECT_THAT(TraceText(), HasSubstr("ERR: WARNING, invalid line found in StreamNameFile::loadFromBuffer()\r\n"));
+    EXPECT_THAT(
+        TraceText(),
+        HasSubstr("ERR: WARNING, invalid line found in StreamNameFile::loadFromBuffer()\r\n"));
 }
 
-TEST_F(StreamNameFileTest, FindIgnoresCaseAndRemoveTakesOnlyOwnRecords) {
-    StreamNameFile list;
-    StreamRecord& jazz = list.AddCopy(Rec("Jazz", 1, 1, 0, 0, 0, 0, 0, 0, 0));
-    list.AddCopy(Rec("Rock", 2, 1, 0, 0, 0, 0, 0, 0, 0));
-    EXPECT_EQ(list.Find("JAZZ"), &jazz);
-    EXPECT_TRUE(list.Contains("rock"));
-    EXPECT_EQ(list.Find("Pop"), nullptr);
-    const StreamRecord stranger = jazz;
-    EXPECT_FALSE(list.Remove(&stranger));
-    EXPECT_TRUE(list.Remove(&jazz));
-    EXPECT_FALSE(list.Contains("Jazz"));
-    EXPECT_EQ(Names(list), std::vector<std::string>{"Rock"});
-}
-
-TEST_F(StreamNameFileTest, ImportAddsUnknownNamesWithFoldersAndNoOtherEffect) {
-    WriteList("Jazz\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\nDefault\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n");
+TEST_F(StreamNameFileTest, FindIgnoresCaseRemoveTakesOnlyOwnRecordsImportAddsUnknownNames) {
+    WriteList("Jazz\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n" + kDefaultLine);
     SetConfig("ActiveStream", "Jazz");
     StreamNameFile list;
     list.load();
-    test::WriteFile(HomeFile("other.txt"),
-                    "jazz\tTwo\t1\t2\t3\t4\t5\t6\t0\t9\r\nRock\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n"
-                    "Jazz\tTwo\t0\t0\t0\t0\t0\t0\t0\t0\r\nRock\tTwo\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
-                    "Bell\a\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n");
+    EXPECT_EQ(list.Find("JAZZ"), list.Records()[0].get());
+    EXPECT_EQ(list.Find("Pop"), nullptr);
+    const R stranger = *list.Find("Jazz");
+    EXPECT_FALSE(list.Remove(&stranger));
     // Another spelling of a listed name would be a second folder for one stream.
+    test::WriteFile(
+        HomeFile("other.txt"),
+        "jazz\tTwo\t1\t2\t3\t4\t5\t6\t0\t9\r\nRock\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n"
+        "Jazz\tTwo\t0\t0\t0\t0\t0\t0\t0\t0\r\nRock\tTwo\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
+        "Bell\a\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n");
     std::vector<std::string> skipped;
     EXPECT_EQ(list.ImportFrom(HomeFile("other.txt"), &skipped), 1);
     EXPECT_EQ(skipped, (std::vector<std::string>{"\"jazz\": the list has it as \"Jazz\"",
                                                  "\"Bell?\": holds a control character"}));
     EXPECT_EQ(Names(list), (std::vector<std::string>{"Jazz", "Default", "Rock"}));
-    EXPECT_EQ(*list.Find("Rock"), Rec("Rock", 1, 1, 3, 15, 120, 360, 0, 1, 0));
+    EXPECT_EQ(*list.Find("Rock"), (R{"Rock", 1, 1, 3, 15, 120, 360, 0, 1, 0}));
     EXPECT_TRUE(fs::is_directory(Root() + "Rock"));
     EXPECT_FALSE(fs::exists(Root() + "jazz"));
     // The imported file lacks a Default stream; that must not touch the settings.
     EXPECT_EQ(Config("ActiveStream"), "Jazz");
     EXPECT_EQ(list.ImportFrom(HomeFile("missing.txt")), 0);
+    EXPECT_TRUE(list.Remove(list.Find("jazz")));
+    EXPECT_FALSE(list.Contains("Jazz"));
 }
 
 TEST_F(StreamNameFileTest, HostileFileStillYieldsItsGoodLines) {
-    std::string bytes = "Good 1\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n";
-    bytes += std::string("\0\xff\x01\tbin", 7) + "\r\n";
-    bytes += std::string(1 << 20, 'x') + "\r\n";
-    bytes += std::string(1 << 16, '\t') + "\r\n";
-    bytes += "\t\t\t\t\t\t\t\t\r\n";
-    bytes += "\r\n\n";
-    bytes += std::string("Bin\0ary", 7) + "\tTwo\t\xff\t\x80\t3\t4\t5\t6\t7\t8\r\n";
-    bytes += "Good 2\tTwo\t3\t120\t360\t15\t1\t0\t1";  // no line end at all
+    std::string bytes = "Good 1\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n" +
+                        std::string("\0\xff\x01\tbin", 7) + "\r\n" + std::string(1 << 20, 'x') +
+                        "\r\n" + std::string(1 << 16, '\t') + "\r\n\t\t\t\t\t\t\t\t\r\n\r\n\n" +
+                        std::string("Bin\0ary", 7) + "\tTwo\t\xff\t\x80\t3\t4\t5\t6\t7\t8\r\n" +
+                        "Good 2\tTwo\t3\t120\t360\t15\t1\t0\t1";  // no line end at all
     WriteList(bytes);
     StreamNameFile list;
     EXPECT_TRUE(list.load());
-    ASSERT_EQ(list.Records().size(), 5u);  // "Bin\0ary" could never name its folder
-    EXPECT_EQ(*list.Records()[0], Rec("Good 1", 1, 1, 3, 15, 120, 360, 0, 1, 0));
-    EXPECT_EQ(list.Records()[1]->name, "");  // a line of blanks only
-    EXPECT_EQ(list.Records()[2]->name, "");
-    EXPECT_EQ(*list.Records()[3], Rec("Good 2", 2, 1, 3, 15, 120, 360, 0, 1, 0));
-    EXPECT_EQ(list.Records()[4]->name, "Default");
+    // "Bin\0ary" could never name its folder; two lines of blanks only.
+    EXPECT_EQ(Copies(list), (std::vector<R>{{"Good 1", 1, 1, 3, 15, 120, 360, 0, 1, 0},
+                                            {"", 2, 0},
+                                            {"", 2, 0},
+                                            {"Good 2", 2, 1, 3, 15, 120, 360, 0, 1, 0},
+                                            kDefault}));
 }
 
 TEST_F(StreamNameFileTest, UnsafeNamesMakeNoFolderOutsideTheRoot) {
     const std::string root = HomeFile("deep/Streams/");
     SetConfig("StreamPath", HomeFile("deep/Streams"));
+    std::string file;
+    for (const std::string& name :
+         {std::string(".."), std::string("."), std::string("../../escaped"), std::string("a/b"),
+          std::string(), std::string(256, 'L'), std::string("..fine")})
+        file += name + "\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n";
     fs::create_directories(root);
-    test::WriteFile(root + StreamNameFile::kFileName,
-                    "..\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
-                    ".\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
-                    "../../escaped\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
-                    "a/b\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
-                    "\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n" +
-                        std::string(256, 'L') + "\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n"
-                    "..fine\tOne\t0\t0\t0\t0\t0\t0\t0\t0\r\n");
+    test::WriteFile(root + StreamNameFile::kFileName, file);
     StreamNameFile list;
     list.load();
     // Names that can never be a stream's folder are not streams at all (an
@@ -393,23 +337,31 @@ TEST_F(StreamNameFileTest, UnsafeNamesMakeNoFolderOutsideTheRoot) {
     std::sort(made.begin(), made.end());
     EXPECT_EQ(made, (std::vector<std::string>{"deep", "deep/Streams", "deep/Streams/..fine",
                                               "deep/Streams/Default", "locks"}));
-    EXPECT_THAT(TraceText(), HasSubstr("ERR: In StreamNameFile::load(), the stream name \"../../escaped\" cannot be "
-                                       "a folder name, skipping it\r\n"));
+    EXPECT_THAT(
+        TraceText(),
+        HasSubstr("ERR: In StreamNameFile::load(), the stream name \"../../escaped\" cannot be "
+                  "a folder name, skipping it\r\n"));
 }
 
 TEST(StreamNameFileNames, SafeFolderNamesAndNewNames) {
-    // name, one folder name, fit for a new stream
-    const std::vector<std::tuple<std::string, bool, bool>> cases = {
-        {"Jazz FM", true, true},  {"..x", true, true},          {"", false, false},
-        {".", false, false},      {"..", false, false},         {"a/b", false, false},
-        {"/", false, false},      {std::string("a\0b", 3), false, false},
-        {" x", true, false},      {"x ", true, false},          {"a\tb", true, false},
-        {"a\x1b[2J", true, false}, {"del\x7f", true, false},    {std::string(127, 'n'), true, true},
-        {std::string(128, 'n'), true, false},
-    };
-    for (const auto& [name, safe, fresh] : cases) {
-        EXPECT_EQ(StreamNameFile::IsSafeFolderName(name), safe) << name;
-        EXPECT_EQ(StreamNameFile::NameProblem(name).empty(), fresh) << name;
+    // Names that are one folder and fit for a new stream; one folder but not
+    // fit (blanks at an end, TABs and control characters the file would not
+    // keep, too long); neither.
+    for (const std::string& name :
+         {std::string("Jazz FM"), std::string("..x"), std::string(127, 'n')}) {
+        EXPECT_TRUE(StreamNameFile::IsSafeFolderName(name)) << name;
+        EXPECT_EQ(StreamNameFile::NameProblem(name), "") << name;
+    }
+    for (const std::string& name :
+         {std::string(" x"), std::string("x "), std::string("a\tb"), std::string("a\x1b[2J"),
+          std::string("del\x7f"), std::string(128, 'n')}) {
+        EXPECT_TRUE(StreamNameFile::IsSafeFolderName(name)) << name;
+        EXPECT_NE(StreamNameFile::NameProblem(name), "") << name;
+    }
+    for (const std::string& name : {std::string(), std::string("."), std::string(".."),
+                                    std::string("a/b"), std::string("/"), std::string("a\0b", 3)}) {
+        EXPECT_FALSE(StreamNameFile::IsSafeFolderName(name)) << name;
+        EXPECT_NE(StreamNameFile::NameProblem(name), "") << name;
     }
 }
 

@@ -2,18 +2,17 @@
 
 #include <mpg123.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace wk::test {
 
-// Decodes a whole MP3 file (from a file, so that the decoder sees its end and
-// releases the last frame).
-DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples) {
+DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples, bool strict) {
     DecodedMp3 d;
     mpg123_init();
     int err = 0;
     mpg123_handle* h = mpg123_new(nullptr, &err);
-    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
+    mpg123_param(h, MPG123_ADD_FLAGS, MPG123_QUIET | (strict ? MPG123_NO_RESYNC : 0), 0);
     if (mpg123_open(h, path.c_str()) != MPG123_OK) {
         mpg123_delete(h);
         d.errors = 1;
@@ -36,9 +35,28 @@ DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples)
             ++d.errors;
             break;
         }
+        mpg123_frameinfo2 info{};
+        mpg123_info2(h, &info);
+        if (d.frames == 0) {
+            d.version = info.version;
+            d.layer = info.layer;
+            d.bitrate = info.bitrate;
+            d.mode = info.mode;
+            d.flags = info.flags;
+        }
+        d.uniform = d.uniform && d.version == info.version && d.layer == info.layer &&
+                    d.bitrate == info.bitrate && d.mode == info.mode && d.flags == info.flags &&
+                    info.vbr == MPG123_CBR;
+        d.frameBytes += info.framesize;
         ++d.frames;
         const auto* pcm = reinterpret_cast<const int16_t*>(audio);
-        for (size_t i = 0; i < size / 2; ++i) sumSquares += double(pcm[i]) * pcm[i];
+        double frameSquares[2] = {0, 0};
+        for (size_t i = 0; i < size / 2; ++i)
+            frameSquares[i % size_t(std::max(d.channels, 1))] += double(pcm[i]) * pcm[i];
+        for (int c = 0; c < d.channels && c < 2; ++c)
+            d.frameRms[c].push_back(
+                std::sqrt(frameSquares[c] * d.channels / double(std::max<size_t>(size / 2, 1))));
+        sumSquares += frameSquares[0] + frameSquares[1];
         if (samples) samples->insert(samples->end(), pcm, pcm + size / 2);
         values += static_cast<int64_t>(size / 2);
     }
@@ -47,6 +65,17 @@ DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples)
     mpg123_close(h);
     mpg123_delete(h);
     return d;
+}
+
+::testing::AssertionResult ToneInEveryInnerFrame(const DecodedMp3& d, double left, double right) {
+    const double expected[2] = {left / std::sqrt(2.0), right / std::sqrt(2.0)};
+    if (d.frames < 5) return ::testing::AssertionFailure() << d.frames << " frames";
+    for (size_t f = 2; f + 2 < size_t(d.frames); ++f)
+        for (int c = 0; c < d.channels; ++c)
+            if (std::abs(d.frameRms[c][f] - expected[c]) > expected[c] * 0.1)
+                return ::testing::AssertionFailure()
+                       << "frame " << f << " channel " << c << ": " << d.frameRms[c][f];
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace wk::test
