@@ -9,7 +9,10 @@ namespace wk {
 namespace {
 
 // Longest real-time stretch a sleeper goes without looking at its cancel flag.
-constexpr int64_t kSystemSleepSliceMs = 10;
+// Whoever sets a flag calls WakeSleepers, which wakes the sleeper at once; the
+// slice only bounds the delay for a flag set without it, and a short one would
+// wake a playing or recording thread a hundred times a second for nothing.
+constexpr int64_t kSystemSleepSliceMs = 100;
 // A ManualClock sleeper looks at its flag more often: tests cancel it and
 // should not wait for the slice to run out.
 constexpr auto kManualPollInterval = std::chrono::milliseconds(5);

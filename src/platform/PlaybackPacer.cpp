@@ -55,10 +55,12 @@ int64_t PlaybackPacer::Admit(int64_t frames) {
             gap = elapsed - m_written;
             m_written = elapsed;
         }
+        // A full buffer is left to play down to half before more is taken:
+        // one wake-up per half buffer rather than one per decoded frame.
         for (;;) {
             const int64_t over = m_written - ElapsedFrames() + frames - BufferFrames();
             if (over <= 0) break;
-            GetClock().SleepFor(std::max<int64_t>(1, over * 1000 / kRate));
+            GetClock().SleepFor(std::max<int64_t>(1, (over + BufferFrames() / 2) * 1000 / kRate));
         }
     }
     m_written += frames;
