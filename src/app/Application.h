@@ -103,6 +103,13 @@ struct ApplicationOptions {
     std::function<void(const DiskCheckResult&)> diskCheckObserver;
     // The disk thread's time between checks; 0 keeps its three minutes (tests).
     int64_t diskCheckPeriodMs = 0;
+    // What the lock file names as the holder: "run" for the daemon, "gui"
+    // for the desktop shell, so that a second start knows whom it meets.
+    std::string lockCommand = "run";
+    // Called on the control thread after a "raise" or an "open" request: a
+    // window shows itself (it must only post to its own loop). Without it,
+    // "raise" is answered with an error.
+    std::function<void()> onRaise;
 };
 
 struct ApplicationStatus {
