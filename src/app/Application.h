@@ -164,6 +164,15 @@ public:
 
     void RequestStop();
     void RequestReload();
+    // The timers' downloads at once (main thread); a run still working
+    // makes them trace and do nothing, as at a timer's expiry.
+    void RequestScheduleDownload() { StartScheduleDownload(); }
+    void RequestPlaylistDownload() { StartPlaylistDownload(); }
+    // Opens (imports) a description file as a hand-over does; any thread.
+    void RequestOpen(const std::string& path) {
+        m_loop.Post(m_slot.Id(), kMsgOpenDescription, 0, 0,
+                    std::make_unique<ValuePayload<std::string>>(path));
+    }
     bool StopRequested() const { return m_stopping.load(); }
 
     ApplicationStatus Status() const;
