@@ -366,7 +366,9 @@ void MainWindow::ShowView(View view) {
 std::optional<Performer> MainWindow::Dispatch(const CommandEntry& entry) {
     m_last = Outcome{entry.command, Route(entry, m_view), false};
     const std::optional<Performer> to = m_last.performer;
-    if (!to) {
+    if (to && !m_performing) {
+        // Routed, not performed.
+    } else if (!to) {
         statusBar()->showMessage(tr("\"%1\" works in %2; switch to it first.")
                                      .arg(ButtonLabel(entry), PerformerName(entry.performer)),
                                  8000);

@@ -78,6 +78,9 @@ public:
         bool performed = false;  // false: the performer lacks it (status bar says so)
     };
     const Outcome& LastOutcome() const { return m_last; }
+    // Off: Dispatch routes and records but performs nothing (tests of the
+    // routing that must not open dialogs or quit).
+    void SetPerforming(bool on) { m_performing = on; }
 
     QAction* ActionForButton(int buttonId) const;
     DescriptionView* Descriptions() const { return m_descriptions; }
@@ -121,6 +124,7 @@ private:
     View m_view = View::Stream;
     std::string m_activeStream;
     Outcome m_last;
+    bool m_performing = true;
 
     QComboBox* m_channels;
     QTabBar* m_tabs;
