@@ -215,7 +215,13 @@ int main(int argc, char** argv) {
     {
         wk::Application app(options);
         wk::ui::QtEventLoop driver(app.Loop());
+        // A stop (SIGTERM, "wavkeep stop") while a start-up message waits for
+        // an answer closes the message, so the start can end.
+        QObject::connect(&driver, &wk::ui::QtEventLoop::quitRequested, &qapp, [] {
+            if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+        });
         code = app.Start();
+        if (code == 0 && app.StopRequested()) code = 1;
         if (code == 0) {
             wk::ui::MainWindow window(app.GetScheduler(), app.Loop(), prompt, &app);
             prompt.SetParent(&window);
