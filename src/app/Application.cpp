@@ -135,7 +135,7 @@ int Application::Start() {
 
     // 2. Single instance.
     std::string why;
-    if (!m_lock.Acquire("run", &why)) {
+    if (!m_lock.Acquire(m_options.lockCommand, &why)) {
         if (FindRunningInstance()) return SecondInstance(why);
         return Fail(why, 1);
     }
@@ -274,6 +274,12 @@ std::string Application::AnswerRequest(const std::string& request) {
         std::unique_ptr<MessagePayload> payload;
         if (!path.empty()) payload = std::make_unique<ValuePayload<std::string>>(path);
         m_loop.Post(m_slot.Id(), kMsgOpenDescription, 0, 0, std::move(payload));
+        if (m_options.onRaise) m_options.onRaise();
+        return "ok\n";
+    }
+    if (request == "raise") {
+        if (!m_options.onRaise) return "error: this instance has no window\n";
+        m_options.onRaise();
         return "ok\n";
     }
     return "error: unknown request\n";

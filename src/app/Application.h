@@ -103,6 +103,13 @@ struct ApplicationOptions {
     std::function<void(const DiskCheckResult&)> diskCheckObserver;
     // The disk thread's time between checks; 0 keeps its three minutes (tests).
     int64_t diskCheckPeriodMs = 0;
+    // What the lock file names as the holder: "run" for the daemon, "gui"
+    // for the desktop shell, so that a second start knows whom it meets.
+    std::string lockCommand = "run";
+    // Called on the control thread after a "raise" or an "open" request: a
+    // window shows itself (it must only post to its own loop). Without it,
+    // "raise" is answered with an error.
+    std::function<void()> onRaise;
 };
 
 struct ApplicationStatus {
@@ -157,6 +164,15 @@ public:
 
     void RequestStop();
     void RequestReload();
+    // The timers' downloads at once (main thread); a run still working
+    // makes them trace and do nothing, as at a timer's expiry.
+    void RequestScheduleDownload() { StartScheduleDownload(); }
+    void RequestPlaylistDownload() { StartPlaylistDownload(); }
+    // Opens (imports) a description file as a hand-over does; any thread.
+    void RequestOpen(const std::string& path) {
+        m_loop.Post(m_slot.Id(), kMsgOpenDescription, 0, 0,
+                    std::make_unique<ValuePayload<std::string>>(path));
+    }
     bool StopRequested() const { return m_stopping.load(); }
 
     ApplicationStatus Status() const;

@@ -53,6 +53,7 @@ bool EventLoop::Post(ReceiverId to, int id, intptr_t p1, intptr_t p2,
             Queued queued{to, Message{id, p1, p2, std::move(payload)}};
             m_queue.push_back(std::move(queued));
             m_cv.notify_all();
+            if (m_wakeHook) m_wakeHook();
             return true;
         }
     }
@@ -71,6 +72,7 @@ TimerId EventLoop::SetTimer(int64_t periodMs, bool repeating, std::function<void
     while (id == 0 || m_timers.count(id) != 0) id = m_nextTimer++;
     m_timers.emplace(id, Timer{now + periodMs, periodMs, repeating, std::move(fn)});
     m_cv.notify_all();
+    if (m_wakeHook) m_wakeHook();
     return id;
 }
 
@@ -199,12 +201,23 @@ void EventLoop::Quit(int code) {
     m_quitCode = code;
     m_quit.store(true);
     m_cv.notify_all();
+    if (m_wakeHook) m_wakeHook();
 }
 
 void EventLoop::Wake() {
     std::lock_guard lock(m_mutex);
     m_wakeRequested = true;
     m_cv.notify_all();
+    if (m_wakeHook) m_wakeHook();
+}
+
+void EventLoop::SetWakeHook(std::function<void()> hook) {
+    std::function<void()> old;
+    {
+        std::lock_guard lock(m_mutex);
+        old.swap(m_wakeHook);
+        m_wakeHook = std::move(hook);
+    }
 }
 
 }  // namespace wk

@@ -95,6 +95,13 @@ public:
     // Ticks until the next timer is due (-1 when there is none).
     int64_t MsToNextTimer() const;
 
+    // For a loop embedded in another one (the desktop shell's): `hook` runs
+    // whenever something may have become due, a Post, SetTimer, Wake or
+    // Quit, on the calling thread and with the loop's lock held, so it must
+    // only schedule a ProcessPending on the host loop, never run one. After
+    // SetWakeHook(nullptr) returns the old hook is never called again.
+    void SetWakeHook(std::function<void()> hook);
+
 private:
     struct Queued {
         ReceiverId to;
@@ -121,6 +128,7 @@ private:
     std::atomic<bool> m_quit{false};
     int m_quitCode = 0;
     bool m_wakeRequested = false;  // a Wake that Run has not yet seen
+    std::function<void()> m_wakeHook;  // guarded by m_mutex
 };
 
 // RAII registration of a receiver with a loop.

@@ -1,0 +1,238 @@
+#include "ui/shell/DescriptionView.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "descriptions/DescriptionStore.h"
+#include "export/Id3Tag.h"
+#include "streamstore/StreamInfo.h"
+#include "streamstore/StreamNameFile.h"
+
+namespace wk::ui {
+namespace {
+
+QString TimeCell(StreamTime t) {
+    const DateTime d = DateTime::FromStreamTime(t);
+    return QString::fromStdString(d.DateText() + "  " + d.TimeText());
+}
+
+QString LengthCell(StreamTime ms) {
+    if (ms < 0) ms = 0;
+    const int64_t s = ms / 1000;
+    return QString::asprintf("%lld:%02lld", static_cast<long long>(s / 60),
+                             static_cast<long long>(s % 60));
+}
+
+QString GenreText(int genre) {
+    if (genre < 0 || genre >= kGenreCount) return QString();
+    return QString::fromStdString(GetGenreName(genre));
+}
+
+// The genre column edits with a list of the tag's genres; the choice goes
+// straight to the file.
+class GenreDelegate final : public QStyledItemDelegate {
+public:
+    explicit GenreDelegate(DescriptionView* view) : QStyledItemDelegate(view), m_view(view) {}
+
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&,
+                          const QModelIndex&) const override {
+        auto* combo = new QComboBox(parent);
+        combo->addItem(QObject::tr("(none)"), -1);
+        for (int g = 0; g < kGenreCount; ++g) combo->addItem(GenreText(g), g);
+        return combo;
+    }
+    void setEditorData(QWidget* editor, const QModelIndex& index) const override {
+        auto* combo = static_cast<QComboBox*>(editor);
+        const int at = combo->findData(index.data(Qt::UserRole).toInt());
+        combo->setCurrentIndex(std::max(at, 0));
+    }
+    void setModelData(QWidget* editor, QAbstractItemModel*, const QModelIndex& index) const override {
+        auto* combo = static_cast<QComboBox*>(editor);
+        std::string why;
+        if (!m_view->SetGenre(index.row(), combo->currentData().toInt(), &why))
+            emit m_view->statusText(QString::fromStdString(why));
+    }
+
+private:
+    DescriptionView* m_view;
+};
+
+bool Same(const Description& a, const Description& b) {
+    return SameRecord(a, b) && a.genre == b.genre;
+}
+
+}  // namespace
+
+DescriptionView::DescriptionView(QWidget* parent)
+    : QWidget(parent),
+      m_caption(new QLabel(this)),
+      m_header2(new QLineEdit(this)),
+      m_header3(new QLineEdit(this)),
+      m_upload(new QPushButton(tr("Upload to the service"), this)),
+      m_table(new QTableWidget(this)) {
+    auto* layout = new QVBoxLayout(this);
+    auto* top = new QHBoxLayout;
+    top->addWidget(m_caption, 1);
+    top->addWidget(m_upload);
+    layout->addLayout(top);
+    auto* form = new QFormLayout;
+    form->addRow(tr("Playlist note:"), m_header2);
+    form->addRow(tr("Source note:"), m_header3);
+    layout->addLayout(form);
+    layout->addWidget(m_table, 1);
+
+    m_header2->setPlaceholderText(tr("free text kept in the description file"));
+    m_header3->setPlaceholderText(tr("free text kept in the description file"));
+    connect(m_header2, &QLineEdit::editingFinished, this, &DescriptionView::SaveHeaders);
+    connect(m_header3, &QLineEdit::editingFinished, this, &DescriptionView::SaveHeaders);
+    connect(m_upload, &QPushButton::clicked, this, &DescriptionView::uploadRequested);
+
+    m_table->setColumnCount(kDescriptionColumnCount);
+    m_table->setHorizontalHeaderLabels({tr("Start"), tr("End"), tr("Length"), tr("Artist"),
+                                        tr("Title"), tr("Album"), tr("Year"), tr("Genre"),
+                                        tr("Recorded")});
+    m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked);
+    m_table->verticalHeader()->setVisible(false);
+    m_table->horizontalHeader()->setStretchLastSection(true);
+    m_table->setItemDelegateForColumn(kColGenre, new GenreDelegate(this));
+}
+
+std::string DescriptionView::FilePath() const {
+    return m_folder.empty() ? std::string() : m_folder + "desc.des";
+}
+
+void DescriptionView::SetStream(const std::string& name) {
+    m_stream = name;
+    m_folder = StreamNameFile::IsSafeFolderName(name) ? StreamNameFile::StreamRoot() + name + "/"
+                                                      : std::string();
+    Reload();
+}
+
+void DescriptionView::Reload() {
+    m_shown.clear();
+    QString header2, header3;
+    if (!m_folder.empty()) {
+        StreamInfo info;
+        info.folder = m_folder;
+        UpdateStreamInfo(info);
+        DescriptionStore store(m_folder, "desc");
+        store.Load();
+        std::vector<RecordedRange> ranges;
+        std::vector<int> codes;
+        GetRecordedRanges(info, ranges, codes);
+        store.MarkCoverage(ranges);
+        for (const auto& record : store.Records()) m_shown.push_back(*record);
+        header2 = QString::fromStdString(store.header[1]);
+        header3 = QString::fromStdString(store.header[2]);
+    }
+    std::stable_sort(m_shown.begin(), m_shown.end(),
+                     [](const Description& a, const Description& b) { return a.start < b.start; });
+    m_header2->setText(header2);
+    m_header3->setText(header3);
+    Fill();
+}
+
+QString DescriptionView::CoverageText(int coverage) {
+    switch (coverage) {
+    case kCoverageComplete: return tr("complete");
+    case kCoveragePartial: return tr("partly");
+    default: return tr("not recorded");
+    }
+}
+
+void DescriptionView::Fill() {
+    const QSignalBlocker block(m_table);
+    m_caption->setText(m_stream.empty()
+                           ? tr("No stream chosen")
+                           : tr("<b>%1</b>: %n description(s)", nullptr, static_cast<int>(m_shown.size()))
+                                 .arg(QString::fromStdString(m_stream).toHtmlEscaped()));
+    m_upload->setEnabled(!m_shown.empty());
+    m_table->setRowCount(static_cast<int>(m_shown.size()));
+    for (int row = 0; row < static_cast<int>(m_shown.size()); ++row) {
+        const Description& d = m_shown[static_cast<size_t>(row)];
+        const QString cells[kDescriptionColumnCount] = {
+            TimeCell(d.start), TimeCell(d.end), LengthCell(d.end - d.start),
+            QString::fromStdString(d.artist), QString::fromStdString(d.title),
+            QString::fromStdString(d.album), QString::fromStdString(d.year), GenreText(d.genre),
+            CoverageText(d.coverage)};
+        for (int col = 0; col < kDescriptionColumnCount; ++col) {
+            auto* item = new QTableWidgetItem(cells[col]);
+            if (col != kColGenre) item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+            m_table->setItem(row, col, item);
+        }
+        m_table->item(row, kColGenre)->setData(Qt::UserRole, d.genre);
+        m_table->item(row, kColGenre)->setToolTip(tr("Double-click to choose the genre"));
+        if (d.coverage != kCoverageComplete)
+            m_table->item(row, kColCoverage)->setForeground(d.coverage == kCoveragePartial ? QColor(180, 120, 0) : QColor(180, 0, 0));
+    }
+    m_table->resizeColumnsToContents();
+}
+
+bool DescriptionView::SetGenre(int row, int genre, std::string* why) {
+    if (row < 0 || row >= static_cast<int>(m_shown.size()) || m_folder.empty()) {
+        if (why) *why = "no such description";
+        return false;
+    }
+    if (genre < -1 || genre >= kGenreCount) genre = -1;
+    const Description shown = m_shown[static_cast<size_t>(row)];
+    bool found = false;
+    DescriptionStore store(m_folder, "desc");
+    std::string problem;
+    const bool saved = store.Update(
+        [&](DescriptionStore& s) {
+            for (auto& record : s.Records())
+                if (Same(*record, shown)) {
+                    record->genre = genre;
+                    found = true;
+                }
+            return found;
+        },
+        &problem);
+    if (!found && problem.empty())
+        problem = "The description was changed meanwhile; the view shows it as it is now";
+    Reload();
+    if (!saved || !found) {
+        if (why) *why = problem;
+        return false;
+    }
+    return true;
+}
+
+bool DescriptionView::SetHeaders(const std::string& second, const std::string& third, std::string* why) {
+    if (m_folder.empty()) return false;
+    // Headers are single lines of the file.
+    auto line = [](std::string text) {
+        std::replace(text.begin(), text.end(), '\n', ' ');
+        std::replace(text.begin(), text.end(), '\r', ' ');
+        return text;
+    };
+    DescriptionStore store(m_folder, "desc");
+    const bool ok = store.Update(
+        [&](DescriptionStore& s) {
+            if (s.header[1] == line(second) && s.header[2] == line(third)) return false;
+            s.header[1] = line(second);
+            s.header[2] = line(third);
+            return true;
+        },
+        why);
+    return ok;
+}
+
+void DescriptionView::SaveHeaders() {
+    std::string why;
+    if (!SetHeaders(m_header2->text().toStdString(), m_header3->text().toStdString(), &why) &&
+        !why.empty())
+        emit statusText(tr("The notes were not saved: %1").arg(QString::fromStdString(why)));
+}
+
+}  // namespace wk::ui

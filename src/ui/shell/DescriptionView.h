@@ -1,0 +1,68 @@
+#pragma once
+// The description view: the active stream's descriptions (desc.des) with
+// their times, tags and coverage against what is recorded, a genre cell
+// editor, the file's two free header texts and the upload button.
+//
+// Every change is a read-modify-write of desc.des under its file lock
+// (DescriptionStore::Update), so what the playlist download or another
+// process wrote meanwhile is kept; a record that changed under the view is
+// not touched, and the view reloads and says so.
+//
+// Threading: GUI thread.
+
+#include <QWidget>
+#include <string>
+#include <vector>
+
+#include "descriptions/Description.h"
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableWidget;
+
+namespace wk::ui {
+
+enum DescriptionColumn { kColStart, kColEnd, kColLength, kColArtist, kColTitle, kColAlbum,
+                         kColYear, kColGenre, kColCoverage, kDescriptionColumnCount };
+
+class DescriptionView final : public QWidget {
+    Q_OBJECT
+public:
+    explicit DescriptionView(QWidget* parent = nullptr);
+
+    void SetStream(const std::string& name);
+    void Reload();
+
+    // The record shown in `row` gets `genre` (-1: none). False with `why`
+    // when desc.des could not be written or the record is no longer there.
+    bool SetGenre(int row, int genre, std::string* why = nullptr);
+    // Headers 2 and 3 of desc.des.
+    bool SetHeaders(const std::string& second, const std::string& third, std::string* why = nullptr);
+
+    QTableWidget* Table() const { return m_table; }
+    const std::vector<Description>& Shown() const { return m_shown; }
+    const std::string& Stream() const { return m_stream; }
+    std::string FilePath() const;
+
+    static QString CoverageText(int coverage);
+
+signals:
+    void uploadRequested();
+    void statusText(const QString& text);
+
+private:
+    void Fill();
+    void SaveHeaders();
+
+    std::string m_stream;
+    std::string m_folder;
+    std::vector<Description> m_shown;  // in row order
+    QLabel* m_caption;
+    QLineEdit* m_header2;
+    QLineEdit* m_header3;
+    QPushButton* m_upload;
+    QTableWidget* m_table;
+};
+
+}  // namespace wk::ui

@@ -1,0 +1,240 @@
+// wavkeep-shell-preview: the desktop shell on its own until it joins
+// wavkeep-gui.
+//   wavkeep-shell-preview [--home DIR] [--input INPUT] [FILE.des]
+//       the window, hosting the recorder of the home (as "wavkeep run")
+//   wavkeep-shell-preview --screenshot OUTDIR [--home DIR]
+//       PNGs of the window with each view; without --home on a demo home
+//       made for the purpose (generator recording and its descriptions)
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QPointer>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QTreeWidget>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+
+#include "app/Application.h"
+#include "app/DemoCommand.h"
+#include "core/Clock.h"
+#include "core/ProgramHome.h"
+#include "descriptions/DescriptionStore.h"
+#include "scheduler/Scheduler.h"
+#include "service/Seed.h"
+#include "streamstore/StreamInfo.h"
+#include "streamstore/StreamNameFile.h"
+#include "scheduler/TaskKinds.h"
+#include "ui/shell/DescriptionView.h"
+#include "ui/shell/MainWindow.h"
+#include "ui/shell/QtEventLoop.h"
+#include "ui/shell/QtUserPrompt.h"
+#include "ui/shell/ScheduleView.h"
+#include "ui/shell/ShellInstance.h"
+
+namespace {
+
+using namespace wk;
+
+// Two tasks so that the schedule shows its columns: one running now on the
+// demo stream, one to come tomorrow.
+void AddSampleTasks(Scheduler& scheduler, const std::string& stream) {
+    const DateTime now = GetClock().Now();
+    OnceTask running;
+    running.SetStreamName(stream);
+    running.SetDescription("evening show");
+    running.SetStart(DateTime::FromStreamTime(now.ToStreamTime() - 20 * kMsPerMinute));
+    running.SetEnd(DateTime::FromStreamTime(now.ToStreamTime() + 40 * kMsPerMinute));
+    OnceTask later;
+    later.SetStreamName(stream);
+    later.SetDescription("morning charts");
+    later.SetStart(DateTime::FromStreamTime(now.ToStreamTime() + 20 * 60 * kMsPerMinute));
+    later.SetEnd(DateTime::FromStreamTime(now.ToStreamTime() + 22 * 60 * kMsPerMinute));
+    DailyTask daily;
+    daily.SetStreamName(stream);
+    daily.SetDescription("news hour");
+    daily.SetStart(DateTime(now.year, now.month, now.day, 18, 0, 0));
+    daily.SetEnd(DateTime(now.year, now.month, now.day, 19, 0, 0));
+    daily.Advance(now);
+    scheduler.Update([&](Scheduler& s) {
+        s.insertTask(running);
+        s.insertTask(later);
+        s.insertTask(daily);
+        return true;
+    });
+}
+
+// The demo exports its songs and keeps no descriptions; the screenshots want
+// some, so the generator's own track list goes into desc.des, placed on the
+// recording (as a user marking by hand would place them).
+void AddDemoDescriptions(const std::string& stream, int minutes) {
+    StreamInfo info;
+    info.folder = StreamNameFile::StreamRoot() + stream + "/";
+    UpdateStreamInfo(info);
+    if (info.sessions.empty()) return;
+    SeedOptions seed;
+    seed.stream = stream;
+    seed.seed = 1;
+    seed.start = info.sessions.front().start;
+    seed.seconds = minutes * 60LL;
+    seed.offsetErrorMs = 0;
+    const std::vector<Description> records = SeedDescriptions(seed);
+    DescriptionStore store(info.folder, "desc");
+    store.Update([&](DescriptionStore& s) {
+        if (s.Size() > 0) return false;
+        for (const Description& d : records) s.Add(d);
+        s.header[1] = "demo recording of the generator";
+        return true;
+    });
+}
+
+int Screenshots(const QString& outDir, const QString& home) {
+    std::string homeDir = home.toStdString();
+    const bool demo = homeDir.empty();
+    if (demo) {
+        homeDir = MakeDemoHome();
+        if (homeDir.empty()) {
+            std::cerr << "wavkeep-shell-preview: no temporary home could be made\n";
+            return 1;
+        }
+    }
+    SetProgramHome(homeDir);
+    std::string why;
+    if (!PrepareProgramHome(&why)) {
+        std::cerr << "wavkeep-shell-preview: " << why << '\n';
+        return 1;
+    }
+    if (demo) {
+        DemoOptions options;
+        options.minutes = 8;
+        std::ostringstream out, err;
+        if (RunDemo(options, out, err) != 0) {
+            std::cerr << "wavkeep-shell-preview: the demo failed:\n" << err.str();
+            return 1;
+        }
+    }
+    if (!QDir().mkpath(outDir)) {
+        std::cerr << "wavkeep-shell-preview: cannot make " << outDir.toStdString() << '\n';
+        return 1;
+    }
+    EventLoop loop;
+    Scheduler scheduler;
+    scheduler.load();
+    ui::QtUserPrompt prompt;
+    ui::MainWindow window(scheduler, loop, prompt);
+    if (demo) {
+        AddSampleTasks(scheduler, window.ActiveStream());
+        AddDemoDescriptions(window.ActiveStream(), 8);
+        window.SetActiveStream(window.ActiveStream());
+    }
+    window.show();
+    struct Shot {
+        wk::ui::View view;
+        const char* file;
+    };
+    for (const Shot& shot : {Shot{ui::View::Stream, "stream.png"},
+                             Shot{ui::View::Description, "descriptions.png"},
+                             Shot{ui::View::Schedule, "schedule.png"}}) {
+        window.ShowView(shot.view);
+        if (shot.view == ui::View::Description && window.Descriptions()->Table()->rowCount() > 1)
+            window.Descriptions()->Table()->selectRow(1);
+        if (shot.view == ui::View::Schedule && window.Schedule()->List()->topLevelItemCount() > 0)
+            window.Schedule()->List()->topLevelItem(0)->setSelected(true);
+        QApplication::processEvents();
+        window.statusBar()->clearMessage();
+        const QString path = QDir(outDir).filePath(QString::fromLatin1(shot.file));
+        if (!window.grab().save(path)) {
+            std::cerr << "wavkeep-shell-preview: cannot write " << path.toStdString() << '\n';
+            return 1;
+        }
+        std::cout << path.toStdString() << '\n';
+    }
+    if (demo) std::cout << "demo home: " << homeDir << '\n';
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication qapp(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("wavkeep"));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("The wavkeep window"));
+    parser.addHelpOption();
+    QCommandLineOption homeOption(QStringLiteral("home"), QStringLiteral("Program home"), QStringLiteral("DIR"));
+    QCommandLineOption inputOption(QStringLiteral("input"),
+                                   QStringLiteral("Capture input as \"wavkeep run\" takes it"),
+                                   QStringLiteral("INPUT"));
+    QCommandLineOption shotOption(QStringLiteral("screenshot"),
+                                  QStringLiteral("Write a PNG of each view into DIR and exit"),
+                                  QStringLiteral("DIR"));
+    parser.addOption(homeOption);
+    parser.addOption(inputOption);
+    parser.addOption(shotOption);
+    parser.addPositionalArgument(QStringLiteral("FILE.des"), QStringLiteral("A description file to open"));
+    parser.process(qapp);
+
+    if (parser.isSet(shotOption)) return Screenshots(parser.value(shotOption), parser.value(homeOption));
+
+    if (parser.isSet(homeOption)) {
+        if (parser.value(homeOption).isEmpty()) {
+            std::cerr << "wavkeep-shell-preview: --home wants a folder\n";
+            return 2;
+        }
+        wk::SetProgramHome(parser.value(homeOption).toStdString());
+    }
+    std::string why;
+    if (!wk::PrepareProgramHome(&why)) {
+        std::cerr << "wavkeep-shell-preview: " << why << '\n';
+        return 1;
+    }
+    const QStringList files = parser.positionalArguments();
+    const std::string description = files.isEmpty() ? std::string() : files.front().toStdString();
+
+    wk::ui::QtUserPrompt prompt;
+    wk::SetUserPrompt(&prompt);
+    const wk::ui::ShellInstanceDecision decision = wk::ui::DecideShellInstance(description, prompt);
+    if (!decision.proceed) {
+        wk::SetUserPrompt(nullptr);
+        return decision.exitCode;
+    }
+
+    QPointer<wk::ui::MainWindow> shown;
+    wk::ApplicationOptions options;
+    options.input = parser.value(inputOption).toStdString();
+    options.descriptionFile = description;
+    options.lockCommand = "gui";
+    options.onRaise = [&shown] {
+        QMetaObject::invokeMethod(qApp, [&shown] {
+            if (shown) shown->RestoreFromTray();
+        }, Qt::QueuedConnection);
+    };
+    int code = 0;
+    {
+        wk::Application app(options);
+        wk::ui::QtEventLoop driver(app.Loop());
+        // A stop (SIGTERM, "wavkeep stop") while a start-up message waits for
+        // an answer closes the message, so the start can end.
+        QObject::connect(&driver, &wk::ui::QtEventLoop::quitRequested, &qapp, [] {
+            if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+        });
+        code = app.Start();
+        if (code == 0 && app.StopRequested()) code = 1;
+        if (code == 0) {
+            wk::ui::MainWindow window(app.GetScheduler(), app.Loop(), prompt, &app);
+            prompt.SetParent(&window);
+            shown = &window;
+            QObject::connect(&driver, &wk::ui::QtEventLoop::quitRequested, &window, &QWidget::close);
+            QObject::connect(&window, &wk::ui::MainWindow::closed, &qapp, &QCoreApplication::quit);
+            qapp.setQuitOnLastWindowClosed(false);
+            window.show();
+            QApplication::exec();
+            prompt.SetParent(nullptr);
+            shown = nullptr;
+        }
+    }
+    wk::SetUserPrompt(nullptr);
+    return code;
+}

@@ -1,0 +1,277 @@
+// The desktop shell offscreen: the command table reaches its performers by
+// button and by key, the schedule and description views change the real
+// files, the prompt's boxes and the Qt-hosted loop.
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QTreeWidget>
+#include <QTest>
+#include <thread>
+
+#include "core/Clock.h"
+#include "core/EventLog.h"
+#include "core/EventLoop.h"
+#include "descriptions/DescriptionStore.h"
+#include "scheduler/Scheduler.h"
+#include "streamstore/StreamNameFile.h"
+#include "support/TempHome.h"
+#include "ui/shell/DescriptionView.h"
+#include "ui/shell/MainWindow.h"
+#include "ui/shell/QtEventLoop.h"
+#include "ui/shell/QtUserPrompt.h"
+#include "ui/shell/ScheduleView.h"
+
+namespace wk::ui {
+namespace {
+
+using test::ReadFile;
+
+// The Qt key and modifiers a person presses for a table key.
+std::pair<Qt::Key, Qt::KeyboardModifiers> QtKeyOf(const KeySpec& k) {
+    Qt::KeyboardModifiers mods;
+    if (k.modifiers & kModCtrl) mods |= Qt::ControlModifier;
+    if (k.modifiers & kModAlt) mods |= Qt::AltModifier;
+    if (k.modifiers & kModShift) mods |= Qt::ShiftModifier;
+    if (k.kind == KeyKind::Keypad) mods |= Qt::KeypadModifier;
+    const std::string name(k.name);
+    if (name.size() == 1 && name[0] >= 'A' && name[0] <= 'Z') return {Qt::Key(Qt::Key_A + (name[0] - 'A')), mods};
+    if (name == "F10") return {Qt::Key_F10, mods};
+    if (name == "Insert") return {Qt::Key_Insert, mods};
+    if (name == "Enter") return {Qt::Key_Return, mods};
+    if (name == "Delete") return {Qt::Key_Delete, mods};
+    return {Qt::Key(name[0]), mods};  // "+", "-", "5", "*", "/"
+}
+
+class ShellTest : public test::TempHomeTest {
+protected:
+    void SetUp() override {
+        TempHomeTest::SetUp();
+        StreamNameFile streams;
+        StreamRecord one;
+        one.name = "One";
+        one.active = 1;
+        streams.AddCopy(one);
+        streams.CreateFolders();
+        ASSERT_TRUE(streams.save());
+    }
+    std::string StreamFolder() const { return StreamNameFile::StreamRoot() + "One/"; }
+};
+
+TEST_F(ShellTest, EveryButtonAndKeyReachesThePerformerTheTableNames) {
+    EventLoop loop;
+    Scheduler scheduler;
+    QtUserPrompt prompt;
+    MainWindow window(scheduler, loop, prompt);
+    window.SetPerforming(false);
+    window.show();
+    for (View view : {View::Stream, View::Description, View::Schedule}) {
+        window.ShowView(view);
+        for (const CommandEntry& e : Commands()) {
+            const std::optional<Performer> expected = Route(e, view);
+            for (int id : e.buttons) {
+                if (id == 0 || id == 1006) continue;  // the channel combo is no button
+                QAction* action = window.ActionForButton(id);
+                ASSERT_NE(action, nullptr) << id;
+                EXPECT_EQ(action->toolTip().toStdString().find(std::string(e.tooltip)), 0u) << id;
+                window.SetPerforming(false);
+                action->trigger();
+                EXPECT_EQ(window.LastOutcome().command, e.command) << "button " << id;
+                EXPECT_EQ(window.LastOutcome().performer, expected) << "button " << id;
+            }
+            if (e.key.kind == KeyKind::None) continue;
+            const auto [key, mods] = QtKeyOf(e.key);
+            window.ShowView(view);
+            const_cast<MainWindow::Outcome&>(window.LastOutcome()) = {};
+            QTest::keyClick(&window, key, mods);
+            EXPECT_EQ(window.LastOutcome().command, e.command) << KeyText(e.key) << " in view " << int(view);
+            EXPECT_EQ(window.LastOutcome().performer, expected) << KeyText(e.key);
+        }
+    }
+    // The typed "/" splits; the keypad "/" zooms to a day.
+    window.ShowView(View::Stream);
+    QTest::keyClick(&window, Qt::Key_Slash, Qt::KeypadModifier);
+    EXPECT_EQ(window.LastOutcome().command, kCmdZoom1Day);
+    QTest::keyClick(&window, Qt::Key_Slash);
+    EXPECT_EQ(window.LastOutcome().command, kCmdSplitTrack);
+}
+
+TEST_F(ShellTest, MissingDialogsAndWrongViewsSaySoInTheStatusBar) {
+    EventLoop loop;
+    Scheduler scheduler;
+    QtUserPrompt prompt;
+    MainWindow window(scheduler, loop, prompt);
+    window.ShowView(View::Schedule);
+    struct Case { int command; bool performed; const char* says; };
+    for (const Case& c : {Case{kCmdOptions, false, "not part of this version"},
+                          Case{kCmdZoomIn, false, "works in the stream view"},
+                          Case{kCmdStreamView, true, ""}}) {
+        window.Dispatch(*FindByCommand(c.command));
+        EXPECT_EQ(window.LastOutcome().performed, c.performed) << c.command;
+        if (*c.says) {
+            EXPECT_NE(window.statusBar()->currentMessage().toStdString().find(c.says), std::string::npos);
+        }
+    }
+    EXPECT_EQ(window.ActiveView(), View::Stream);
+}
+
+TEST_F(ShellTest, ScheduleViewCreatesModifiesAndDeletesInScheduleTxt) {
+    Scheduler scheduler;
+    QtUserPrompt prompt;
+    std::vector<std::string> asked;
+    int answer = kIdNo;
+    prompt.SetResponder([&](QMessageBox& box) -> QAbstractButton* {
+        asked.push_back(box.windowTitle().toStdString() + "|" + box.text().toStdString());
+        for (QAbstractButton* b : box.buttons())
+            if (QtUserPrompt::AnswerOf(b) == answer) return b;
+        return nullptr;
+    });
+    ScheduleView view(scheduler, prompt);
+    const DateTime now = GetClock().Now();
+    TaskDraft draft;
+    draft.stream = "One";
+    draft.description = "late show";
+    draft.start = DateTime::FromStreamTime(now.ToStreamTime() + kMsPerMinute * 60);
+    draft.end = DateTime::FromStreamTime(now.ToStreamTime() + kMsPerMinute * 120);
+
+    struct Bad { const char* what; TaskDraft draft; };
+    TaskDraft reversed = draft;
+    std::swap(reversed.start, reversed.end);
+    TaskDraft past = draft;
+    past.start = DateTime::FromStreamTime(now.ToStreamTime() - kMsPerMinute * 120);
+    past.end = DateTime::FromStreamTime(now.ToStreamTime() - kMsPerMinute * 60);
+    TaskDraft tab = draft;
+    tab.description = "a\tb";
+    for (const Bad& b : {Bad{"reversed", reversed}, Bad{"past", past}, Bad{"tab", tab}}) {
+        std::string why;
+        EXPECT_FALSE(view.CreateFromDraft(b.draft, &why)) << b.what;
+        EXPECT_FALSE(why.empty()) << b.what;
+    }
+    ASSERT_EQ(view.Rows().size(), 0u);
+
+    std::string why;
+    ASSERT_TRUE(view.CreateFromDraft(draft, &why)) << why;
+    ASSERT_EQ(view.Rows().size(), 1u);
+    EXPECT_NE(ReadFile(scheduler.FileName()).find("late show"), std::string::npos);
+
+    draft.description = "later show";
+    ASSERT_TRUE(view.ModifyFromDraft(view.Rows()[0].task, draft, &why)) << why;
+    const std::string file = ReadFile(scheduler.FileName());
+    EXPECT_NE(file.find("later show"), std::string::npos);
+    EXPECT_EQ(file.find("late show"), std::string::npos);
+
+    view.List()->topLevelItem(0)->setSelected(true);
+    EXPECT_FALSE(view.DeleteSelected());  // answered No
+    EXPECT_EQ(view.Rows().size(), 1u);
+    answer = kIdYes;
+    view.List()->topLevelItem(0)->setSelected(true);
+    EXPECT_TRUE(view.DeleteSelected());
+    EXPECT_EQ(view.Rows().size(), 0u);
+    EXPECT_EQ(ReadFile(scheduler.FileName()).find("later show"), std::string::npos);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0], std::string(kDeleteScheduleCaption) + "|" + kDeleteScheduleQuestion);
+}
+
+TEST_F(ShellTest, DescriptionViewEditsGenreAndHeadersUnderTheFileLock) {
+    DescriptionStore store(StreamFolder(), "desc");
+    Description later, earlier;
+    later.artist = "B";
+    later.title = "second";
+    later.start = DateTime(2003, 11, 7, 18, 0, 0).ToStreamTime();
+    later.end = later.start + 180000;
+    earlier = later;
+    earlier.artist = "A";
+    earlier.title = "first";
+    earlier.start -= 600000;
+    earlier.end -= 600000;
+    store.Add(later);
+    store.Add(earlier);
+    ASSERT_TRUE(store.Save());
+
+    DescriptionView view;
+    view.SetStream("One");
+    ASSERT_EQ(view.Table()->rowCount(), 2);
+    EXPECT_EQ(view.Table()->item(0, kColArtist)->text(), "A");  // by start
+    EXPECT_EQ(view.Table()->item(0, kColCoverage)->text(), DescriptionView::CoverageText(kCoverageMissing));
+
+    ASSERT_TRUE(view.SetGenre(0, 17));
+    DescriptionStore reread(StreamFolder(), "desc");
+    reread.Load();
+    for (const auto& r : reread.Records()) EXPECT_EQ(r->genre, r->artist == "A" ? 17 : -1);
+    EXPECT_EQ(view.Table()->item(0, kColGenre)->text().toStdString(), "Rock");
+
+    // Someone else removes the record the view still shows: nothing is
+    // written over their change.
+    reread.RemoveByTitle("second");
+    ASSERT_TRUE(reread.Save());
+    std::string why;
+    EXPECT_FALSE(view.SetGenre(1, 3, &why));
+    EXPECT_FALSE(why.empty());
+    EXPECT_EQ(view.Table()->rowCount(), 1);
+
+    ASSERT_TRUE(view.SetHeaders("note\nwith break", "staff"));
+    reread.Load();
+    EXPECT_EQ(reread.header[1], "note with break");
+    EXPECT_EQ(reread.header[2], "staff");
+    EXPECT_EQ(reread.Size(), 1u);
+}
+
+TEST_F(ShellTest, PromptBoxesCarryTheirButtonsAndWorkersNeverGetOne) {
+    struct Case { int style; std::vector<int> answers; int escape; };
+    for (const Case& c : {Case{kMbOk, {kIdOk}, kIdOk}, Case{kMbYesNo | kMbIconQuestion, {kIdYes, kIdNo}, kIdNo},
+                          Case{kMbOkCancel, {kIdOk, kIdCancel}, kIdCancel}}) {
+        auto box = QtUserPrompt::MakeBox("text", "", c.style, nullptr);
+        std::vector<int> answers;
+        for (QAbstractButton* b : box->buttons()) answers.push_back(QtUserPrompt::AnswerOf(b));
+        std::sort(answers.begin(), answers.end());
+        EXPECT_EQ(answers, c.answers) << c.style;
+        EXPECT_EQ(QtUserPrompt::AnswerOf(box->escapeButton()), c.escape) << c.style;
+        EXPECT_EQ(box->windowTitle(), "wavkeep");
+    }
+    QtUserPrompt prompt;
+    int fromWorker = 0;
+    std::thread([&] { fromWorker = prompt.Show("asked by a worker", kMbYesNo); }).join();
+    EXPECT_EQ(fromWorker, kIdNo);
+    EXPECT_NE(ReadFile(EventLog::Instance().FilePath()).find("asked by a worker"), std::string::npos);
+}
+
+TEST_F(ShellTest, QtHostedLoopRunsPostsFromWorkersAndTimersOnItsClock) {
+    ManualClock clock;
+    SetClock(&clock);
+    struct Counter : MessageReceiver {
+        int seen = 0;
+        void HandleMessage(Message&) override { ++seen; }
+    } counter;
+    {
+        EventLoop loop;
+        ReceiverSlot slot(loop, &counter);
+        QtEventLoop driver(loop);
+        int fired = 0;
+        loop.SetTimer(1000, false, [&] { ++fired; });
+        std::thread([&] { loop.Post(slot.Id(), 1); }).join();
+        QTRY_COMPARE_WITH_TIMEOUT(counter.seen, 1, 5000);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(fired, 0);
+        clock.Advance(1000);
+        QTRY_COMPARE_WITH_TIMEOUT(fired, 1, 5000);
+        bool quit = false;
+        QObject::connect(&driver, &QtEventLoop::quitRequested, [&] { quit = true; });
+        loop.Quit();
+        QTRY_VERIFY_WITH_TIMEOUT(quit, 5000);
+    }
+    SetClock(nullptr);
+}
+
+}  // namespace
+}  // namespace wk::ui
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
