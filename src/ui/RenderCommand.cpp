@@ -1,0 +1,171 @@
+#include "ui/RenderCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <QImage>
+#include <QImageWriter>
+#include <QSaveFile>
+#include <algorithm>
+#include <optional>
+#include <ostream>
+
+#include "app/StreamChoice.h"
+#include "app/UserTime.h"
+#include "core/ConfigStore.h"
+#include "core/ProgramHome.h"
+#include "core/Trace.h"
+#include "descriptions/Description.h"
+#include "player/StreamViewData.h"
+#include "player/WaveSummaryCache.h"
+#include "ui/render/TimeLineRenderer.h"
+
+namespace wk {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+std::string LongTime(StreamTime t) { return DateTime::FromStreamTime(t).LongText(); }
+
+// A time option; false (with a message) when it is given and unreadable.
+bool ReadTime(const std::string& name, const std::string& text, std::optional<StreamTime>& into,
+              std::ostream& err) {
+    if (text.empty()) return true;
+    const auto parsed = ParseUserDateTime(text);
+    if (!parsed) {
+        err << "wavkeep-gui: " << name << " \"" << text
+            << "\" is no time (DD/MM/YYYY  hh:mm:ss[.mmm] or YYYY-MM-DD hh:mm:ss)\n";
+        return false;
+    }
+    into = parsed->ToStreamTime();
+    return true;
+}
+
+}  // namespace
+
+int RunRender(const RenderOptions& o, std::ostream& out, std::ostream& err) {
+    if (o.width < kRenderMinWidth || o.width > kRenderMaxWidth) {
+        err << "wavkeep-gui: --width must lie between " << kRenderMinWidth << " and " << kRenderMaxWidth
+            << " pixels\n";
+        return kExitUsage;
+    }
+    if (o.height < TimeLineRenderer::kMinHeight || o.height > kRenderMaxHeight) {
+        err << "wavkeep-gui: --height must lie between " << TimeLineRenderer::kMinHeight << " and "
+            << kRenderMaxHeight << " pixels\n";
+        return kExitUsage;
+    }
+    if (o.output.empty()) {
+        err << "wavkeep-gui: -o FILE.png names the picture to write\n";
+        return kExitUsage;
+    }
+    std::optional<StreamTime> from, to, cursor;
+    if (!ReadTime("--from", o.from, from, err) || !ReadTime("--to", o.to, to, err) ||
+        !ReadTime("--cursor", o.cursor, cursor, err)) {
+        return kExitUsage;
+    }
+    if (from.has_value() != to.has_value()) {
+        err << "wavkeep-gui: give --from and --to together (or neither, for the whole stream)\n";
+        return kExitUsage;
+    }
+    if (from && *from >= *to) {
+        err << "wavkeep-gui: --from must lie before --to\n";
+        return kExitUsage;
+    }
+
+    int status = 0;
+    const auto chosen = ChooseStream(o.stream, err, &status);
+    if (!chosen) return status;
+    ConfigStore config;
+    config.Load();
+    StreamViewData data(chosen->folder, WaveCachePathFor(chosen->folder));
+    data.Refresh();
+    const auto extent = data.Extent();
+    if (!from && !extent) {
+        err << "wavkeep-gui: stream " << chosen->name
+            << " holds no recording yet; --from and --to draw a stretch of it anyway\n";
+        return kExitFailed;
+    }
+    const StreamTime start = from ? *from : extent->first;
+    // A stream of one instant still gets a stretch to draw.
+    const StreamTime end = to ? *to : std::max(extent->second, start + kMsPerSecond);
+
+    // The stretch asked for is shown as it is, also where nothing was recorded.
+    TimeLine line;
+    line.SetTrack(0, o.width);
+    line.SetExtent(extent ? std::min(extent->first, start) : start,
+                   extent ? std::max(extent->second, end) : end);
+    line.SetVisibleRange(start, end);
+    line.SetCursorTime(cursor.value_or(start));
+    TimeLineMarks marks;
+    marks.cursorShown = cursor.has_value();
+
+    data.Wave().Prepare(start, end, o.width);
+    QImage image(o.width, o.height, QImage::Format_RGB32);
+    if (image.isNull()) {
+        err << "wavkeep-gui: no memory for a picture of " << o.width << " x " << o.height << '\n';
+        return kExitFailed;
+    }
+    TimeLineRenderer renderer(ReadTimeLineColors(config));
+    renderer.Render(image, line, data.Scene(), marks);
+
+    QSaveFile file(QString::fromStdString(o.output));
+    QImageWriter writer(&file, "png");
+    if (!file.open(QIODevice::WriteOnly) || !writer.write(image) || !file.commit()) {
+        const QString why = writer.error() != QImageWriter::UnknownError ? writer.errorString() : file.errorString();
+        err << "wavkeep-gui: cannot write " << o.output << ": " << why.toStdString() << '\n';
+        return kExitFailed;
+    }
+
+    int counts[4] = {0, 0, 0, 0};
+    for (const TimeLineBar& bar : data.Scene().bars) {
+        if (bar.end < start || bar.start > end) continue;
+        ++counts[bar.notIdentified ? 3 : std::clamp(bar.coverage, 0, 2)];
+    }
+    out << "wrote " << o.output << " (" << o.width << " x " << o.height << "): stream " << chosen->name
+        << " from " << LongTime(start) << " to " << LongTime(end) << "; descriptions in view: "
+        << counts[kCoverageComplete] << " complete, " << counts[kCoveragePartial] << " partial, "
+        << counts[kCoverageMissing] << " missing, " << counts[3] << " not identified"
+        << (data.Scene().growing ? "; a chunk is being recorded" : "") << '\n';
+    Trace(kTraceInfo, "render: %s, %s to %s", o.output.c_str(), LongTime(start).c_str(), LongTime(end).c_str());
+    return kExitOk;
+}
+
+int RunGuiCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    CLI::App app{"wavkeep-gui: the desktop shell of wavkeep. The window is not written yet; "
+                 "\"render\" draws a stream's time line into a PNG without a display."};
+    app.require_subcommand(1);
+    std::string home;
+    app.add_option("--home", home, "Program home (default: $WAVKEEP_HOME, else ~/.local/share/wavkeep)");
+    RenderOptions o;
+    auto* render = app.add_subcommand(
+        "render", "Write a PNG of a stretch of a stream's time line: recorded stretches, wave form, "
+                  "descriptions by coverage (legend at the bottom), ruler");
+    render->add_option("--stream", o.stream, "Stream (default: \"ActiveStream\")");
+    render->add_option("--from", o.from, "Start of the stretch (DD/MM/YYYY  hh:mm:ss or YYYY-MM-DD hh:mm:ss); "
+                                         "with --to; default: the whole stream");
+    render->add_option("--to", o.to, "End of the stretch");
+    render->add_option("--cursor", o.cursor, "Draw the cursor at this time");
+    render->add_option("--width", o.width, "Width in pixels (default 1920)");
+    render->add_option("--height", o.height, "Height in pixels (default 300)");
+    render->add_option("-o,--output", o.output, "The PNG file to write")->required();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e, out, err);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+    if (app.count("--home") > 0 && home.empty()) {
+        err << "wavkeep-gui: --home wants a folder; an empty name names none\n";
+        return kExitUsage;
+    }
+    if (!home.empty()) SetProgramHome(home);
+    std::string why;
+    if (!PrepareProgramHome(&why)) {
+        err << "wavkeep-gui: " << why << '\n';
+        return kExitFailed;
+    }
+    SetUpTraceFromConfig();
+    return RunRender(o, out, err);
+}
+
+}  // namespace wk
