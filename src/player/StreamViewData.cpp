@@ -15,10 +15,11 @@ std::string DatName(const std::string& sessionName, int64_t number) {
     return sessionName + "_" + std::to_string(number) + ".dat";
 }
 
-int64_t DatSize(const std::string& folder, const std::string& name) {
+// Size and modification time of a side file; size -1 when there is none.
+std::pair<int64_t, int64_t> DatState(const std::string& folder, const std::string& name) {
     struct stat st {};
-    if (::stat(FolderFile(folder, name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-    return st.st_size;
+    if (::stat(FolderFile(folder, name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {-1, 0};
+    return {st.st_size, static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 }  // namespace
@@ -42,8 +43,8 @@ std::optional<WaveChunk> FindGrowingChunk(const StreamInfo& info, RecordedRange*
         for (const ChunkSpan& c : s.spans) number = std::max(number, (c.start - s.start) / s.length + 1);
     }
     ++number;
-    int64_t size = DatSize(info.folder, DatName(session, number));
-    if (size < 0) {
+    auto state = DatState(info.folder, DatName(session, number));
+    if (state.first < 0) {
         // No closed chunk before it (or a gap): the highest number present.
         number = 0;
         for (const std::string& name : ListChunkFiles(info.folder, ".dat")) {
@@ -51,14 +52,17 @@ std::optional<WaveChunk> FindGrowingChunk(const StreamInfo& info, RecordedRange*
             if (const auto f = ParseChunkName(name)) number = std::max<int64_t>(number, f->number);
         }
         if (number == 0) return std::nullopt;
-        size = DatSize(info.folder, DatName(session, number));
-        if (size < 0) return std::nullopt;
+        state = DatState(info.folder, DatName(session, number));
+        if (state.first < 0) return std::nullopt;
     }
     WaveChunk chunk;
     chunk.datName = DatName(session, number);
     chunk.start = start + (number - 1) * fields->lengthMs;
     chunk.length = fields->lengthMs;
     chunk.growing = true;
+    chunk.datBytes = state.first;
+    chunk.datModifiedNs = state.second;
+    const int64_t size = state.first;
     if (span != nullptr) {
         const StreamTime planned = std::max<StreamTime>(fields->durationMs - (number - 1) * fields->lengthMs, 0);
         *span = {chunk.start, chunk.start + std::min(size * kMsPerDatByte, planned)};
@@ -88,13 +92,15 @@ void StreamViewData::Refresh() {
     }
 
     std::vector<WaveChunk> chunks;
+    chunks.reserve(m_wave.ChunkCount() + 1);
     for (const MP3SingleSaving& s : m_info.sessions) {
         if (s.length <= 0) continue;
         const std::string session = ChunkSessionName(DateTime::FromStreamTime(s.start),
                                                      s.duration / kMsPerSecond, s.length / kMsPerSecond);
         for (const ChunkSpan& c : s.spans) {
             const int64_t number = (c.start - s.start) / s.length + 1;
-            chunks.push_back({DatName(session, number), s.start + (number - 1) * s.length, s.length, false});
+            chunks.push_back({DatName(session, number), s.start + (number - 1) * s.length, s.length, false,
+                              c.datBytes, c.datModifiedNs});
         }
     }
     RecordedRange growingSpan;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <unordered_map>
 
 #include "core/Trace.h"
 #include "player/TimeLine.h"
@@ -85,7 +84,7 @@ struct StreamWaveform::Chunk {
     WaveChunk file;
     int64_t datSize = -1;  // bytes to use; -1: no readable side file
     int64_t mtimeNs = 0;
-    int64_t statSize = 0;
+    int64_t statSize = -1;
     bool built = false;
     size_t cellAt = 0;
     size_t cellCount = 0;
@@ -130,13 +129,10 @@ void StreamWaveform::Sync(const std::string& folder, std::vector<WaveChunk> chun
         m_rawBytes = 0;
         m_folder = folder;
     }
-    std::sort(chunks.begin(), chunks.end(), [](const WaveChunk& a, const WaveChunk& b) {
+    const auto before = [](const WaveChunk& a, const WaveChunk& b) {
         return a.start != b.start ? a.start < b.start : a.datName < b.datName;
-    });
-
-    std::unordered_map<std::string_view, size_t> before;
-    before.reserve(m_chunks.size());
-    for (size_t i = 0; i < m_chunks.size(); ++i) before.emplace(m_chunks[i].file.datName, i);
+    };
+    std::sort(chunks.begin(), chunks.end(), before);
 
     std::vector<Chunk> next(chunks.size());
     std::vector<WaveCell> pool;
@@ -144,38 +140,53 @@ void StreamWaveform::Sync(const std::string& folder, std::vector<WaveChunk> chun
     size_t rawBytes = 0;
     bool changed = next.size() != m_chunks.size();
     m_longestChunk = 0;
-    const int dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dirFd = -1;
+    // Both lists are in the same order: one walk pairs each chunk with its
+    // old self.
+    size_t old = 0;
     for (size_t i = 0; i < chunks.size(); ++i) {
         Chunk& chunk = next[i];
         chunk.file = std::move(chunks[i]);
-        struct stat st {};
-        if (dirFd >= 0 && ::fstatat(dirFd, chunk.file.datName.c_str(), &st, 0) == 0 &&
-            S_ISREG(st.st_mode)) {
-            chunk.statSize = st.st_size;
-            chunk.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        if (chunk.file.datBytes >= 0) {
+            chunk.statSize = chunk.file.datBytes;
+            chunk.mtimeNs = chunk.file.datModifiedNs;
+        } else {
+            if (dirFd < 0) dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            struct stat st {};
+            if (dirFd >= 0 && ::fstatat(dirFd, chunk.file.datName.c_str(), &st, 0) == 0 &&
+                S_ISREG(st.st_mode)) {
+                chunk.statSize = st.st_size;
+                chunk.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+            } else {
+                chunk.statSize = -1;
+            }
+        }
+        if (chunk.statSize >= 0) {
             const int64_t cells =
                 std::min(std::max<int64_t>(chunk.file.length, 0) / kMsPerSecond + kSlackCells,
                          kLongestChunkCells);
-            chunk.datSize = std::min<int64_t>(st.st_size, cells * kDatBytesPerCell);
+            chunk.datSize = std::min<int64_t>(chunk.statSize, cells * kDatBytesPerCell);
         }
         m_longestChunk = std::max(m_longestChunk, chunk.Reach());
 
-        const auto old = before.find(chunk.file.datName);
-        const bool same = old != before.end() && m_chunks[old->second].statSize == chunk.statSize &&
-                          m_chunks[old->second].mtimeNs == chunk.mtimeNs &&
-                          m_chunks[old->second].datSize == chunk.datSize;
-        changed = changed || !same || m_chunks[old->second].file.start != chunk.file.start;
+        while (old < m_chunks.size() && before(m_chunks[old].file, chunk.file)) ++old;
+        Chunk* was = old < m_chunks.size() && m_chunks[old].file.datName == chunk.file.datName &&
+                             m_chunks[old].file.start == chunk.file.start
+                         ? &m_chunks[old]
+                         : nullptr;
+        const bool same = was && was->statSize == chunk.statSize && was->mtimeNs == chunk.mtimeNs &&
+                          was->datSize == chunk.datSize;
+        changed = changed || !same;
         const WaveCell* cells = nullptr;
         size_t count = 0;
-        if (same && m_chunks[old->second].built) {
-            Chunk& was = m_chunks[old->second];
-            cells = m_pool.data() + was.cellAt;
-            count = was.cellCount;
-            if (was.rawLoaded) {
+        if (same && was->built) {
+            cells = m_pool.data() + was->cellAt;
+            count = was->cellCount;
+            if (was->rawLoaded) {
                 chunk.rawLoaded = true;
-                chunk.raw = std::move(was.raw);
-                chunk.tenths = std::move(was.tenths);
-                chunk.lastUse = was.lastUse;
+                chunk.raw = std::move(was->raw);
+                chunk.tenths = std::move(was->tenths);
+                chunk.lastUse = was->lastUse;
                 rawBytes += chunk.raw.size();
             }
         } else if (chunk.datSize >= 0 && !chunk.file.growing) {

@@ -33,6 +33,10 @@ struct WaveChunk {
     StreamTime start = 0;   // stream time of the first ".dat" byte
     StreamTime length = 0;  // the chunk length its name gives
     bool growing = false;   // being recorded: never written to the cache
+    // The side file's size and modification time when the caller has them
+    // from its own scan (ChunkSpan); -1: Sync looks.
+    int64_t datBytes = -1;
+    int64_t datModifiedNs = 0;
 };
 
 struct WaveColumn {
@@ -58,7 +62,7 @@ public:
     StreamWaveform& operator=(const StreamWaveform&) = delete;
 
     // Takes the chunks of `folder` (any order) and looks at their ".dat"
-    // files; summaries whose chunk kept its name, size and time stay, the
+    // files (where the chunk does not say); summaries whose chunk kept its name, size and time stay, the
     // others are built by the next Prepare that needs them.
     void Sync(const std::string& folder, std::vector<WaveChunk> chunks);
 

@@ -113,10 +113,12 @@ std::string WaveCachePathFor(const std::string& streamFolder) {
 }
 
 void WaveSummaryCache::Load() {
-    m_entries.clear();
+    m_records.clear();
+    m_index.clear();
+    m_next = 0;
     m_bytes.clear();
     m_cells = {};
-    m_records = 0;
+    m_recordCount = 0;
     m_badTail = false;
     const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
@@ -171,8 +173,8 @@ void WaveSummaryCache::Load() {
         m_cells.resize(first + cells);
         std::memcpy(m_cells.data() + first, p + 20, 2 * cells);
         s.cells = {m_cells.data() + first, cells};
-        m_entries[s.name] = s;
-        ++m_records;
+        m_records.push_back(s);
+        ++m_recordCount;
         at += kRecordFrame + payloadLength;
     }
     if (at != all.size()) {
@@ -184,15 +186,24 @@ void WaveSummaryCache::Load() {
 
 const ChunkSummary* WaveSummaryCache::Find(std::string_view name, int64_t datSize,
                                            int64_t mtimeNs) const {
-    const auto it = m_entries.find(name);
-    if (it == m_entries.end() || it->second.datSize != datSize || it->second.mtimeNs != mtimeNs) {
-        return nullptr;
+    const ChunkSummary* found = nullptr;
+    if (m_next < m_records.size() && m_records[m_next].name == name) found = &m_records[m_next];
+    // A later record of the name replaces this one.
+    if (found == nullptr || found->datSize != datSize || found->mtimeNs != mtimeNs) {
+        if (m_index.empty()) {
+            m_index.reserve(m_records.size());
+            for (size_t i = 0; i < m_records.size(); ++i) m_index[m_records[i].name] = i;
+        }
+        const auto it = m_index.find(name);
+        found = it == m_index.end() ? nullptr : &m_records[it->second];
     }
-    return &it->second;
+    if (found == nullptr) return nullptr;
+    m_next = static_cast<size_t>(found - m_records.data()) + 1;
+    return found->datSize == datSize && found->mtimeNs == mtimeNs ? found : nullptr;
 }
 
 bool WaveSummaryCache::WantsRewrite(size_t live) const {
-    return m_badTail || m_records > 2 * live + 64;
+    return m_badTail || m_recordCount > 2 * live + 64;
 }
 
 bool WaveSummaryCache::Append(std::span<const ChunkSummary> summaries) {
@@ -229,7 +240,7 @@ bool WaveSummaryCache::Rewrite(std::span<const ChunkSummary> summaries) {
     if (!ok) Trace(kTraceError, "wave cache %s: cannot write", m_path.c_str());
     // The summaries may point into the bytes read before: they stay.
     m_badTail = false;
-    m_records = summaries.size();
+    m_recordCount = summaries.size();
     return ok;
 }
 

@@ -83,8 +83,12 @@ private:
     std::string m_path;
     std::string m_bytes;            // the file as read; the names point into it
     std::vector<WaveCell> m_cells;  // the cells read; the summaries point into it
-    std::unordered_map<std::string_view, ChunkSummary> m_entries;
-    size_t m_records = 0;
+    // The records in file order, which is the order callers ask in; the
+    // index (the latest record of each name) is made on the first miss.
+    std::vector<ChunkSummary> m_records;
+    mutable std::unordered_map<std::string_view, size_t> m_index;
+    mutable size_t m_next = 0;
+    size_t m_recordCount = 0;  // records in the file
     bool m_badTail = false;
 };
 

@@ -41,7 +41,7 @@ protected:
         std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::fclose(f);
         std::erase_if(m_chunks, [&](const WaveChunk& c) { return c.datName == name; });
-        m_chunks.push_back({name, start, length, false});
+        m_chunks.push_back({name, start, length, false, -1, 0});
         m_bytes.clear();
         for (const WaveChunk& c : m_chunks) {
             const std::string all = test::ReadFile(m_folder + "/" + c.datName);

@@ -89,7 +89,7 @@ TEST_F(TimeLineRendererTest, TheWaveFormIsDrawnWhereTheSideFileSaysSo) {
     std::filesystem::create_directory(folder);
     test::WriteFile(folder + "/x.dat", std::string(1000, static_cast<char>(100)));
     StreamWaveform wave;
-    wave.Sync(folder, {{"x.dat", 0, 10 * S, false}});
+    wave.Sync(folder, {{"x.dat", 0, 10 * S, false, -1, 0}});
     wave.Prepare(0, 100 * S, 400);
     m_scene.wave = &wave;
     const QImage image = Draw(m_scene);
