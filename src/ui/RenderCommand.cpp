@@ -1,9 +1,14 @@
 #include "ui/RenderCommand.h"
 
 #include <CLI/CLI.hpp>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QImage>
 #include <QImageWriter>
 #include <QSaveFile>
+#include <cstdio>
+#include <memory>
 #include <algorithm>
 #include <optional>
 #include <ostream>
@@ -38,6 +43,39 @@ bool ReadTime(const std::string& name, const std::string& text, std::optional<St
         return false;
     }
     into = parsed->ToStreamTime();
+    return true;
+}
+
+// Writes the picture as PNG: to standard output for "-"; straight into
+// what is not a plain file (a pipe, /dev/stdout), which renaming would
+// replace; otherwise through a new file renamed over the old one, so no
+// reader sees half a picture. False with the reason in `why`.
+bool WritePng(const QImage& image, const std::string& path, std::string* why) {
+    const auto fail = [why](const QString& reason) {
+        *why = reason.toStdString();
+        return false;
+    };
+    const QFileInfo info(QString::fromStdString(path));
+    if (path == "-" || (info.exists() && !info.isFile())) {
+        if (info.isDir()) return fail(QStringLiteral("it is a folder"));
+        QFile file;
+        const bool open = path == "-" ? file.open(stdout, QIODevice::WriteOnly)
+                                      : (file.setFileName(info.filePath()), file.open(QIODevice::WriteOnly));
+        if (!open) return fail(file.errorString());
+        QImageWriter writer(&file, "png");
+        const bool written = writer.write(image) && file.flush();
+        if (file.error() != QFileDevice::NoError) return fail(file.errorString());
+        return written || fail(writer.errorString());
+    }
+    // A link keeps pointing at the picture.
+    QSaveFile file(info.isSymLink() ? info.canonicalFilePath() : info.filePath());
+    if (!file.open(QIODevice::WriteOnly)) return fail(file.errorString());
+    QImageWriter writer(&file, "png");
+    if (!writer.write(image)) {
+        file.cancelWriting();
+        return fail(writer.errorString());
+    }
+    if (!file.commit()) return fail(file.errorString());
     return true;
 }
 
@@ -108,11 +146,9 @@ int RunRender(const RenderOptions& o, std::ostream& out, std::ostream& err) {
     TimeLineRenderer renderer(ReadTimeLineColors(config));
     renderer.Render(image, line, data.Scene(), marks);
 
-    QSaveFile file(QString::fromStdString(o.output));
-    QImageWriter writer(&file, "png");
-    if (!file.open(QIODevice::WriteOnly) || !writer.write(image) || !file.commit()) {
-        const QString why = writer.error() != QImageWriter::UnknownError ? writer.errorString() : file.errorString();
-        err << "wavkeep-gui: cannot write " << o.output << ": " << why.toStdString() << '\n';
+    std::string why;
+    if (!WritePng(image, o.output, &why)) {
+        err << "wavkeep-gui: cannot write " << o.output << ": " << why << '\n';
         return kExitFailed;
     }
 
@@ -121,7 +157,9 @@ int RunRender(const RenderOptions& o, std::ostream& out, std::ostream& err) {
         if (bar.end < start || bar.start > end) continue;
         ++counts[bar.notIdentified ? 3 : std::clamp(bar.coverage, 0, 2)];
     }
-    out << "wrote " << o.output << " (" << o.width << " x " << o.height << "): stream " << chosen->name
+    // With the picture on standard output the summary goes to the other stream.
+    std::ostream& report = o.output == "-" ? err : out;
+    report << "wrote " << (o.output == "-" ? std::string("standard output") : o.output) << " (" << o.width << " x " << o.height << "): stream " << chosen->name
         << " from " << LongTime(start) << " to " << LongTime(end) << "; descriptions in view: "
         << counts[kCoverageComplete] << " complete, " << counts[kCoveragePartial] << " partial, "
         << counts[kCoverageMissing] << " missing, " << counts[3] << " not identified"
@@ -147,7 +185,7 @@ int RunGuiCommandLine(int argc, const char* const* argv, std::ostream& out, std:
     render->add_option("--cursor", o.cursor, "Draw the cursor at this time");
     render->add_option("--width", o.width, "Width in pixels (default 1920)");
     render->add_option("--height", o.height, "Height in pixels (default 300)");
-    render->add_option("-o,--output", o.output, "The PNG file to write")->required();
+    render->add_option("-o,--output", o.output, "The PNG file to write (\"-\": standard output)")->required();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -165,6 +203,15 @@ int RunGuiCommandLine(int argc, const char* const* argv, std::ostream& out, std:
         return kExitFailed;
     }
     SetUpTraceFromConfig();
+    // Fonts need a QGuiApplication; rendering needs no display.
+    std::unique_ptr<QGuiApplication> guiApp;
+    int qtArgc = 1;
+    char name[] = "wavkeep-gui";
+    char* qtArgv[] = {name, nullptr};
+    if (QGuiApplication::instance() == nullptr) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        guiApp = std::make_unique<QGuiApplication>(qtArgc, qtArgv);
+    }
     return RunRender(o, out, err);
 }
 

@@ -61,7 +61,10 @@ TEST_F(TimeLineRendererTest, BarsRangesAndCursorLieOnTheirPixels) {
     EXPECT_FALSE(isBar(39, lane0, kCoverageComplete, false));
     for (int x = 40; x <= 98; ++x) EXPECT_TRUE(isBar(x, lane0, kCoverageComplete, false)) << x;
     EXPECT_TRUE(isBar(99, lane0, kCoveragePartial, false));
-    EXPECT_TRUE(isBar(120, lane1, kCoverageMissing, false));
+    EXPECT_TRUE(isBar(108, lane1, kCoverageMissing, false));  // 27 s to 40 s: 108 .. 159
+    EXPECT_TRUE(isBar(159, lane1, kCoverageMissing, false));
+    EXPECT_FALSE(isBar(160, lane1, kCoverageMissing, false));
+    EXPECT_FALSE(isBar(107, lane1, kCoverageMissing, false));
     EXPECT_TRUE(isBar(300, lane0, kCoverageComplete, true));
     // Recorded stretches carry the configured record colour; the gap stays background.
     EXPECT_EQ(At(image, 60, strip), QColor(200, 0, 0));
