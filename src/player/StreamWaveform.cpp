@@ -307,7 +307,7 @@ void StreamWaveform::SaveSummaries(const std::vector<ChunkSummary>& fresh) {
     if (m_cache.Path().empty()) return;
     size_t live = 0;
     for (const Chunk& c : m_chunks) live += (c.built && !c.file.growing) ? 1 : 0;
-    if (m_cache.WantsRewrite(live)) {
+    if (m_cache.WantsRewrite(live) || !m_cache.Append(fresh)) {
         std::vector<ChunkSummary> all;
         all.reserve(live);
         for (const Chunk& c : m_chunks) {
@@ -315,8 +315,6 @@ void StreamWaveform::SaveSummaries(const std::vector<ChunkSummary>& fresh) {
             all.push_back({c.file.datName, c.statSize, c.mtimeNs, {m_pool.data() + c.cellAt, c.cellCount}});
         }
         m_cache.Rewrite(all);
-    } else {
-        m_cache.Append(fresh);
     }
 }
 

@@ -208,8 +208,8 @@ bool WaveSummaryCache::WantsRewrite(size_t live) const {
 
 bool WaveSummaryCache::Append(std::span<const ChunkSummary> summaries) {
     if (summaries.empty()) return true;
-    const int fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0) return Rewrite(summaries);
+    const int fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
     std::string bytes;
     for (const ChunkSummary& s : summaries) PutRecord(bytes, s);
     const bool ok = WriteAll(fd, bytes);

@@ -73,8 +73,9 @@ public:
     // or beyond a bad one. `live` of the loaded records are still in use.
     bool WantsRewrite(size_t live) const;
 
-    // Appends the summaries (one write). False, with a trace line, when the
-    // file cannot be written; the cache is only an aid, so callers go on.
+    // Appends the summaries (one write). False when there is no file to
+    // append to (Rewrite makes one), or, with a trace line, when it cannot
+    // be written; the cache is only an aid, so callers go on.
     bool Append(std::span<const ChunkSummary> summaries);
     // Replaces the file by one holding exactly these summaries.
     bool Rewrite(std::span<const ChunkSummary> summaries);

@@ -68,7 +68,10 @@ private:
 // column when it lies in view at all. Empty (x0 >= x1) when out of view.
 std::pair<int, int> Columns(const TimeLine& line, StreamTime a, StreamTime b) {
     if (b < a) std::swap(a, b);
-    if (b < line.VisibleStart() || a > line.VisibleEnd()) return {0, 0};
+    // A stretch that ends where the view begins lies outside it.
+    if (b < line.VisibleStart() || a > line.VisibleEnd() || (b == line.VisibleStart() && a < b)) {
+        return {0, 0};
+    }
     const int left = line.TrackLeft();
     const int right = line.TrackRight();
     int x0 = std::clamp(line.TimeToX(a), left, right);
