@@ -7,15 +7,17 @@
 #include <QImage>
 #include <QImageWriter>
 #include <QSaveFile>
+#include <QtGlobal>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <algorithm>
 #include <optional>
 #include <ostream>
 
 #include "app/StreamChoice.h"
 #include "app/UserTime.h"
 #include "core/ConfigStore.h"
+#include "core/PrintableText.h"
 #include "core/ProgramHome.h"
 #include "core/Trace.h"
 #include "descriptions/Description.h"
@@ -77,6 +79,15 @@ bool WritePng(const QImage& image, const std::string& path, std::string* why) {
     }
     if (!file.commit()) return fail(file.errorString());
     return true;
+}
+
+// Qt's own notes (a missing runtime folder, font lookups) go to the trace
+// log, not into the command's output; only its errors reach stderr.
+void QtMessageToTrace(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    const std::string text = PrintableText(message.toStdString());
+    const bool error = type == QtCriticalMsg || type == QtFatalMsg;
+    Trace(error ? kTraceError : kTraceDebug, "qt: %s", text.c_str());
+    if (error) std::fprintf(stderr, "wavkeep-gui: %s\n", text.c_str());
 }
 
 }  // namespace
@@ -203,13 +214,18 @@ int RunGuiCommandLine(int argc, const char* const* argv, std::ostream& out, std:
         return kExitFailed;
     }
     SetUpTraceFromConfig();
-    // Fonts need a QGuiApplication; rendering needs no display.
+    // Fonts need a QGuiApplication; rendering needs no display, and a
+    // platform taken from the environment (xcb without a display) would
+    // abort: the offscreen one is asked for on Qt's own command line,
+    // which outranks QT_QPA_PLATFORM.
     std::unique_ptr<QGuiApplication> guiApp;
-    int qtArgc = 1;
     char name[] = "wavkeep-gui";
-    char* qtArgv[] = {name, nullptr};
+    char platformOption[] = "-platform";
+    char platform[] = "offscreen";
+    char* qtArgv[] = {name, platformOption, platform, nullptr};
+    int qtArgc = 3;
     if (QGuiApplication::instance() == nullptr) {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        qInstallMessageHandler(QtMessageToTrace);
         guiApp = std::make_unique<QGuiApplication>(qtArgc, qtArgv);
     }
     return RunRender(o, out, err);
