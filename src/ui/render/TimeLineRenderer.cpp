@@ -231,7 +231,9 @@ void TimeLineRenderer::DrawRuler(QImage& image, const Layout& layout, const Time
     for (StreamTime t = FirstTick(start, step.step); t <= end; t += step.step) {
         const int x = line.TimeToX(t);
         painter.drawLine(x, layout.rulerBottom - 5, x, layout.rulerBottom - 1);
-        painter.drawText(x + 2, labelBase, FromText(RulerLabel(t, step.format)));
+        // A label cut by the right edge would read as another time.
+        const QString label = FromText(RulerLabel(t, step.format));
+        if (x + 2 + metrics.horizontalAdvance(label) <= right) painter.drawText(x + 2, labelBase, label);
     }
     if (!twoRows) return;
     // The date row: the day at the left edge, and each day that begins in view.
