@@ -85,6 +85,12 @@ TEST_F(TimeLineRendererTest, BarsRangesAndCursorLieOnTheirPixels) {
     const QImage marked = Draw(m_scene, marks);
     for (int x : {81, 300}) EXPECT_NE(At(marked, x, wave), At(image, x, wave)) << x;
     for (int x : {60, 330}) EXPECT_EQ(At(marked, x, wave), At(image, x, wave)) << x;
+    // Songs sharing a column (zoomed out): the one needing attention shows,
+    // whichever comes later in the list.
+    TimeLineScene shared;
+    shared.bars = {{1000, 1100, "", kCoverageMissing, true}, {1100, 1200, "", kCoverageComplete, false}};
+    const QImage zoomedOut = Draw(shared);
+    EXPECT_EQ(zoomedOut.pixel(4, lane0), TimeLineRenderer::BarColor(kCoverageMissing, true).rgb());
 }
 
 TEST_F(TimeLineRendererTest, TheWaveFormIsDrawnWhereTheSideFileSaysSo) {

@@ -188,24 +188,35 @@ void TimeLineRenderer::DrawBars(QImage& image, const Layout& layout, const TimeL
     QPainter painter(&image);
     painter.setFont(m_font);
     const QFontMetrics metrics(m_font);
+    // Overlapping songs (a crossfade) take the second lane.
     std::array<StreamTime, 2> laneEnd = {INT64_MIN, INT64_MIN};
-    for (const TimeLineBar& bar : scene.bars) {
-        // Overlapping songs (a crossfade) take the second lane.
+    m_lanes.resize(scene.bars.size());
+    for (size_t i = 0; i < scene.bars.size(); ++i) {
+        const TimeLineBar& bar = scene.bars[i];
         size_t lane = 0;
         if (bar.start < laneEnd[0]) lane = bar.start >= laneEnd[1] || laneEnd[1] < laneEnd[0] ? 1 : 0;
         laneEnd[lane] = std::max(laneEnd[lane], bar.end);
-        const auto [x0, x1] = Columns(line, bar.start, bar.end);
-        if (x0 >= x1) continue;
-        const int top = layout.barsTop + static_cast<int>(lane) * layout.laneHeight + 1;
-        const int bottom = top + layout.laneHeight - 2;
-        const QColor color = BarColor(bar.coverage, bar.notIdentified);
-        pixels.Fill(x0, x1, top, bottom, color.rgb());
-        if (x1 - x0 >= 3) pixels.Column(x0, top, bottom, color.darker(170).rgb());
-        if (x1 - x0 < kMinLabelledBar || layout.laneHeight < 12 || bar.label.empty()) continue;
-        const QRect box(x0 + 3, top, x1 - x0 - 5, bottom - top);
-        painter.setPen(color.lightness() < 110 ? Qt::white : kTextColor);
-        painter.drawText(box, Qt::AlignLeft | Qt::AlignVCenter,
-                         metrics.elidedText(FromFileText(bar.label), Qt::ElideRight, box.width()));
+        m_lanes[i] = static_cast<uint8_t>(lane);
+    }
+    // Zoomed out, many songs share a column: the complete ones are drawn
+    // first, so that a song needing attention is never hidden under them.
+    for (const bool completePass : {true, false}) {
+        for (size_t i = 0; i < scene.bars.size(); ++i) {
+            const TimeLineBar& bar = scene.bars[i];
+            if ((bar.coverage == kCoverageComplete && !bar.notIdentified) != completePass) continue;
+            const auto [x0, x1] = Columns(line, bar.start, bar.end);
+            if (x0 >= x1) continue;
+            const int top = layout.barsTop + m_lanes[i] * layout.laneHeight + 1;
+            const int bottom = top + layout.laneHeight - 2;
+            const QColor color = BarColor(bar.coverage, bar.notIdentified);
+            pixels.Fill(x0, x1, top, bottom, color.rgb());
+            if (x1 - x0 >= 3) pixels.Column(x0, top, bottom, color.darker(170).rgb());
+            if (x1 - x0 < kMinLabelledBar || layout.laneHeight < 12 || bar.label.empty()) continue;
+            const QRect box(x0 + 3, top, x1 - x0 - 5, bottom - top);
+            painter.setPen(color.lightness() < 110 ? Qt::white : kTextColor);
+            painter.drawText(box, Qt::AlignLeft | Qt::AlignVCenter,
+                             metrics.elidedText(FromFileText(bar.label), Qt::ElideRight, box.width()));
+        }
     }
 }
 

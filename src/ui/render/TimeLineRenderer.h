@@ -17,6 +17,7 @@
 #include <QColor>
 #include <QFont>
 #include <QImage>
+#include <cstdint>
 #include <vector>
 
 #include "player/StreamWaveform.h"
@@ -67,6 +68,7 @@ private:
     QFont m_font;
     QFont m_boldFont;
     std::vector<WaveColumn> m_columns;
+    std::vector<uint8_t> m_lanes;
 };
 
 }  // namespace wk
