@@ -71,6 +71,7 @@ struct TakenChunk {
     StreamTime start = 0;
     ChunkNameFields fields;
     int64_t datBytes = 0;
+    int64_t datModifiedNs = 0;
 };
 
 bool Covers(const MP3SingleSaving& session, StreamTime t) {
@@ -179,7 +180,8 @@ void UpdateStreamInfo(StreamInfo& info) {
             st.st_size <= 0) {
             return;
         }
-        taken.push_back({std::string(name), fields->start.ToStreamTime(), *fields, st.st_size});
+        taken.push_back({std::string(name), fields->start.ToStreamTime(), *fields, st.st_size,
+                         static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
     });
 
     // The chunk being written is still growing; every other one is closed.
@@ -215,6 +217,8 @@ void UpdateStreamInfo(StreamInfo& info) {
         // A chunk the recording ended in holds less than its place allows.
         const int64_t recordedMs = std::min<int64_t>(chunk.datBytes, INT_MAX) * kMsPerDatByte;
         if (recordedMs + kDatSlackMs < span.end - span.start) span.end = span.start + recordedMs;
+        span.datBytes = chunk.datBytes;
+        span.datModifiedNs = chunk.datModifiedNs;
         session.spans.push_back(span);
     }
 

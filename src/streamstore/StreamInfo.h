@@ -38,6 +38,10 @@ struct StreamInfo;
 struct ChunkSpan {
     StreamTime start = 0;
     StreamTime end = 0;
+    // The ".dat" side file as the scan saw it, so that a reader can tell
+    // whether it changed since (the stream view's wave-form summaries).
+    int64_t datBytes = 0;
+    int64_t datModifiedNs = 0;
 };
 
 // One recording session: chunks sharing a start second.

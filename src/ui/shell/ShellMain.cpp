@@ -1,8 +1,7 @@
-// wavkeep-shell-preview: the desktop shell on its own until it joins
-// wavkeep-gui.
-//   wavkeep-shell-preview [--home DIR] [--input INPUT] [FILE.des]
+// The window side of wavkeep-gui:
+//   wavkeep-gui [--home DIR] [--input INPUT] [FILE.des]
 //       the window, hosting the recorder of the home (as "wavkeep run")
-//   wavkeep-shell-preview --screenshot OUTDIR [--home DIR]
+//   wavkeep-gui --screenshot OUTDIR [--home DIR]
 //       PNGs of the window with each view; without --home on a demo home
 //       made for the purpose (generator recording and its descriptions)
 
@@ -14,6 +13,8 @@
 #include <QTableWidget>
 #include <QTreeWidget>
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 #include <iostream>
 #include <sstream>
 
@@ -33,6 +34,7 @@
 #include "ui/shell/QtUserPrompt.h"
 #include "ui/shell/ScheduleView.h"
 #include "ui/shell/ShellInstance.h"
+#include "ui/shell/ShellMain.h"
 
 namespace {
 
@@ -96,14 +98,14 @@ int Screenshots(const QString& outDir, const QString& home) {
     if (demo) {
         homeDir = MakeDemoHome();
         if (homeDir.empty()) {
-            std::cerr << "wavkeep-shell-preview: no temporary home could be made\n";
+            std::cerr << "wavkeep-gui: no temporary home could be made\n";
             return 1;
         }
     }
     SetProgramHome(homeDir);
     std::string why;
     if (!PrepareProgramHome(&why)) {
-        std::cerr << "wavkeep-shell-preview: " << why << '\n';
+        std::cerr << "wavkeep-gui: " << why << '\n';
         return 1;
     }
     if (demo) {
@@ -111,12 +113,12 @@ int Screenshots(const QString& outDir, const QString& home) {
         options.minutes = 8;
         std::ostringstream out, err;
         if (RunDemo(options, out, err) != 0) {
-            std::cerr << "wavkeep-shell-preview: the demo failed:\n" << err.str();
+            std::cerr << "wavkeep-gui: the demo failed:\n" << err.str();
             return 1;
         }
     }
     if (!QDir().mkpath(outDir)) {
-        std::cerr << "wavkeep-shell-preview: cannot make " << outDir.toStdString() << '\n';
+        std::cerr << "wavkeep-gui: cannot make " << outDir.toStdString() << '\n';
         return 1;
     }
     EventLoop loop;
@@ -146,7 +148,7 @@ int Screenshots(const QString& outDir, const QString& home) {
         window.statusBar()->clearMessage();
         const QString path = QDir(outDir).filePath(QString::fromLatin1(shot.file));
         if (!window.grab().save(path)) {
-            std::cerr << "wavkeep-shell-preview: cannot write " << path.toStdString() << '\n';
+            std::cerr << "wavkeep-gui: cannot write " << path.toStdString() << '\n';
             return 1;
         }
         std::cout << path.toStdString() << '\n';
@@ -157,11 +159,46 @@ int Screenshots(const QString& outDir, const QString& home) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+bool Given(int argc, char** argv, std::initializer_list<const char*> names) {
+    for (int i = 1; i < argc; ++i)
+        for (const char* name : names)
+            if (std::strcmp(argv[i], name) == 0) return true;
+    return false;
+}
+
+// Help needs no display; the screenshots are drawn offscreen whatever the
+// environment names. Without a display the window cannot open: say so
+// rather than let Qt abort.
+int PrepareQtPlatform(int argc, char** argv) {
+    if (Given(argc, argv, {"-h", "--help", "-?", "--help-all", "-v", "--version"})) return 0;
+    if (Given(argc, argv, {"--screenshot"})) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return 0;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::cerr << "wavkeep-gui: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are unset); "
+                     "\"wavkeep run\" records without one\n";
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int wk::ui::RunShell(int argc, char** argv) {
+    if (const int code = PrepareQtPlatform(argc, argv); code != 0) return code;
+    if (Given(argc, argv, {"-h", "--help", "-?", "--help-all", "-v", "--version"}))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication qapp(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wavkeep"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("The wavkeep window"));
+    parser.setApplicationDescription(QStringLiteral(
+        "The wavkeep window: records, schedules and downloads as \"wavkeep run\" does, and shows the "
+        "streams, their descriptions and the schedule.\n"
+        "\"wavkeep-gui render --help\": draw a stream's time line into a PNG without a display."));
     parser.addHelpOption();
     QCommandLineOption homeOption(QStringLiteral("home"), QStringLiteral("Program home"), QStringLiteral("DIR"));
     QCommandLineOption inputOption(QStringLiteral("input"),
@@ -180,14 +217,14 @@ int main(int argc, char** argv) {
 
     if (parser.isSet(homeOption)) {
         if (parser.value(homeOption).isEmpty()) {
-            std::cerr << "wavkeep-shell-preview: --home wants a folder\n";
+            std::cerr << "wavkeep-gui: --home wants a folder\n";
             return 2;
         }
         wk::SetProgramHome(parser.value(homeOption).toStdString());
     }
     std::string why;
     if (!wk::PrepareProgramHome(&why)) {
-        std::cerr << "wavkeep-shell-preview: " << why << '\n';
+        std::cerr << "wavkeep-gui: " << why << '\n';
         return 1;
     }
     const QStringList files = parser.positionalArguments();
