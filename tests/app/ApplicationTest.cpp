@@ -145,7 +145,7 @@ protected:
         ::setenv("no_proxy", "127.0.0.1", 1);
         SetProgramHome(m_home.Path());
         SetUserPrompt(&m_prompt);
-        CHTTPRequestManager::Instance().ResetForTesting();
+        CHTTPRequestManager::Install(&m_requests);  // nothing checked yet
         StreamNameFile streams;
         streams.load();
         StreamRecord radio;
@@ -162,6 +162,7 @@ protected:
         SetTraceLevel(0);
         SetUserPrompt(nullptr);
         SetProgramHome("");
+        CHTTPRequestManager::Install(nullptr);
     }
 
     void StartService() {
@@ -251,6 +252,7 @@ protected:
 
     test::TempDir m_home;
     test::TempDir m_data;
+    CHTTPRequestManager m_requests;
     CapturedPrompt m_prompt;
     test::ServiceProcess m_service;
     std::string m_root;
