@@ -113,7 +113,6 @@ TEST_F(ConfigStoreTest, TvInputKindAndColors) {
         EXPECT_EQ(c.IsTvCableInput(), k.isCable) << k.cable;
         EXPECT_EQ(c.IsTvAntennaInput(), k.isAntenna) << k.cable << k.antenna;
     }
-    EXPECT_EQ(c.GetColor("RecordColor"), (RgbColor{185, 0, 0}));
     c.SetString("WaveColor", "1,2");
     EXPECT_EQ(c.GetColor("WaveColor"), (RgbColor{40, 40, 50}));
     c.SetString("WaveColor", "10,20,30");

@@ -13,6 +13,7 @@
 #include "core/CTError.h"
 #include "core/SystemInfo.h"
 #include "core/Translation.h"
+#include "support/Process.h"
 #include "support/TempHome.h"
 
 namespace wk {
@@ -76,9 +77,10 @@ protected:
         for (const auto& [english, german] : entries)
             po += "\nmsgid " + PoQuote(english) + "\nmsgstr " + PoQuote(german) + "\n";
         test::WriteFile(folder + "wavkeep.po", po);
-        const std::string command =
-            "msgfmt -o '" + folder + "wavkeep.mo' '" + folder + "wavkeep.po'";
-        ASSERT_EQ(std::system(command.c_str()), 0) << po;
+        ASSERT_EQ(test::RunProgram({"msgfmt", "-o", folder + "wavkeep.mo", folder + "wavkeep.po"},
+                                   folder + "out", folder + "err"),
+                  0)
+            << test::ReadFile(folder + "err") << po;
         BindTo(root);
     }
 

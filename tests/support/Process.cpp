@@ -26,7 +26,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int rc = posix_spawn(&m_pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+    const int rc = posix_spawnp(&m_pid, pointers[0], &actions, nullptr, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) m_pid = -1;
     return rc == 0;

@@ -16,7 +16,7 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // argv[0] is the program's path.
+    // argv[0] is the program: a path, or a name looked up in PATH.
     bool Start(const std::vector<std::string>& argv, const std::string& out,
                const std::string& err);
     // The exit status, 128 + the signal that ended it, -1 when none ran.
