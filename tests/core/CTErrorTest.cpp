@@ -1,6 +1,6 @@
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "core/CTError.h"
 
@@ -18,7 +18,8 @@ TEST(CTErrorTest, CodeIsShownInDecimalAndUpperCaseHex) {
         {-1, "Error code: -00001 (0xFFFFFFFF)\n"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(CTError(c.code, "x").GetText(), std::string(c.prefix) + "Description: x") << c.code;
+        EXPECT_EQ(CTError(c.code, "x").GetText(), std::string(c.prefix) + "Description: x")
+            << c.code;
     // Codes outside the table have no description.
     for (int unknown : {-1, 0, 16, 19, 23, 30, 32, 35, 39, 41, 45, 49, 55, 61396})
         EXPECT_EQ(CTErrorRecorder(unknown).GetDescription(), "") << unknown;
@@ -40,14 +41,18 @@ TEST(CTErrorTest, NamesAndDescriptionAreCutToTheirLimits) {
 class DetailedError : public CTError {
 public:
     DetailedError() : CTError(kErrEncoderWriteFile, "Encoder can not write file") {}
-    std::string GetDescription() const override { return CTError::GetDescription() + " (disk full)"; }
+    std::string GetDescription() const override {
+        return CTError::GetDescription() + " (disk full)";
+    }
 };
 
 TEST(CTErrorTest, CaughtAsBaseTheTextUsesTheThrownType) {
     try {
         throw DetailedError();
     } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), "Error code: 000022 (0x000016)\nDescription: Encoder can not write file (disk full)");
+        EXPECT_STREQ(
+            e.what(),
+            "Error code: 000022 (0x000016)\nDescription: Encoder can not write file (disk full)");
     }
     try {
         throw CTErrorRecorder(kErrRecorderWaveOpen);

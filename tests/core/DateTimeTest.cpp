@@ -63,7 +63,8 @@ TEST(DateTimeTest, BoundariesOfTheRange) {
     EXPECT_EQ(DateTime(2000, 1, 1).ToStreamTime(), 0);
     ExpectSameFields(DateTime::FromStreamTime(-1), DateTime());
     // The last millisecond of a leap year must not become day 366 of it.
-    ExpectSameFields(DateTime::FromStreamTime(366 * kMsPerDay - 1), DateTime(2000, 12, 31, 23, 59, 59, 999));
+    ExpectSameFields(DateTime::FromStreamTime(366 * kMsPerDay - 1),
+                     DateTime(2000, 12, 31, 23, 59, 59, 999));
     EXPECT_FALSE(DateTime(2003, 2, 29).IsValid());
     // No century rule: 2100 keeps its 29 February.
     const DateTime feb29(2100, 2, 29);
@@ -133,7 +134,8 @@ TEST(DateTimeTest, CompareOrdersByFieldsFromYearDownAndIgnoresMilliseconds) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.earlier.Compare(c.later), -1) << c.earlier.LongText();
-        EXPECT_TRUE(c.later.Compare(c.earlier) == 1 && c.earlier < c.later && !(c.earlier > c.later))
+        EXPECT_TRUE(c.later.Compare(c.earlier) == 1 && c.earlier < c.later &&
+                    !(c.earlier > c.later))
             << c.later.LongText();
     }
 }

@@ -1,15 +1,14 @@
-#include "server/PlaylistDownload.h"
-
 #include <filesystem>
 #include <set>
 
+#include "ServiceClientTest.h"
 #include "descriptions/DescriptionStore.h"
 #include "server/AppliedDesIds.h"
 #include "server/Credentials.h"
+#include "server/PlaylistDownload.h"
 #include "server/TimeCheck.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/StreamNameFile.h"
-#include "ServiceClientTest.h"
 
 namespace wk {
 namespace {
@@ -26,7 +25,8 @@ uint32_t BlockwiseReference(const std::string& bytes) {
         const size_t n = std::min(kDesIdBlockBytes, bytes.size() - at);
         for (size_t i = 0; i < n; ++i) {
             state ^= static_cast<unsigned char>(bytes[at + i]);
-            for (int k = 0; k < 8; ++k) state = (state & 1u) ? 0xEDB88320u ^ (state >> 1) : state >> 1;
+            for (int k = 0; k < 8; ++k)
+                state = (state & 1u) ? 0xEDB88320u ^ (state >> 1) : state >> 1;
         }
         state = ~state;
     }
@@ -42,7 +42,8 @@ TEST(DescriptionIdTest, BlocksOfFiveThousandBytesChainInvertedStates) {
         EXPECT_EQ(DescriptionId(bytes.substr(0, n)), BlockwiseReference(bytes.substr(0, n))) << n;
     // Portions of any size give the same identifier.
     DesIdHasher hasher;
-    for (size_t at = 0; at < bytes.size(); at += 777) hasher.Update(std::string_view(bytes).substr(at, 777));
+    for (size_t at = 0; at < bytes.size(); at += 777)
+        hasher.Update(std::string_view(bytes).substr(at, 777));
     EXPECT_EQ(hasher.Finish(), DescriptionId(bytes));
 }
 
@@ -94,13 +95,17 @@ TEST(PlaylistStretchTest, CoveredUntilClipsMarginWidensAndServerTimesInTheForm) 
     EXPECT_TRUE(PlaylistRequestStretches({{t10, t10}}, 0).empty());
 
     EXPECT_EQ(ToServerTime(1000000, -1.5), 998500);
-    EXPECT_EQ(ToServerTime(1000, 0.0004), 1000);   // truncated
-    EXPECT_EQ(ToServerTime(1000, -0.0004), 999);   // toward zero of the sum
+    EXPECT_EQ(ToServerTime(1000, 0.0004), 1000);  // truncated
+    EXPECT_EQ(ToServerTime(1000, -0.0004), 999);  // toward zero of the sum
     const StreamTime start = DateTime(2003, 11, 7, 10, 8, 0).ToStreamTime();
     const std::vector<std::pair<std::string, std::string>> expected = {
-        {"lang", "german"}, {"country", "49"}, {"a", "dofp"},
-        {"timestampstart", "07/11/2003  10:07:58.500"}, {"timestampend", "07/11/2003  10:08:58.500"},
-        {"srcname", "Radio One"}, {"srctype", "2"}};
+        {"lang", "german"},
+        {"country", "49"},
+        {"a", "dofp"},
+        {"timestampstart", "07/11/2003  10:07:58.500"},
+        {"timestampend", "07/11/2003  10:08:58.500"},
+        {"srcname", "Radio One"},
+        {"srctype", "2"}};
     EXPECT_EQ(PlaylistFormFields("Radio One", 2, {start, start + 60000}, -1.5), expected);
 }
 
@@ -120,7 +125,8 @@ protected:
         m_service.Handle("/check", [this](const httplib::Request&, httplib::Response& res) {
             if (m_onTimeCheck) m_onTimeCheck();
             char text[64];
-            std::snprintf(text, sizeof text, "OK\r\n%.3f\r\n", EpochSeconds(m_clock.Now()) + kOffset);
+            std::snprintf(text, sizeof text, "OK\r\n%.3f\r\n",
+                          EpochSeconds(m_clock.Now()) + kOffset);
             res.set_content(text, "text/plain");
         });
         SetConfig({{"StreamPath", HomeFile("streams")},
@@ -214,7 +220,8 @@ TEST_F(PlaylistDownloadTest, SecondRunWhileBusyReturnsAtOnce) {
     PlaylistStatus inner = PlaylistStatus::kDownloaded;
     HttpClientCurl other;
     m_onTimeCheck = [&] {
-        if (inner == PlaylistStatus::kDownloaded) inner = RunPlaylistDownload(other, "Radio1").status;
+        if (inner == PlaylistStatus::kDownloaded)
+            inner = RunPlaylistDownload(other, "Radio1").status;
     };
     const PlaylistDownloadResult r = RunPlaylistDownload(m_http, "Radio1");
     EXPECT_EQ(inner, PlaylistStatus::kBusy);

@@ -1,15 +1,14 @@
 // The interactive request manager and the post-request worker against a
 // scripted loopback service.
 
-#include "server/RequestManager.h"
-
 #include <filesystem>
 #include <mutex>
 
+#include "ServiceClientTest.h"
 #include "core/EventLoop.h"
 #include "server/PostRequest.h"
+#include "server/RequestManager.h"
 #include "streamstore/StreamNameFile.h"
-#include "ServiceClientTest.h"
 
 namespace wk {
 namespace {
@@ -76,7 +75,8 @@ const test::Answer kOk{200, "OK\n1068227201.75\n"};  // +2.0 s
 TEST_F(RequestManagerTest, InteractiveCheckAveragesThreeSamplesOnceForTheRun) {
     // Our clock stands still at ...199.75; the samples are +2.0, +2.5, +1.5.
     EXPECT_FALSE(m_manager.IsTimeChecked());
-    Run(CConnectThread::kTimeCheck, {kOk, {200, "OK\n1068227202.25\n"}, {200, "OK\n1068227201.25\n"}});
+    Run(CConnectThread::kTimeCheck,
+        {kOk, {200, "OK\n1068227202.25\n"}, {200, "OK\n1068227201.25\n"}});
     EXPECT_TRUE(m_manager.IsTimeChecked());
     const TimeCheckValues v = m_manager.Values();
     EXPECT_NEAR(v.difference, 2.0, 1e-9);
@@ -160,13 +160,17 @@ TEST_F(RequestManagerTest, UploadSendsTheShiftedFileUnderItsName) {
     m_manager.SetUploadRequest("me", "pw", "R&B", "1", "20000", folder + "/desc.des");
     // The refusal tries to clear the screen with a line of 5000 bytes.
     Run(CConnectThread::kTimeCheck,
-        {kOk, kOk, kOk, {200, "OK\n"},
+        {kOk,
+         kOk,
+         kOk,
+         {200, "OK\n"},
          {200, "ERR no such login\x1b[2J\x07" + std::string(5000, 'x') + "\n"}});
     CConnectThread& thread = CConnectThread::Instance();
     EXPECT_EQ(m_manager.UploadDescription(thread), kStatusUploaded);
     const std::string body = m_service.Seen("/x").at(3).body;
     EXPECT_EQ(body.rfind("a=uploadfp&login=me&passwd=pw&srcname=R%26B&srctype=1&MAX_FILE_SIZE="
-                         "20000&userfile=desc.des&fileContent=", 0),
+                         "20000&userfile=desc.des&fileContent=",
+                         0),
               0u)
         << body;
     EXPECT_NE(body.find("17%3A42%3A13.005"), std::string::npos) << body;  // shifted by +2.0 s

@@ -1,17 +1,16 @@
-#include "server/ScheduleDownload.h"
-
 #include <cstdio>
 #include <filesystem>
 #include <future>
 #include <thread>
 
+#include "ServiceClientTest.h"
 #include "scheduler/ScheduleTask.h"
 #include "scheduler/Scheduler.h"
 #include "server/ChannelList.h"
 #include "server/Credentials.h"
+#include "server/ScheduleDownload.h"
 #include "server/TimeCheck.h"
 #include "streamstore/StreamNameFile.h"
-#include "ServiceClientTest.h"
 
 namespace wk {
 namespace {
@@ -33,7 +32,8 @@ protected:
     }
     static void Configure(const std::string& timeCheck, const std::string& schedule,
                           const std::string& channels) {
-        SetConfig({{"TimeCheckURL", timeCheck}, {"ScheduleURL", schedule}, {"URLChanelList", channels}});
+        SetConfig(
+            {{"TimeCheckURL", timeCheck}, {"ScheduleURL", schedule}, {"URLChanelList", channels}});
     }
     size_t Requests(const char* path) const { return m_service.Seen(path).size(); }
 };
@@ -43,16 +43,19 @@ using ChannelListTest = ScheduleDownloadTest;
 
 TEST_F(ScheduleDownloadTest, ServedTasksAreMovedToLocalTimeAndCollisionsSkipped) {
     Scheduler scheduler;
-    scheduler.insertTask(*Scheduler::TaskFromLine("O 10/03/2026  22:00:00 -> 10/03/2026  23:00:00 Radio\tExisting"));
-    m_service.Script("/schedule", {{200,
-                                    "O 10/03/2026  20:00:02 -> 10/03/2026  21:00:02 Radio\tEvening\r\n"
-                                    "O 10/03/2026  21:00:02 -> 10/03/2026  22:00:02 Radio\tTouches\r\n"
-                                    "O 10/03/2026  18:00:02 -> 10/03/2026  17:00:02 Radio\tBackwards\r\n"
-                                    "not a task line\r\n"
-                                    "O 10/03/2026  20:30:02 -> 10/03/2026  20:40:02 Radio\tInside\r\n"
-                                    "D 08:00:02 -> 09:00:02 Radio\tMorning\r\n"}});
+    scheduler.insertTask(
+        *Scheduler::TaskFromLine("O 10/03/2026  22:00:00 -> 10/03/2026  23:00:00 Radio\tExisting"));
+    m_service.Script("/schedule",
+                     {{200,
+                       "O 10/03/2026  20:00:02 -> 10/03/2026  21:00:02 Radio\tEvening\r\n"
+                       "O 10/03/2026  21:00:02 -> 10/03/2026  22:00:02 Radio\tTouches\r\n"
+                       "O 10/03/2026  18:00:02 -> 10/03/2026  17:00:02 Radio\tBackwards\r\n"
+                       "not a task line\r\n"
+                       "O 10/03/2026  20:30:02 -> 10/03/2026  20:40:02 Radio\tInside\r\n"
+                       "D 08:00:02 -> 09:00:02 Radio\tMorning\r\n"}});
     int notices = 0;
-    const ScheduleDownloadResult r = RunScheduleDownload(m_http, scheduler, [&notices] { ++notices; });
+    const ScheduleDownloadResult r =
+        RunScheduleDownload(m_http, scheduler, [&notices] { ++notices; });
 
     EXPECT_EQ(r.code, 0);
     EXPECT_TRUE(r.answered);
@@ -76,7 +79,8 @@ TEST_F(ScheduleDownloadTest, ServedTasksAreMovedToLocalTimeAndCollisionsSkipped)
     EXPECT_EQ(tasks[2]->Start(), DateTime(2026, 3, 10, 8, 0, 0));
     const std::string saved = test::ReadFile(HomeFile("schedule.txt"));
     EXPECT_NE(saved.find("O 10/03/2026  20:00:00 -> 10/03/2026  21:00:00 Radio\tEvening"),
-              std::string::npos) << saved;
+              std::string::npos)
+        << saved;
     EXPECT_NE(saved.find("D 08:00:00 -> 09:00:00 Radio\tMorning"), std::string::npos) << saved;
     EXPECT_EQ(saved.find("Touches"), std::string::npos);
     EXPECT_EQ(saved.find("Inside"), std::string::npos);
@@ -94,9 +98,11 @@ TEST_F(ScheduleDownloadTest, FractionalDifferenceIsTruncatedToTheMillisecond) {
     for (const auto& c : cases) {
         std::filesystem::remove(HomeFile("schedule.txt"));
         Scheduler scheduler;
-        const std::string line = std::string("O 10/03/2026  ") + c.start + " -> 10/03/2026  21:00:02 Radio\tShow";
+        const std::string line =
+            std::string("O 10/03/2026  ") + c.start + " -> 10/03/2026  21:00:02 Radio\tShow";
         ASSERT_EQ(ParseScheduleReqResult(scheduler, {line}, c.difference).inserted, 1);
-        EXPECT_EQ(scheduler.Tasks()[0]->Start().ToStreamTime(), c.expected.ToStreamTime()) << c.start;
+        EXPECT_EQ(scheduler.Tasks()[0]->Start().ToStreamTime(), c.expected.ToStreamTime())
+            << c.start;
     }
 }
 
@@ -144,20 +150,22 @@ TEST_F(ScheduleDownloadTest, HostileOrUselessScheduleAnswersChangeNothing) {
 }
 
 TEST_F(ScheduleDownloadTest, ASecondRunWhileOneIsBusyReturnsAtOnce) {
-    m_service.Script("/schedule", {{200, "O 10/03/2026  20:00:02 -> 10/03/2026  21:00:02 Radio\tShow\n"}});
+    m_service.Script("/schedule",
+                     {{200, "O 10/03/2026  20:00:02 -> 10/03/2026  21:00:02 Radio\tShow\n"}});
     // The first time check waits in the service until the second run is over.
     std::promise<void> entered, release;
     std::shared_future<void> released = release.get_future().share();
     auto first_check = std::make_shared<std::atomic<bool>>(true);
-    m_service.Handle("/check", [&, released, first_check](const httplib::Request&, httplib::Response& res) {
-        if (first_check->exchange(false)) {
-            entered.set_value();
-            released.wait();
-        }
-        char text[64];
-        std::snprintf(text, sizeof text, "OK\n%.3f\n", EpochSeconds(kNow) + 2.0);
-        res.set_content(text, "text/plain");
-    });
+    m_service.Handle("/check",
+                     [&, released, first_check](const httplib::Request&, httplib::Response& res) {
+                         if (first_check->exchange(false)) {
+                             entered.set_value();
+                             released.wait();
+                         }
+                         char text[64];
+                         std::snprintf(text, sizeof text, "OK\n%.3f\n", EpochSeconds(kNow) + 2.0);
+                         res.set_content(text, "text/plain");
+                     });
     Scheduler scheduler;
     ScheduleDownloadResult first;
     std::thread worker([&] { first = RunScheduleDownload(m_http, scheduler); });
@@ -199,8 +207,8 @@ TEST_F(ChannelListTest, FailuresLeaveTheListUnchanged) {
     StreamNameFile list;
     list.load();
     const size_t before = list.Records().size();
-    const test::Answer answers[] = {{500, "Radio One\tOne\t12\n"}, {200, ""},
-                                    {200, std::string("\0\xff\x01\n\x7f\x80", 6)}};
+    const test::Answer answers[] = {
+        {500, "Radio One\tOne\t12\n"}, {200, ""}, {200, std::string("\0\xff\x01\n\x7f\x80", 6)}};
     for (const test::Answer& answer : answers) {
         m_service.Script("/channels", {answer});
         EXPECT_FALSE(LoadStreamListFromService(m_http, list));

@@ -1,9 +1,8 @@
-#include "server/TimeCheck.h"
-
 #include <cmath>
 
-#include "server/Credentials.h"
 #include "ServiceClientTest.h"
+#include "server/Credentials.h"
+#include "server/TimeCheck.h"
 
 namespace wk {
 namespace {
@@ -47,7 +46,8 @@ TEST_F(TimeCheckTest, SamplesAreAveragedAndAFailingRoundEndsTheRounds) {
     EXPECT_EQ(seen[0].Param("login"), "Ann Smith");
     EXPECT_EQ(seen[0].Param("localTime"), "1068227199.750");
     // +2.0, +2.5 ("OKAY" begins with OK) and +1.5 average to +2.0.
-    r = Check({{200, "OK\n1068227201.75\n"}, {200, "OKAY\n1068227202.25\n"}, {200, "OK\n1068227201.25"}});
+    r = Check(
+        {{200, "OK\n1068227201.75\n"}, {200, "OKAY\n1068227202.25\n"}, {200, "OK\n1068227201.25"}});
     EXPECT_EQ(r.samples, 3);
     EXPECT_NEAR(r.difference, 2.0, 1e-6);
 }

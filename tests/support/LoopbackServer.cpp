@@ -1,12 +1,11 @@
 #include "support/LoopbackServer.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -45,11 +44,12 @@ LoopbackServer::~LoopbackServer() {
 
 void LoopbackServer::Script(const std::string& path, std::vector<Answer> answers) {
     auto next = std::make_shared<std::atomic<size_t>>(0);
-    Handle(path, [answers = std::move(answers), next](const httplib::Request&, httplib::Response& res) {
-        const Answer& a = answers.at(std::min((*next)++, answers.size() - 1));
-        res.status = a.status;
-        res.set_content(a.body, "text/plain");
-    });
+    Handle(path,
+           [answers = std::move(answers), next](const httplib::Request&, httplib::Response& res) {
+               const Answer& a = answers.at(std::min((*next)++, answers.size() - 1));
+               res.status = a.status;
+               res.set_content(a.body, "text/plain");
+           });
 }
 
 void LoopbackServer::Handle(const std::string& path, Handler handler) {

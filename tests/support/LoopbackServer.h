@@ -19,7 +19,7 @@ struct Answer {
 
 struct SeenRequest {
     std::string method, path, target, body;
-    httplib::Params params;    // of the query and of a form body
+    httplib::Params params;  // of the query and of a form body
     httplib::Headers headers;
     std::string Param(const std::string& name) const;
 };

@@ -40,7 +40,8 @@ std::vector<std::string> FileNames(const std::string& folder, const std::string&
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = e.path().filename().string();
-        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        if (name.size() >= suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
             names.push_back(name);
     }
     std::sort(names.begin(), names.end());
