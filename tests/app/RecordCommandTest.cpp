@@ -157,6 +157,14 @@ TEST_F(RecordCommandTest, DeletingAndPruningBesideARecorderLeaveItsSessionAlone)
     ASSERT_TRUE(Spawn(recorder, {"record", "--input", "generator:5:fast"}));
     ASSERT_TRUE(test::WaitFor([&] { return recorded().size() >= 4; }, std::chrono::seconds(60)));
     recorder.Signal(SIGSTOP);
+    // kill() returns before the process has stopped: a chunk file made in
+    // between would be missing from `before`.
+    const auto stopped = [&] {
+        const std::string stat =
+            test::ReadFile("/proc/" + std::to_string(recorder.Pid()) + "/stat");
+        return stat.size() > stat.rfind(')') + 2 && stat[stat.rfind(')') + 2] == 'T';
+    };
+    ASSERT_TRUE(test::WaitFor(stopped));
     const std::vector<std::string> before = recorded();
     std::set<std::string> expected = folderFiles();
     for (const char* ext : {".mp3", ".dat", ".fgp"})
