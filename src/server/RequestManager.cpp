@@ -113,6 +113,8 @@ RequestState& CurrentRequestState() {
 
 namespace {
 
+std::atomic<CHTTPRequestManager*> g_installed{nullptr};
+
 std::unique_ptr<HttpClient> DefaultClient(const HttpSettings& settings) {
     HttpSettings s = settings;
     s.userAgent = "MySession";
@@ -124,8 +126,13 @@ std::unique_ptr<HttpClient> DefaultClient(const HttpSettings& settings) {
 CHTTPRequestManager::CHTTPRequestManager() : m_factory(&DefaultClient) {}
 
 CHTTPRequestManager& CHTTPRequestManager::Instance() {
+    if (CHTTPRequestManager* installed = g_installed.load()) return *installed;
     static CHTTPRequestManager* manager = new CHTTPRequestManager();  // lives to the end
     return *manager;
+}
+
+CHTTPRequestManager* CHTTPRequestManager::Install(CHTTPRequestManager* manager) {
+    return g_installed.exchange(manager);
 }
 
 void CHTTPRequestManager::Shutdown() {
@@ -206,16 +213,6 @@ void CHTTPRequestManager::SetClientFactory(ClientFactory factory) {
 void CHTTPRequestManager::SetImportHandler(std::function<void()> handler) {
     std::lock_guard lock(m_mutex);
     m_importHandler = std::move(handler);
-}
-
-void CHTTPRequestManager::ResetForTesting() {
-    std::lock_guard lock(m_mutex);
-    m_values = TimeCheckValues{};
-    m_factory = &DefaultClient;
-    m_deadline.reset();
-    m_shuttingDown = false;
-    m_samples = 0;
-    m_requestKind = 0;
 }
 
 void CHTTPRequestManager::PostStatus(int code, double value, const std::string& answer) {

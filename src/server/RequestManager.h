@@ -111,6 +111,11 @@ public:
     using ClientFactory = std::function<std::unique_ptr<HttpClient>(const HttpSettings&)>;
 
     static CHTTPRequestManager& Instance();
+    // Makes `manager` the one Instance() gives until another is installed
+    // (nullptr: the process's own); returns the one it replaces. A run, or a
+    // test, can so start from a manager that has checked nothing yet.
+    static CHTTPRequestManager* Install(CHTTPRequestManager* manager);
+    CHTTPRequestManager();
     // Stops the connect thread and cancels a running request (shutdown).
     static void Shutdown();
     // Cancels a running request and every later one, without waiting for the
@@ -148,11 +153,7 @@ public:
     // 0, 18 (no request / status not 200) or 25 (no connection).
     int PostForm(const HttpForm& form, std::vector<std::string>& answer);
 
-    // For tests: forget the results of earlier checks.
-    void ResetForTesting();
-
 private:
-    CHTTPRequestManager();
     void PostStatus(int code, double value = 0, const std::string& answer = {});
     std::unique_ptr<HttpClient> NewClient(bool upload);
     HttpClient* BeginRequest(std::unique_ptr<HttpClient> client);

@@ -2,13 +2,10 @@
 // shutdown under a manual or virtual clock, recording from the generator,
 // talking to a wavkeep-service on loopback.
 
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -20,14 +17,11 @@
 
 #include "ServiceProcess.h"
 #include "app/Application.h"
-#include "app/ControlChannel.h"
 #include "app/DaemonCommand.h"
 #include "app/ExportCommand.h"
-#include "app/StreamsCommand.h"
 #include "app/InstanceLock.h"
-#include "core/Clock.h"
+#include "app/StreamsCommand.h"
 #include "core/ConfigStore.h"
-#include "core/EventLog.h"
 #include "core/ProgramHome.h"
 #include "core/Trace.h"
 #include "core/UserPrompt.h"
@@ -42,30 +36,19 @@
 #include "streamstore/DiskSpaceManager.h"
 #include "streamstore/StreamInfo.h"
 #include "streamstore/StreamNameFile.h"
-#include "support/BlackHole.h"
+#include "support/LoopbackServer.h"
 #include "support/Mp3Decode.h"
-#include "support/TempHome.h"
 
 namespace wk {
 namespace {
 
 using namespace std::chrono_literals;
+using test::WaitFor;
 
 const DateTime kT0(2024, 3, 1, 20, 0, 0);
 
 DateTime At(int seconds) {
     return DateTime::FromStreamTime(kT0.ToStreamTime() + seconds * 1000LL);
-}
-
-// Polls `done` for up to `limit` of real time (a bound for slow machines,
-// never a measure of correctness).
-bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (done()) return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return done();
 }
 
 ::testing::AssertionResult Has(const std::string& text, const std::string& part) {
@@ -75,17 +58,14 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = 30s
 
 // A description file holding one record per (start, end, artist, title).
 std::string DescriptionFile(
-    const std::string& stream,
     const std::vector<std::tuple<StreamTime, StreamTime, const char*, const char*>>& records) {
-    std::string text = "# 0.9\r\n# " + stream + "\r\n# _WAVKEEP_STAFF_\r\n";
+    std::string text = "# 0.9\r\n# Radio\r\n# _WAVKEEP_STAFF_\r\n";
     for (const auto& [start, end, artist, title] : records) {
         Description d;
         d.start = start;
         d.end = end;
         d.artist = artist;
         d.title = title;
-        d.album = "Album";
-        d.year = "2024";
         text += d.ToLine() + "\r\n";
     }
     return text;
@@ -121,16 +101,13 @@ public:
     }
     int Stop() {
         m_app.RequestStop();
-        return Join();
-    }
-    int Join() {
         if (m_thread.joinable()) m_thread.join();
         return m_exit.load();
     }
     ApplicationStatus Status() const { return m_app.Status(); }
-    // Waits (real time) until the status satisfies `done`.
-    bool Await(const std::function<bool(const ApplicationStatus&)>& done) {
-        return WaitFor([&] { return done(Status()); });
+    bool Await(const std::function<bool(const ApplicationStatus&)>& done,
+               std::chrono::seconds limit = 30s) {
+        return WaitFor([&] { return done(Status()); }, limit);
     }
 
 private:
@@ -142,10 +119,9 @@ private:
 class ApplicationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ::setenv("no_proxy", "127.0.0.1", 1);
         SetProgramHome(m_home.Path());
         SetUserPrompt(&m_prompt);
-        CHTTPRequestManager::Instance().ResetForTesting();
+        CHTTPRequestManager::Install(&m_requests);  // nothing checked yet
         StreamNameFile streams;
         streams.load();
         StreamRecord radio;
@@ -162,13 +138,9 @@ protected:
         SetTraceLevel(0);
         SetUserPrompt(nullptr);
         SetProgramHome("");
+        CHTTPRequestManager::Install(nullptr);
     }
 
-    void StartService() {
-        ASSERT_TRUE(m_service.Start(m_data.Path())) << "the service did not start";
-        m_root = m_service.Root();
-        PointAt(m_root);
-    }
     static void PointAt(const std::string& root) {
         SetConfig({{"DefaultURL", root},
                    {"TimeCheckURL", root + "/html/playlists/upload.php3"},
@@ -187,10 +159,7 @@ protected:
         config.Load();
         return config.GetString(key);
     }
-    static void LogIn() {
-        std::string why;
-        ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, &why)) << why;
-    }
+    static void LogIn() { ASSERT_TRUE(WriteCredentials({"me", "pw", "-"}, nullptr)); }
     static void AddTask(const DateTime& from, const DateTime& to) {
         Scheduler scheduler;
         scheduler.load();
@@ -233,27 +202,18 @@ protected:
         }
         return WaitFor(done, 5s);
     }
-    std::vector<std::string> Files(const std::string& folder, const std::string& extension) const {
-        std::vector<std::string> names;
-        std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(m_home.File(folder), ec))
-            if (e.path().extension() == extension) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
+    std::vector<std::string> Files(const std::string& extension,
+                                   const std::string& folder = "Streams/Radio") const {
+        return test::FileNames(m_home.File(folder), extension);
     }
     std::string Events() const { return test::ReadFile(m_home.File("events.txt")); }
-    std::string TraceText() const {
-        std::string text;
-        for (const auto& name : Files("", ".txt"))
-            if (name.rfind("Log_", 0) == 0) text += test::ReadFile(m_home.File(name));
-        return text;
-    }
+    std::string TraceText() const { return test::TraceText(m_home.Path()); }
 
     test::TempDir m_home;
     test::TempDir m_data;
+    CHTTPRequestManager m_requests;
     CapturedPrompt m_prompt;
     test::ServiceProcess m_service;
-    std::string m_root;
 };
 
 TEST_F(ApplicationTest, ScheduledTaskRecordsAndThePlaylistTimerExportsItsSongs) {
@@ -279,31 +239,29 @@ TEST_F(ApplicationTest, ScheduledTaskRecordsAndThePlaylistTimerExportsItsSongs) 
     // moves with the audio until the task ends.
     clock.Advance(5000);
     ASSERT_TRUE(running.Await([](auto& s) { return s.recordingsStopped == 1; }));
-    EXPECT_GE(Files("Streams/Radio", ".ogg").size(), 3u);
+    EXPECT_GE(Files(".ogg").size(), 3u);
     EXPECT_EQ(running.Status().playlistDownloads, 0);  // not due before 40 s
 
     // The service describes two tracks of the recorded stretch in its own time.
     const StreamTime ahead = 3500;
     std::filesystem::create_directories(m_data.File("streams/Radio"));
-    test::WriteFile(
-        m_data.File("streams/Radio/seeded.des"),
-        DescriptionFile("Radio", {{At(9).ToStreamTime() + ahead, At(19).ToStreamTime() + ahead,
-                                   "Artist One", "First Song"},
-                                  {At(21).ToStreamTime() + ahead, At(31).ToStreamTime() + ahead,
-                                   "Artist Two", "Second Song"}}));
+    test::WriteFile(m_data.File("streams/Radio/seeded.des"),
+                    DescriptionFile({{At(9).ToStreamTime() + ahead, At(19).ToStreamTime() + ahead,
+                                      "Artist One", "First Song"},
+                                     {At(21).ToStreamTime() + ahead, At(31).ToStreamTime() + ahead,
+                                      "Artist Two", "Second Song"}}));
     clock.Advance(5000);
     ASSERT_TRUE(running.Await(
         [](auto& s) { return s.playlistDownloads == 1 && s.scheduleDownloads == 1; }));
     EXPECT_EQ(running.Status().descriptionsApplied, 1) << TraceText();
     EXPECT_EQ(running.Status().songsExported, 2);
-    EXPECT_EQ(Files("Songs", ".ogg"), (std::vector<std::string>{"Artist One - First Song.ogg",
+    EXPECT_EQ(Files(".ogg", "Songs"), (std::vector<std::string>{"Artist One - First Song.ogg",
                                                                 "Artist Two - Second Song.ogg"}));
     EXPECT_EQ(running.Stop(), 0);
     EXPECT_EQ(GetConfig("ConfigRunWizard"), "1");
-    const std::string trace = TraceText();
     for (const char* line : {"Starting the wavkeep client, ",
                              "Computer name: ", "Time check status 0: Time is checked."})
-        EXPECT_TRUE(Has(trace, line));
+        EXPECT_TRUE(Has(TraceText(), line));
 }
 
 TEST_F(ApplicationTest, UnreachableServiceFailsTheDownloadsAndTheRecordingGoesOn) {
@@ -327,7 +285,7 @@ TEST_F(ApplicationTest, UnreachableServiceFailsTheDownloadsAndTheRecordingGoesOn
     EXPECT_GE(s.scheduleDownloads, 2);
     EXPECT_EQ(s.songsExported, 0);
     EXPECT_GE(s.chunksCompleted, 1);
-    EXPECT_GE(Files("Streams/Radio", ".ogg").size(), 2u);
+    EXPECT_GE(Files(".ogg").size(), 2u);
     EXPECT_TRUE(s.running);
     EXPECT_EQ(running.Stop(), 0);
     EXPECT_TRUE(Has(Events(), "Timecheck failed. Aborting playlist download."));
@@ -347,28 +305,25 @@ TEST_F(ApplicationTest, WithoutStreamListAndServiceTheStartFails) {
     EXPECT_FALSE(FindRunningInstance());  // the lock went with it
     EXPECT_FALSE(std::filesystem::exists(StreamNameFile::FilePath()));
 
-    // A black-holed service: a stop from another thread (the control
-    // socket's, a signal's) ends the start at once, without the fatal message.
-    test::BlackHole blackHole;
-    PointAt(blackHole.Root());
-    ApplicationOptions options = Options(&clock, false);
-    options.http->connectTimeoutMs = 20000;
-    options.http->totalTimeoutMs = 8000;  // how long a start that ignores the stop takes
-    Application app(options);
-    std::thread stopper([&app] {
-        std::this_thread::sleep_for(300ms);
-        app.RequestStop();
+    // A service that takes the connection and never answers: a stop from
+    // another thread (the control socket's, a signal's) while the start-up
+    // waits for the channel list ends the start, without the fatal message
+    // the time-out would bring.
+    test::RawSocket silent(true);
+    PointAt(silent.Url());
+    Application app(Options(&clock, false));
+    std::thread stopper([&] {
+        if (silent.ConnectionWaiting(30000)) app.RequestStop();
     });
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(app.Start(), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     stopper.join();
     EXPECT_TRUE(app.StopRequested());
     EXPECT_EQ(m_prompt.Texts().size(), 1u);
 }
 
 TEST_F(ApplicationTest, StartRepairsTheChannelListUrlAndTakesTheServicesChannels) {
-    StartService();
+    ASSERT_TRUE(m_service.Start(m_data.Path()));
+    PointAt(m_service.Root());
     test::WriteFile(m_data.File("channels.txt"), "Jazz FM\tOne\t7\nMusic TV\tTwo\t9\n");
     std::filesystem::remove(StreamNameFile::FilePath());
     // No Options.txt: the wizard is due again.
@@ -376,7 +331,8 @@ TEST_F(ApplicationTest, StartRepairsTheChannelListUrlAndTakesTheServicesChannels
     ManualClock clock(kT0);
     RunningApp running(Options(&clock, false));
     ASSERT_EQ(running.Start(), 0) << FirstPrompt();
-    EXPECT_EQ(GetConfig("URLChanelList"), m_root + "/html/playlists/index.php3?a=gsl&country=49");
+    EXPECT_EQ(GetConfig("URLChanelList"),
+              m_service.Root() + "/html/playlists/index.php3?a=gsl&country=49");
     EXPECT_EQ(GetConfig("ConfigRunWizard"), "0");
     StreamNameFile streams;
     ASSERT_TRUE(streams.load());
@@ -394,30 +350,32 @@ TEST_F(ApplicationTest, StopWhileRecordingAbortsTheChunkAndShutsDownInOrder) {
     AdvanceUntil(
         clock, [&] { return clock.Now() >= At(4); }, 10);
     EXPECT_EQ(running.Status().recordingsStarted, 0);
+    // Two chunks done and the third begun.
     ASSERT_TRUE(AdvanceUntil(
-        clock, [&] { return running.Status().chunksCompleted >= 2; }, 30));
+        clock,
+        [&] {
+            const int done = running.Status().chunksCompleted;
+            return done >= 2 && static_cast<int>(Files(".ogg").size()) > done;
+        },
+        30));
     EXPECT_GE(clock.Now(), At(5));
-    clock.Advance(1000);  // into the next chunk
-    std::this_thread::sleep_for(50ms);
     EXPECT_EQ(running.Stop(), 0);
 
     // The unfinished chunk is gone with its side files; the finished ones stay.
-    const auto ogg = Files("Streams/Radio", ".ogg");
+    const auto ogg = Files(".ogg");
     EXPECT_EQ(static_cast<int>(ogg.size()), running.Status().chunksCompleted);
-    EXPECT_EQ(Files("Streams/Radio", ".dat").size(), ogg.size());
-    EXPECT_EQ(Files("Streams/Radio", ".fgp").size(), ogg.size());
+    EXPECT_EQ(Files(".dat").size(), ogg.size());
+    EXPECT_EQ(Files(".fgp").size(), ogg.size());
     EXPECT_FALSE(FindRunningInstance());
     EXPECT_FALSE(std::filesystem::exists(m_home.File("wavkeep.sock")));
-
     const std::string trace = TraceText();
     size_t at = 0;
     for (const char* line :
          {"Shutdown: stopping the request manager and the request threads",
           "Shutdown: shutting the recording controller down", "END THREAD rec control",
           "Shutdown: stopping the disk-space thread", "END THREAD disk", "Shutdown: complete"}) {
-        const size_t found = trace.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << trace;
-        at = found;
+        at = trace.find(line, at);
+        ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << trace;
     }
 }
 
@@ -433,9 +391,12 @@ TEST_F(ApplicationTest, StreamFolderDeletedWhileRecording) {
     RunningApp running(options);
     ASSERT_EQ(running.Start(), 0);
     ASSERT_TRUE(AdvanceUntil(
-        clock, [&] { return running.Status().chunksCompleted >= 1; }, 30));
-    ASSERT_TRUE(AdvanceUntil(
-        clock, [&] { return !running.Status().chunk.empty(); }, 5));
+        clock,
+        [&] {
+            const ApplicationStatus s = running.Status();
+            return s.chunksCompleted >= 1 && !s.chunk.empty();
+        },
+        30));
 
     // "wavkeep status" asks the running daemon what it records.
     std::ostringstream out, err;
@@ -455,12 +416,11 @@ TEST_F(ApplicationTest, StreamFolderDeletedWhileRecording) {
     EXPECT_LT(clock.Now(), At(300));  // ended by the failure, not by the task
     EXPECT_TRUE(Has(Events(), "Recording stopped: "));
     EXPECT_TRUE(running.Status().running);
-
     // The next task records into the folder made anew.
     clock.Set(At(308));
     ASSERT_TRUE(AdvanceUntil(
         clock, [&] { return running.Status().recordingsStopped == 2; }, 40));
-    EXPECT_GE(Files("Streams/Radio", ".ogg").size(), 1u);
+    EXPECT_GE(Files(".ogg").size(), 1u);
     EXPECT_EQ(running.Stop(), 0);
 }
 
@@ -482,12 +442,10 @@ TEST_F(ApplicationTest, FullDiskEndsTheRecordingAndTheDaemonGoesOn) {
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     clock.Advance(5000);
     // Once recording, the fast input moves the clock on as fast as it is
-    // encoded (slowly under sanitizers), and a session that ends wakes the
-    // controller: the clock needs no push from here.
-    const bool started = AdvanceUntil(
-        clock, [&] { return running.Status().recordingsStarted == 1; }, 20);
-    const bool stopped =
-        started && WaitFor([&] { return running.Status().recordingsStopped == 1; }, 60s);
+    // encoded, and a session that ends wakes the controller.
+    const bool stopped = AdvanceUntil(
+                             clock, [&] { return running.Status().recordingsStarted == 1; }, 20) &&
+                         running.Await([](auto& s) { return s.recordingsStopped == 1; }, 60s);
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     ASSERT_TRUE(stopped) << clock.Now().LongText();
@@ -498,7 +456,8 @@ TEST_F(ApplicationTest, FullDiskEndsTheRecordingAndTheDaemonGoesOn) {
     clock.Advance(At(60).ToStreamTime() - clock.Now().ToStreamTime());
     // A controller that was between two looks when the clock jumped waits
     // for it to move on.
-    ASSERT_TRUE(AdvanceUntil(clock, [&] { return running.Status().recordingsStarted == 2; }, 5));
+    ASSERT_TRUE(AdvanceUntil(
+        clock, [&] { return running.Status().recordingsStarted == 2; }, 5));
     ASSERT_TRUE(running.Await([](auto& s) { return s.recordingsStopped == 2; }));
     EXPECT_GE(running.Status().chunksCompleted, 1);
     EXPECT_EQ(running.Stop(), 0);
@@ -509,20 +468,21 @@ TEST_F(ApplicationTest, FullDiskEndsTheRecordingAndTheDaemonGoesOn) {
 // every check the stream holds at most the allowance and one chunk; what is
 // left keeps its names and its true times, and exports as it should.
 TEST_F(ApplicationTest, ALongRecordingStaysWithinTheAllowanceAndKeepsItsNewestChunks) {
-    constexpr uint64_t kMiB = DiskSpaceManager::kMiB;
     // Mono halves the work of encoding; 1 MiB holds about six chunks, and the
     // disk thread checks every 30 s instead of every three minutes, so five
     // minutes see as many checks as half an hour would.
-    SetConfig({{"TraceLevel", "None"}, {"Encoder", "Lame encoder"}, {"BitRate", "128"}, {"Mode", "MONO"},
-               {"SingleFileLength", "10"}, {"DiskSpace", "1"}, {"AutoScheduleDownload", "0"},
+    SetConfig({{"TraceLevel", "None"},
+               {"Encoder", "Lame encoder"},
+               {"BitRate", "128"},
+               {"Mode", "MONO"},
+               {"DiskSpace", "1"},
+               {"AutoScheduleDownload", "0"},
                {"AutoPlaylistDownload", "0"}});
     // About five minutes, ending 30 s after a track of the generator begins.
-    const auto layout = GeneratedMusic::Layout(3, 44100, int64_t{300} * 44100);
     int64_t trackMs = -1;
-    for (const GeneratedTrack& t : layout) {
+    for (const GeneratedTrack& t : GeneratedMusic::Layout(3, 44100, int64_t{300} * 44100))
         if (!t.pause && t.startFrame >= 200 * 44100 && t.startFrame < 290 * 44100)
             trackMs = t.startFrame * 1000 / 44100;
-    }
     ASSERT_GT(trackMs, 0);
     const int seconds = static_cast<int>(trackMs / 1000) + 30;
     AddTask(At(5), At(5 + seconds));
@@ -532,27 +492,27 @@ TEST_F(ApplicationTest, ALongRecordingStaysWithinTheAllowanceAndKeepsItsNewestCh
     std::mutex mutex;
     std::vector<uint64_t> left;  // chunk bytes in the stream right after each check
     options.diskCheckObserver = [&](const DiskCheckResult&) {
-        const uint64_t used = DiskSpaceManager::MeasureUsedSpace(m_home.File("Streams/"), {"Radio"});
+        const uint64_t used =
+            DiskSpaceManager::MeasureUsedSpace(m_home.File("Streams/"), {"Radio"});
         std::lock_guard lock(mutex);
         left.push_back(used);
     };
     RunningApp running(options);
     ASSERT_EQ(running.Start(), 0);
     clock.Advance(5000);
-    ASSERT_TRUE(WaitFor([&] { return running.Status().recordingsStopped == 1; }, 300s));
+    ASSERT_TRUE(running.Await([](auto& s) { return s.recordingsStopped == 1; }, 300s));
     EXPECT_EQ(running.Stop(), 0);
 
-    const auto chunks = Files("Streams/Radio", ".mp3");
+    const auto chunks = Files(".mp3");
     ASSERT_GE(chunks.size(), 2u);
     uint64_t chunkBytes = 0;
-    for (const auto& name : chunks) {
-        chunkBytes =
-            std::max<uint64_t>(chunkBytes, std::filesystem::file_size(m_home.File("Streams/Radio/" + name)));
-    }
+    for (const auto& name : chunks)
+        chunkBytes = std::max<uint64_t>(
+            chunkBytes, std::filesystem::file_size(m_home.File("Streams/Radio/" + name)));
     {
         std::lock_guard lock(mutex);
         EXPECT_GE(left.size(), size_t(seconds / 30 - 1));
-        for (const uint64_t used : left) EXPECT_LE(used, kMiB + chunkBytes);
+        for (const uint64_t used : left) EXPECT_LE(used, DiskSpaceManager::kMiB + chunkBytes);
     }
     // The newest chunks, under the names they were written with.
     const auto first = ParseChunkName(chunks.front());
@@ -583,8 +543,6 @@ TEST_F(ApplicationTest, ALongRecordingStaysWithinTheAllowanceAndKeepsItsNewestCh
     EXPECT_NEAR(double(ranges[0].second - start), seconds * 1000.0, 1000.0);
     std::ostringstream info, err;
     ASSERT_EQ(RunInfo("Radio", info, err), 0);
-    EXPECT_TRUE(Has(info.str(), "  " + DateTime::FromStreamTime(from).LongText() + "  to  " +
-                                    DateTime::FromStreamTime(ranges[0].second).LongText()));
     EXPECT_TRUE(Has(info.str(), "chunks present " + std::to_string(numbers.size())));
     ASSERT_LE(from, start + trackMs - 500);
 
@@ -593,7 +551,7 @@ TEST_F(ApplicationTest, ALongRecordingStaysWithinTheAllowanceAndKeepsItsNewestCh
     // half a second in.
     test::WriteFile(
         m_home.File("Streams/Radio/desc.des"),
-        DescriptionFile("Radio", {{start + trackMs - 500, start + trackMs + 10000, "Artist", "Song"}}));
+        DescriptionFile({{start + trackMs - 500, start + trackMs + 10000, "Artist", "Song"}}));
     std::ostringstream out;
     ASSERT_EQ(RunExport({"Radio", "", ""}, out, err), 0) << err.str();
     std::vector<int16_t> pcm;
@@ -608,73 +566,11 @@ TEST_F(ApplicationTest, ALongRecordingStaysWithinTheAllowanceAndKeepsItsNewestCh
     EXPECT_NEAR(double(song.samplesPerChannel) / 44100, 10.5, 0.1);
 }
 
-TEST_F(ApplicationTest, SighupReloadsTheScheduleAndSigtermStops) {
-    VirtualClock clock(kT0);
-    ApplicationOptions options = Options(&clock, true);
-    options.catchSignals = true;
-    options.controlSocket = false;
-    RunningApp running(options);
-    ASSERT_EQ(running.Start(), 0);
-    clock.Advance(5000);  // the start event: nothing to record yet
-    AddTask(At(6), At(20));
-    clock.Advance(2000);
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(running.Status().recordingsStarted, 0);  // the task is not known yet
-
-    ASSERT_EQ(::raise(SIGHUP), 0);
-    ASSERT_TRUE(running.Await([](auto& s) { return s.reloads == 1; }));
-    ASSERT_TRUE(running.Await([](auto& s) { return s.recordingsStopped == 1; }));
-    EXPECT_GE(running.Status().chunksCompleted, 1);
-
-    ASSERT_EQ(::raise(SIGTERM), 0);
-    EXPECT_EQ(running.Join(), 0);
-    EXPECT_FALSE(running.Status().running);
-    EXPECT_TRUE(Has(TraceText(), "config.ini and schedule.txt reloaded"));
-}
-
-TEST_F(ApplicationTest, AHandOverRequestNamesItsOwnFile) {
-    ManualClock clock(kT0);
-    RunningApp running(Options(&clock, false));
-    ASSERT_EQ(running.Start(), 0);
-    const std::string first = m_data.File("first.des"), second = m_data.File("second.des");
-    test::WriteFile(first, DescriptionFile("", {{At(10).ToStreamTime(), At(190).ToStreamTime(),
-                                                 "First Artist", "First Title"}}));
-    test::WriteFile(second, DescriptionFile("", {{At(300).ToStreamTime(), At(480).ToStreamTime(),
-                                                  "Second Artist", "Second Title"}}));
-    const auto merged = [&] { return test::ReadFile(m_home.File("Streams/Radio/desc.des")); };
-
-    // Another hand-over has replaced share.shr before this request is read:
-    // the request's own path counts.
-    std::string why;
-    ASSERT_TRUE(WriteHandOverFile(second, &why)) << why;
-    ASSERT_EQ(SendControlRequest("open " + first).value_or(""), "ok\n");
-    ASSERT_TRUE(running.Await([](auto& s) { return s.imports == 1; })) << Events();
-    EXPECT_TRUE(Has(merged(), "First Artist\tFirst Title"));
-    EXPECT_FALSE(Has(merged(), "Second Artist"));
-
-    // A request without a path takes share.shr's.
-    ASSERT_EQ(SendControlRequest("open").value_or(""), "ok\n");
-    ASSERT_TRUE(running.Await([](auto& s) { return s.imports == 2; })) << Events();
-    EXPECT_TRUE(Has(merged(), "Second Artist\tSecond Title"));
-    EXPECT_EQ(SendControlRequest("launch").value_or(""), "error: unknown request\n");
-    EXPECT_EQ(running.Stop(), 0);
-}
-
 TEST_F(ApplicationTest, ATimerFiringWhileADownloadWorksIsTracedAndTheStopCancelsIt) {
-    // A service that takes connections and never answers.
-    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(silent, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(silent, 16), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    PointAt("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)));
+    test::RawSocket silent(true);  // takes connections and never answers
+    PointAt(silent.Url());
     SetConfig({{"TraceLevel", "Debug"}});
     LogIn();
-
     ManualClock clock(kT0);
     RunningApp running(Options(&clock, false, 1000, 1000));
     ASSERT_EQ(running.Start(), 0);
@@ -684,16 +580,14 @@ TEST_F(ApplicationTest, ATimerFiringWhileADownloadWorksIsTracedAndTheStopCancels
     })) << TraceText();
     clock.Advance(1000);
     ASSERT_TRUE(WaitFor([&] {
-        const std::string trace = TraceText();
-        return Has(trace, "Playlist request while working playlist request") &&
-               Has(trace, "Schedule request while working schedule request");
+        return Has(TraceText(), "Playlist request while working playlist request") &&
+               Has(TraceText(), "Schedule request while working schedule request");
     }));
-    const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(running.Stop(), 0);
-    // Well within the 20 s the requests would otherwise wait for an answer.
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
-    EXPECT_EQ(running.Status().playlistDownloads, 0);  // their results came after the loop ended
-    ::close(silent);
+    // Cancelled, rather than left to their 20 s time-out; their results came
+    // after the loop ended.
+    EXPECT_TRUE(Has(TraceText(), "attempt(s): cancelled"));
+    EXPECT_EQ(running.Status().playlistDownloads, 0);
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 // "wavkeep import", "descriptions" and "shift" on a recorded stream.
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <vector>
 
-#include "descriptions/Description.h"
 #include "WavkeepRun.h"
+#include "descriptions/Description.h"
+#include "streamstore/ChunkName.h"
 
 namespace wk {
 namespace {
@@ -16,21 +15,12 @@ using DescriptionsCommandTest = test::WavkeepRunTest;
 TEST_F(DescriptionsCommandTest, ImportedFileIsMovedOntoTheRecording) {
     ASSERT_EQ(Run({"config", "set", "Encoder", "Lame encoder"}), 0);
     ASSERT_EQ(Run({"record", "--for", "180", "--input", "generator:5:fast"}), 0);
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(m_home.File("Streams/Default")))
-        if (e.path().extension() == ".fgp") names.push_back(e.path().string());
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return std::stoi(a.substr(a.rfind('_') + 1)) < std::stoi(b.substr(b.rfind('_') + 1));
-    });
     std::string fgp;
-    for (const auto& n : names) fgp += test::ReadFile(n);
+    for (const auto& name : Chunks(".fgp")) fgp += HomeText("Streams/Default/" + name);
     ASSERT_GE(fgp.size(), 17000u);
-    DateTime start;
-    const std::string first = std::filesystem::path(names[0]).filename().string();
-    ASSERT_EQ(std::sscanf(first.c_str(), "%4d_%2d_%2d_%2d_%2d_%2d_", &start.year, &start.month,
-                          &start.day, &start.hour, &start.minute, &start.second),
-              6);
-    const StreamTime s0 = start.ToStreamTime();
+    const auto first = ParseChunkName(Chunks(".fgp")[0]);
+    ASSERT_TRUE(first);
+    const StreamTime s0 = first->start.ToStreamTime();
 
     // A track from 101 s to 140 s, its snippet taken at 100 s; the file's
     // clock runs 2.37 s late against the recording.
@@ -40,15 +30,14 @@ TEST_F(DescriptionsCommandTest, ImportedFileIsMovedOntoTheRecording) {
     d.start = s0 + 101000 + 2370;
     d.end = s0 + 140000 + 2370;
     const std::string snippet = fgp.substr(10000, 400);
-    d.fingerprint = Base64Encode({reinterpret_cast<const uint8_t*>(snippet.data()), snippet.size()});
+    d.fingerprint =
+        Base64Encode({reinterpret_cast<const uint8_t*>(snippet.data()), snippet.size()});
     d.fingerprintTime = s0 + 100000 + 2370;
     test::WriteFile(m_io.File("late.des"), "# 0.9\r\n# \r\n# \r\n" + d.ToLine() + "\r\n");
 
     EXPECT_EQ(Run({"import", m_io.File("late.des")}), 1);  // not from a trusted user
-    ASSERT_EQ(Run({"import", m_io.File("late.des"), "--trust"}), 0)
-        << test::ReadFile(m_io.File("err"));
+    ASSERT_EQ(Run({"import", m_io.File("late.des"), "--trust"}), 0) << Err();
     EXPECT_EQ(test::ReadFile(m_io.File("late.des")).find(d.ToLine()), 15u);  // left as it was
-
     ASSERT_EQ(Run({"descriptions"}), 0);
     ASSERT_EQ(Out().rfind("1\t", 0), 0u) << Out();
     const StreamTime found = DateTime::ParseLongText(Out().substr(2, 24)).ToStreamTime();
@@ -72,10 +61,14 @@ TEST_F(DescriptionsCommandTest, TagTextReachesTheTerminalWithoutControlCharacter
     EXPECT_NE(Out().find("\tEvil?[2J - Song?\t"), std::string::npos) << Out();
 
     std::string tag(128, '\0');
-    const auto put = [&tag](size_t at, const std::string& text) { tag.replace(at, text.size(), text); };
+    const auto put = [&tag](size_t at, const std::string& text) {
+        tag.replace(at, text.size(), text);
+    };
     put(0, "TAG");
     put(3, "Title\x1b]0;owned\x07");
-    put(33, "Art\x9b" "2J");
+    put(33,
+        "Art\x9b"
+        "2J");
     std::filesystem::create_directories(m_home.File("Songs"));
     test::WriteFile(m_home.File("Songs/x\x1b[2J.mp3"), tag);
     ASSERT_EQ(Run({"songs"}), 0) << Err();
@@ -103,18 +96,13 @@ TEST_F(DescriptionsCommandTest, ImportsFromTwoProcessesAtOnceKeepEveryDescriptio
         test::WriteFile(m_io.File(name), text);
         return m_io.File(name);
     };
-    const std::string run = "'" WAVKEEP_EXE "' --home '" + m_home.Path() + "' import ";
-    const std::string failures = m_io.File("failures");
-    std::string script;
     for (int round = 0; round < kRounds; ++round) {
-        const std::string a = file(round, 0, std::to_string(round) + "a.des");
-        const std::string b = file(round, 1, std::to_string(round) + "b.des");
-        script += run + "'" + a + "' >/dev/null 2>&1 & a=$!; " + run + "'" + b +
-                  "' >/dev/null 2>&1 & b=$!; wait $a || echo a >>'" + failures +
-                  "'; wait $b || echo b >>'" + failures + "'; ";
+        test::ChildProcess a, b;
+        ASSERT_TRUE(Spawn(a, {"import", file(round, 0, std::to_string(round) + "a.des")}, "a"));
+        ASSERT_TRUE(Spawn(b, {"import", file(round, 1, std::to_string(round) + "b.des")}, "b"));
+        EXPECT_EQ(a.Wait(), 0) << test::ReadFile(m_io.File("a.err"));
+        EXPECT_EQ(b.Wait(), 0) << test::ReadFile(m_io.File("b.err"));
     }
-    ASSERT_EQ(std::system(script.c_str()), 0);
-    EXPECT_FALSE(std::filesystem::exists(failures)) << test::ReadFile(failures);
     const auto count = [&] {
         EXPECT_EQ(Run({"descriptions"}), 0);
         const std::string listed = Out();
@@ -124,8 +112,7 @@ TEST_F(DescriptionsCommandTest, ImportsFromTwoProcessesAtOnceKeepEveryDescriptio
 
     // The same file again, its extension in capitals: read as it is named,
     // trusted, and nothing doubled.
-    const std::string again = file(0, 0, "PL.DES");
-    ASSERT_EQ(Run({"import", again}), 0) << Err();
+    ASSERT_EQ(Run({"import", file(0, 0, "PL.DES")}), 0) << Err();
     const std::string all = std::to_string(kRounds * 2 * kPerFile);
     EXPECT_EQ(Out().rfind("imported 3 descriptions into Default (now " + all + ", were " + all +
                               "; 3 held already)",

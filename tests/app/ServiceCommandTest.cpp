@@ -1,4 +1,5 @@
-// "wavkeep account set" and "wavkeep timecheck" against wavkeep-service on loopback.
+// "wavkeep account set", "timecheck", "streams update", "download schedule"
+// and "upload" against wavkeep-service on loopback.
 
 #include <algorithm>
 #include <filesystem>
@@ -10,16 +11,21 @@
 namespace wk {
 namespace {
 
+// The service's clock runs 7.5 s behind ours.
 class ServiceCommandTest : public test::WavkeepRunTest {
 protected:
     void SetUp() override {
-        ::setenv("no_proxy", "127.0.0.1", 1);
         ASSERT_TRUE(m_service.Start(m_data.Path(), -7.5)) << "the service did not start";
-        m_port = m_service.Port();
+        const std::string root = m_service.Root();
+        for (const auto& [key, path] :
+             {std::pair{"TimeCheckURL", "/html/playlists/upload.php3"},
+              {"UploadURL", "/html/playlists/upload.php3"},
+              {"ScheduleURL", "/html/schedule/index.php3"},
+              {"URLChanelList", "/betatest/html/playlists/index.php3?a=gsl2"}})
+            ASSERT_EQ(Run({"config", "set", key, root + path}), 0);
     }
     test::TempDir m_data;
     test::ServiceProcess m_service;
-    std::string m_port;
 };
 
 TEST_F(ServiceCommandTest, TimeCheckFindsTheServiceClockOffset) {
@@ -27,43 +33,38 @@ TEST_F(ServiceCommandTest, TimeCheckFindsTheServiceClockOffset) {
     EXPECT_NE(Err().find("account"), std::string::npos) << Err();
     EXPECT_EQ(Run({"account", "set", "Ann Smith", "two words"}), 2);
     ASSERT_EQ(Run({"account", "set", "Ann Smith", "s3cret"}), 0);
-    ASSERT_EQ(Run({"config", "set", "TimeCheckURL",
-                   "http://127.0.0.1:" + m_port + "/html/playlists/upload.php3"}),
-              0);
     ASSERT_EQ(Run({"timecheck"}), 0) << Err();
     std::smatch m;
     const std::string out = Out();
-    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(Time is checked. Difference: (-?\d+\.\d+))")))
+    ASSERT_TRUE(
+        std::regex_search(out, m, std::regex(R"(Time is checked. Difference: (-?\d+\.\d+))")))
         << out;
     EXPECT_EQ(out.rfind("Time checking...\n", 0), 0u) << out;
     EXPECT_NEAR(std::stod(m[1]), -7.5, 0.05);
     // The measured difference is kept for the import.
-    EXPECT_NEAR(std::stod(test::ReadFile(m_home.File("timecheck.txt"))), -7.5, 0.05);
+    EXPECT_NEAR(std::stod(HomeText("timecheck.txt")), -7.5, 0.05);
 }
 
 TEST_F(ServiceCommandTest, ChannelListAndScheduleDownload) {
     // Channels whose names cannot be streams are skipped, one line each.
-    test::WriteFile(m_data.File("channels.txt"), "Radio One\tOne\t7\nbad/name\tOne\t8\n..\tOne\t1\n.\tOne\t2\n" +
-                                                     std::string(300, 'n') + "\tOne\t3\nMusic TV\tTwo\t9\n");
-    test::WriteFile(m_data.File("schedule.txt"), " LEGEND: O - once; D - daily; W - weekly\n"
-                                                 "D 22:00:00 -> 23:00:00 Radio One\tNight\n");
-    const std::string root = "http://127.0.0.1:" + m_port;
-    for (const char* key : {"TimeCheckURL", "UploadURL"})
-        ASSERT_EQ(Run({"config", "set", key, root + "/html/playlists/upload.php3"}), 0);
-    ASSERT_EQ(Run({"config", "set", "ScheduleURL", root + "/html/schedule/index.php3"}), 0);
-    ASSERT_EQ(Run({"config", "set", "URLChanelList", root + "/betatest/html/playlists/index.php3?a=gsl2"}), 0);
+    test::WriteFile(m_data.File("channels.txt"),
+                    "Radio One\tOne\t7\nbad/name\tOne\t8\n..\tOne\t1\n.\tOne\t2\n" +
+                        std::string(300, 'n') + "\tOne\t3\nMusic TV\tTwo\t9\n");
+    test::WriteFile(m_data.File("schedule.txt"),
+                    " LEGEND: O - once; D - daily; W - weekly\n"
+                    "D 22:00:00 -> 23:00:00 Radio One\tNight\n");
     ASSERT_EQ(Run({"account", "set", "me", "pw"}), 0);
-
     ASSERT_EQ(Run({"streams", "update"}), 0) << Err();
     EXPECT_EQ(Out(), "2 streams added from the service\n");
     const std::string skipped = Err();
     EXPECT_EQ(std::count(skipped.begin(), skipped.end(), '\n'), 4) << skipped;
-    EXPECT_NE(skipped.find("wavkeep: channel \"..\": cannot name a folder; skipped\n"), std::string::npos)
+    EXPECT_NE(skipped.find("wavkeep: channel \"..\": cannot name a folder; skipped\n"),
+              std::string::npos)
         << skipped;
     ASSERT_EQ(Run({"download", "schedule"}), 0) << Err();
     EXPECT_EQ(Out(), "1 tasks added, 0 skipped (colliding or invalid)\n");
-    // The service's clock runs 7.5 s behind: its 22:00:00 is 22:00:07.5 here,
-    // truncated to the second in the schedule's layout.
+    // The service's 22:00:00 is 22:00:07.5 here, truncated to the second in
+    // the schedule's layout.
     ASSERT_EQ(Run({"schedule", "list"}), 0);
     EXPECT_EQ(Out(), "1\tD 22:00:07 -> 23:00:07 Radio One\tNight\n");
     ASSERT_EQ(Run({"download", "schedule"}), 0);
@@ -72,9 +73,6 @@ TEST_F(ServiceCommandTest, ChannelListAndScheduleDownload) {
 }
 
 TEST_F(ServiceCommandTest, UploadArrivesInServerTime) {
-    const std::string root = "http://127.0.0.1:" + m_port;
-    for (const char* key : {"TimeCheckURL", "UploadURL"})
-        ASSERT_EQ(Run({"config", "set", key, root + "/html/playlists/upload.php3"}), 0);
     EXPECT_EQ(Run({"upload"}), 1);  // no account
     ASSERT_EQ(Run({"account", "set", "me", "pw"}), 0);
     EXPECT_EQ(Run({"upload"}), 1);  // no desc.des yet
@@ -90,13 +88,14 @@ TEST_F(ServiceCommandTest, UploadArrivesInServerTime) {
         << Out();
     // Stored by the service with the times moved to its clock (7.5 s behind,
     // as far as three samples over loopback measure it).
-    std::string stored;
-    for (const auto& e : std::filesystem::directory_iterator(m_data.File("streams/Default")))
-        stored = test::ReadFile(e.path().string());
-    const std::regex shifted(R"(07/11/2003  17:42:03\.(\d\d\d)\t07/11/2003  17:45:3[23]\.\d\d\d\tArtist\tTitle)");
+    const auto stored = test::FileNames(m_data.File("streams/Default"), ".des");
+    ASSERT_EQ(stored.size(), 1u);
+    const std::string text = test::ReadFile(m_data.File("streams/Default/" + stored[0]));
+    const std::regex shifted(
+        R"(07/11/2003  17:42:03\.(\d\d\d)\t07/11/2003  17:45:3[23]\.\d\d\d\tArtist\tTitle)");
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(stored, m, shifted)) << stored;
-    EXPECT_NEAR(std::stoi(m[1]), 505, 20) << stored;
+    ASSERT_TRUE(std::regex_search(text, m, shifted)) << text;
+    EXPECT_NEAR(std::stoi(m[1]), 505, 20) << text;
 }
 
 }  // namespace

@@ -57,31 +57,20 @@ TEST(DateTimeTest, EveryDayOfTheCenturyMatchesTheCalendarAndRoundTrips) {
     }
 }
 
-TEST(DateTimeTest, YearAndLeapBoundaries) {
+// Beyond what the walk over the century shows: the edges of a day, of the
+// range, and of the calendar's one difference to the Gregorian one.
+TEST(DateTimeTest, BoundariesOfTheRange) {
     EXPECT_EQ(DateTime(2000, 1, 1).ToStreamTime(), 0);
-    EXPECT_EQ(DateTime(2000, 3, 1).ToStreamTime(), 60 * kMsPerDay);
-    EXPECT_EQ(DateTime(2001, 1, 1).ToStreamTime(), 366 * kMsPerDay);
+    ExpectSameFields(DateTime::FromStreamTime(-1), DateTime());
     // The last millisecond of a leap year must not become day 366 of it.
-    ExpectSameFields(DateTime::FromStreamTime(366 * kMsPerDay), DateTime(2001, 1, 1));
     ExpectSameFields(DateTime::FromStreamTime(366 * kMsPerDay - 1),
                      DateTime(2000, 12, 31, 23, 59, 59, 999));
-
-    for (int year = 2000; year <= 2096; year += 4) {
-        const DateTime leapDay(year, 2, 29, 12);
-        EXPECT_TRUE(leapDay.IsValid()) << year;
-        ExpectSameFields(DateTime::FromStreamTime(leapDay.ToStreamTime()), leapDay);
-        EXPECT_FALSE(DateTime(year + 1, 2, 29).IsValid()) << year + 1;
-    }
-
+    EXPECT_FALSE(DateTime(2003, 2, 29).IsValid());
     // No century rule: 2100 keeps its 29 February.
     const DateTime feb29(2100, 2, 29);
     EXPECT_TRUE(feb29.IsValid());
-    EXPECT_EQ(DateTime(2100, 3, 1).ToStreamTime() - DateTime(2100, 2, 28).ToStreamTime(),
-              2 * kMsPerDay);
     ExpectSameFields(DateTime::FromStreamTime(feb29.ToStreamTime()), feb29);
     EXPECT_EQ(DateTime(2100, 3, 1).ToStreamTime(), (ReferenceDays(2100, 2, 28) + 2) * kMsPerDay);
-
-    ExpectSameFields(DateTime::FromStreamTime(-1), DateTime());
 }
 
 TEST(DateTimeTest, HourTwentyFourIsValidAndMeansTheNextDay) {
@@ -145,10 +134,9 @@ TEST(DateTimeTest, CompareOrdersByFieldsFromYearDownAndIgnoresMilliseconds) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.earlier.Compare(c.later), -1) << c.earlier.LongText();
-        EXPECT_EQ(c.later.Compare(c.earlier), 1) << c.later.LongText();
-        EXPECT_TRUE(c.earlier < c.later);
-        EXPECT_TRUE(c.later >= c.earlier);
-        EXPECT_FALSE(c.earlier > c.later);
+        EXPECT_TRUE(c.later.Compare(c.earlier) == 1 && c.earlier < c.later &&
+                    !(c.earlier > c.later))
+            << c.later.LongText();
     }
 }
 
@@ -218,30 +206,11 @@ TEST(DateTimeTest, ParsingShortAndDamagedText) {
     }
 }
 
-// Sets TZ for the scope of a test and puts the previous value back.
-class ScopedTimeZone {
-public:
-    explicit ScopedTimeZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) m_old = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ScopedTimeZone() {
-        if (m_old)
-            setenv("TZ", m_old->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    ScopedTimeZone(const ScopedTimeZone&) = delete;
-    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
-private:
-    std::optional<std::string> m_old;
-};
-
 TEST(DateTimeTest, AddDurationCrossesMonthAndYearBoundaries) {
-    const ScopedTimeZone utc("UTC");
+    const char* zone = std::getenv("TZ");
+    const std::optional<std::string> old = zone ? std::optional<std::string>(zone) : std::nullopt;
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
     const struct {
         DateTime from;
         int days, hours, minutes, seconds;
@@ -260,6 +229,8 @@ TEST(DateTimeTest, AddDurationCrossesMonthAndYearBoundaries) {
         SCOPED_TRACE(c.from.LongText());
         ExpectSameFields(got, c.expected);
     }
+    old ? ::setenv("TZ", old->c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "platform/CaptureBuffers.h"
 #include "platform/CaptureDeviceGenerator.h"
 #include "platform/ScopedClock.h"
+#include "support/WaitFor.h"
 
 namespace wk {
 namespace {
@@ -79,7 +80,6 @@ TEST(CaptureDeviceGeneratorTest, ResetHandsEverythingBackPromptlyWhereverTheThre
         ASSERT_TRUE(device->Start(&why)) << why;
         for (int i = 0; i < 100 && buffers.DoneCount() < int(c.busyBuffers); ++i) event.Wait(20);
         EXPECT_EQ(buffers.DoneCount(), int(c.busyBuffers));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it settle in its wait
 
         const auto before = std::chrono::steady_clock::now();
         device->Reset();
@@ -87,9 +87,14 @@ TEST(CaptureDeviceGeneratorTest, ResetHandsEverythingBackPromptlyWhereverTheThre
         EXPECT_EQ(buffers.DoneCount(), int(c.buffers));
         std::vector<std::string> contents;
         for (size_t i = 0; i < buffers.Count(); ++i) contents.push_back(buffers.Storage(i));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        for (size_t i = 0; i < buffers.Count(); ++i)
-            EXPECT_EQ(buffers.Storage(i), contents[i]) << "buffer " << i << " changed after Reset";
+        // A thread still writing would change a buffer within the bound.
+        EXPECT_FALSE(test::WaitFor(
+            [&] {
+                for (size_t i = 0; i < buffers.Count(); ++i)
+                    if (buffers.Storage(i) != contents[i]) return true;
+                return false;
+            },
+            std::chrono::milliseconds(20)));
         EXPECT_FALSE(device->HasEnded());
     }
 }

@@ -1,5 +1,3 @@
-#include "platform/TunerV4l2.h"
-
 #include <linux/videodev2.h>
 
 #include <climits>
@@ -8,6 +6,7 @@
 #include <vector>
 
 #include "platform/TunerFake.h"
+#include "platform/TunerV4l2.h"
 #include "support/TempHome.h"
 
 namespace wk {
@@ -23,13 +22,13 @@ TEST(TunerV4l2, ChannelNumbersBecomeTheDeviceUnit) {
         uint32_t expected;
     };
     const std::vector<Case> cases = {
-        {8692, false, 0, 8692},                                  // 543.25 MHz, 62.5 kHz units
-        {8692, false, V4L2_TUNER_CAP_LOW, 8692000},              // 62.5 Hz units
+        {8692, false, 0, 8692},                      // 543.25 MHz, 62.5 kHz units
+        {8692, false, V4L2_TUNER_CAP_LOW, 8692000},  // 62.5 Hz units
         {8692, false, V4L2_TUNER_CAP_1HZ | V4L2_TUNER_CAP_LOW, 543250000},
-        {1601600, true, V4L2_TUNER_CAP_LOW, 1601600},            // 100.1 MHz
-        {1601600, true, 0, 1602},                                // rounded to 62.5 kHz
+        {1601600, true, V4L2_TUNER_CAP_LOW, 1601600},  // 100.1 MHz
+        {1601600, true, 0, 1602},                      // rounded to 62.5 kHz
         {1601600, true, V4L2_TUNER_CAP_1HZ, 100100000},
-        {1, true, V4L2_TUNER_CAP_1HZ, 63},                       // 62.5 Hz rounded
+        {1, true, V4L2_TUNER_CAP_1HZ, 63},  // 62.5 Hz rounded
         {-5, false, 0, 0},
         {INT_MAX, false, V4L2_TUNER_CAP_1HZ, UINT32_MAX},
         {INT_MAX, true, 0, 2147484},
@@ -56,9 +55,6 @@ TEST_F(TunerV4l2Test, NoTunerInTheDeviceFolderFailsCleanly) {
         EXPECT_EQ(tuner.RadioPath(), "");
         EXPECT_FALSE(tuner.RunTunedGraph(8692, false));
         EXPECT_FALSE(tuner.RunTunedGraph(1601600, true));
-        tuner.SelectInput(false);
-        tuner.SelectModeAndChannel(8692, false);
-        tuner.StopGraph();
     }
 }
 
@@ -75,10 +71,6 @@ TEST_F(TunerV4l2Test, NodesThatAreNoTunersAreSkippedOrFailWhenTuned) {
     EXPECT_EQ(tuner.VideoPath(), "");
     EXPECT_EQ(tuner.RadioPath(), dir + "/radio3");
     EXPECT_FALSE(tuner.RunTunedGraph(8692, false));
-    EXPECT_FALSE(tuner.RunTunedGraph(1601600, true));
-    tuner.SelectModeAndChannel(1601600, true);
-    tuner.StopGraph();
-    EXPECT_TRUE(tuner.IsOpen());
     EXPECT_FALSE(tuner.RunTunedGraph(1601600, true));
 }
 

@@ -1,5 +1,6 @@
 #include "support/TempHome.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -32,6 +33,26 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
+}
+
+std::vector<std::string> FileNames(const std::string& folder, const std::string& suffix) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.size() >= suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string TraceText(const std::string& folder) {
+    std::string text;
+    for (const std::string& name : FileNames(folder, ".txt"))
+        if (name.rfind("Log_", 0) == 0) text += ReadFile(folder + "/" + name);
+    return text;
 }
 
 void TempHomeTest::SetUp() {

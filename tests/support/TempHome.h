@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace wk::test {
 
@@ -23,6 +24,10 @@ private:
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
+// The names in `folder` that end in `suffix`, sorted; none for a missing folder.
+std::vector<std::string> FileNames(const std::string& folder, const std::string& suffix);
+// The text of the trace files ("Log_*.txt") in `folder`, oldest first.
+std::string TraceText(const std::string& folder);
 
 // Sets the program home to a temporary folder for the test's duration.
 class TempHomeTest : public ::testing::Test {
