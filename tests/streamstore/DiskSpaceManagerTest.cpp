@@ -322,18 +322,6 @@ TEST_F(DiskSpaceManagerTest, UsedSpaceCountsOnlyTheAudioChunksOfEachStreamFolder
     EXPECT_FALSE(DiskSpaceManager::SystemFreeSpace(m_root + "Missing/").has_value());
 }
 
-TEST_F(DiskSpaceManagerTest, OldestChunkIsTheOldestOutsideTheRecordingSession) {
-    EXPECT_EQ(DiskSpaceManager::FindOldestChunk(m_root, {"A", "B"}), std::nullopt);
-    MakeChunk("B", ChunkFileName(1, 1, "ogg"), 1);
-    MakeChunk("A", ChunkFileName(2, 1), 1);
-    MakeChunk("B", ChunkFileName(3, 1), 1);
-    EXPECT_EQ(DiskSpaceManager::FindOldestChunk(m_root, {"A", "B"}),
-              (ChunkLocation{1, ChunkFileName(1, 1, "ogg")}));
-    SetCurrentSessionPrefix(SessionOf(1));
-    EXPECT_EQ(DiskSpaceManager::FindOldestChunk(m_root, {"A", "B"}),
-              (ChunkLocation{0, ChunkFileName(2, 1)}));
-}
-
 // The order of deletion, with ages the file system could not give.
 TEST(DiskSpaceDeletionOrderTest, SessionsGoByTheirOldestFileThenMp3BeforeOggByAge) {
     const std::string s1 = ChunkFileName(1, 0).substr(0, 29),
