@@ -179,30 +179,6 @@ TEST_F(ExportTrackCopyRangeTest, StartMovesToTheNextConfirmedFrameHeader) {
     }
 }
 
-TEST(ExportTrackNameTest, NumbersPastFilesButNotPastAFolderOfTheFirstName) {
-    test::TempDir dir;
-    struct Case {
-        std::vector<std::string> files, folders;
-        std::string expected;
-    } const cases[] = {
-        {{}, {}, "X.mp3"},
-        {{"X.mp3"}, {}, "X_2.mp3"},
-        {{"X.mp3", "X_2.mp3"}, {}, "X_3.mp3"},
-        {{}, {"X.mp3"}, "X.mp3"},             // a folder of the first name does not count
-        {{"X.mp3"}, {"X_2.mp3"}, "X_3.mp3"},  // a folder of a numbered name does
-        {{"X_2.mp3"}, {}, "X.mp3"},
-        {{"X.ogg"}, {}, "X.mp3"},
-        {{"X.mp3", "X_3.mp3"}, {}, "X_2.mp3"},  // a gap is taken
-    };
-    for (const Case& c : cases) {
-        const std::string music = dir.File("m" + std::to_string(&c - cases));
-        fs::create_directories(music);
-        for (const auto& f : c.files) test::WriteFile(music + "/" + f, "x");
-        for (const auto& d : c.folders) fs::create_directories(music + "/" + d);
-        EXPECT_EQ(CollisionFreeName(music, "X", ".mp3"), c.expected) << &c - cases;
-    }
-}
-
 class ExportTrackDirectoriesTest : public test::TempHomeTest {};
 
 TEST_F(ExportTrackDirectoriesTest, FromTheConfigurationAndCreatedOneLevelDeep) {
