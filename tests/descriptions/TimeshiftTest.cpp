@@ -55,11 +55,9 @@ protected:
     void SetUp() override {
         TempHomeTest::SetUp();
         SetClock(&m_clock);
-        EventLog::Instance().Close();
     }
     void TearDown() override {
         SetFileReplaceOps(nullptr);
-        EventLog::Instance().Close();
         SetClock(nullptr);
         TempHomeTest::TearDown();
     }

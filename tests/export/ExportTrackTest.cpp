@@ -12,7 +12,6 @@
 
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
-#include "core/Trace.h"
 #include "descriptions/Description.h"
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
@@ -91,14 +90,6 @@ TEST(ExportTrackFrameTest, NumberIsTheTruncatedProductOfTheTimeInTheChunk) {
 
 class ExportTrackCopyRangeTest : public test::TempHomeTest {
 protected:
-    void SetUp() override {
-        TempHomeTest::SetUp();
-        EventLog::Instance().Close();
-    }
-    void TearDown() override {
-        EventLog::Instance().Close();
-        TempHomeTest::TearDown();
-    }
     // Copies [from, to) of each piece in turn through one sync window.
     std::string Copy(const std::vector<std::string>& pieces, const std::vector<int64_t>& from,
                      const std::vector<int64_t>& to, int64_t* written) {
@@ -209,19 +200,11 @@ class ExportTrackTest : public test::TempHomeTest {
 protected:
     void SetUp() override {
         TempHomeTest::SetUp();
-        SetTraceFileBase(HomeFile("Log"));
-        SetTraceLevel(kTraceDetail);
-        EventLog::Instance().Close();
+        TraceToHome();
         m_dirs = ExportDirectories::ForMusicFolder(HomeFile("Songs"));
         m_track.artist = "Artist";
         m_track.title = "Title";
         m_track.genre = 17;
-    }
-    void TearDown() override {
-        EventLog::Instance().Close();
-        SetTraceLevel(0);
-        SetTraceFileBase("");
-        TempHomeTest::TearDown();
     }
     // The stream's chunks; `before` may change the folder before the stream
     // info is read.
@@ -247,7 +230,6 @@ protected:
         return ExportTrack(m_info, s0 + from, s0 + to, name, m_track, m_dirs, false, m_progress,
                            missing);
     }
-    std::string TraceText() const { return test::ReadFile(CurrentTraceFile()); }
     // The audio of an exported file, after checking that the tag ends it.
     std::string Audio(const std::string& path) const {
         const std::string bytes = test::ReadFile(path);

@@ -7,7 +7,6 @@
 
 #include "core/Clock.h"
 #include "core/EventLog.h"
-#include "core/Trace.h"
 #include "descriptions/Description.h"
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
@@ -127,9 +126,7 @@ protected:
 
     void SetUp() override {
         TempHomeTest::SetUp();
-        EventLog::Instance().Close();
-        SetTraceFileBase(HomeFile("Log"));
-        SetTraceLevel(kTraceDetail);
+        TraceToHome();
         m_oldCwd = fs::current_path();
         fs::create_directory(HomeFile("cwd"));
         fs::current_path(HomeFile("cwd"));
@@ -138,9 +135,6 @@ protected:
     }
     void TearDown() override {
         fs::current_path(m_oldCwd);
-        SetTraceLevel(0);
-        SetTraceFileBase("");
-        EventLog::Instance().Close();
         TempHomeTest::TearDown();
     }
     void UseStream(const std::string& folder) {
@@ -154,7 +148,6 @@ protected:
         return ExportOggTrack(m_info, t0 + fromMs, t0 + toMs, name, m_track, m_dirs, wav,
                               m_progress, missing);
     }
-    std::string TraceText() const { return test::ReadFile(CurrentTraceFile()); }
     static std::string Chunk(int n) { return ChunkFile(s_stream->Path(), n); }
     static int FirstSerial(const std::string& path) {
         return test::OggPages(test::ReadFile(path)).at(0).serial;

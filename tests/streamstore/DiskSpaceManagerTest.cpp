@@ -65,14 +65,12 @@ protected:
     void SetUp() override {
         TempHomeTest::SetUp();
         SetClock(&m_clock);
-        EventLog::Instance().Close();
         SetCurrentSessionPrefix("");
         m_root = HomeFile("Streams/");
         fs::create_directories(m_root);
         WriteConfig("DiskSpace=100\n");
     }
     void TearDown() override {
-        EventLog::Instance().Close();
         SetCurrentSessionPrefix("");
         SetClock(nullptr);
         TempHomeTest::TearDown();

@@ -24,13 +24,22 @@ private:
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 
-// Sets the program home to a temporary folder for the test's duration.
+// Sets the program home to a temporary folder for the test's duration. The
+// event log is closed at both ends, since it follows the program home only
+// when it opens again.
 class TempHomeTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
     std::string HomeFile(const std::string& name) const { return m_dir.File(name); }
+    // Trace lines down to the detail level go to "Log..." files in the home
+    // until the test ends; TraceText is what the current one holds.
+    void TraceToHome();
+    std::string TraceText() const;
     TempDir m_dir;
+
+private:
+    bool m_traced = false;
 };
 
 }  // namespace wk::test
