@@ -14,6 +14,7 @@
 #include "recording/ChunkEncoder.h"
 #include "recording/EngineChoice.h"
 #include "recording/SideFileCalculator.h"
+#include "support/ErrorCode.h"
 #include "support/Mp3Decode.h"
 #include "support/TempHome.h"
 
@@ -21,26 +22,11 @@ namespace wk {
 namespace {
 
 namespace fs = std::filesystem;
+using test::CodeOf;
 using test::DecodeMp3File;
-constexpr double kLeft = 12000, kRight = 4000;  // channels differ in level so a mix-up shows
-
-std::vector<int16_t> Tone(int frames, int channels, int rate = 44100) {
-    std::vector<int16_t> pcm;
-    for (int i = 0; i < frames; ++i)
-        for (int c = 0; c < channels; ++c)
-            pcm.push_back(
-                int16_t(std::lround((c ? kRight : kLeft) * std::sin(2 * M_PI * 440.0 * i / rate))));
-    return pcm;
-}
-
-int CodeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CTErrorRecorder& e) {
-        return e.GetCode();
-    }
-    return 0;
-}
+using test::kToneLeft;
+using test::kToneRight;
+using test::Tone;
 
 class Mp3ChunkEncoderTest : public test::TempHomeTest {
 protected:
@@ -78,7 +64,7 @@ TEST_F(Mp3ChunkEncoderTest, ChunksConcatenateIntoOneStreamOfWholeFrames) {
     enc.SetChunkSize(ChunkEncoder::ChunkBytes(2, 44100, 1));  // 176400 bytes
     // Cuts after blocks 39, 77 and 115: the recording ends at a cut, and the
     // engine's last frames go into chunk 3, no empty chunk 4 is begun.
-    const int blocks = EncodeAll(enc, Tone(115 * 1152, 2));
+    const int blocks = EncodeAll(enc, Tone(44100, 2, 115 * 1152));
     enc.Close();
     EXPECT_EQ(enc.ChunkNumber(), 3);
     EXPECT_FALSE(fs::exists(Base() + "_4.mp3"));
@@ -112,7 +98,7 @@ TEST_F(Mp3ChunkEncoderTest, ChunksConcatenateIntoOneStreamOfWholeFrames) {
     // flush keeps back for a stream that might go on.
     EXPECT_GE(all.frames, blocks - 1);
     EXPECT_LE(all.frames, blocks + 1);
-    EXPECT_TRUE(test::ToneInEveryInnerFrame(all, kLeft, kRight));
+    EXPECT_TRUE(test::ToneInEveryInnerFrame(all, kToneLeft, kToneRight));
 }
 
 // Chunk length 0 gives one file without a number. The blade engine runs the
@@ -148,7 +134,7 @@ TEST_F(Mp3ChunkEncoderTest, ModeRateAndBitRateReachTheHeaderWithEitherLibrary) {
         // beDeinitStream encodes all the encoder still holds; a gapless
         // flush keeps its look-ahead back.
         EXPECT_GE(d.frames, engine == kEngineBlade ? blocks + 1 : blocks - 1);
-        EXPECT_TRUE(test::ToneInEveryInnerFrame(d, kLeft, kRight));
+        EXPECT_TRUE(test::ToneInEveryInnerFrame(d, kToneLeft, kToneRight));
     }
 }
 
@@ -182,7 +168,7 @@ TEST_F(Mp3ChunkEncoderTest, NoticesFiveAndEightReachTheSubscribers) {
     enc.Open();
     enc.SetFileName(Base());
     enc.SetChunkSize(ChunkEncoder::ChunkBytes(2, 44100, 1));
-    EncodeAll(enc, Tone(44100 * 2 + 100, 2));
+    EncodeAll(enc, Tone(44100, 2, 44100 * 2 + 100));
     loop.ProcessPending();
     RecordingNotifier::Instance().Unsubscribe(loop, slot.Id());
     EXPECT_EQ(counter.ids, (std::vector<int>{1129, 1129, 1128}));
@@ -258,7 +244,7 @@ TEST_F(Mp3ChunkEncoderTest, UnwritableFolderAndFullDisk) {
     enc.SetFileName(Base());
     enc.SetChunkSize(ChunkEncoder::ChunkBytes(2, 44100, 1));
     const int block = enc.StartFile();
-    const auto pcm = Tone(44100 * 2, 2);
+    const auto pcm = Tone(44100, 2, 44100 * 2);
     EXPECT_EQ(CodeOf([&] {
                   for (size_t at = 0; at + block <= pcm.size(); at += block)
                       enc.EncodeBlock(&pcm[at], block);
