@@ -533,19 +533,6 @@ std::vector<ChunkFile> DiskSpaceManager::DeletionOrder(std::vector<ChunkFile> fi
     return ordered;
 }
 
-std::optional<ChunkLocation> DiskSpaceManager::FindOldestChunk(const std::string& root,
-                                                               const std::vector<std::string>& names) {
-    std::vector<ChunkFile> files = ScanChunks(root, names);
-    const std::vector<std::string> recorded = RecordedSessions(root, names);
-    const ChunkFile* oldest = nullptr;
-    for (const ChunkFile& f : files) {
-        if (BelongsToSession(f.name, recorded[f.stream])) continue;
-        if (oldest == nullptr || OlderOrFirstStream(f, *oldest)) oldest = &f;
-    }
-    if (oldest == nullptr) return std::nullopt;
-    return ChunkLocation{oldest->stream, oldest->name};
-}
-
 uint64_t DiskSpaceManager::FreeSpace(const std::string& root, uint64_t wanted, const std::vector<std::string>& names,
                                      const std::atomic<int>* cancel, bool* busy) {
     if (busy != nullptr) *busy = false;

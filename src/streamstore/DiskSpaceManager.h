@@ -73,12 +73,6 @@ struct ChunkFile {
     int64_t created = 0;  // seconds since the epoch
 };
 
-struct ChunkLocation {
-    size_t stream = 0;
-    std::string name;
-    bool operator==(const ChunkLocation&) const = default;
-};
-
 class DiskSpaceManager {
 public:
     // Posted to the notify receiver after a check deleted chunks, both
@@ -144,9 +138,6 @@ public:
     // f_bavail * f_frsize of statvfs(root).
     static std::optional<uint64_t> SystemFreeSpace(const std::string& root);
 
-    // The oldest chunk that may be deleted, nullopt when there is none.
-    static std::optional<ChunkLocation> FindOldestChunk(const std::string& root,
-                                                        const std::vector<std::string>& names);
     // Deletes chunks in DeletionOrder until the deleted chunks add up to
     // `wanted` bytes or nothing deletable is left; returns the bytes deleted.
     // A chunk counts as deleted even if unlink failed (it is not retried

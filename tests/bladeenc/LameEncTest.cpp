@@ -20,7 +20,9 @@
 namespace wk {
 namespace {
 
-constexpr double kLeft = 12000, kRight = 4000;  // channels differ in level so a mix-up shows
+using test::kToneLeft;
+using test::kToneRight;
+using test::Tone;
 
 EncoderLibrary& Lib() {
     static EncoderLibrary lib;
@@ -48,16 +50,6 @@ BE_CONFIG Config(uint32_t rate = 44100, uint8_t mode = BE_MP3_MODE_STEREO, uint1
     return c;
 }
 constexpr int kPrivate = 1, kCrc = 2, kCopyright = 4, kOriginal = 8;
-
-// Interleaved 440 Hz from frame `first` on.
-std::vector<int16_t> Tone(uint32_t rate, int channels, size_t frames, size_t first = 0) {
-    std::vector<int16_t> pcm;
-    for (size_t i = first; i < first + frames; ++i)
-        for (int c = 0; c < channels; ++c)
-            pcm.push_back(int16_t(
-                std::lround((c ? kRight : kLeft) * std::sin(2 * M_PI * 440.0 * double(i) / rate))));
-    return pcm;
-}
 
 // One stream; every output buffer is exactly the size the library reported,
 // so the sanitizer catches any write past it.
@@ -155,7 +147,7 @@ TEST_F(LameEncTest, FrameHeadersFollowTheConfiguration) {
         EXPECT_EQ(d.mode, mode);
         EXPECT_EQ(d.flags, flags);
         // 32 kbit/s is too coarse to hold the tone's level exactly.
-        EXPECT_TRUE(mp3.wBitrate < 64 || test::ToneInEveryInnerFrame(d, kLeft, kRight));
+        EXPECT_TRUE(mp3.wBitrate < 64 || test::ToneInEveryInnerFrame(d, kToneLeft, kToneRight));
     }
 }
 
@@ -243,10 +235,10 @@ TEST_F(LameEncTest, NoGapFlushEndsOneFileAndTheStreamContinues) {
     ASSERT_EQ(s.Deinit(), BE_ERR_SUCCESSFUL);
     Decode(one);
     const test::DecodedMp3 two = Decode(s.mp3.substr(one.size()));
-    EXPECT_GT(two.frameRms[0].at(0), kLeft / 4);
+    EXPECT_GT(two.frameRms[0].at(0), kToneLeft / 4);
     const test::DecodedMp3 joined = Decode(s.mp3);
     EXPECT_GE(joined.frames, int((first + second + 576 + 1151) / 1152));
-    EXPECT_TRUE(test::ToneInEveryInnerFrame(joined, kLeft, kRight));
+    EXPECT_TRUE(test::ToneInEveryInnerFrame(joined, kToneLeft, kToneRight));
 }
 
 TEST_F(LameEncTest, VersionAdvertisesTheNoGapFlush) {

@@ -55,11 +55,9 @@ protected:
     void SetUp() override {
         TempHomeTest::SetUp();
         SetClock(&m_clock);
-        EventLog::Instance().Close();
     }
     void TearDown() override {
         SetFileReplaceOps(nullptr);
-        EventLog::Instance().Close();
         SetClock(nullptr);
         TempHomeTest::TearDown();
     }
@@ -241,35 +239,15 @@ TEST_F(TimeshiftTest, ExtensionAndReadingChecks) {
     EXPECT_EQ(ReadRecords(HomeFile("LIST.DES")).at(0).start, 0);
 }
 
-TEST_F(TimeshiftTest, ClockDifferenceOnlyWithoutFingerprints) {
-    MakeStream(60);
-    const StreamTime t = s0 + 10000;
-    Description flagged = Track(t + 200000, t + 260000, "b");
-    flagged.notIdentified = true;
-    // Header lines keep their own line ends, even a bare LF.
-    const std::string header = "# 0.9\r\n# from elsewhere\n# x\r\n", path = HomeFile("plain.des");
-    WriteDescriptionFile(path, {Track(t, t + 180000, "a"), flagged}, header);
-    const std::string moved = ShiftedDescriptionText(path, 2.0);
-    EXPECT_TRUE(moved.starts_with(header));
-    EXPECT_NE(moved.find(DateTime(2024, 3, 1, 12, 0, 12).LongText()), std::string::npos);
-    ASSERT_TRUE(TimeShiftDescriptionFile(m_info, path, 2.0));
-    EXPECT_TRUE(test::ReadFile(path).starts_with(header));
-    const auto records = ReadRecords(path);
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(DateTime::FromStreamTime(records[0].start).LongText(), "01/03/2024  12:00:08.000");
-    EXPECT_EQ(records[0].end, t + 178000);
-    EXPECT_EQ(records[1].start, t + 198000);
-    EXPECT_FALSE(records[0].notIdentified || records[1].notIdentified);
-    EXPECT_FALSE(fs::exists(path + "tmp"));
-}
-
 // In the file's clock every time is 2 s late, and the descriptions
 // themselves late on top: by 0.7 s each (they agree: all move onto the
 // recording) or by amounts 7 s apart (they do not: all are marked not
 // identified and move by the clock difference alone). A fingerprint-free
-// record moves with them.
+// record, marked not identified, moves with them and takes their mark.
 TEST_F(TimeshiftTest, ClockDifferenceComesOffBeforeMatching) {
     MakeStream(300);
+    // Header lines keep their own line ends, even a bare LF.
+    const std::string header = "# 0.9\r\n# from elsewhere\n# x\r\n", path = HomeFile("drift.des");
     for (const bool agree : {true, false}) {
         SCOPED_TRACE(agree ? "agreeing" : "disagreeing");
         std::vector<Description> records;
@@ -281,14 +259,17 @@ TEST_F(TimeshiftTest, ClockDifferenceComesOffBeforeMatching) {
             records.push_back(d);
         }
         records.push_back(Track(s0 + 252700, s0 + 262700, "plain"));
-        const std::string path = HomeFile("drift.des");
-        WriteDescriptionFile(path, records);
+        records.back().notIdentified = true;
+        WriteDescriptionFile(path, records, header);
         ASSERT_TRUE(TimeShiftDescriptionFile(m_info, path, 2.0));
+        EXPECT_TRUE(test::ReadFile(path).starts_with(header));
+        EXPECT_FALSE(fs::exists(path + "tmp"));
         const auto shifted = ReadRecords(path);
         ASSERT_EQ(shifted.size(), 4u);
         for (int i = 0; i < 4; ++i) {
             const int64_t by = agree ? 2700 : 2000;
             EXPECT_EQ(shifted[i].start, records[i].start - by) << i;
+            EXPECT_EQ(shifted[i].end, records[i].end - by) << i;
             EXPECT_EQ(shifted[i].fingerprintTime, i < 3 ? records[i].fingerprintTime - by : 0) << i;
             EXPECT_EQ(shifted[i].notIdentified, !agree) << i;
         }

@@ -6,7 +6,6 @@
 
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
-#include "core/EventLog.h"
 #include "core/ProgramHome.h"
 #include "descriptions/DescriptionStore.h"
 #include "export/ExportProgress.h"
@@ -58,7 +57,6 @@ protected:
     void SetUp() override {
         TempHomeTest::SetUp();
         SetClock(&m_clock);
-        EventLog::Instance().Close();  // events.txt of this home
         StreamNameFile streams;
         streams.load();
         StreamRecord radio;
@@ -70,7 +68,6 @@ protected:
             if (e.path().filename().string().starts_with("2003")) fs::copy(e.path(), m_folder);
     }
     void TearDown() override {
-        EventLog::Instance().Close();
         SetClock(nullptr);
         TempHomeTest::TearDown();
     }

@@ -12,7 +12,6 @@
 
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
-#include "core/Trace.h"
 #include "descriptions/Description.h"
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
@@ -91,14 +90,6 @@ TEST(ExportTrackFrameTest, NumberIsTheTruncatedProductOfTheTimeInTheChunk) {
 
 class ExportTrackCopyRangeTest : public test::TempHomeTest {
 protected:
-    void SetUp() override {
-        TempHomeTest::SetUp();
-        EventLog::Instance().Close();
-    }
-    void TearDown() override {
-        EventLog::Instance().Close();
-        TempHomeTest::TearDown();
-    }
     // Copies [from, to) of each piece in turn through one sync window.
     std::string Copy(const std::vector<std::string>& pieces, const std::vector<int64_t>& from,
                      const std::vector<int64_t>& to, int64_t* written) {
@@ -179,30 +170,6 @@ TEST_F(ExportTrackCopyRangeTest, StartMovesToTheNextConfirmedFrameHeader) {
     }
 }
 
-TEST(ExportTrackNameTest, NumbersPastFilesButNotPastAFolderOfTheFirstName) {
-    test::TempDir dir;
-    struct Case {
-        std::vector<std::string> files, folders;
-        std::string expected;
-    } const cases[] = {
-        {{}, {}, "X.mp3"},
-        {{"X.mp3"}, {}, "X_2.mp3"},
-        {{"X.mp3", "X_2.mp3"}, {}, "X_3.mp3"},
-        {{}, {"X.mp3"}, "X.mp3"},             // a folder of the first name does not count
-        {{"X.mp3"}, {"X_2.mp3"}, "X_3.mp3"},  // a folder of a numbered name does
-        {{"X_2.mp3"}, {}, "X.mp3"},
-        {{"X.ogg"}, {}, "X.mp3"},
-        {{"X.mp3", "X_3.mp3"}, {}, "X_2.mp3"},  // a gap is taken
-    };
-    for (const Case& c : cases) {
-        const std::string music = dir.File("m" + std::to_string(&c - cases));
-        fs::create_directories(music);
-        for (const auto& f : c.files) test::WriteFile(music + "/" + f, "x");
-        for (const auto& d : c.folders) fs::create_directories(music + "/" + d);
-        EXPECT_EQ(CollisionFreeName(music, "X", ".mp3"), c.expected) << &c - cases;
-    }
-}
-
 class ExportTrackDirectoriesTest : public test::TempHomeTest {};
 
 TEST_F(ExportTrackDirectoriesTest, FromTheConfigurationAndCreatedOneLevelDeep) {
@@ -233,19 +200,11 @@ class ExportTrackTest : public test::TempHomeTest {
 protected:
     void SetUp() override {
         TempHomeTest::SetUp();
-        SetTraceFileBase(HomeFile("Log"));
-        SetTraceLevel(kTraceDetail);
-        EventLog::Instance().Close();
+        TraceToHome();
         m_dirs = ExportDirectories::ForMusicFolder(HomeFile("Songs"));
         m_track.artist = "Artist";
         m_track.title = "Title";
         m_track.genre = 17;
-    }
-    void TearDown() override {
-        EventLog::Instance().Close();
-        SetTraceLevel(0);
-        SetTraceFileBase("");
-        TempHomeTest::TearDown();
     }
     // The stream's chunks; `before` may change the folder before the stream
     // info is read.
@@ -271,7 +230,6 @@ protected:
         return ExportTrack(m_info, s0 + from, s0 + to, name, m_track, m_dirs, false, m_progress,
                            missing);
     }
-    std::string TraceText() const { return test::ReadFile(CurrentTraceFile()); }
     // The audio of an exported file, after checking that the tag ends it.
     std::string Audio(const std::string& path) const {
         const std::string bytes = test::ReadFile(path);

@@ -95,17 +95,7 @@ TEST(Id3GenreTableTest, NamesAreDistinctFoundAgainIgnoringCaseAndBounded) {
     for (const auto& [name, genre] : cases) EXPECT_EQ(FindGenre(name), genre) << name;
 }
 
-class Id3TrackPropertiesTest : public test::TempHomeTest {
-protected:
-    void SetUp() override {
-        TempHomeTest::SetUp();
-        EventLog::Instance().Close();
-    }
-    void TearDown() override {
-        EventLog::Instance().Close();
-        TempHomeTest::TearDown();
-    }
-};
+class Id3TrackPropertiesTest : public test::TempHomeTest {};
 
 TEST_F(Id3TrackPropertiesTest, FormShowsTheTrackAndLimitsItsFields) {
     const std::string long40(40, 'x');

@@ -1,13 +1,13 @@
 // Playback of recorded generator chunks into the WAV sink under a
 // VirtualClock, checked against independent decodes (libmpg123 reading the
-// whole file, oggdec) by correlation.
+// whole file, libvorbisfile) by correlation.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <filesystem>
 #include <fstream>
@@ -27,6 +27,7 @@
 #include "recording/SideFileCalculator.h"
 #include "streamstore/ChunkName.h"
 #include "support/Mp3Decode.h"
+#include "support/OggDecode.h"
 #include "support/TempHome.h"
 
 namespace wk {
@@ -73,14 +74,6 @@ void Record(const std::string& folder, int engine) {
     enc.Close();
 }
 
-Pcm ReadRaw(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    Pcm pcm(bytes.size() / 2);
-    std::memcpy(pcm.data(), bytes.data(), pcm.size() * 2);
-    return pcm;
-}
-
 Pcm ReadWav(const std::string& path) {
     WavReader reader;
     EXPECT_TRUE(reader.Open(path)) << reader.Error();
@@ -89,7 +82,8 @@ Pcm ReadWav(const std::string& path) {
     return pcm;
 }
 
-// The session decoded by other decoders than the player's way of using them.
+// The session decoded by other decoders than the player's way of using them:
+// libmpg123 on the chunks joined, libvorbisfile on each chunk.
 Pcm Reference(const std::string& folder, const std::string& ext, const std::string& scratch) {
     Pcm all;
     if (ext == ".mp3") {
@@ -100,10 +94,12 @@ Pcm Reference(const std::string& folder, const std::string& ext, const std::stri
         return all;
     }
     for (int n = 1; n <= kChunks; ++n) {
-        const std::string cmd = "oggdec -Q -R -o '" + scratch + "' '" + ChunkFile(folder, n, ext) + "'";
-        EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
-        const Pcm part = ReadRaw(scratch);
-        all.insert(all.end(), part.begin(), part.end());
+        const test::DecodedOgg d = test::DecodeOgg(ChunkFile(folder, n, ext));
+        EXPECT_TRUE(d.valid) << n;
+        for (int64_t i = 0; i < d.Frames(); ++i)
+            for (const std::vector<float>& c : d.channels)
+                all.push_back(
+                    int16_t(std::lround(std::clamp(c[size_t(i)] * 32768.0f, -32768.0f, 32767.0f))));
     }
     return all;
 }

@@ -8,7 +8,6 @@
 
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
-#include "core/EventLog.h"
 #include "core/EventLoop.h"
 #include "core/RecordingNotifier.h"
 #include "platform/CaptureDeviceGenerator.h"
@@ -140,7 +139,6 @@ TEST_F(ControllerTest, TaskOfAnInactiveStreamIsNotedOnceAndRecordsIntoTheListedF
     streams.load();
     streams.Find("Radio")->active = 0;
     ASSERT_TRUE(streams.save());
-    EventLog::Instance().Close();  // events.txt of this home
     OnceTask task;
     task.SetStreamName("radio");  // the list spells it "Radio"
     task.SetStart(DateTime(2003, 11, 7, 10, 0, 0));
@@ -160,7 +158,6 @@ TEST_F(ControllerTest, TaskOfAnInactiveStreamIsNotedOnceAndRecordsIntoTheListedF
     EXPECT_EQ(controller.CurrentSessionFolder().rfind(HomeFile("Streams/Radio/"), 0), 0u)
         << controller.CurrentSessionFolder();
     controller.Shutdown();
-    EventLog::Instance().Close();
     ConfigStore config;
     config.Load();
     EXPECT_EQ(config.GetString("ActiveStream"), "Radio");

@@ -50,15 +50,6 @@ bool HasEvent(const std::string& text) {
 
 class SilenceDetectionTest : public test::TempHomeTest {
 protected:
-    // The event log follows the program home only when it opens again.
-    void SetUp() override {
-        TempHomeTest::SetUp();
-        EventLog::Instance().Close();
-    }
-    void TearDown() override {
-        EventLog::Instance().Close();
-        TempHomeTest::TearDown();
-    }
     // The stream "Test" with these parameters, active; silence detection on.
     static void SetActiveStream(const SilenceParameters& p) {
         // The list first: loading it may reset the active stream.

@@ -12,6 +12,7 @@
 #include "core/RecordingNotifier.h"
 #include "recording/SideFileCalculator.h"
 #include "recording/VorbisWriter.h"
+#include "support/ErrorCode.h"
 #include "support/OggDecode.h"
 #include "support/TempHome.h"
 #include "support/Tools.h"
@@ -20,6 +21,7 @@ namespace wk {
 namespace {
 
 namespace fs = std::filesystem;
+using test::CodeOf;
 using test::DecodeOgg;
 
 // A continuous stereo tone, cut into blocks the way the session cuts it;
@@ -60,15 +62,6 @@ private:
 
 std::string Bytes(const std::vector<uint8_t>& v) {
     return std::string(v.begin(), v.end());
-}
-
-int CodeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const CTError& e) {
-        return e.GetCode();
-    }
-    return 0;
 }
 
 class NoticeCounter : public MessageReceiver {

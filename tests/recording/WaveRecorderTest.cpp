@@ -1,16 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <functional>
 #include <vector>
 
 #include "core/CTError.h"
 #include "core/Event.h"
 #include "recording/RecordingQueue.h"
 #include "recording/WaveRecorder.h"
+#include "support/ErrorCode.h"
 
 namespace wk {
 namespace {
+
+using test::CodeOf;
 
 // A device the test drives by hand: it fills the oldest queued buffer when told.
 class HandDevice final : public CaptureDevice {
@@ -57,15 +59,6 @@ public:
 private:
     Event* m_done = nullptr;
 };
-
-int CodeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const CTErrorRecorder& e) {
-        return e.GetCode();
-    }
-    return 0;
-}
 
 TEST(WaveRecorderTest, RingKeepsCountMinusOneQueuedAndTheLastCompletedUntouched) {
     constexpr int kCount = 8;

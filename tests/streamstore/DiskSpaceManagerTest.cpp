@@ -65,14 +65,12 @@ protected:
     void SetUp() override {
         TempHomeTest::SetUp();
         SetClock(&m_clock);
-        EventLog::Instance().Close();
         SetCurrentSessionPrefix("");
         m_root = HomeFile("Streams/");
         fs::create_directories(m_root);
         WriteConfig("DiskSpace=100\n");
     }
     void TearDown() override {
-        EventLog::Instance().Close();
         SetCurrentSessionPrefix("");
         SetClock(nullptr);
         TempHomeTest::TearDown();
@@ -144,51 +142,25 @@ TEST_F(DiskSpaceManagerTest, CheckDeletesOldestSessionsFirstUntilATenthOfTheAllo
     struct Case {
         const char* title;
         std::vector<Chunk> files;  // made in this order, oldest first
-        std::string recording;     // the current session prefix
         std::vector<Chunk> kept;
         uint64_t freedMib;
     };
     const std::vector<Case> cases = {
-        {"two streams: 120 of 100 MiB frees 30, session by session from chunk 1",
-         {{'A', 1, 1, 5},
-          {'A', 1, 2, 5},
-          {'A', 1, 3, 5},
-          {'B', 2, 1, 5},
-          {'B', 2, 2, 5},
-          {'B', 2, 3, 5},
-          {'B', 2, 4, 5},
-          {'A', 3, 1, 10},
-          {'A', 3, 2, 10},
-          {'A', 3, 3, 10},
-          {'A', 3, 4, 10},
-          {'B', 4, 1, 15},
-          {'B', 4, 2, 15},
-          {'B', 4, 3, 15}},
-         "",
-         {{'A', 3, 1},
-          {'A', 3, 2},
-          {'A', 3, 3},
-          {'A', 3, 4},
-          {'B', 2, 4},
-          {'B', 4, 1},
-          {'B', 4, 2},
-          {'B', 4, 3}},
-         30},
-        // The order within and across sessions (.mp3 before .ogg, the session
+        // Stream B holds .ogg chunks: they are counted and pruned alike. The
+        // order within and across sessions (.mp3 before .ogg, the session
         // being recorded last) is DeletionOrder's, tested below.
-        {"a folder of .ogg chunks is pruned alike",
-         {{'A', 1, 1, 10, true},
-          {'A', 1, 2, 10, true},
-          {'A', 2, 1, 10, true},
-          {'A', 2, 2, 10, true},
-          {'A', 2, 3, 10, true},
-          {'A', 3, 1, 70, true}},
-         "",
-         {{'A', 2, 2, 0, true}, {'A', 2, 3, 0, true}, {'A', 3, 1, 0, true}},
-         30},
+        {"two streams: 130 of 100 MiB frees 40, session by session from chunk 1",
+         {{'A', 1, 1, 10},
+          {'A', 1, 2, 10},
+          {'B', 2, 1, 10, true},
+          {'B', 2, 2, 10, true},
+          {'B', 2, 3, 10, true},
+          {'A', 3, 1, 40},
+          {'B', 4, 1, 40, true}},
+         {{'B', 2, 3, 0, true}, {'A', 3, 1}, {'B', 4, 1, 0, true}},
+         40},
         {"within the allowance nothing goes",
          {{'A', 1, 1, 60}, {'A', 1, 2, 30}},
-         "",
          {{'A', 1, 1}, {'A', 1, 2}},
          0},
     };
@@ -201,7 +173,6 @@ TEST_F(DiskSpaceManagerTest, CheckDeletesOldestSessionsFirstUntilATenthOfTheAllo
         // Neither other files nor sub-folders count or go.
         MakeFile(m_root + "A/notes.txt", 7 * kMiB);
         fs::create_directories(m_root + "B/old.mp3");
-        SetCurrentSessionPrefix(c.recording);
         EventLoop loop(&m_clock);
         MessageCounter counter;
         ReceiverSlot slot(loop, &counter);
@@ -320,18 +291,6 @@ TEST_F(DiskSpaceManagerTest, UsedSpaceCountsOnlyTheAudioChunksOfEachStreamFolder
               10 * kMiB);
     EXPECT_TRUE(DiskSpaceManager::SystemFreeSpace(m_root).has_value());
     EXPECT_FALSE(DiskSpaceManager::SystemFreeSpace(m_root + "Missing/").has_value());
-}
-
-TEST_F(DiskSpaceManagerTest, OldestChunkIsTheOldestOutsideTheRecordingSession) {
-    EXPECT_EQ(DiskSpaceManager::FindOldestChunk(m_root, {"A", "B"}), std::nullopt);
-    MakeChunk("B", ChunkFileName(1, 1, "ogg"), 1);
-    MakeChunk("A", ChunkFileName(2, 1), 1);
-    MakeChunk("B", ChunkFileName(3, 1), 1);
-    EXPECT_EQ(DiskSpaceManager::FindOldestChunk(m_root, {"A", "B"}),
-              (ChunkLocation{1, ChunkFileName(1, 1, "ogg")}));
-    SetCurrentSessionPrefix(SessionOf(1));
-    EXPECT_EQ(DiskSpaceManager::FindOldestChunk(m_root, {"A", "B"}),
-              (ChunkLocation{0, ChunkFileName(2, 1)}));
 }
 
 // The order of deletion, with ages the file system could not give.

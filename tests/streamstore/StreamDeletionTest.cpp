@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "core/EventLog.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/StreamDeletion.h"
 #include "streamstore/StreamInfo.h"
@@ -161,17 +160,7 @@ TEST_F(DeleteMarkedStretchTest, PassesOnTheMoveErrorOfTheRenumbering) {
     EXPECT_TRUE(fs::exists(dir.File(ChunkBaseName(kStart, 1200, 300, 3) + ".mp3")));
 }
 
-class DeleteWholeStreamTest : public test::TempHomeTest {
-protected:
-    void SetUp() override {
-        TempHomeTest::SetUp();
-        EventLog::Instance().Close();
-    }
-    void TearDown() override {
-        EventLog::Instance().Close();
-        TempHomeTest::TearDown();
-    }
-};
+class DeleteWholeStreamTest : public test::TempHomeTest {};
 
 TEST_F(DeleteWholeStreamTest, EmptiesTheFolderAndWritesTheEmptyDescription) {
     const std::string folder = HomeFile("stream");

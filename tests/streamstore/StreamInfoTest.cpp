@@ -95,11 +95,8 @@ TEST(ChunkNameTest, ParseReadsGoodNamesAndRejectsDamagedOnesSessionsMatchWholeFi
         {"2003_11_07_17_40_00_1500_1_2147483648.mp3", false},
         {"2003_11_07_17_40_00_99999999999999999999_300_1.mp3", false},
         {"2003_11_07_17_40_00_1500_99999999999999999999_1.mp3", false},
-        {"2003_13_07_17_40_00_1500_300_1.mp3", false},
-        {"2003_02_30_17_40_00_1500_300_1.mp3", false},
-        {"2003_00_07_17_40_00_1500_300_1.mp3", false},
+        {"2003_02_30_17_40_00_1500_300_1.mp3", false},  // the date's own checks: DateTimeTest
         {"2003_11_07_24_00_00_1500_300_1.mp3", false},
-        {"2003_11_07_17_60_00_1500_300_1.mp3", false},
         {"1999_12_31_23_59_59_1500_300_1.mp3", false},
     };
     for (const Case& c : cases) {
@@ -180,11 +177,6 @@ TEST(UpdateStreamInfo, LastChunkEndsWithTheSessionSessionsAreToldApartByStart) {
     EXPECT_THAT(Spans(session, s),
                 ElementsAre(std::pair{0 * kS, 300 * kS}, std::pair{300 * kS, 600 * kS},
                             std::pair{600 * kS, 900 * kS}, std::pair{900 * kS, 1000 * kS}));
-    std::vector<RecordedRange> ranges;
-    std::vector<int> codes;
-    GetRecordedRanges(info, ranges, codes);
-    EXPECT_THAT(ranges, ElementsAre(RecordedRange{s, s + 1000 * kS}));
-    EXPECT_THAT(codes, ElementsAre(kRecordedRangeCode));
     // The first name in byte order ("..._1500_...") sets the duration.
     TempDir two;
     MakeChunk(two, Name(kStart, 1500, 300, 1));
@@ -377,13 +369,10 @@ TEST(ReloadStream, RenumbersEveryRunOfChunksAsASessionOfItsOwn) {
 
 TEST(ReloadStream, DamagedNamesArePassedOver) {
     TempDir dir;
+    // Names the parser refuses (every kind: ChunkNameTest), and two it reads.
     const char* garbage[] = {
         "x.mp3",
-        "2003_11_07_17_40_00_1500_300_x.mp3",
         "2003_11_07_17_40_00_1500_0_2.mp3",
-        "2003_11_07_17_40_00_1500_300_0.mp3",
-        "2003_11_07_17_40_00_1500_300_4294967296.mp3",
-        "2003_13_07_17_40_00_1500_300_2.mp3",
         "2003_02_30_17_40_00_1500_300_2.mp3",
         "2003_11_07_17_40_00_01500_300_2.mp3",
         "2003_11_07_17_40_00_1500_300_2.bak.mp3",

@@ -11,7 +11,6 @@
 
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
-#include "core/Trace.h"
 #include "streamstore/StreamNameFile.h"
 #include "support/TempHome.h"
 
@@ -57,12 +56,9 @@ protected:
     void SetUp() override {
         TempHomeTest::SetUp();
         SetClock(&m_clock);
-        SetTraceFileBase(HomeFile("Log"));
-        SetTraceLevel(kTraceDetail);
+        TraceToHome();
     }
     void TearDown() override {
-        SetTraceLevel(0);
-        SetTraceFileBase("");
         SetClock(nullptr);
         TempHomeTest::TearDown();
     }
@@ -72,7 +68,6 @@ protected:
         test::WriteFile(Root() + StreamNameFile::kFileName, bytes);
     }
     std::string ListBytes() const { return test::ReadFile(Root() + StreamNameFile::kFileName); }
-    std::string TraceText() const { return test::ReadFile(CurrentTraceFile()); }
     static void SetConfig(const std::string& key, const std::string& value) {
         ConfigStore config;
         config.Load();
@@ -154,9 +149,10 @@ TEST_F(StreamNameFileTest, DefaultStreamIsAddedUnlessNamedExactly) {
 }
 
 TEST_F(StreamNameFileTest, SaveWritesTheGoldenLayout) {
-    const std::string kept = "Radio 1\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n"
-                             "MTV\tTwo\t5\t60\t600\t20\t583\t17\t0\t1068200000123\r\n" +
-                             kDefaultLine;
+    const std::string kept =
+        "Radio 1\tOne\t3\t120\t360\t15\t1\t0\t1\t0\r\n"
+        "MTV\tTwo\t5\t60\t600\t20\t583\t17\t0\t1068200000123\r\n" +
+        kDefaultLine;
     const std::pair<std::string, std::string> cases[] = {
         {kept, kept},  // a byte-exact round trip
         // LF, blanks, nine fields and odd case normalised; empty names not written.

@@ -78,4 +78,13 @@ DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples,
     return ::testing::AssertionSuccess();
 }
 
+std::vector<int16_t> Tone(uint32_t rate, int channels, size_t frames, size_t first) {
+    std::vector<int16_t> pcm;
+    for (size_t i = first; i < first + frames; ++i)
+        for (int c = 0; c < channels; ++c)
+            pcm.push_back(int16_t(std::lround((c ? kToneRight : kToneLeft) *
+                                              std::sin(2 * M_PI * 440.0 * double(i) / rate))));
+    return pcm;
+}
+
 }  // namespace wk::test

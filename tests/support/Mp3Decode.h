@@ -38,4 +38,9 @@ DecodedMp3 DecodeMp3File(const std::string& path, std::vector<int16_t>* samples 
 // decoder had to drop (over a broken bit reservoir, say) comes out silent.
 ::testing::AssertionResult ToneInEveryInnerFrame(const DecodedMp3& d, double left, double right);
 
+// Interleaved 16-bit 440 Hz from sample frame `first` on, at amplitudes that
+// differ per channel so that a mix-up shows; mono takes the left one.
+inline constexpr double kToneLeft = 12000, kToneRight = 4000;
+std::vector<int16_t> Tone(uint32_t rate, int channels, size_t frames, size_t first = 0);
+
 }  // namespace wk::test

@@ -6,7 +6,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/EventLog.h"
 #include "core/ProgramHome.h"
+#include "core/Trace.h"
 
 namespace wk::test {
 
@@ -57,10 +59,26 @@ std::string TraceText(const std::string& folder) {
 
 void TempHomeTest::SetUp() {
     SetProgramHome(m_dir.Path());
+    EventLog::Instance().Close();
 }
 
 void TempHomeTest::TearDown() {
+    EventLog::Instance().Close();
+    if (m_traced) {
+        SetTraceLevel(0);
+        SetTraceFileBase("");
+    }
     SetProgramHome("");
+}
+
+void TempHomeTest::TraceToHome() {
+    SetTraceFileBase(HomeFile("Log"));
+    SetTraceLevel(kTraceDetail);
+    m_traced = true;
+}
+
+std::string TempHomeTest::TraceText() const {
+    return ReadFile(CurrentTraceFile());
 }
 
 }  // namespace wk::test
