@@ -14,6 +14,7 @@
 
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
+#include "core/FileUtil.h"
 #include "core/ProgramHome.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
@@ -127,14 +128,6 @@ int64_t FileLength(std::FILE* f) {
     if (f == nullptr || ::fstat(::fileno(f), &st) != 0) return 0;
     return static_cast<int64_t>(st.st_size);
 }
-
-// Closes on scope exit.
-struct FileCloser {
-    std::FILE* f = nullptr;
-    ~FileCloser() {
-        if (f != nullptr) std::fclose(f);
-    }
-};
 
 // A stdio stream with a large buffer of its own (without one, glibc keeps
 // its default size whatever setvbuf is asked), so that the frame search's
@@ -436,12 +429,11 @@ bool IsMp3FrameHeader(const uint8_t header[4]) {
 }
 
 int64_t GetMp3FrameLength(const std::string& chunkPath) {
-    std::FILE* f = std::fopen(chunkPath.c_str(), "rb");
-    if (f == nullptr) return -1;
-    FileCloser closer{f};
+    const FilePtr f(std::fopen(chunkPath.c_str(), "rb"));
+    if (!f) return -1;
     std::array<uint8_t, 4> window{};
     int64_t position = 0;
-    if (!SearchFrameHeader(f, window, position, INT64_MAX)) return -1;
+    if (!SearchFrameHeader(f.get(), window, position, INT64_MAX)) return -1;
     // The chunks are constant-bit-rate 44.1 kHz streams: only the bit rate counts.
     return int64_t{kMpeg1Kbps[window[2] >> 4]} * 144000 / 44100;
 }

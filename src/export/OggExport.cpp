@@ -27,6 +27,7 @@
 
 #include "core/Clock.h"
 #include "core/EventLog.h"
+#include "core/FileUtil.h"
 #include "core/ProgramHome.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
@@ -58,13 +59,6 @@ constexpr int kMaxInputComplaints = 8;
 
 // ---------------------------------------------------------------------------
 // Files
-
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f != nullptr) std::fclose(f);
-    }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 bool WriteAll(std::FILE* out, const void* data, size_t size) {
     return size == 0 || std::fwrite(data, 1, size, out) == size;
