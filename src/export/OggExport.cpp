@@ -34,6 +34,7 @@
 #include "core/Translation.h"
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
+#include "platform/WavReader.h"
 #include "streamstore/StreamInfo.h"
 
 extern char** environ;
@@ -978,29 +979,6 @@ void SaveOggPiece(std::FILE* in, std::FILE* out, int64_t from, int64_t to,
     WritePiece(in, out, KindOf(from, to), from, to, tempFolder, progress);
 }
 
-std::array<uint8_t, 44> WavHeader(uint32_t dataBytes) {
-    std::array<uint8_t, 44> h{};
-    const auto put = [&h](size_t at, uint32_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            h[at + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
-    };
-    const auto text = [&h](size_t at, const char* four) { std::memcpy(&h[at], four, 4); };
-    text(0, "RIFF");
-    put(4, dataBytes + 36, 4);
-    text(8, "WAVE");
-    text(12, "fmt ");
-    put(16, 16, 4);         // format chunk size
-    put(20, 1, 2);          // PCM
-    put(22, 2, 2);          // channels
-    put(24, 44100, 4);      // samples per second
-    put(28, 44100 * 4, 4);  // bytes per second
-    put(32, 4, 2);          // block alignment
-    put(34, 16, 2);         // bits per sample
-    text(36, "data");
-    put(40, dataBytes, 4);
-    return h;
-}
-
 std::string FindOggDecoder() {
     const std::string home = ProgramFile("oggdec");
     if (ExecutableFile(home)) return home;
@@ -1106,7 +1084,7 @@ std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime 
         ::unlink(target.c_str());
         return std::string();
     };
-    if (wavMode && !WriteAll(out.get(), WavHeader(0).data(), 44)) {
+    if (wavMode && !WriteAll(out.get(), WavHeaderForData(kSampleRate, 2, 0).data(), 44)) {
         return fail("the file cannot be written");
     }
 
@@ -1183,7 +1161,7 @@ std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime 
         Report("Failed to create .wav file", 0);
         return fail("too long for a WAV file");
     }
-    const std::array<uint8_t, 44> header = WavHeader(static_cast<uint32_t>(pcmBytes));
+    const std::string header = WavHeaderForData(kSampleRate, 2, static_cast<uint32_t>(pcmBytes));
     if (std::fseek(out.get(), 0, SEEK_SET) != 0 ||
         !WriteAll(out.get(), header.data(), header.size()) || std::fclose(out.release()) != 0) {
         Report("Failed to create .wav file", 0);

@@ -43,9 +43,6 @@ int CutOggStream(std::FILE* in, std::FILE* first, std::FILE* second, int64_t cut
 void SaveOggPiece(std::FILE* in, std::FILE* out, int64_t from, int64_t to,
                   const std::string& tempFolder, CExportProgress& progress);
 
-// 16-bit stereo PCM in a canonical 44-byte WAV header at 44 100 Hz.
-std::array<uint8_t, 44> WavHeader(uint32_t dataBytes);
-
 // The oggdec to use: the program home's, else the one on the PATH; "" when
 // there is none.
 std::string FindOggDecoder();
