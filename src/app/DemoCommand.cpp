@@ -1,11 +1,5 @@
 #include "app/DemoCommand.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -24,14 +18,13 @@
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
 #include "platform/HttpClientCurl.h"
+#include "platform/Process.h"
 #include "server/Credentials.h"
 #include "server/PlaylistDownload.h"
 #include "service/Seed.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/StreamInfo.h"
 #include "streamstore/StreamNameFile.h"
-
-extern char** environ;
 
 namespace wk {
 namespace {
@@ -45,51 +38,34 @@ double SecondsSince(SteadyClock::time_point t) {
     return std::chrono::duration<double>(SteadyClock::now() - t).count();
 }
 
+// wavkeep-service: beside this executable (where the build puts both), else
+// on the PATH. "" with `why` set when there is none.
+std::string FindServiceProgram(std::string* why) {
+    const std::string exe = FindProgram("wavkeep-service", {GetExecutableFolder()});
+    if (exe.empty()) {
+        *why = "wavkeep-service is missing: it is neither beside " + GetExecutablePath() +
+               " nor on the PATH (it is built and installed with wavkeep)";
+    }
+    return exe;
+}
+
 // wavkeep-service running as a child process for the demo's duration.
 class ServiceProcess {
 public:
-    ~ServiceProcess() { Stop(); }
-
     // Starts it on a free loopback port; the port, or -1 with `why` set.
     int Start(const std::string& data, double clockOffset, std::string* why) {
-        const std::string exe = GetExecutableFolder() + "wavkeep-service";
-        if (::access(exe.c_str(), X_OK) != 0) {
-            *why = exe + " is missing (it is built beside wavkeep)";
-            return -1;
-        }
-        int pipeFds[2];
-        if (::pipe(pipeFds) != 0) {
-            *why = "no pipe";
-            return -1;
-        }
+        const std::string exe = FindServiceProgram(why);
+        if (exe.empty()) return -1;
         char offset[32];
         std::snprintf(offset, sizeof offset, "%.3f", clockOffset);
-        std::vector<std::string> words = {exe,  "--listen",       "127.0.0.1:0", "--data",
-                                          data, "--clock-offset", offset};
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
         m_log = data + "/service.log";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-        posix_spawn_file_actions_addopen(&actions, 2, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        const int rc = posix_spawn(&m_pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(pipeFds[1]);
-        if (rc != 0) {
-            ::close(pipeFds[0]);
-            m_pid = -1;
-            *why = "cannot start " + exe;
+        if (!m_process.Start({exe, "--listen", "127.0.0.1:0", "--data", data, "--clock-offset",
+                              offset},
+                             m_log, why)) {
             return -1;
         }
         // Its first line says where it listens.
-        std::string line;
-        char ch = 0;
-        while (line.size() < 200 && ::read(pipeFds[0], &ch, 1) == 1 && ch != '\n') line += ch;
-        ::close(pipeFds[0]);
+        const std::string line = m_process.ReadLine(200);
         const auto colon = line.rfind(':');
         if (line.rfind("listening on ", 0) != 0 || colon == std::string::npos) {
             *why = "wavkeep-service did not start (see " + m_log + ")";
@@ -98,16 +74,10 @@ public:
         }
         return std::atoi(line.c_str() + colon + 1);
     }
-    void Stop() {
-        if (m_pid <= 0) return;
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-    }
+    void Stop() { m_process.Stop(); }
 
 private:
-    pid_t m_pid = -1;
+    ChildProcess m_process;
     std::string m_log;
 };
 

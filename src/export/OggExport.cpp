@@ -2,26 +2,19 @@
 
 #include <fcntl.h>
 #include <ogg/ogg.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vorbis/codec.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <random>
-#include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -34,10 +27,9 @@
 #include "core/Translation.h"
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
+#include "platform/Process.h"
 #include "platform/WavReader.h"
 #include "streamstore/StreamInfo.h"
-
-extern char** environ;
 
 namespace wk {
 namespace {
@@ -51,8 +43,6 @@ constexpr long kLongestPage = 27 + 255 + 255 * 255;
 constexpr size_t kCopyBlock = 2048;
 // How long one run of the decoder may take before it is stopped.
 constexpr int64_t kDecoderTimeoutMs = 120000;
-// Real time between two looks at a running decoder.
-constexpr auto kDecoderPoll = std::chrono::milliseconds(10);
 // Numbered names tried for one track before giving up.
 constexpr int kMaxNameNumber = 100000;
 // Damaged input could otherwise fill the trace with one line per page.
@@ -716,49 +706,6 @@ void WritePiece(std::FILE* in, std::FILE* out, PieceKind kind, int64_t from, int
 // ---------------------------------------------------------------------------
 // The external decoder
 
-enum class RunResult { kDone, kStartFailed, kFailed, kTimedOut };
-
-// Runs `args` (args[0] the program's path) without a shell, its standard
-// files on /dev/null, and waits for it at most `timeoutMs` of the process
-// clock, stopping it when it takes longer.
-RunResult RunProgram(const std::vector<std::string>& args, int64_t timeoutMs, int* status) {
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) return RunResult::kStartFailed;
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        errno = spawned;
-        return RunResult::kStartFailed;
-    }
-
-    const int64_t started = GetClock().Ticks();
-    for (;;) {
-        const pid_t done = ::waitpid(pid, status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0 && errno != EINTR) return RunResult::kFailed;
-        if (GetClock().Ticks() - started >= timeoutMs) {
-            ::kill(pid, SIGKILL);
-            while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
-            }
-            return RunResult::kTimedOut;
-        }
-        std::this_thread::sleep_for(kDecoderPoll);
-    }
-    if (WIFEXITED(*status) && WEXITSTATUS(*status) == 0) return RunResult::kDone;
-    // posix_spawn reports a failed exec as exit status 127 on some systems.
-    if (WIFEXITED(*status) && WEXITSTATUS(*status) == 127) return RunResult::kStartFailed;
-    return RunResult::kFailed;
-}
-
 // A path that no program takes for an option.
 std::string ArgumentPath(const std::string& path) {
     if (path.empty() || path[0] != '-') return path;
@@ -797,19 +744,19 @@ bool DecodeOggToRaw(const std::string& decoder, const std::string& oggPath,
                                            ArgumentPath(oggPath)};
     int status = 0;
     switch (RunProgram(args, kDecoderTimeoutMs, &status)) {
-        case RunResult::kDone:
+        case ProgramResult::kDone:
             return true;
-        case RunResult::kStartFailed:
+        case ProgramResult::kStartFailed:
             Trace(kTraceError, "Cannot start the ogg converter %s", decoder.c_str());
             ReportLaunchFailure(decoder);
             return false;
-        case RunResult::kTimedOut:
+        case ProgramResult::kTimedOut:
             Trace(
                 kTraceError, "The ogg converter %s did not finish %s within %lld s and was stopped",
                 decoder.c_str(), oggPath.c_str(), static_cast<long long>(kDecoderTimeoutMs / 1000));
             Report("The ogg converter " + decoder + " did not finish in time and was stopped", 0);
             return false;
-        case RunResult::kFailed:
+        case ProgramResult::kFailed:
             break;
     }
     Trace(kTraceError, "The ogg converter %s failed on %s (status %d)", decoder.c_str(),
@@ -947,12 +894,6 @@ int LastChunkOf(const MP3SingleSaving& session) {
     return static_cast<int>(std::clamp<int64_t>(n, 0, std::numeric_limits<int>::max()));
 }
 
-bool ExecutableFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           ::access(path.c_str(), X_OK) == 0;
-}
-
 }  // namespace
 
 int64_t OggCutPoint(const MP3SingleSaving& session, int chunk, StreamTime t) {
@@ -980,25 +921,7 @@ void SaveOggPiece(std::FILE* in, std::FILE* out, int64_t from, int64_t to,
 }
 
 std::string FindOggDecoder() {
-    const std::string home = ProgramFile("oggdec");
-    if (ExecutableFile(home)) return home;
-    const char* path = std::getenv("PATH");
-    if (path == nullptr) return {};
-    const std::string_view dirs = path;
-    size_t begin = 0;
-    while (begin <= dirs.size()) {
-        size_t end = dirs.find(':', begin);
-        if (end == std::string_view::npos) end = dirs.size();
-        const std::string dir(dirs.substr(begin, end - begin));
-        // An empty entry would mean the current folder, which is not a
-        // place to take programs from.
-        if (!dir.empty() && dir[0] == '/') {
-            const std::string candidate = FolderFile(dir, "oggdec");
-            if (ExecutableFile(candidate)) return candidate;
-        }
-        begin = end + 1;
-    }
-    return {};
+    return FindProgram("oggdec", {ProgramFolder()});
 }
 
 std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime end,
