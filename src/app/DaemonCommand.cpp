@@ -10,14 +10,14 @@
 #include <thread>
 
 #include "app/Application.h"
-#include "app/ControlChannel.h"
 #include "app/DescriptionsCommand.h"
-#include "app/InstanceLock.h"
 #include "app/StreamsCommand.h"
 #include "core/Clock.h"
 #include "core/EventLog.h"
 #include "core/ProgramHome.h"
 #include "export/ExportThread.h"
+#include "platform/ControlChannel.h"
+#include "platform/InstanceLock.h"
 #include "scheduler/Scheduler.h"
 #include "server/TimeCheck.h"
 #include "streamstore/DiskSpaceManager.h"

@@ -12,12 +12,12 @@
 
 #include "app/CaptureInput.h"
 #include "app/CommandLock.h"
-#include "app/InstanceLock.h"
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
 #include "core/EventLoop.h"
 #include "core/RecordingNotifier.h"
 #include "core/Trace.h"
+#include "platform/InstanceLock.h"
 #include "platform/QueuedCaptureDevice.h"
 #include "recording/CTRecordingController.h"
 #include "scheduler/Scheduler.h"

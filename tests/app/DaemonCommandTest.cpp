@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "WavkeepRun.h"
-#include "app/InstanceLock.h"
 #include "core/ProgramHome.h"
 #include "descriptions/Description.h"
+#include "platform/InstanceLock.h"
 
 extern char** environ;
 
