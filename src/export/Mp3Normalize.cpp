@@ -23,6 +23,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/SystemInfo.h"
 #include "core/Trace.h"
 
 namespace wk {
@@ -570,7 +571,12 @@ AnalysisRun AnalyseFiles(const std::vector<std::string>& paths,
         }
     } joinAll{threads, cancelled};
     try {
-        for (size_t i = 0; i < workerCount; ++i) threads.emplace_back(work, std::ref(*workers[i]));
+        for (size_t i = 0; i < workerCount; ++i) {
+            threads.emplace_back([&work, &worker = *workers[i]] {
+                NameCurrentThread("mp3 analysis");
+                work(worker);
+            });
+        }
     } catch (const std::system_error& e) {
         Trace(kTraceError, "Analysing on %zu of %zu threads: %s", threads.size(), workerCount,
               e.what());
