@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <iomanip>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <sstream>
 
+#include "app/CliCommandTable.h"
 #include "app/ExportCommand.h"
 #include "app/RecordCommand.h"
 #include "core/ConfigStore.h"
@@ -311,6 +313,34 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
         if (!ec) err << "wavkeep: the demo's temporary home " << ProgramFolder() << " is removed\n";
     }
     return status;
+}
+
+void AddDemoCommand(CliCommandTable& table) {
+    auto o = std::make_shared<DemoOptions>();
+    CLI::App* demo = table.App().add_subcommand(
+        "demo", "Show the whole chain without a sound card or a service: in a fresh temporary "
+                "home (or --home) record the generator's broadcast as fast as it encodes, seed "
+                "and start wavkeep-service with its clock off, download the playlist (time check, "
+                "timeshift, fingerprint matching), export and normalise the songs, and check "
+                "their starts against the generator's own track list");
+    demo->add_option("--minutes", o->minutes, "Minutes of broadcast to record (4-120)")
+        ->capture_default_str();
+    demo->add_option("--seed", o->seed, "The generator's seed")->capture_default_str();
+    table.Early(demo, [o](std::string& home, std::ostream&, std::ostream& err) -> std::optional<int> {
+        if (const std::string problem = DemoOptionsProblem(*o); !problem.empty()) {
+            err << "wavkeep: " << problem << '\n';
+            return kExitUsage;
+        }
+        if (!home.empty()) return std::nullopt;
+        o->temporaryHome = true;
+        home = MakeDemoHome();
+        if (home.empty()) {
+            err << "wavkeep: cannot make a temporary folder for the demo\n";
+            return kExitFailed;
+        }
+        return std::nullopt;
+    });
+    table.On(demo, [o](std::ostream& out, std::ostream& err) { return RunDemo(*o, out, err); });
 }
 
 }  // namespace wk
