@@ -25,6 +25,7 @@
 
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
+#include "export/Mp3Frame.h"
 
 namespace wk {
 
@@ -82,13 +83,6 @@ bool IsAcceptedHeader(const uint8_t* h) {
 constexpr uint8_t kLayer3 = 0x02;
 constexpr uint8_t kLayer2 = 0x04;
 constexpr uint8_t kLayer1 = 0x06;
-
-long SampleRateOf(uint8_t versionBits, uint8_t rateBits) {
-    static const long kRates[3][3] = {
-        {11025, 12000, 8000}, {22050, 24000, 16000}, {44100, 48000, 32000}};
-    const int version = versionBits == 0x18 ? 2 : versionBits == 0x10 ? 1 : 0;
-    return kRates[version][rateBits >> 2];
-}
 
 // Reads a file through one buffer that the search refills as it moves on:
 // the unread tail moves to the front first, so a frame that crosses the end
@@ -161,15 +155,11 @@ public:
             if (layer != kLayer3) continue;
             m_versionBits = h[1] & 0x18;
             m_rateBits = h[2] & 0x0C;
-            m_rate = SampleRateOf(m_versionBits, m_rateBits);
+            m_rate = Mp3SampleRate(h);
             m_mpeg1 = m_versionBits == 0x18;
-            static const int kKbps1[15] = {0,   32,  40,  48,  56,  64,  80, 96,
-                                           112, 128, 160, 192, 224, 256, 320};
-            static const int kKbps2[15] = {0,  8,  16, 24,  32,  40,  48, 56,
-                                           64, 80, 96, 112, 128, 144, 160};
             const int64_t samples = m_mpeg1 ? 1152 : 576;
             for (int i = 0; i < 15; ++i) {
-                const int64_t kbps = m_mpeg1 ? kKbps1[i] : kKbps2[i];
+                const int64_t kbps = Layer3Kbps(m_mpeg1, i);
                 // floor(floor(samples * kbit/s / kHz) / 8), in whole numbers.
                 m_lengths[i] = static_cast<int>(samples * kbps * 1000 / m_rate / 8);
             }

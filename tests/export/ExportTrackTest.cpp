@@ -17,6 +17,7 @@
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
 #include "export/Id3Tag.h"
+#include "export/Mp3Frame.h"
 #include "platform/GeneratedMusic.h"
 #include "recording/ChunkEncoder.h"
 #include "recording/SideFileCalculator.h"
