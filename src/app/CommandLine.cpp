@@ -74,7 +74,7 @@ void AddCommands(CliCommandTable& table) {
     AddStreamsCommands(table);
     AddDescriptionsCommands(table);
     AddAccountCommands(table);
-    AddServiceCommands(table);
+    AddDownloadCommands(table);
     AddExportCommands(table);
     AddDemoCommand(table);
     AddDiskCommand(table);

@@ -5,25 +5,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "app/CliCommandTable.h"
 #include "app/ExportCommand.h"
 #include "app/RecordCommand.h"
 #include "core/ConfigStore.h"
+#include "core/DateTime.h"
 #include "core/EventLog.h"
 #include "core/ProgramHome.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
+#include "descriptions/DescriptionStore.h"
 #include "platform/HttpClientCurl.h"
 #include "platform/Process.h"
 #include "server/Credentials.h"
 #include "server/PlaylistDownload.h"
-#include "service/Seed.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/StreamInfo.h"
 #include "streamstore/StreamNameFile.h"
@@ -82,6 +86,65 @@ private:
     ChildProcess m_process;
     std::string m_log;
 };
+
+// How long seeding may take: it computes the broadcast's fingerprints.
+constexpr int64_t kSeedTimeoutMs = 10 * 60 * 1000;
+
+// What the demo asks "wavkeep-service seed" to write: the playlist of the
+// generator's broadcast as the service's clock has it.
+struct DemoSeed {
+    std::string dataFolder;
+    std::string stream;
+    unsigned seed = 1;
+    StreamTime start = 0;  // server time of the generator's first frame
+    int minutes = 0;
+    int64_t offsetErrorMs = 0;
+};
+
+// Runs "wavkeep-service seed" (the demo links no service code) and reads
+// back the descriptions it wrote, in the order of the broadcast. False with
+// `why` set when it failed.
+bool SeedService(const DemoSeed& s, std::vector<Description>* records, std::string* why) {
+    const std::string exe = FindServiceProgram(why);
+    if (exe.empty()) return false;
+    const std::string output = s.dataFolder + "/seed.txt";
+    const std::string log = s.dataFolder + "/seed.log";
+    const std::vector<std::string> args = {exe,
+                                           "seed",
+                                           "--data",
+                                           s.dataFolder,
+                                           "--seed",
+                                           std::to_string(s.seed),
+                                           "--start",
+                                           DateTime::FromStreamTime(s.start).LongText(),
+                                           "--minutes",
+                                           std::to_string(s.minutes),
+                                           "--stream",
+                                           s.stream,
+                                           "--offset-error-ms",
+                                           std::to_string(s.offsetErrorMs)};
+    std::error_code ec;
+    std::filesystem::create_directories(s.dataFolder, ec);
+    int status = 0;
+    if (RunProgram(args, kSeedTimeoutMs, &status, {output, log}) != ProgramResult::kDone) {
+        *why = "\"wavkeep-service seed\" failed (see " + log + ")";
+        return false;
+    }
+    // Its first line: "N descriptions of generator seed S written to PATH".
+    std::ifstream written(output);
+    std::string line;
+    std::getline(written, line);
+    const std::string marker = " written to ";
+    const size_t at = line.find(marker);
+    DescriptionStore store;
+    if (at == std::string::npos || !store.LoadFrom(line.substr(at + marker.size()))) {
+        *why = "the descriptions \"wavkeep-service seed\" wrote cannot be read (see " + output + ")";
+        return false;
+    }
+    records->clear();
+    for (const auto& record : store.Records()) records->push_back(*record);
+    return true;
+}
 
 // The session start of the stream's first chunk.
 std::optional<DateTime> RecordedSessionStart(const std::string& folder) {
@@ -186,16 +249,16 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
 
     // 2. The service: the broadcast's playlist by its own clock, a little off.
     const auto offsetMs = static_cast<StreamTime>(std::llround(o.clockOffset * 1000.0));
-    SeedOptions seed;
+    DemoSeed seed;
     seed.dataFolder = ProgramFolder() + "service-data";
     seed.stream = stream;
     seed.seed = o.seed;
     seed.start = sessionStart->ToStreamTime() + offsetMs;
-    seed.seconds = o.minutes * 60LL;
+    seed.minutes = o.minutes;
     seed.offsetErrorMs = o.playlistErrorMs;
     std::string why;
-    SeedResult seeded;
-    if (!SeedGeneratorBroadcast(seed, &why, &seeded)) {
+    std::vector<Description> served;
+    if (!SeedService(seed, &served, &why)) {
         err << "wavkeep: seeding the service failed: " << why << '\n';
         return 1;
     }
@@ -207,7 +270,7 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
     }
     out << "2. wavkeep-service on 127.0.0.1:" << port << ", its clock " << std::showpos
         << std::setprecision(2) << o.clockOffset << std::noshowpos << " s off, serving "
-        << seeded.records.size() << " descriptions whose times are " << o.playlistErrorMs
+        << served.size() << " descriptions whose times are " << o.playlistErrorMs
         << " ms late" << std::endl;
     const std::string url =
         "http://127.0.0.1:" + std::to_string(port) + "/html/playlists/upload.php3";
@@ -243,10 +306,10 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
         << std::noshowpos << " s" << std::endl;
 
     // 4. The songs, against where the generator really played them.
-    std::map<std::string, const SeedTrack*> byTitle;
-    const std::vector<SeedTrack> tracks = SeedTracks(seed);
-    for (size_t i = 0; i < tracks.size() && i < seeded.records.size(); ++i)
-        byTitle[seeded.records[i].title] = &tracks[i];
+    // Where the generator really played each served track, by the service's
+    // clock: the served times less the error the playlist was given.
+    std::map<std::string, StreamTime> trueStart;
+    for (const Description& d : served) trueStart[d.title] = d.start - o.playlistErrorMs;
     out << "\n"
         << std::left << std::setw(44) << "file" << std::setw(8) << "length" << std::setw(14)
         << "matching" << std::setw(14) << "true start"
@@ -260,15 +323,15 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
         std::snprintf(length, sizeof length, "%ld:%02ld", whole / 60, whole % 60);
         // Where the served description put the track on our clock, and how far
         // the matching moved it from there.
-        const SeedTrack* truth =
-            byTitle.count(f.entry.track.title) ? byTitle[f.entry.track.title] : nullptr;
+        const auto truth = trueStart.find(f.entry.track.title);
         std::string correction = "?", offTruth = "?";
         bool ok = false;
-        if (truth) {
-            const StreamTime served = truth->start + o.playlistErrorMs -
-                                      static_cast<StreamTime>(std::llround(r.difference * 1000.0));
-            correction = Ms(f.entry.start - served);
-            const StreamTime trueLocal = truth->start - offsetMs;
+        if (truth != trueStart.end()) {
+            const StreamTime servedLocal =
+                truth->second + o.playlistErrorMs -
+                static_cast<StreamTime>(std::llround(r.difference * 1000.0));
+            correction = Ms(f.entry.start - servedLocal);
+            const StreamTime trueLocal = truth->second - offsetMs;
             offTruth = Ms(f.entry.start - trueLocal);
             ok = std::llabs(f.entry.start - trueLocal) <= kStartTolerance;
         }
@@ -283,12 +346,13 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
     out << "\n"
         << made << " songs in " << after.GetString("ExportPath") << " (MP3, ID3v1-tagged, "
         << "normalised as one album)\n";
-    const size_t complete = tracks.size();
+    const size_t complete = served.size();
     // The last described track may reach past the recording's end by a little;
     // everything the recording holds whole must have been made.
+    const StreamTime recordingEnd = seed.start + int64_t{o.minutes} * 60 * 1000;
     size_t expected = 0;
-    for (const SeedTrack& t : tracks)
-        if (t.endFrame <= int64_t{o.minutes} * 60 * kSeedSampleRate) ++expected;
+    for (const Description& d : served)
+        if (d.end - o.playlistErrorMs <= recordingEnd) ++expected;
     out << good << " of " << expected << " complete generator tracks start within "
         << kStartTolerance << " ms of where the generator really played them (" << complete
         << " described)\n";

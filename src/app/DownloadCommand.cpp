@@ -210,7 +210,7 @@ int RunUpload(const std::string& streamName, std::ostream& out, std::ostream& er
     return 1;
 }
 
-void AddServiceCommands(CliCommandTable& table) {
+void AddDownloadCommands(CliCommandTable& table) {
     struct Options {
         bool init = false;
         std::string stream;

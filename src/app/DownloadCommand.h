@@ -21,6 +21,6 @@ int RunUpload(const std::string& stream, std::ostream& out, std::ostream& err);
 int RunTimeCheck(bool init, std::ostream& out, std::ostream& err);
 
 // "timecheck", "download", "upload" and "streams fetch" (after AddStreamsCommands).
-void AddServiceCommands(CliCommandTable& table);
+void AddDownloadCommands(CliCommandTable& table);
 
 }  // namespace wk
