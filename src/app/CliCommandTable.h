@@ -44,12 +44,16 @@ public:
     CliCommandTable& operator=(const CliCommandTable&) = delete;
 
     CLI::App& App() { return m_app; }
-    void On(CLI::App* command, Handler handler) { m_handlers.emplace_back(command, std::move(handler)); }
+    void On(CLI::App* command, Handler handler) {
+        m_handlers.emplace_back(command, std::move(handler));
+    }
     void Early(CLI::App* command, EarlyHandler handler) {
         m_early.emplace_back(command, std::move(handler));
     }
     // An argument of `command` that the trace must not show (a password).
-    void Secret(CLI::App* command, const std::string* value) { m_secrets.emplace_back(command, value); }
+    void Secret(CLI::App* command, const std::string* value) {
+        m_secrets.emplace_back(command, value);
+    }
 
     // After parsing: the innermost command given, and its handlers (null
     // when it has none).

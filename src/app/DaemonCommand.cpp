@@ -232,7 +232,8 @@ void AddDaemonCommands(CliCommandTable& table) {
                     "As for \"wavkeep record\", at real-time pace (default: alsa)");
     run->add_option("FILE", o->run.descriptionFile,
                     "A description file (.des) to open; handed to the recorder running already");
-    table.On(run, [o](std::ostream& out, std::ostream& err) { return RunDaemon(o->run, out, err); });
+    table.On(run,
+             [o](std::ostream& out, std::ostream& err) { return RunDaemon(o->run, out, err); });
     CLI::App* stop = app.add_subcommand(
         "stop", "Stop the recorder running in this home and wait until it is gone (exit 1: none)");
     table.On(stop, [](std::ostream& out, std::ostream& err) { return RunStop(out, err); });
@@ -244,7 +245,8 @@ void AddDaemonCommands(CliCommandTable& table) {
         "open", "Hand a description file to the running recorder, which imports it; when none "
                 "runs, import it here as \"wavkeep import\" does");
     open->add_option("FILE", o->file, "A description file (.des)")->required();
-    table.On(open, [o](std::ostream& out, std::ostream& err) { return RunOpen(o->file, out, err); });
+    table.On(open,
+             [o](std::ostream& out, std::ostream& err) { return RunOpen(o->file, out, err); });
 }
 
 }  // namespace wk

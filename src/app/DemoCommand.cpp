@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iomanip>
 #include <map>
+#include <optional>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -138,7 +139,8 @@ bool SeedService(const DemoSeed& s, std::vector<Description>* records, std::stri
     const size_t at = line.find(marker);
     DescriptionStore store;
     if (at == std::string::npos || !store.LoadFrom(line.substr(at + marker.size()))) {
-        *why = "the descriptions \"wavkeep-service seed\" wrote cannot be read (see " + output + ")";
+        *why =
+            "the descriptions \"wavkeep-service seed\" wrote cannot be read (see " + output + ")";
         return false;
     }
     records->clear();
@@ -379,6 +381,27 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
     return status;
 }
 
+namespace {
+
+// Before the home is prepared: the options checked, and without --home a
+// fresh temporary home chosen.
+std::optional<int> CheckDemoHome(DemoOptions& o, std::string& home, std::ostream& err) {
+    if (const std::string problem = DemoOptionsProblem(o); !problem.empty()) {
+        err << "wavkeep: " << problem << '\n';
+        return kExitUsage;
+    }
+    if (!home.empty()) return std::nullopt;
+    o.temporaryHome = true;
+    home = MakeDemoHome();
+    if (home.empty()) {
+        err << "wavkeep: cannot make a temporary folder for the demo\n";
+        return kExitFailed;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 void AddDemoCommand(CliCommandTable& table) {
     auto o = std::make_shared<DemoOptions>();
     CLI::App* demo = table.App().add_subcommand(
@@ -390,19 +413,8 @@ void AddDemoCommand(CliCommandTable& table) {
     demo->add_option("--minutes", o->minutes, "Minutes of broadcast to record (4-120)")
         ->capture_default_str();
     demo->add_option("--seed", o->seed, "The generator's seed")->capture_default_str();
-    table.Early(demo, [o](std::string& home, std::ostream&, std::ostream& err) -> std::optional<int> {
-        if (const std::string problem = DemoOptionsProblem(*o); !problem.empty()) {
-            err << "wavkeep: " << problem << '\n';
-            return kExitUsage;
-        }
-        if (!home.empty()) return std::nullopt;
-        o->temporaryHome = true;
-        home = MakeDemoHome();
-        if (home.empty()) {
-            err << "wavkeep: cannot make a temporary folder for the demo\n";
-            return kExitFailed;
-        }
-        return std::nullopt;
+    table.Early(demo, [o](std::string& home, std::ostream&, std::ostream& err) {
+        return CheckDemoHome(*o, home, err);
     });
     table.On(demo, [o](std::ostream& out, std::ostream& err) { return RunDemo(*o, out, err); });
 }

@@ -230,7 +230,9 @@ void AddDescriptionsCommands(CliCommandTable& table) {
                       "Seconds, with milliseconds as decimals; at most a day either way")
         ->required()
         ->check(CheckClockDifferenceText);
-    shift->add_option("--index", o->shiftIndex, "Move only description N of \"wavkeep descriptions\"")
+    shift
+        ->add_option("--index", o->shiftIndex,
+                     "Move only description N of \"wavkeep descriptions\"")
         ->check(CLI::PositiveNumber);
     shift->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")");
     table.On(shift, [o](std::ostream& out, std::ostream& err) {

@@ -256,7 +256,8 @@ void AddDownloadCommands(CliCommandTable& table) {
     CLI::App* fetch = app.get_subcommand("streams")->add_subcommand(
         "fetch", "Add the channels of the service's channel list (\"URLChanelList\")");
     fetch->alias("update");
-    table.On(fetch, [](std::ostream& out, std::ostream& err) { return RunStreamsUpdate(out, err); });
+    table.On(fetch,
+             [](std::ostream& out, std::ostream& err) { return RunStreamsUpdate(out, err); });
 }
 
 }  // namespace wk

@@ -162,8 +162,9 @@ void AddScheduleCommands(CliCommandTable& table) {
     CLI::App* list = schedule->add_subcommand("list", "Print the tasks, numbered");
     table.On(list, [](std::ostream& out, std::ostream&) { return RunScheduleList(out); });
     CLI::App* add = schedule->add_subcommand(
-        "add", "Add a task: once (--from/--to \"YYYY-MM-DD hh:mm:ss\" or \"DD/MM/YYYY  hh:mm:ss\"), "
-               "daily or weekly (--from/--to \"hh:mm[:ss]\", weekly also --day)");
+        "add",
+        "Add a task: once (--from/--to \"YYYY-MM-DD hh:mm:ss\" or \"DD/MM/YYYY  hh:mm:ss\"), "
+        "daily or weekly (--from/--to \"hh:mm[:ss]\", weekly also --day)");
     add->add_option("KIND", o->add.kind, "once, daily or weekly")
         ->required()
         ->check(CLI::IsMember({"once", "daily", "weekly"}));

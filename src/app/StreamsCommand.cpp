@@ -291,7 +291,8 @@ void AddStreamsCommands(CliCommandTable& table) {
         "info", "Show the sessions of a stream (start, chunk length, duration, chunks present) "
                 "and its recorded ranges");
     info->add_option("--stream", o->name, "Stream (default: \"ActiveStream\")");
-    table.On(info, [o](std::ostream& out, std::ostream& err) { return RunInfo(o->name, out, err); });
+    table.On(info,
+             [o](std::ostream& out, std::ostream& err) { return RunInfo(o->name, out, err); });
 
     CLI::App* remove = app.add_subcommand(
         "delete", "Delete the chunks lying wholly between --from and --to and renumber the rest, "

@@ -23,7 +23,8 @@ bool StatEntry(int dirFd, const char* name, bool wantAge, FileFacts& out) {
         if (::statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &sx) == 0) {
             if ((sx.stx_mask & STATX_TYPE) == 0 || !S_ISREG(sx.stx_mode)) return false;
             out.size = sx.stx_size;
-            out.created = (sx.stx_mask & STATX_BTIME) != 0 ? sx.stx_btime.tv_sec : sx.stx_mtime.tv_sec;
+            out.created =
+                (sx.stx_mask & STATX_BTIME) != 0 ? sx.stx_btime.tv_sec : sx.stx_mtime.tv_sec;
             return true;
         }
         if (errno != ENOSYS) return false;
@@ -58,7 +59,8 @@ std::optional<uint64_t> FreeSpaceAt(const std::string& path) {
     struct statvfs vfs {};
     if (::statvfs(path.c_str(), &vfs) != 0) return std::nullopt;
     uint64_t bytes = 0;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(vfs.f_bavail), static_cast<uint64_t>(vfs.f_frsize), &bytes))
+    if (__builtin_mul_overflow(static_cast<uint64_t>(vfs.f_bavail),
+                               static_cast<uint64_t>(vfs.f_frsize), &bytes))
         return UINT64_MAX;
     return bytes;
 }

@@ -57,7 +57,8 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 template <typename Fn>
 void ScanFolder(const std::string& folder, bool wantAge, Fn&& fn) {
     if (!ScanRegularFiles(folder, wantAge, IsAudioName, fn) && errno != ENOENT)
-        Trace(kTraceError, "DiskSpaceManager: cannot read the folder \"%s\" (errno %d)", folder.c_str(), errno);
+        Trace(kTraceError, "DiskSpaceManager: cannot read the folder \"%s\" (errno %d)",
+              folder.c_str(), errno);
 }
 
 // Calls fn(index, folder) once for every stream that names one folder
@@ -396,7 +397,8 @@ DiskUsage DiskSpaceManager::MeasureDiskUsage(const std::string& root, const std:
 uint64_t DiskSpaceManager::MeasureUsedSpace(const std::string& root, const std::vector<std::string>& names) {
     uint64_t used = 0;
     ForEachStreamFolder(root, names, [&used](size_t, const std::string& folder) {
-        ScanFolder(folder, false, [&used](const char*, const FileFacts& info) { used += info.size; });
+        ScanFolder(folder, false,
+                   [&used](const char*, const FileFacts& info) { used += info.size; });
     });
     return used;
 }
@@ -404,7 +406,9 @@ uint64_t DiskSpaceManager::MeasureUsedSpace(const std::string& root, const std::
 std::optional<uint64_t> DiskSpaceManager::SystemFreeSpace(const std::string& root) {
     std::optional<uint64_t> free;
     if (!root.empty()) free = FreeSpaceAt(root);
-    if (!free) Trace(kTraceError, "DiskSpaceManager: cannot get the free space of \"%s\" (errno %d)", root.c_str(), errno);
+    if (!free)
+        Trace(kTraceError, "DiskSpaceManager: cannot get the free space of \"%s\" (errno %d)",
+              root.c_str(), errno);
     return free;
 }
 
