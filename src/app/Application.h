@@ -65,11 +65,11 @@
 #include <string>
 #include <thread>
 
-#include "app/ControlChannel.h"
-#include "app/InstanceLock.h"
 #include "core/ConfigStore.h"
 #include "core/EventLoop.h"
+#include "platform/ControlChannel.h"
 #include "platform/HttpClient.h"
+#include "platform/InstanceLock.h"
 #include "recording/CTRecordingController.h"
 #include "scheduler/Scheduler.h"
 #include "server/RequestManager.h"

@@ -2,8 +2,6 @@
 // import workers, and the handling of the messages they and the recording
 // notifier post.
 
-#include <pthread.h>
-
 #include <sstream>
 #include <utility>
 
@@ -11,6 +9,7 @@
 #include "app/DescriptionsCommand.h"
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
+#include "core/SystemInfo.h"
 #include "core/Trace.h"
 #include "server/PlaylistDownload.h"
 #include "server/ScheduleDownload.h"
@@ -60,7 +59,7 @@ bool Application::Job::Start(const char* name, std::function<void()> work) {
     Join();
     m_running = true;
     m_thread = std::thread([this, name, work = std::move(work)] {
-        ::pthread_setname_np(::pthread_self(), name);  // for debuggers and top
+        NameCurrentThread(name);
         work();
         m_running = false;
     });

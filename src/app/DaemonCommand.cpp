@@ -5,19 +5,21 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <sstream>
 #include <thread>
 
 #include "app/Application.h"
-#include "app/ControlChannel.h"
+#include "app/CliCommandTable.h"
 #include "app/DescriptionsCommand.h"
-#include "app/InstanceLock.h"
 #include "app/StreamsCommand.h"
 #include "core/Clock.h"
 #include "core/EventLog.h"
 #include "core/ProgramHome.h"
 #include "export/ExportThread.h"
+#include "platform/ControlChannel.h"
+#include "platform/InstanceLock.h"
 #include "scheduler/Scheduler.h"
 #include "server/TimeCheck.h"
 #include "streamstore/DiskSpaceManager.h"
@@ -213,6 +215,38 @@ int RunOpen(const std::string& file, std::ostream& out, std::ostream& err) {
     options.file = file;
     options.difference = LastTimeDifference().value_or(0.0);
     return RunImport(options, out, err);
+}
+
+void AddDaemonCommands(CliCommandTable& table) {
+    struct Options {
+        RunOptions run;
+        std::string file;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App& app = table.App();
+    CLI::App* run = app.add_subcommand(
+        "run", "Run the recorder of this home until \"wavkeep stop\", Ctrl-C or SIGTERM: record "
+               "the scheduled tasks, download schedules and playlists every five minutes, export "
+               "the described songs; SIGHUP reloads config.ini and schedule.txt");
+    run->add_option("--input", o->run.input,
+                    "As for \"wavkeep record\", at real-time pace (default: alsa)");
+    run->add_option("FILE", o->run.descriptionFile,
+                    "A description file (.des) to open; handed to the recorder running already");
+    table.On(run,
+             [o](std::ostream& out, std::ostream& err) { return RunDaemon(o->run, out, err); });
+    CLI::App* stop = app.add_subcommand(
+        "stop", "Stop the recorder running in this home and wait until it is gone (exit 1: none)");
+    table.On(stop, [](std::ostream& out, std::ostream& err) { return RunStop(out, err); });
+    CLI::App* status = app.add_subcommand(
+        "status", "Show whether a recorder runs in this home (pid) and what it records, the next "
+                  "task, the streams' disk use against \"DiskSpace\" and the last five events");
+    table.On(status, [](std::ostream& out, std::ostream& err) { return RunStatus(out, err); });
+    CLI::App* open = app.add_subcommand(
+        "open", "Hand a description file to the running recorder, which imports it; when none "
+                "runs, import it here as \"wavkeep import\" does");
+    open->add_option("FILE", o->file, "A description file (.des)")->required();
+    table.On(open,
+             [o](std::ostream& out, std::ostream& err) { return RunOpen(o->file, out, err); });
 }
 
 }  // namespace wk

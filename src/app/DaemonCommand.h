@@ -7,6 +7,8 @@
 
 namespace wk {
 
+class CliCommandTable;
+
 struct RunOptions {
     std::string input;            // as for "wavkeep record"; empty: "alsa"
     std::string descriptionFile;  // opened once running, or handed over
@@ -25,5 +27,7 @@ int RunStatus(std::ostream& out, std::ostream& err);
 // Hands a description file to the daemon, or imports it here when no daemon
 // runs (as "wavkeep import" does, with the last measured clock difference).
 int RunOpen(const std::string& file, std::ostream& out, std::ostream& err);
+
+void AddDaemonCommands(CliCommandTable& table);
 
 }  // namespace wk

@@ -1,37 +1,37 @@
 #include "app/DemoCommand.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <map>
+#include <optional>
+#include <memory>
 #include <ostream>
 #include <sstream>
+#include <string>
+#include <vector>
 
+#include "app/CliCommandTable.h"
 #include "app/ExportCommand.h"
 #include "app/RecordCommand.h"
 #include "core/ConfigStore.h"
+#include "core/DateTime.h"
 #include "core/EventLog.h"
 #include "core/ProgramHome.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
+#include "descriptions/DescriptionStore.h"
 #include "platform/HttpClientCurl.h"
+#include "platform/Process.h"
 #include "server/Credentials.h"
 #include "server/PlaylistDownload.h"
-#include "service/Seed.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/StreamInfo.h"
 #include "streamstore/StreamNameFile.h"
-
-extern char** environ;
 
 namespace wk {
 namespace {
@@ -45,51 +45,34 @@ double SecondsSince(SteadyClock::time_point t) {
     return std::chrono::duration<double>(SteadyClock::now() - t).count();
 }
 
+// wavkeep-service: beside this executable (where the build puts both), else
+// on the PATH. "" with `why` set when there is none.
+std::string FindServiceProgram(std::string* why) {
+    const std::string exe = FindProgram("wavkeep-service", {GetExecutableFolder()});
+    if (exe.empty()) {
+        *why = "wavkeep-service is missing: it is neither beside " + GetExecutablePath() +
+               " nor on the PATH (it is built and installed with wavkeep)";
+    }
+    return exe;
+}
+
 // wavkeep-service running as a child process for the demo's duration.
 class ServiceProcess {
 public:
-    ~ServiceProcess() { Stop(); }
-
     // Starts it on a free loopback port; the port, or -1 with `why` set.
     int Start(const std::string& data, double clockOffset, std::string* why) {
-        const std::string exe = GetExecutableFolder() + "wavkeep-service";
-        if (::access(exe.c_str(), X_OK) != 0) {
-            *why = exe + " is missing (it is built beside wavkeep)";
-            return -1;
-        }
-        int pipeFds[2];
-        if (::pipe(pipeFds) != 0) {
-            *why = "no pipe";
-            return -1;
-        }
+        const std::string exe = FindServiceProgram(why);
+        if (exe.empty()) return -1;
         char offset[32];
         std::snprintf(offset, sizeof offset, "%.3f", clockOffset);
-        std::vector<std::string> words = {exe,  "--listen",       "127.0.0.1:0", "--data",
-                                          data, "--clock-offset", offset};
-        std::vector<char*> argv;
-        for (auto& w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
         m_log = data + "/service.log";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-        posix_spawn_file_actions_addopen(&actions, 2, m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        const int rc = posix_spawn(&m_pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(pipeFds[1]);
-        if (rc != 0) {
-            ::close(pipeFds[0]);
-            m_pid = -1;
-            *why = "cannot start " + exe;
+        if (!m_process.Start({exe, "--listen", "127.0.0.1:0", "--data", data, "--clock-offset",
+                              offset},
+                             m_log, why)) {
             return -1;
         }
         // Its first line says where it listens.
-        std::string line;
-        char ch = 0;
-        while (line.size() < 200 && ::read(pipeFds[0], &ch, 1) == 1 && ch != '\n') line += ch;
-        ::close(pipeFds[0]);
+        const std::string line = m_process.ReadLine(200);
         const auto colon = line.rfind(':');
         if (line.rfind("listening on ", 0) != 0 || colon == std::string::npos) {
             *why = "wavkeep-service did not start (see " + m_log + ")";
@@ -98,18 +81,72 @@ public:
         }
         return std::atoi(line.c_str() + colon + 1);
     }
-    void Stop() {
-        if (m_pid <= 0) return;
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-    }
+    void Stop() { m_process.Stop(); }
 
 private:
-    pid_t m_pid = -1;
+    ChildProcess m_process;
     std::string m_log;
 };
+
+// How long seeding may take: it computes the broadcast's fingerprints.
+constexpr int64_t kSeedTimeoutMs = 10 * 60 * 1000;
+
+// What the demo asks "wavkeep-service seed" to write: the playlist of the
+// generator's broadcast as the service's clock has it.
+struct DemoSeed {
+    std::string dataFolder;
+    std::string stream;
+    unsigned seed = 1;
+    StreamTime start = 0;  // server time of the generator's first frame
+    int minutes = 0;
+    int64_t offsetErrorMs = 0;
+};
+
+// Runs "wavkeep-service seed" (the demo links no service code) and reads
+// back the descriptions it wrote, in the order of the broadcast. False with
+// `why` set when it failed.
+bool SeedService(const DemoSeed& s, std::vector<Description>* records, std::string* why) {
+    const std::string exe = FindServiceProgram(why);
+    if (exe.empty()) return false;
+    const std::string output = s.dataFolder + "/seed.txt";
+    const std::string log = s.dataFolder + "/seed.log";
+    const std::vector<std::string> args = {exe,
+                                           "seed",
+                                           "--data",
+                                           s.dataFolder,
+                                           "--seed",
+                                           std::to_string(s.seed),
+                                           "--start",
+                                           DateTime::FromStreamTime(s.start).LongText(),
+                                           "--minutes",
+                                           std::to_string(s.minutes),
+                                           "--stream",
+                                           s.stream,
+                                           "--offset-error-ms",
+                                           std::to_string(s.offsetErrorMs)};
+    std::error_code ec;
+    std::filesystem::create_directories(s.dataFolder, ec);
+    int status = 0;
+    if (RunProgram(args, kSeedTimeoutMs, &status, {output, log}) != ProgramResult::kDone) {
+        *why = "\"wavkeep-service seed\" failed (see " + log + ")";
+        return false;
+    }
+    // Its first line: "N descriptions of generator seed S written to PATH".
+    std::ifstream written(output);
+    std::string line;
+    std::getline(written, line);
+    const std::string marker = " written to ";
+    const size_t at = line.find(marker);
+    DescriptionStore store;
+    if (at == std::string::npos || !store.LoadFrom(line.substr(at + marker.size()))) {
+        *why =
+            "the descriptions \"wavkeep-service seed\" wrote cannot be read (see " + output + ")";
+        return false;
+    }
+    records->clear();
+    for (const auto& record : store.Records()) records->push_back(*record);
+    return true;
+}
 
 // The session start of the stream's first chunk.
 std::optional<DateTime> RecordedSessionStart(const std::string& folder) {
@@ -214,16 +251,16 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
 
     // 2. The service: the broadcast's playlist by its own clock, a little off.
     const auto offsetMs = static_cast<StreamTime>(std::llround(o.clockOffset * 1000.0));
-    SeedOptions seed;
+    DemoSeed seed;
     seed.dataFolder = ProgramFolder() + "service-data";
     seed.stream = stream;
     seed.seed = o.seed;
     seed.start = sessionStart->ToStreamTime() + offsetMs;
-    seed.seconds = o.minutes * 60LL;
+    seed.minutes = o.minutes;
     seed.offsetErrorMs = o.playlistErrorMs;
     std::string why;
-    SeedResult seeded;
-    if (!SeedGeneratorBroadcast(seed, &why, &seeded)) {
+    std::vector<Description> served;
+    if (!SeedService(seed, &served, &why)) {
         err << "wavkeep: seeding the service failed: " << why << '\n';
         return 1;
     }
@@ -235,7 +272,7 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
     }
     out << "2. wavkeep-service on 127.0.0.1:" << port << ", its clock " << std::showpos
         << std::setprecision(2) << o.clockOffset << std::noshowpos << " s off, serving "
-        << seeded.records.size() << " descriptions whose times are " << o.playlistErrorMs
+        << served.size() << " descriptions whose times are " << o.playlistErrorMs
         << " ms late" << std::endl;
     const std::string url =
         "http://127.0.0.1:" + std::to_string(port) + "/html/playlists/upload.php3";
@@ -271,10 +308,10 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
         << std::noshowpos << " s" << std::endl;
 
     // 4. The songs, against where the generator really played them.
-    std::map<std::string, const SeedTrack*> byTitle;
-    const std::vector<SeedTrack> tracks = SeedTracks(seed);
-    for (size_t i = 0; i < tracks.size() && i < seeded.records.size(); ++i)
-        byTitle[seeded.records[i].title] = &tracks[i];
+    // Where the generator really played each served track, by the service's
+    // clock: the served times less the error the playlist was given.
+    std::map<std::string, StreamTime> trueStart;
+    for (const Description& d : served) trueStart[d.title] = d.start - o.playlistErrorMs;
     out << "\n"
         << std::left << std::setw(44) << "file" << std::setw(8) << "length" << std::setw(14)
         << "matching" << std::setw(14) << "true start"
@@ -288,15 +325,15 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
         std::snprintf(length, sizeof length, "%ld:%02ld", whole / 60, whole % 60);
         // Where the served description put the track on our clock, and how far
         // the matching moved it from there.
-        const SeedTrack* truth =
-            byTitle.count(f.entry.track.title) ? byTitle[f.entry.track.title] : nullptr;
+        const auto truth = trueStart.find(f.entry.track.title);
         std::string correction = "?", offTruth = "?";
         bool ok = false;
-        if (truth) {
-            const StreamTime served = truth->start + o.playlistErrorMs -
-                                      static_cast<StreamTime>(std::llround(r.difference * 1000.0));
-            correction = Ms(f.entry.start - served);
-            const StreamTime trueLocal = truth->start - offsetMs;
+        if (truth != trueStart.end()) {
+            const StreamTime servedLocal =
+                truth->second + o.playlistErrorMs -
+                static_cast<StreamTime>(std::llround(r.difference * 1000.0));
+            correction = Ms(f.entry.start - servedLocal);
+            const StreamTime trueLocal = truth->second - offsetMs;
             offTruth = Ms(f.entry.start - trueLocal);
             ok = std::llabs(f.entry.start - trueLocal) <= kStartTolerance;
         }
@@ -311,12 +348,13 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
     out << "\n"
         << made << " songs in " << after.GetString("ExportPath") << " (MP3, ID3v1-tagged, "
         << "normalised as one album)\n";
-    const size_t complete = tracks.size();
+    const size_t complete = served.size();
     // The last described track may reach past the recording's end by a little;
     // everything the recording holds whole must have been made.
+    const StreamTime recordingEnd = seed.start + int64_t{o.minutes} * 60 * 1000;
     size_t expected = 0;
-    for (const SeedTrack& t : tracks)
-        if (t.endFrame <= int64_t{o.minutes} * 60 * kSeedSampleRate) ++expected;
+    for (const Description& d : served)
+        if (d.end - o.playlistErrorMs <= recordingEnd) ++expected;
     out << good << " of " << expected << " complete generator tracks start within "
         << kStartTolerance << " ms of where the generator really played them (" << complete
         << " described)\n";
@@ -341,6 +379,44 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
         if (!ec) err << "wavkeep: the demo's temporary home " << ProgramFolder() << " is removed\n";
     }
     return status;
+}
+
+namespace {
+
+// Before the home is prepared: the options checked, and without --home a
+// fresh temporary home chosen.
+std::optional<int> CheckDemoHome(DemoOptions& o, std::string& home, std::ostream& err) {
+    if (const std::string problem = DemoOptionsProblem(o); !problem.empty()) {
+        err << "wavkeep: " << problem << '\n';
+        return kExitUsage;
+    }
+    if (!home.empty()) return std::nullopt;
+    o.temporaryHome = true;
+    home = MakeDemoHome();
+    if (home.empty()) {
+        err << "wavkeep: cannot make a temporary folder for the demo\n";
+        return kExitFailed;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void AddDemoCommand(CliCommandTable& table) {
+    auto o = std::make_shared<DemoOptions>();
+    CLI::App* demo = table.App().add_subcommand(
+        "demo", "Show the whole chain without a sound card or a service: in a fresh temporary "
+                "home (or --home) record the generator's broadcast as fast as it encodes, seed "
+                "and start wavkeep-service with its clock off, download the playlist (time check, "
+                "timeshift, fingerprint matching), export and normalise the songs, and check "
+                "their starts against the generator's own track list");
+    demo->add_option("--minutes", o->minutes, "Minutes of broadcast to record (4-120)")
+        ->capture_default_str();
+    demo->add_option("--seed", o->seed, "The generator's seed")->capture_default_str();
+    table.Early(demo, [o](std::string& home, std::ostream&, std::ostream& err) {
+        return CheckDemoHome(*o, home, err);
+    });
+    table.On(demo, [o](std::ostream& out, std::ostream& err) { return RunDemo(*o, out, err); });
 }
 
 }  // namespace wk

@@ -13,6 +13,8 @@
 
 namespace wk {
 
+class CliCommandTable;
+
 struct DemoOptions {
     int minutes = 12;
     unsigned seed = 1;
@@ -31,5 +33,7 @@ std::string DemoOptionsProblem(const DemoOptions& options);
 std::string MakeDemoHome();
 
 int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
+
+void AddDemoCommand(CliCommandTable& table);
 
 }  // namespace wk

@@ -3,9 +3,12 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <memory>
 #include <ostream>
 
+#include "app/CliCommandTable.h"
 #include "app/StreamChoice.h"
+#include "core/ClockDifference.h"
 #include "core/ConfigStore.h"
 #include "core/PrintableText.h"
 #include "core/SystemInfo.h"
@@ -13,6 +16,7 @@
 #include "descriptions/CTrackToStreamThread.h"
 #include "descriptions/DescriptionStore.h"
 #include "descriptions/TimeShifting.h"
+#include "server/TimeCheck.h"
 #include "streamstore/StreamInfo.h"
 #include "streamstore/StreamNameFile.h"
 
@@ -181,6 +185,59 @@ int RunShift(double seconds, int index, const std::string& streamName, std::ostr
     }
     out << moved << " descriptions moved by " << amount << " ms\n";
     return 0;
+}
+
+void AddDescriptionsCommands(CliCommandTable& table) {
+    struct Options {
+        ImportOptions import;
+        std::string stream;
+        double shiftSeconds = 0;
+        int shiftIndex = 0;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App& app = table.App();
+    CLI::App* import = app.add_subcommand(
+        "import", "Move a description file (.des) onto the recording of a stream: shift it by "
+                  "the clock difference, correct it by fingerprint matching, and merge it into "
+                  "the stream's desc.des (overlapping descriptions are replaced)");
+    import->add_option("FILE", o->import.file, "A description file (.des); it is not changed")
+        ->required();
+    import->add_option("--difference", o->import.difference,
+                       "Seconds the service's clock runs ahead of this computer's (default: "
+                       "the last \"wavkeep timecheck\", else 0); at most a day either way")
+        ->check(CheckClockDifferenceText);
+    import->add_flag("--trust", o->import.trust,
+                     "Import a file whose third header lacks the trusted marker");
+    import->add_option("--stream", o->import.stream, "Stream (default: \"ActiveStream\")");
+    table.On(import, [o, import](std::ostream& out, std::ostream& err) {
+        if (import->count("--difference") == 0)
+            o->import.difference = LastTimeDifference().value_or(0.0);
+        return RunImport(o->import, out, err);
+    });
+
+    CLI::App* descriptions = app.add_subcommand(
+        "descriptions", "List the stream's descriptions: times, artist - title, whether the "
+                        "recording covers them (complete/partial/missing), not identified");
+    descriptions->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")");
+    table.On(descriptions, [o](std::ostream& out, std::ostream& err) {
+        return RunDescriptions(o->stream, out, err);
+    });
+
+    CLI::App* shift = app.add_subcommand(
+        "shift", "Move descriptions by SECONDS (negative: to the past), each only when it stays "
+                 "inside the recorded stretch of the stream");
+    shift->add_option("SECONDS", o->shiftSeconds,
+                      "Seconds, with milliseconds as decimals; at most a day either way")
+        ->required()
+        ->check(CheckClockDifferenceText);
+    shift
+        ->add_option("--index", o->shiftIndex,
+                     "Move only description N of \"wavkeep descriptions\"")
+        ->check(CLI::PositiveNumber);
+    shift->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")");
+    table.On(shift, [o](std::ostream& out, std::ostream& err) {
+        return RunShift(o->shiftSeconds, o->shiftIndex, o->stream, out, err);
+    });
 }
 
 }  // namespace wk

@@ -7,6 +7,8 @@
 
 namespace wk {
 
+class CliCommandTable;
+
 struct ImportOptions {
     std::string file;
     double difference = 0;  // seconds, server clock minus local clock
@@ -19,5 +21,7 @@ int RunImport(const ImportOptions& options, std::ostream& out, std::ostream& err
 int RunDescriptions(const std::string& stream, std::ostream& out, std::ostream& err);
 int RunShift(double seconds, int index, const std::string& stream, std::ostream& out,
              std::ostream& err);
+
+void AddDescriptionsCommands(CliCommandTable& table);
 
 }  // namespace wk

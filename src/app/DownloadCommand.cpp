@@ -1,19 +1,21 @@
 #include "app/DownloadCommand.h"
 
 #include "app/CommandLock.h"
+#include "app/CliCommandTable.h"
 #include "app/StreamChoice.h"
 
+#include <memory>
 #include <mutex>
 #include <ostream>
 
-#include "platform/HttpClientCurl.h"
-#include "scheduler/Scheduler.h"
 #include "core/ConfigStore.h"
 #include "core/ProgramHome.h"
+#include "platform/HttpClientCurl.h"
+#include "scheduler/Scheduler.h"
 #include "server/ChannelList.h"
+#include "server/Credentials.h"
 #include "server/PlaylistDownload.h"
 #include "server/RequestManager.h"
-#include "server/Credentials.h"
 #include "server/ScheduleDownload.h"
 #include "server/TimeCheck.h"
 #include "server/Upload.h"
@@ -206,6 +208,56 @@ int RunUpload(const std::string& streamName, std::ostream& out, std::ostream& er
     if (!text.empty() && text != status.LastText() && result != kUploadRefused)
         err << "wavkeep: " << text << '\n';
     return 1;
+}
+
+void AddDownloadCommands(CliCommandTable& table) {
+    struct Options {
+        bool init = false;
+        std::string stream;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App& app = table.App();
+    CLI::App* timecheck = app.add_subcommand(
+        "timecheck", "Measure how far the service's clock (\"TimeCheckURL\") runs ahead: three "
+                     "samples averaged, kept for \"wavkeep import\"");
+    timecheck->add_flag("--init", o->init,
+                        "The initial time check instead: one sample, the service's and this "
+                        "computer's clock written to the active stream's initcheck.txt");
+    table.On(timecheck, [o](std::ostream& out, std::ostream& err) {
+        return RunTimeCheck(o->init, out, err);
+    });
+
+    CLI::App* download = app.add_subcommand("download", "One run of a download from the service");
+    download->require_subcommand(1);
+    CLI::App* schedule = download->add_subcommand(
+        "schedule", "Time check, then the service's recording tasks (\"ScheduleURL\"), moved to "
+                    "local time; tasks colliding with the schedule are skipped");
+    table.On(schedule, [](std::ostream& out, std::ostream& err) {
+        return RunDownloadSchedule(out, err);
+    });
+    CLI::App* playlist = download->add_subcommand(
+        "playlist", "Time check, then the description files of every stretch recorded since "
+                    "covered-until (\"UploadURL\"); each is applied once: shifted, matched and "
+                    "merged into the stream's desc.des, then the complete tracks exported");
+    playlist->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")");
+    table.On(playlist, [o](std::ostream& out, std::ostream& err) {
+        return RunDownloadPlaylist(o->stream, out, err);
+    });
+
+    CLI::App* upload = app.add_subcommand(
+        "upload", "Time check, then upload the stream's desc.des, shifted to the service's "
+                  "clock, with the account (\"UploadURL\"; at most 20000 bytes)");
+    upload->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")");
+    table.On(upload, [o](std::ostream& out, std::ostream& err) {
+        return RunUpload(o->stream, out, err);
+    });
+
+    // Beside the stream list's other commands ("wavkeep streams ...").
+    CLI::App* fetch = app.get_subcommand("streams")->add_subcommand(
+        "fetch", "Add the channels of the service's channel list (\"URLChanelList\")");
+    fetch->alias("update");
+    table.On(fetch,
+             [](std::ostream& out, std::ostream& err) { return RunStreamsUpdate(out, err); });
 }
 
 }  // namespace wk

@@ -7,6 +7,8 @@
 
 namespace wk {
 
+class CliCommandTable;
+
 int RunDownloadSchedule(std::ostream& out, std::ostream& err);
 int RunDownloadPlaylist(const std::string& stream, std::ostream& out, std::ostream& err);
 int RunStreamsUpdate(std::ostream& out, std::ostream& err);
@@ -17,5 +19,8 @@ int RunUpload(const std::string& stream, std::ostream& out, std::ostream& err);
 // or the initial one (one sample, written to the stream's initcheck.txt),
 // through the request manager; its status texts are printed.
 int RunTimeCheck(bool init, std::ostream& out, std::ostream& err);
+
+// "timecheck", "download", "upload" and "streams fetch" (after AddStreamsCommands).
+void AddDownloadCommands(CliCommandTable& table);
 
 }  // namespace wk

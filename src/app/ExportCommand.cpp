@@ -1,5 +1,6 @@
 #include "app/ExportCommand.h"
 
+#include "app/CliCommandTable.h"
 #include "app/StreamChoice.h"
 
 #include <mpg123.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <memory>
 #include <ostream>
 #include <sstream>
 
@@ -292,6 +294,51 @@ int RunSongs(std::ostream& out, std::ostream& err) {
     }
     out << files.size() << " files in " << folder << '\n';
     return 0;
+}
+
+void AddExportCommands(CliCommandTable& table) {
+    struct Options {
+        ExportOptions run;
+        std::vector<std::string> files;
+        bool dryRun = false;
+        bool open = false;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App& app = table.App();
+    CLI::App* exportCmd = app.add_subcommand(
+        "export", "Cut every completely recorded description of the stream into a music file "
+                  "(\"ExportPath\"; not-identified ones into its badcut folder), tag it, "
+                  "normalise the MP3 files as one album; exported descriptions leave desc.des. "
+                  "With --from/--to: one file of that range instead");
+    exportCmd->add_option("--stream", o->run.stream, "Stream (default: \"ActiveStream\")");
+    exportCmd->add_option("--from", o->run.from,
+                          "Start: \"DD/MM/YYYY  hh:mm:ss[.mmm]\" or \"YYYY-MM-DD hh:mm:ss\"");
+    exportCmd->add_option("--to", o->run.to, "End, in the same forms");
+    table.On(exportCmd, [o](std::ostream& out, std::ostream& err) {
+        if (o->run.from.empty() != o->run.to.empty())
+            throw UsageError("give both --from and --to, or neither");
+        return RunExport(o->run, out, err);
+    });
+
+    CLI::App* normalize = app.add_subcommand(
+        "normalize", "Bring MP3 files to one loudness as one album (ReplayGain analysis; every "
+                     "frame's global gain moved by the same steps of 1.5 dB, no re-encoding)");
+    normalize->add_option("FILE", o->files, "MP3 files, changed in place")->required();
+    normalize->add_flag("--dry-run", o->dryRun, "Only measure and print the album gain");
+    table.On(normalize, [o](std::ostream& out, std::ostream& err) {
+        return RunNormalize(o->files, o->dryRun, out, err);
+    });
+
+    CLI::App* songs = app.add_subcommand(
+        "songs", "List the music folder (\"ExportPath\"): files, durations and tags");
+    songs->add_flag("--open", o->open,
+                    "Open the music folder in the desktop's file manager (xdg-open) instead");
+    table.On(songs, [o](std::ostream& out, std::ostream& err) {
+        if (!o->open) return RunSongs(out, err);
+        if (OpenMusicDirectory()) return kExitOk;
+        err << "wavkeep: the music folder could not be opened (is xdg-open installed?)\n";
+        return kExitFailed;
+    });
 }
 
 }  // namespace wk

@@ -9,6 +9,8 @@
 
 namespace wk {
 
+class CliCommandTable;
+
 struct ExportOptions {
     std::string stream;
     std::string from, to;  // both or neither: one range instead of every description
@@ -20,5 +22,7 @@ int RunNormalize(const std::vector<std::string>& files, bool dryRun, std::ostrea
 int RunSongs(std::ostream& out, std::ostream& err);
 // The playing time of an MP3 or Ogg file in seconds, -1 when unknown.
 double MusicFileSeconds(const std::string& path);
+
+void AddExportCommands(CliCommandTable& table);
 
 }  // namespace wk

@@ -12,6 +12,7 @@
 #include <ostream>
 #include <thread>
 
+#include "app/CliCommandTable.h"
 #include "app/StreamChoice.h"
 #include "app/UserTime.h"
 #include "core/Clock.h"
@@ -25,8 +26,6 @@
 namespace wk {
 namespace {
 
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 // Often enough for a prompt Ctrl-C, seldom enough to cost nothing.
 constexpr auto kSignalPoll = std::chrono::milliseconds(100);
 constexpr int kMsgInterrupted = 1;
@@ -141,8 +140,10 @@ bool ChooseStretch(const PlayOptions& o, const std::string& folder, StreamTime* 
 
 }  // namespace
 
-CLI::App* AddPlayCommand(CLI::App& app, PlayOptions& o) {
-    auto* play = app.add_subcommand(
+void AddPlayCommand(CliCommandTable& table) {
+    auto options = std::make_shared<PlayOptions>();
+    PlayOptions& o = *options;
+    auto* play = table.App().add_subcommand(
         "play", "Listen to a stream from a time or a description on, across chunk borders, "
                 "to the end of the stretch or of its recording session; Ctrl-C stops");
     play->add_option("--stream", o.stream, "Stream (default: \"ActiveStream\")");
@@ -158,7 +159,7 @@ CLI::App* AddPlayCommand(CLI::App& app, PlayOptions& o) {
                      "alsa (the PCM \"PlaybackPcm\" of machine.ini names, else \"default\"), "
                      "alsa:PCM, file:PATH.wav (written as fast as decoded; :realtime for real "
                      "time), null (plays nothing, in real time)");
-    return play;
+    table.On(play, [options](std::ostream& out, std::ostream& err) { return RunPlay(*options, out, err); });
 }
 
 int RunPlay(const PlayOptions& o, std::ostream& out, std::ostream& err) {

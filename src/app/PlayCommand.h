@@ -5,11 +5,9 @@
 #include <iosfwd>
 #include <string>
 
-namespace CLI {
-class App;
-}
-
 namespace wk {
+
+class CliCommandTable;
 
 struct PlayOptions {
     std::string stream;
@@ -18,8 +16,8 @@ struct PlayOptions {
     std::string output;    // empty: "alsa"
 };
 
-// Adds the "play" command to `app`; its options land in `options`.
-CLI::App* AddPlayCommand(CLI::App& app, PlayOptions& options);
+// Adds the "play" command and its handler to the command line.
+void AddPlayCommand(CliCommandTable& table);
 int RunPlay(const PlayOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace wk

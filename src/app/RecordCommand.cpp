@@ -7,17 +7,19 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <thread>
 
 #include "app/CaptureInput.h"
 #include "app/CommandLock.h"
-#include "app/InstanceLock.h"
+#include "app/CliCommandTable.h"
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
 #include "core/EventLoop.h"
 #include "core/RecordingNotifier.h"
 #include "core/Trace.h"
+#include "platform/InstanceLock.h"
 #include "platform/QueuedCaptureDevice.h"
 #include "recording/CTRecordingController.h"
 #include "scheduler/Scheduler.h"
@@ -254,6 +256,35 @@ int RunRecord(const RecordOptions& options, std::ostream& out, std::ostream& err
     notifier.Unsubscribe(loop, slot.Id());
     if (virtualClock) SetClock(nullptr);
     return status;
+}
+
+void AddRecordCommand(CliCommandTable& table) {
+    auto o = std::make_shared<RecordOptions>();
+    CLI::App* record = table.App().add_subcommand(
+        "record", "Record now into the stream's folder until --for runs out, Ctrl-C or SIGTERM, "
+                  "or the input ends; the last chunk is closed, not lost");
+    record->add_option("--for", o->seconds, "Seconds to record (default: until stopped)")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                // Chunk names hold the planned seconds; more could not be read back.
+                const bool digits = !text.empty() && text.size() <= 10 &&
+                                    text.find_first_not_of("0123456789") == std::string::npos;
+                if (digits && std::stoll(text) >= 1 && std::stoll(text) <= kLongestRecordSeconds)
+                    return {};
+                return "give whole seconds from 1 to " + std::to_string(kLongestRecordSeconds) +
+                       " (68 years), not \"" + text + "\"";
+            },
+            "SECONDS (1 to 2147483647)"));
+    record->add_option("--stream", o->stream,
+                       "Stream to record into (default: \"ActiveStream\"); a new name is added "
+                       "to the stream list");
+    record->add_option(
+        "--input", o->input,
+        "alsa (the stored capture device, \"default\" when none), alsa:DEVICE (an ALSA PCM), "
+        "file:PATH (a 16-bit 44100 Hz WAV, read as fast as it is encoded), "
+        "file:PATH:realtime, generator[:SEED] (music-like test audio in real time), "
+        "generator:SEED:fast");
+    table.On(record, [o](std::ostream& out, std::ostream& err) { return RunRecord(*o, out, err); });
 }
 
 }  // namespace wk

@@ -8,6 +8,8 @@
 
 namespace wk {
 
+class CliCommandTable;
+
 // The longest --for: chunk names hold the planned seconds, and longer ones
 // could not be read back.
 inline constexpr long long kLongestRecordSeconds = 2147483647;
@@ -19,5 +21,7 @@ struct RecordOptions {
 };
 
 int RunRecord(const RecordOptions& options, std::ostream& out, std::ostream& err);
+
+void AddRecordCommand(CliCommandTable& table);
 
 }  // namespace wk

@@ -5,6 +5,7 @@
 #include <memory>
 #include <ostream>
 
+#include "app/CliCommandTable.h"
 #include "app/UserTime.h"
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
@@ -147,6 +148,39 @@ int RunScheduleDelete(int number, std::ostream& out, std::ostream& err) {
     }
     out << "deleted " << line << '\n';
     return 0;
+}
+
+void AddScheduleCommands(CliCommandTable& table) {
+    struct Options {
+        ScheduleAddOptions add;
+        int taskNumber = 0;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App* schedule =
+        table.App().add_subcommand("schedule", "Show or edit the recording tasks (schedule.txt)");
+    schedule->require_subcommand(1);
+    CLI::App* list = schedule->add_subcommand("list", "Print the tasks, numbered");
+    table.On(list, [](std::ostream& out, std::ostream&) { return RunScheduleList(out); });
+    CLI::App* add = schedule->add_subcommand(
+        "add",
+        "Add a task: once (--from/--to \"YYYY-MM-DD hh:mm:ss\" or \"DD/MM/YYYY  hh:mm:ss\"), "
+        "daily or weekly (--from/--to \"hh:mm[:ss]\", weekly also --day)");
+    add->add_option("KIND", o->add.kind, "once, daily or weekly")
+        ->required()
+        ->check(CLI::IsMember({"once", "daily", "weekly"}));
+    add->add_option("--from", o->add.from, "Start")->required();
+    add->add_option("--to", o->add.to, "End")->required();
+    add->add_option("--day", o->add.day, "Weekly: 0-6 (0 is Sunday) or a day name");
+    add->add_option("--stream", o->add.stream, "Stream (default: \"ActiveStream\")");
+    add->add_option("--description", o->add.description, "Free text");
+    table.On(add, [o](std::ostream& out, std::ostream& err) {
+        return RunScheduleAdd(o->add, out, err);
+    });
+    CLI::App* remove = schedule->add_subcommand("delete", "Delete task N of \"schedule list\"");
+    remove->add_option("N", o->taskNumber, "Task number")->required();
+    table.On(remove, [o](std::ostream& out, std::ostream& err) {
+        return RunScheduleDelete(o->taskNumber, out, err);
+    });
 }
 
 }  // namespace wk

@@ -6,6 +6,8 @@
 
 namespace wk {
 
+class CliCommandTable;
+
 struct ScheduleAddOptions {
     std::string kind;  // once, daily, weekly
     std::string from, to;
@@ -17,5 +19,7 @@ struct ScheduleAddOptions {
 int RunScheduleList(std::ostream& out);
 int RunScheduleAdd(const ScheduleAddOptions& options, std::ostream& out, std::ostream& err);
 int RunScheduleDelete(int number, std::ostream& out, std::ostream& err);
+
+void AddScheduleCommands(CliCommandTable& table);
 
 }  // namespace wk

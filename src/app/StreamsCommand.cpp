@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <ostream>
 
 #include "app/CommandLock.h"
-#include "app/UserTime.h"
+#include "app/CliCommandTable.h"
 #include "app/StreamChoice.h"
+#include "app/UserTime.h"
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
 #include "core/Translation.h"
@@ -246,6 +248,78 @@ int RunDisk(bool prune, std::ostream& out, std::ostream& err) {
     out << "streams use " << SizeText(u.used) << " of " << SizeText(u.allowance) << " allowed (DiskSpace); "
         << (u.freeKnown ? SizeText(u.free) : std::string("unknown")) << " free on the disk\n";
     return status;
+}
+
+void AddStreamsCommands(CliCommandTable& table) {
+    struct Options {
+        std::string name;
+        std::string path;
+        DeleteOptions remove;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App& app = table.App();
+    CLI::App* streams = app.add_subcommand(
+        "streams", "List the streams (StreamFileNames.txt): kind, the service's number, whether "
+                   "scheduled tasks record it, and up to when it was cut into tracks; * marks "
+                   "\"ActiveStream\"");
+    table.On(streams, [](std::ostream& out, std::ostream&) { return RunStreamsList(out); });
+    CLI::App* add = streams->add_subcommand("add", "Add a stream (inactive) and its folder");
+    add->add_option("NAME", o->name, "Stream name")->required();
+    table.On(add, [o](std::ostream& out, std::ostream& err) {
+        return RunStreamsAdd(o->name, out, err);
+    });
+    CLI::App* activate =
+        streams->add_subcommand("activate", "Let scheduled tasks record the stream");
+    activate->add_option("NAME", o->name, "Stream name")->required();
+    table.On(activate, [o](std::ostream& out, std::ostream& err) {
+        return RunStreamsActivate(o->name, true, out, err);
+    });
+    CLI::App* deactivate =
+        streams->add_subcommand("deactivate", "Make scheduled tasks skip the stream");
+    deactivate->add_option("NAME", o->name, "Stream name")->required();
+    table.On(deactivate, [o](std::ostream& out, std::ostream& err) {
+        return RunStreamsActivate(o->name, false, out, err);
+    });
+    CLI::App* import = streams->add_subcommand(
+        "import", "Add the streams of another StreamFileNames.txt that are not in the list yet");
+    import->add_option("FILE", o->path, "A stream list file")->required();
+    table.On(import, [o](std::ostream& out, std::ostream& err) {
+        return RunStreamsImport(o->path, out, err);
+    });
+
+    CLI::App* info = app.add_subcommand(
+        "info", "Show the sessions of a stream (start, chunk length, duration, chunks present) "
+                "and its recorded ranges");
+    info->add_option("--stream", o->name, "Stream (default: \"ActiveStream\")");
+    table.On(info,
+             [o](std::ostream& out, std::ostream& err) { return RunInfo(o->name, out, err); });
+
+    CLI::App* remove = app.add_subcommand(
+        "delete", "Delete the chunks lying wholly between --from and --to and renumber the rest, "
+                  "or with --all every file of the stream's folder");
+    remove->add_option("--from", o->remove.from,
+                       "Start: \"DD/MM/YYYY  hh:mm:ss[.mmm]\" or \"YYYY-MM-DD hh:mm:ss\"");
+    remove->add_option("--to", o->remove.to, "End, in the same forms");
+    remove->add_option("--stream", o->remove.stream, "Stream (default: \"ActiveStream\")");
+    remove->add_flag("--all", o->remove.all, "Delete every file of the stream's folder");
+    remove->add_flag("--yes,-y", o->remove.yes, "Answer the --all question with yes");
+    table.On(remove, [o](std::ostream& out, std::ostream& err) {
+        if (!o->remove.all && (o->remove.from.empty() || o->remove.to.empty()))
+            throw UsageError("give --from and --to, or --all");
+        return RunDelete(o->remove, out, err);
+    });
+}
+
+void AddDiskCommand(CliCommandTable& table) {
+    auto prune = std::make_shared<bool>(false);
+    CLI::App* disk = table.App().add_subcommand(
+        "disk", "Show the space the streams use against \"DiskSpace\" (MiB) and the free space");
+    disk->add_flag("--prune", *prune,
+                   "Run one check now: when the streams use more than allowed, delete the oldest "
+                   "sessions (chunks with side files) down to nine tenths of the allowance");
+    table.On(disk, [prune](std::ostream& out, std::ostream& err) {
+        return RunDisk(*prune, out, err);
+    });
 }
 
 }  // namespace wk

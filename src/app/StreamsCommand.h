@@ -10,6 +10,8 @@
 
 namespace wk {
 
+class CliCommandTable;
+
 int RunStreamsList(std::ostream& out);
 int RunStreamsAdd(const std::string& name, std::ostream& out, std::ostream& err);
 int RunStreamsActivate(const std::string& name, bool active, std::ostream& out, std::ostream& err);
@@ -34,5 +36,8 @@ int RunDisk(bool prune, std::ostream& out, std::ostream& err);
 // A byte count in the largest unit that keeps it at 1 or more ("812 bytes",
 // "1.4 MiB").
 std::string SizeText(uint64_t bytes);
+
+void AddStreamsCommands(CliCommandTable& table);
+void AddDiskCommand(CliCommandTable& table);
 
 }  // namespace wk

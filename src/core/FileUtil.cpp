@@ -1,6 +1,7 @@
 #include "core/FileUtil.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,6 +44,16 @@ bool ReplaceFileContents(const std::string& path, std::string_view bytes, unsign
         ::unlink(temp.c_str());
     }
     return ok;
+}
+
+int64_t FileLength(std::FILE* f) {
+    struct stat st {};
+    if (f == nullptr || ::fstat(::fileno(f), &st) != 0) return 0;
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool WriteAll(std::FILE* out, const void* data, size_t size) {
+    return size == 0 || std::fwrite(data, 1, size, out) == size;
 }
 
 }  // namespace wk

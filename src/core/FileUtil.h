@@ -1,10 +1,29 @@
 #pragma once
-// Replacing a file's contents without a moment in which it is cut short.
+// Replacing a file's contents without a moment in which it is cut short, and
+// the owner of a stdio stream.
 
+#include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace wk {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f != nullptr) std::fclose(f);
+    }
+};
+// Closes the stream when it goes; a caller that must know whether buffered
+// data reached the file closes it itself: std::fclose(file.release()).
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The size of the open file, 0 when it cannot be told.
+int64_t FileLength(std::FILE* f);
+
+// fwrite of all `size` bytes; false when any could not be written.
+bool WriteAll(std::FILE* out, const void* data, size_t size);
 
 // Writes `bytes` to a new file beside `path` (a name no other writer uses),
 // flushes it to disk and renames it over `path`. On any failure the old file

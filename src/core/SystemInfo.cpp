@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "core/Version.h"
@@ -18,6 +20,15 @@ uint32_t CurrentThreadId() {
 
 uint32_t CurrentProcessId() {
     return static_cast<uint32_t>(::getpid());
+}
+
+void NameCurrentThread(const char* name) {
+    if (name == nullptr || CurrentThreadId() == CurrentProcessId()) return;
+    // The kernel keeps 15 bytes and a terminating zero; a longer name would
+    // be refused whole.
+    char shortName[16] = {};
+    std::strncpy(shortName, name, sizeof shortName - 1);
+    ::pthread_setname_np(::pthread_self(), shortName);
 }
 
 std::string GetExecutablePath() {

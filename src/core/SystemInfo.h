@@ -10,6 +10,10 @@ namespace wk {
 // The kernel thread id of the calling thread (what the trace shows).
 uint32_t CurrentThreadId();
 uint32_t CurrentProcessId();
+// Gives the calling thread `name` (its first 15 bytes) for top -H, ps and
+// debuggers. The main thread keeps the program's name, under which ps and
+// kill find the process.
+void NameCurrentThread(const char* name);
 
 // Executables here carry no version resource, so GetFileVersionString gives
 // the "%d.%d.%d.%d" version for the running executable and an empty text for

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "core/SystemInfo.h"
+#include "core/Trace.h"
 
 namespace wk {
 
@@ -120,13 +121,19 @@ ThreadHandle::~ThreadHandle() {
     if (!join) join = HasEnded();
     std::lock_guard threadLock(m_threadMutex);
     if (!m_thread.joinable()) return;
-    // A cancelled or finished thread is about to return; anything else keeps
-    // running on its own, and so does a thread that releases its own handle.
-    if (join && m_thread.get_id() != std::this_thread::get_id()) {
+    // A cancelled or finished thread is about to return. A thread releasing
+    // its own handle cannot join itself; any other running thread was given
+    // up on by its owner (see ThreadHandle.h).
+    const bool own = m_thread.get_id() == std::this_thread::get_id();
+    if (join && !own) {
         m_thread.join();
-    } else {
-        m_thread.detach();
+        return;
     }
+    if (!own) {
+        Trace(kTraceError, "Thread 0x%X still runs after its owner let go of it; it is left to end "
+              "on its own", ThreadId());
+    }
+    m_thread.detach();
 }
 
 }  // namespace wk

@@ -3,10 +3,19 @@
 // it has been resumed.
 //
 // The state the thread needs lives in a shared block, not in the handle, so a
-// handle may go away while its thread still runs: destroying the handle never
-// waits for and never stops a running thread (it is detached). A thread that
-// was never resumed is cancelled instead and ends without running its
-// procedure. Handles are not copyable and not movable.
+// handle may go away while its thread still runs. Destroying the handle
+// joins a thread that has ended or was never resumed (that one is cancelled
+// and ends without running its procedure). A thread still running is
+// detached, never waited for, in two cases:
+//  - it destroys its own handle (a worker that deletes itself when its run
+//    is over): a thread cannot join itself, and it returns right after;
+//  - its owner gave up on it: the owners ask their threads to stop and wait
+//    a bounded time first (ThreadedObject::Stop, WorkerThread::WaitForEnd),
+//    so a thread still running then is stuck in a call that does not return
+//    (a device or network call). Joining it would hang the owner, and with
+//    it the shutdown, for good; detached, it ends with the process. A trace
+//    line records it.
+// Handles are not copyable and not movable.
 
 #include <cstdint>
 #include <memory>

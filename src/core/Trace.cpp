@@ -126,6 +126,7 @@ std::string CurrentTraceFile() {
 }
 
 void TraceThreadBegin(const char* name) {
+    NameCurrentThread(name);
     Trace(kTraceDetail, "BEGIN THREAD %s (Current Thread ID = 0x%X)", name, CurrentThreadId());
 }
 

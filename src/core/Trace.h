@@ -42,6 +42,7 @@ std::string CurrentTraceFile();
 const char* TraceTag(int level);
 
 // "BEGIN THREAD <name> (Current Thread ID = 0x<id>)" and its END twin, level 40.
+// A worker thread also takes the name as its thread name (NameCurrentThread).
 void TraceThreadBegin(const char* name);
 void TraceThreadEnd(const char* name);
 

@@ -1,10 +1,8 @@
 #include "export/ExportThread.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,10 +23,9 @@
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
 #include "export/Mp3Normalize.h"
+#include "platform/Process.h"
 #include "streamstore/StreamInfo.h"
 #include "streamstore/StreamNameFile.h"
-
-extern char** environ;
 
 namespace wk {
 namespace {
@@ -382,17 +379,7 @@ std::string MusicDirectoryMenuText() {
 bool OpenMusicDirectory() {
     ConfigStore config;
     config.Load();
-    std::string folder = config.GetString("ExportPath");
-    std::string program = "xdg-open";
-    char* argv[] = {program.data(), folder.data(), nullptr};
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv, environ) != 0) {
-        Trace(kTraceError, "xdg-open could not be started for %s", folder.c_str());
-        return false;
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return ShellOpen(config.GetString("ExportPath"));
 }
 
 }  // namespace wk

@@ -14,12 +14,14 @@
 
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
+#include "core/FileUtil.h"
 #include "core/ProgramHome.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
 #include "descriptions/Description.h"
 #include "export/ExportProgress.h"
 #include "export/Id3Tag.h"
+#include "export/Mp3Frame.h"
 #include "export/OggExport.h"
 #include "streamstore/StreamInfo.h"
 
@@ -32,109 +34,6 @@ constexpr int64_t kCopyBlock = 2048;
 constexpr size_t kFileBuffer = 1 << 16;
 // Longest file name the file systems we write to accept, in bytes.
 constexpr size_t kMaxFileNameBytes = 255;
-
-// MPEG-1 Layer III bit rates in kbit/s by bitrate index (15 is not allowed).
-constexpr int kMpeg1Kbps[16] = {0,   32,  40,  48,  56,  64,  80,  96,
-                                112, 128, 160, 192, 224, 256, 320, 0};
-// MPEG-2 and 2.5 Layer III.
-constexpr int kMpeg2Kbps[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
-constexpr int kMpeg1Rates[3] = {44100, 48000, 32000};
-
-// The whole length of the Layer III frame a header starts, padding included;
-// 0 for the free format, whose length the header does not tell.
-int64_t LayerThreeFrameBytes(const uint8_t h[4]) {
-    const int version = (h[1] >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
-    const int bitrateIndex = h[2] >> 4;
-    const int rateIndex = (h[2] >> 2) & 3;
-    const int padding = (h[2] >> 1) & 1;
-    if (rateIndex == 3) return 0;
-    int rate = kMpeg1Rates[rateIndex];
-    if (version == 2) rate /= 2;
-    if (version == 0) rate /= 4;
-    if (version == 3) return int64_t{144000} * kMpeg1Kbps[bitrateIndex] / rate + padding;
-    const int kbps = kMpeg2Kbps[bitrateIndex];
-    return kbps == 0 ? 0 : int64_t{72000} * kbps / rate + padding;
-}
-
-// Frames of the same stream: version, layer and sample rate agree.
-bool SameStream(const uint8_t a[4], const uint8_t b[4]) {
-    return (a[1] & 0xFE) == (b[1] & 0xFE) && (a[2] & 0x0C) == (b[2] & 0x0C);
-}
-
-// How many frames after a candidate header must begin where the lengths say.
-constexpr int kConfirmingFrames = 2;
-
-// Whether the header the window holds, ending just before `after` in `in`,
-// is followed by kConfirmingFrames headers of the same stream, each one
-// frame length after the one before. Two or three bytes of audio data pass
-// the header test by chance: in LAME's 128 kbit/s output about one byte
-// position in 1500, enough for a search from an arbitrary offset to stop at
-// one in about every seventh track. The frames after a real header tell it
-// from those. When the input ends first, the bytes that are there must fit.
-// The file position is left at `after`.
-bool ConfirmFrameHeader(std::FILE* in, const std::array<uint8_t, 4>& header, int64_t after) {
-    uint8_t current[4] = {header[0], header[1], header[2], header[3]};
-    int64_t at = after - 4;
-    bool confirmed = true;
-    for (int k = 0; k < kConfirmingFrames && confirmed; ++k) {
-        const int64_t size = LayerThreeFrameBytes(current);
-        if (size <= 4) {
-            confirmed = false;
-            break;
-        }
-        at += size;
-        uint8_t next[4] = {};
-        size_t got = 0;
-        if (::fseeko(in, static_cast<off_t>(at), SEEK_SET) == 0) got = std::fread(next, 1, 4, in);
-        if (got == 4) {
-            confirmed = IsMp3FrameHeader(next) && SameStream(next, header.data());
-            std::copy(next, next + 4, current);
-            continue;
-        }
-        // The input ends here: what there is of a header must fit.
-        confirmed = (got < 1 || next[0] == 0xFF) &&
-                    (got < 2 || (next[1] & 0xFE) == (header[1] & 0xFE)) &&
-                    (got < 3 || (next[2] & 0x0C) == (header[2] & 0x0C));
-        break;
-    }
-    std::clearerr(in);
-    return ::fseeko(in, static_cast<off_t>(after), SEEK_SET) == 0 && confirmed;
-}
-
-// Shifts the bytes of `in` from its current position `position` one at a
-// time into `window` until it holds a confirmed frame header, or until
-// `position` reaches `limit` or the input ends. On success the file is
-// positioned just after the header and `position` is there too.
-bool SearchFrameHeader(std::FILE* in, std::array<uint8_t, 4>& window, int64_t& position,
-                       int64_t limit) {
-    while (position < limit) {
-        const int c = std::getc(in);
-        if (c == EOF) return false;
-        window[0] = window[1];
-        window[1] = window[2];
-        window[2] = window[3];
-        window[3] = static_cast<uint8_t>(c);
-        ++position;
-        if (IsMp3FrameHeader(window.data()) && ConfirmFrameHeader(in, window, position)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-int64_t FileLength(std::FILE* f) {
-    struct stat st {};
-    if (f == nullptr || ::fstat(::fileno(f), &st) != 0) return 0;
-    return static_cast<int64_t>(st.st_size);
-}
-
-// Closes on scope exit.
-struct FileCloser {
-    std::FILE* f = nullptr;
-    ~FileCloser() {
-        if (f != nullptr) std::fclose(f);
-    }
-};
 
 // A stdio stream with a large buffer of its own (without one, glibc keeps
 // its default size whatever setvbuf is asked), so that the frame search's
@@ -246,13 +145,6 @@ std::string FreeFileName(const std::string& musicFolder, const std::string& name
     }
 }
 
-// The number of the last chunk the session has on disk.
-int LastRecordedChunk(const MP3SingleSaving& session) {
-    if (session.spans.empty() || session.length <= 0) return 0;
-    const int64_t n = (session.spans.back().start - session.start) / session.length + 1;
-    return static_cast<int>(std::clamp<int64_t>(n, 0, INT32_MAX));
-}
-
 // Whether the track's chunks are Ogg Vorbis. A missing chunk's path names
 // ".ogg" whatever the stream holds, so the first of chunks a..b that is on
 // disk decides, else any chunk of the session that is, else chunk a's path.
@@ -279,75 +171,6 @@ bool IsOggTrack(const MP3SingleSaving& session, int a, int b) {
     }
     return isOgg(ChunkPath(session, a));
 }
-
-// Follows the frames of the bytes an export writes, from the synced header
-// on, by the lengths their headers give. The end offset of a track falls
-// inside a frame, and a decoder that meets the cut frame reports the stream
-// as broken: WholeEnd tells where the last whole frame ends. Where a missing
-// chunk broke the chain, the next header of the same stream picks it up.
-class FrameWalker {
-public:
-    void Feed(const uint8_t* data, size_t n) {
-        for (size_t i = 0; i < n;) {
-            const int64_t at = m_offset + static_cast<int64_t>(i);
-            if (at < m_next) {
-                // Inside a frame's body: skip to its end (or this block's).
-                const auto skip = static_cast<size_t>(
-                    std::min<int64_t>(m_next - at, static_cast<int64_t>(n - i)));
-                i += skip;
-                continue;
-            }
-            m_header[m_have++] = data[i++];
-            if (m_have < 4) continue;
-            const int64_t length = HeaderFits() ? LayerThreeFrameBytes(m_header) : 0;
-            if (length > 4) {
-                if (m_first[0] == 0) std::copy(m_header, m_header + 4, m_first);
-                ++m_frames;
-                m_frameStart = m_next;
-                m_frameEnd = m_next + length;
-                m_next = m_frameEnd;
-                m_have = 0;
-            } else {
-                // Not a header where one belongs: look one byte further.
-                std::copy(m_header + 1, m_header + 4, m_header);
-                m_have = 3;
-                ++m_next;
-            }
-        }
-        m_offset += static_cast<int64_t>(n);
-    }
-    // Frames begun so far (the last may be cut short).
-    int64_t Frames() const { return m_frames; }
-    // The playing time of `frames` frames of the stream followed, in ms.
-    int64_t MsOf(int64_t frames) const {
-        const int version = (m_first[1] >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
-        const int rateIndex = (m_first[2] >> 2) & 3;
-        if (m_first[0] == 0 || rateIndex == 3) return 0;
-        const int rate = kMpeg1Rates[rateIndex] / (version == 3 ? 1 : version == 2 ? 2 : 4);
-        return frames * (version == 3 ? 1152 : 576) * 1000 / rate;
-    }
-    // The end of the last whole frame, 0 when there is none: bytes after it
-    // belong to a frame cut short or to no frame at all.
-    int64_t WholeEnd() const {
-        if (m_frameStart < 0) return 0;
-        return m_frameEnd <= m_offset ? m_frameEnd : m_frameStart;
-    }
-
-private:
-    bool HeaderFits() const {
-        if (!IsMp3FrameHeader(m_header)) return false;
-        return m_first[0] == 0 || SameStream(m_header, m_first);
-    }
-
-    int64_t m_offset = 0;       // bytes fed so far
-    int64_t m_next = 0;         // where the next header begins
-    int64_t m_frameStart = -1;  // the last frame found
-    int64_t m_frameEnd = 0;
-    int64_t m_frames = 0;
-    uint8_t m_header[4] = {};
-    int m_have = 0;           // header bytes gathered at m_next
-    uint8_t m_first[4] = {};  // the first frame's header
-};
 
 // CopyMp3Range, telling `walker` (when given) every byte written.
 int64_t CopyRange(std::FILE* in, std::FILE* out, int64_t from, int64_t to, Mp3SyncWindow& sync,
@@ -403,6 +226,99 @@ std::string Seconds(int64_t ms) {
     return text;
 }
 
+// The chunks of one track: a from the track's start, those between whole,
+// b up to its end (whole when the track runs past the recorded data).
+struct TrackChunks {
+    const MP3SingleSaving& session;
+    StreamTime start;
+    StreamTime end;
+    int a;
+    int b;
+    bool toEndOfData;
+};
+
+// Copies the track's chunks into `out`, telling `walker` every byte and
+// `pieces` what each chunk gave. The bytes written; -1 when the track lies
+// in one chunk that cannot be read.
+int64_t CopyTrackChunks(const TrackChunks& c, std::FILE* out, CExportProgress& progress,
+                        FrameWalker& walker, std::vector<PieceAudio>& pieces) {
+    const int a = c.a;
+    const int b = c.b;
+    const bool toEndOfData = c.toEndOfData;
+    const int64_t fa = Mp3FrameNumber(c.session, a, c.start);
+    const int64_t fb = toEndOfData ? 0 : Mp3FrameNumber(c.session, b, c.end);
+    const std::string pathA = ChunkPath(c.session, a);
+    const int64_t frameLength = GetMp3FrameLength(pathA);
+    BufferedFile inA = OpenForReading(pathA);
+    const int64_t lengthA = FileLength(inA.get());
+    const int64_t from = frameLength * fa;
+
+    int64_t expected = 0;
+    if (a == b) {
+        expected = (toEndOfData ? lengthA : frameLength * fb) - from;
+    } else {
+        expected =
+            (lengthA - from) + (b - a - 1) * lengthA + (toEndOfData ? lengthA : frameLength * fb);
+    }
+    progress.SetRange(from, from + std::max<int64_t>(expected, 0));
+    Mp3SyncWindow sync;
+
+    // What each chunk gave, for MissingAudio; the last piece of a track
+    // that runs past the recorded data wants whatever its chunk holds.
+    const auto piece = [&](int n, bool readable, int64_t framesBefore) {
+        PieceAudio p;
+        p.chunk = n;
+        p.unreadable = !readable;
+        p.gotMs = walker.MsOf(walker.Frames() - framesBefore);
+        p.wantedMs =
+            toEndOfData && n == b ? p.gotMs : TrackMsInChunk(c.session, n, c.start, c.end);
+        pieces.push_back(p);
+    };
+    int64_t written = 0;
+    if (a == b) {
+        if (inA.get() == nullptr) {
+            Trace(kTraceError, "[L %d] Error opening file %s", 1230, pathA.c_str());
+            return -1;
+        }
+        written = CopyRange(inA.get(), out, from, toEndOfData ? lengthA : frameLength * fb,
+                            sync, progress, &walker);
+        piece(a, true, 0);
+    } else {
+        if (inA.get() == nullptr) {
+            Trace(kTraceError, "[L %d] Error opening file %s", 1230, pathA.c_str());
+        }
+        written += CopyRange(inA.get(), out, from, lengthA, sync, progress, &walker);
+        piece(a, inA.get() != nullptr, 0);
+        for (int n = a + 1; n < b; ++n) {
+            const std::string path = ChunkPath(c.session, n);
+            BufferedFile in = OpenForReading(path);
+            const int64_t before = walker.Frames();
+            if (in.get() == nullptr) {
+                Trace(kTraceError, "[L %d] Error opening file %s", 1242, path.c_str());
+            } else {
+                written += CopyRange(in.get(), out, 0, FileLength(in.get()), sync, progress,
+                                     &walker);
+            }
+            piece(n, in.get() != nullptr, before);
+        }
+        // An end on the chunk's first frame takes nothing from it.
+        if (toEndOfData || fb > 0) {
+            const std::string path = ChunkPath(c.session, b);
+            BufferedFile in = OpenForReading(path);
+            const int64_t before = walker.Frames();
+            if (in.get() == nullptr) {
+                Trace(kTraceError, "[L %d] Error opening file %s", 1259, path.c_str());
+            } else {
+                const int64_t to =
+                    toEndOfData ? FileLength(in.get()) : GetMp3FrameLength(path) * fb;
+                written += CopyRange(in.get(), out, 0, to, sync, progress, &walker);
+            }
+            piece(b, in.get() != nullptr, before);
+        }
+    }
+    return written;
+}
+
 }  // namespace
 
 ExportDirectories ExportDirectories::ForMusicFolder(const std::string& music) {
@@ -430,20 +346,14 @@ bool ExportDirectories::Ensure() const {
     return ok;
 }
 
-bool IsMp3FrameHeader(const uint8_t header[4]) {
-    return header[0] == 0xFF && (header[1] & 0xE0) == 0xE0 && (header[1] & 0x18) != 0x08 &&
-           (header[1] & 0x06) == 0x02 && (header[2] & 0xF0) != 0xF0 && (header[2] & 0x0C) != 0x0C;
-}
-
 int64_t GetMp3FrameLength(const std::string& chunkPath) {
-    std::FILE* f = std::fopen(chunkPath.c_str(), "rb");
-    if (f == nullptr) return -1;
-    FileCloser closer{f};
+    const FilePtr f(std::fopen(chunkPath.c_str(), "rb"));
+    if (!f) return -1;
     std::array<uint8_t, 4> window{};
     int64_t position = 0;
-    if (!SearchFrameHeader(f, window, position, INT64_MAX)) return -1;
+    if (!SearchFrameHeader(f.get(), window, position, INT64_MAX)) return -1;
     // The chunks are constant-bit-rate 44.1 kHz streams: only the bit rate counts.
-    return int64_t{kMpeg1Kbps[window[2] >> 4]} * 144000 / 44100;
+    return int64_t{Layer3Kbps(true, window[2] >> 4)} * 144000 / 44100;
 }
 
 int64_t TrackMsInChunk(const MP3SingleSaving& session, int number, StreamTime start,
@@ -487,6 +397,17 @@ std::FILE* CreateExportFile(const std::string& path) {
     std::FILE* f = ::fdopen(fd, "wb");
     if (f == nullptr) ::close(fd);
     return f;
+}
+
+int LastRecordedChunk(const MP3SingleSaving& session) {
+    if (session.spans.empty() || session.length <= 0) return 0;
+    const int64_t n = (session.spans.back().start - session.start) / session.length + 1;
+    return static_cast<int>(std::clamp<int64_t>(n, 0, INT32_MAX));
+}
+
+std::string FreeExportName(const ExportDirectories& dirs, const std::string& name,
+                           const std::string& extension) {
+    return FreeFileName(dirs.music, name, extension, {dirs.temp});
 }
 
 std::string CollisionFreeName(const std::string& musicFolder, const std::string& name,
@@ -542,12 +463,9 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
               safeName.c_str(), b);
     }
 
-    const std::string fileName = FreeFileName(dirs.music, safeName, ".mp3", {dirs.temp});
+    const std::string fileName = FreeExportName(dirs, safeName, ".mp3");
     const std::string target = JoinPath(dirs.temp, fileName);
     progress.SetFileName(fileName);
-
-    const int64_t fa = Mp3FrameNumber(*session, a, start);
-    const int64_t fb = toEndOfData ? 0 : Mp3FrameNumber(*session, b, end);
 
     // Not through a link someone left in the temporary folder.
     BufferedFile out(CreateExportFile(target));
@@ -564,77 +482,11 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
         return std::string();
     };
 
-    const std::string pathA = ChunkPath(*session, a);
-    const int64_t frameLength = GetMp3FrameLength(pathA);
-    BufferedFile inA = OpenForReading(pathA);
-    const int64_t lengthA = FileLength(inA.get());
-    const int64_t from = frameLength * fa;
-
-    int64_t expected = 0;
-    if (a == b) {
-        expected = (toEndOfData ? lengthA : frameLength * fb) - from;
-    } else {
-        expected =
-            (lengthA - from) + (b - a - 1) * lengthA + (toEndOfData ? lengthA : frameLength * fb);
-    }
-    progress.SetRange(from, from + std::max<int64_t>(expected, 0));
-    Mp3SyncWindow sync;
+    const TrackChunks chunks{*session, start, end, a, b, toEndOfData};
     FrameWalker walker;
-
-    // What each chunk gave, for MissingAudio; the last piece of a track
-    // that runs past the recorded data wants whatever its chunk holds.
     std::vector<PieceAudio> pieces;
-    const auto piece = [&](int n, bool readable, int64_t framesBefore) {
-        PieceAudio p;
-        p.chunk = n;
-        p.unreadable = !readable;
-        p.gotMs = walker.MsOf(walker.Frames() - framesBefore);
-        p.wantedMs = toEndOfData && n == b ? p.gotMs : TrackMsInChunk(*session, n, start, end);
-        pieces.push_back(p);
-    };
-    int64_t written = 0;
-    if (a == b) {
-        if (inA.get() == nullptr) {
-            Trace(kTraceError, "[L %d] Error opening file %s", 1230, pathA.c_str());
-            return fail("its chunk cannot be read");
-        }
-        written = CopyRange(inA.get(), out.get(), from, toEndOfData ? lengthA : frameLength * fb,
-                            sync, progress, &walker);
-        piece(a, true, 0);
-    } else {
-        if (inA.get() == nullptr) {
-            Trace(kTraceError, "[L %d] Error opening file %s", 1230, pathA.c_str());
-        }
-        written += CopyRange(inA.get(), out.get(), from, lengthA, sync, progress, &walker);
-        piece(a, inA.get() != nullptr, 0);
-        for (int n = a + 1; n < b; ++n) {
-            const std::string path = ChunkPath(*session, n);
-            BufferedFile in = OpenForReading(path);
-            const int64_t before = walker.Frames();
-            if (in.get() == nullptr) {
-                Trace(kTraceError, "[L %d] Error opening file %s", 1242, path.c_str());
-            } else {
-                written += CopyRange(in.get(), out.get(), 0, FileLength(in.get()), sync, progress,
-                                     &walker);
-            }
-            piece(n, in.get() != nullptr, before);
-        }
-        // An end on the chunk's first frame takes nothing from it.
-        if (toEndOfData || fb > 0) {
-            const std::string path = ChunkPath(*session, b);
-            BufferedFile in = OpenForReading(path);
-            const int64_t before = walker.Frames();
-            if (in.get() == nullptr) {
-                Trace(kTraceError, "[L %d] Error opening file %s", 1259, path.c_str());
-            } else {
-                const int64_t to =
-                    toEndOfData ? FileLength(in.get()) : GetMp3FrameLength(path) * fb;
-                written += CopyRange(in.get(), out.get(), 0, to, sync, progress, &walker);
-            }
-            piece(b, in.get() != nullptr, before);
-        }
-    }
-
+    const int64_t written = CopyTrackChunks(chunks, out.get(), progress, walker, pieces);
+    if (written < 0) return fail("its chunk cannot be read");
     if (written == 0) return fail("no audio could be read");
     if (std::fflush(out.get()) != 0 || std::ferror(out.get()) != 0) {
         return fail("writing the file failed");

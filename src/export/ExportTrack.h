@@ -42,10 +42,6 @@ struct ExportDirectories {
 // last place below 0.03828125 (the value the frame numbers have always used).
 inline constexpr double kMp3FramesPerMs = 0.038281249999999996;
 
-// Byte 0 0xFF, top three bits of byte 1 set, version not reserved, Layer III,
-// bitrate index not 15, sample-rate index not 3.
-bool IsMp3FrameHeader(const uint8_t header[4]);
-
 // Bitrate (MPEG-1 Layer III table) x 144000 / 44100 of the first confirmed
 // frame header in the file (two more headers of the same stream follow it,
 // or the file ends first): 417 at 128 kbit/s. -1 when the file cannot be
@@ -79,6 +75,16 @@ std::FILE* CreateExportFile(const std::string& path);
 // for the first name, and any entry counts for the numbered ones.
 std::string CollisionFreeName(const std::string& musicFolder, const std::string& name,
                               const std::string& extension);
+
+// `name` + `extension` as CollisionFreeName finds it, where in addition an
+// entry of the temporary folder (a result waiting for its move) takes a
+// name: two tracks of one run with the same name, or a result left from an
+// earlier run, are kept apart.
+std::string FreeExportName(const ExportDirectories& dirs, const std::string& name,
+                           const std::string& extension);
+
+// The number of the last chunk the session has on disk, 0 when none.
+int LastRecordedChunk(const MP3SingleSaving& session);
 
 // What one chunk of a track was to give and gave: a song that misses audio
 // (a chunk missing, empty or cut short) must not pass for a good one.

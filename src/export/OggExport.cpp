@@ -2,40 +2,28 @@
 
 #include <fcntl.h>
 #include <ogg/ogg.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <vorbis/codec.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <limits>
 #include <memory>
-#include <optional>
-#include <random>
-#include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "core/Clock.h"
 #include "core/EventLog.h"
+#include "core/FileUtil.h"
 #include "core/ProgramHome.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
 #include "core/Translation.h"
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
+#include "platform/Process.h"
+#include "platform/WavReader.h"
 #include "streamstore/StreamInfo.h"
-
-extern char** environ;
 
 namespace wk {
 namespace {
@@ -44,46 +32,16 @@ constexpr int64_t kSampleRate = 44100;
 // Wide enough for any stream time times the sample rate.
 __extension__ typedef __int128 WideInt;
 constexpr size_t kReadBlock = 4096;
-// Header, the longest segment table and the longest body.
-constexpr long kLongestPage = 27 + 255 + 255 * 255;
 constexpr size_t kCopyBlock = 2048;
 // How long one run of the decoder may take before it is stopped.
 constexpr int64_t kDecoderTimeoutMs = 120000;
-// Real time between two looks at a running decoder.
-constexpr auto kDecoderPoll = std::chrono::milliseconds(10);
-// Numbered names tried for one track before giving up.
-constexpr int kMaxNameNumber = 100000;
-// Damaged input could otherwise fill the trace with one line per page.
-constexpr int kMaxInputComplaints = 8;
 
 // ---------------------------------------------------------------------------
 // Files
 
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f != nullptr) std::fclose(f);
-    }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-bool WriteAll(std::FILE* out, const void* data, size_t size) {
-    return size == 0 || std::fwrite(data, 1, size, out) == size;
-}
-
-int64_t FileLength(std::FILE* f) {
-    struct stat st {};
-    if (f == nullptr || ::fstat(::fileno(f), &st) != 0) return 0;
-    return static_cast<int64_t>(st.st_size);
-}
-
 bool IsFolder(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool EntryExists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
 }
 
 // Creates (truncating) a file for writing, never through a link someone left
@@ -137,490 +95,6 @@ private:
     bool m_created = false;
 };
 
-// ---------------------------------------------------------------------------
-// The Ogg Vorbis cutter
-
-// A packet copied out of libogg's buffers, which the next page replaces.
-struct SavedPacket {
-    std::vector<unsigned char> bytes;
-    int64_t granule = -1;
-    int64_t samples = 0;   // what the packet adds to the stream's sample position
-    bool pageEnd = false;  // the last packet completed on its page
-    bool bos = false;
-
-    static SavedPacket From(const ogg_packet& op) {
-        SavedPacket p;
-        if (op.bytes > 0 && op.packet != nullptr) p.bytes.assign(op.packet, op.packet + op.bytes);
-        p.granule = op.granulepos;
-        p.bos = op.b_o_s != 0;
-        return p;
-    }
-};
-
-// One output stream: the input's headers, then packets. A page ends where
-// the input's page ended (and after the last packet), so the pages keep the
-// input's granule positions, including a first audio page that tells the
-// decoder to drop samples at the start. The headers go out with the first
-// packet, so an output that never gets audio stays empty rather than
-// holding a stream without an end.
-class OutputStream {
-public:
-    OutputStream(std::FILE* out, int serial, const std::array<SavedPacket, 3>& headers)
-        : m_out(out), m_headers(headers) {
-        ogg_stream_init(&m_os, serial);
-    }
-    ~OutputStream() { ogg_stream_clear(&m_os); }
-    OutputStream(const OutputStream&) = delete;
-    OutputStream& operator=(const OutputStream&) = delete;
-
-    bool Started() const { return m_started; }
-
-    // Adds a packet, writing out the page it ends (the number of pages
-    // written goes to *pages). False when writing fails.
-    bool Put(const SavedPacket& packet, bool eos, int* pages = nullptr) {
-        if (pages != nullptr) *pages = 0;
-        if (!m_started && !WriteHeaders()) return false;
-        ogg_packet op = View(packet, m_packetNo++);
-        op.b_o_s = 0;
-        op.e_o_s = eos ? 1 : 0;
-        ogg_stream_packetin(&m_os, &op);
-        return packet.pageEnd || eos ? Flush(pages) : true;
-    }
-
-private:
-    bool Flush(int* pages = nullptr) {
-        ogg_page page;
-        int count = 0;
-        // No size limit: a page holds what the input's page held.
-        while (ogg_stream_flush_fill(&m_os, &page, std::numeric_limits<int>::max()) != 0) {
-            ++count;
-            if (!WritePage(page)) return false;
-        }
-        if (pages != nullptr) *pages = count;
-        return true;
-    }
-
-    static ogg_packet View(const SavedPacket& p, int64_t packetNo) {
-        ogg_packet op{};
-        op.packet = const_cast<unsigned char*>(p.bytes.data());
-        op.bytes = static_cast<long>(p.bytes.size());
-        op.granulepos = p.granule;
-        op.packetno = packetNo;
-        return op;
-    }
-
-    bool WriteHeaders() {
-        m_started = true;
-        for (size_t i = 0; i < m_headers.size(); ++i) {
-            ogg_packet op = View(m_headers[i], m_packetNo++);
-            op.b_o_s = i == 0 ? 1 : 0;
-            op.granulepos = 0;
-            ogg_stream_packetin(&m_os, &op);
-        }
-        // The audio must begin on a page of its own.
-        return Flush();
-    }
-
-    bool WritePage(const ogg_page& page) {
-        return WriteAll(m_out, page.header, static_cast<size_t>(page.header_len)) &&
-               WriteAll(m_out, page.body, static_cast<size_t>(page.body_len));
-    }
-
-    std::FILE* m_out;
-    const std::array<SavedPacket, 3>& m_headers;
-    ogg_stream_state m_os{};
-    int64_t m_packetNo = 0;
-    bool m_started = false;
-};
-
-int RandomSerial(int avoid) {
-    uint32_t seed = 0;
-    try {
-        std::random_device device;
-        seed = device();
-    } catch (const std::exception&) {
-        seed = static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    }
-    std::mt19937 generator(seed);
-    int serial = avoid;
-    while (serial == avoid) serial = static_cast<int>(generator());
-    return serial;
-}
-
-class OggCutter {
-public:
-    OggCutter(std::FILE* in, std::FILE* first, std::FILE* second, int64_t cutPoint)
-        : m_in(in), m_first(first), m_second(second), m_cut(cutPoint) {
-        ogg_sync_init(&m_sync);
-        vorbis_info_init(&m_info);
-        vorbis_comment_init(&m_comment);
-    }
-    ~OggCutter() {
-        if (m_inReady) ogg_stream_clear(&m_inStream);
-        vorbis_comment_clear(&m_comment);
-        vorbis_info_clear(&m_info);
-        ogg_sync_clear(&m_sync);
-    }
-    OggCutter(const OggCutter&) = delete;
-    OggCutter& operator=(const OggCutter&) = delete;
-
-    int Run();
-
-private:
-    // 1: a page; 0: the input has ended; -1: bytes had to be skipped.
-    int NextPage(ogg_page& page);
-    // Traces a problem of the input, up to kMaxInputComplaints of them.
-    void Complain(const char* text);
-    bool ReadHeaders();
-    // Takes every packet the input stream completed; bad ones are left out
-    // with `badPacketText` in the trace.
-    std::vector<SavedPacket> TakePackets(const char* badPacketText);
-    // Gives the packets of a page with granule position `pageGranule` each
-    // its own granule position, counted back from the page's; those that
-    // would come out negative (a stream whose start is trimmed) get none.
-    static void AssignGranules(std::vector<SavedPacket>& packets, int64_t pageGranule);
-    int SecondPart(OutputStream& second, SavedPacket prev, SavedPacket straddle,
-                   std::vector<SavedPacket> rest, int64_t pageLimit, bool inputEnds);
-
-    std::FILE* m_in;
-    std::FILE* m_first;
-    std::FILE* m_second;
-    int64_t m_cut;
-
-    ogg_sync_state m_sync{};
-    ogg_stream_state m_inStream{};
-    bool m_inReady = false;
-    bool m_inputEnded = false;
-    bool m_padded = false;
-    int m_serial = 0;
-    vorbis_info m_info{};
-    vorbis_comment m_comment{};
-    std::array<SavedPacket, 3> m_headers;
-    long m_prevBlock = 0;  // block size of the previous audio packet, 0 before the first
-    int m_complaints = 0;
-};
-
-void OggCutter::Complain(const char* text) {
-    if (++m_complaints <= kMaxInputComplaints) Trace(kTraceError, "%s", text);
-    if (m_complaints == kMaxInputComplaints) {
-        Trace(kTraceError, "Further errors of this input are not traced");
-    }
-}
-
-int OggCutter::NextPage(ogg_page& page) {
-    for (;;) {
-        const int result = ogg_sync_pageout(&m_sync, &page);
-        if (result != 0) return result < 0 ? -1 : 1;
-        if (m_inputEnded) return 0;
-        char* buffer = ogg_sync_buffer(&m_sync, static_cast<long>(kReadBlock));
-        if (buffer == nullptr) return 0;
-        const size_t got = std::fread(buffer, 1, kReadBlock, m_in);
-        ogg_sync_wrote(&m_sync, static_cast<long>(got));
-        if (got > 0) continue;
-        if (!m_padded && m_sync.fill > m_sync.returned) {
-            // Damaged bytes that look like the start of a page longer than
-            // the rest of the input would make the sync layer wait for the
-            // rest of that page forever and lose the real pages behind it.
-            // Zeros (never a page) complete it, so its checksum fails and
-            // the search goes on behind it.
-            m_padded = true;
-            char* pad = ogg_sync_buffer(&m_sync, kLongestPage);
-            if (pad == nullptr) return 0;
-            std::memset(pad, 0, kLongestPage);
-            ogg_sync_wrote(&m_sync, kLongestPage);
-            continue;
-        }
-        m_inputEnded = true;
-    }
-}
-
-bool OggCutter::ReadHeaders() {
-    ogg_page page;
-    if (NextPage(page) != 1) {
-        Trace(kTraceError, "Input not ogg.");
-        return false;
-    }
-    m_serial = ogg_page_serialno(&page);
-    ogg_stream_init(&m_inStream, m_serial);
-    m_inReady = true;
-    if (ogg_stream_pagein(&m_inStream, &page) != 0) {
-        Trace(kTraceError, "Error in first page");
-        return false;
-    }
-    ogg_packet op;
-    if (ogg_stream_packetout(&m_inStream, &op) != 1) {
-        Trace(kTraceError, "error in first packet");
-        return false;
-    }
-    if (vorbis_synthesis_headerin(&m_info, &m_comment, &op) != 0) {
-        Trace(kTraceError, "Error in primary header: not vorbis?");
-        return false;
-    }
-    m_headers[0] = SavedPacket::From(op);
-    int count = 1;
-    while (count < 3) {
-        const int result = ogg_stream_packetout(&m_inStream, &op);
-        if (result == 1) {
-            if (vorbis_synthesis_headerin(&m_info, &m_comment, &op) != 0) {
-                Trace(kTraceError, "Secondary header corrupt");
-                return false;
-            }
-            m_headers[static_cast<size_t>(count++)] = SavedPacket::From(op);
-            continue;
-        }
-        if (result < 0) {
-            Trace(kTraceError, "Secondary header corrupt");
-            return false;
-        }
-        const int pageResult = NextPage(page);
-        if (pageResult == 0) {
-            Trace(kTraceError, "EOF in headers");
-            return false;
-        }
-        if (pageResult < 0 || ogg_stream_pagein(&m_inStream, &page) != 0) {
-            Trace(kTraceError, "Secondary header corrupt");
-            return false;
-        }
-    }
-    return true;
-}
-
-std::vector<SavedPacket> OggCutter::TakePackets(const char* badPacketText) {
-    std::vector<SavedPacket> packets;
-    ogg_packet op;
-    for (;;) {
-        const int result = ogg_stream_packetout(&m_inStream, &op);
-        if (result == 0) break;
-        if (result < 0) {
-            Complain(badPacketText);
-            continue;
-        }
-        const long block = vorbis_packet_blocksize(&m_info, &op);
-        if (block <= 0) {
-            // Not audio (or an empty packet, which carries none): a decoder
-            // skips it, so it is left out.
-            if (op.bytes > 0) Complain(badPacketText);
-            continue;
-        }
-        SavedPacket packet = SavedPacket::From(op);
-        packet.samples = m_prevBlock == 0 ? 0 : (m_prevBlock + block) / 4;
-        m_prevBlock = block;
-        packets.push_back(std::move(packet));
-    }
-    if (!packets.empty()) packets.back().pageEnd = true;
-    return packets;
-}
-
-void OggCutter::AssignGranules(std::vector<SavedPacket>& packets, int64_t pageGranule) {
-    if (pageGranule < 0) {
-        for (SavedPacket& p : packets) p.granule = -1;
-        return;
-    }
-    int64_t granule = pageGranule;
-    for (auto it = packets.rbegin(); it != packets.rend(); ++it) {
-        it->granule = granule >= 0 ? granule : -1;
-        granule -= it->samples;
-    }
-}
-
-int OggCutter::Run() {
-    if (!ReadHeaders()) {
-        Trace(kTraceError, "Error reading headers");
-        return -1;
-    }
-    OutputStream first(m_first, m_serial, m_headers);
-    OutputStream second(m_second, RandomSerial(m_serial), m_headers);
-
-    const auto failFirst = [] {
-        Trace(kTraceError, "Error writing first output file");
-        return -1;
-    };
-
-    // First part: whole pages before the cut. The last packet given to the
-    // first stream is held back until the next one comes, so that it can
-    // still be marked as the end of the stream.
-    std::optional<SavedPacket> prev;
-    int64_t lastGranule = -1;
-    ogg_page page;
-    bool found = false;
-    bool inputEnds = false;
-    int64_t cutPageGranule = 0;
-    std::vector<SavedPacket> cutPagePackets;
-    while (!found && !inputEnds) {
-        const int result = NextPage(page);
-        if (result == 0) {
-            Trace(kTraceDebug, "Setting eos: update sync returned 0");
-            inputEnds = true;
-            break;
-        }
-        if (result < 0 || ogg_stream_pagein(&m_inStream, &page) != 0) {
-            Complain("Page error. Corrupt input.");
-            continue;
-        }
-        const int64_t granule = ogg_page_granulepos(&page);
-        const bool eos = ogg_page_eos(&page) != 0;
-        std::vector<SavedPacket> packets = TakePackets("Bitstream error, continuing");
-        if (granule > m_cut) {
-            // This page holds the cut. Everything before it stays whole.
-            found = true;
-            cutPageGranule = granule;
-            cutPagePackets = std::move(packets);
-            inputEnds = eos;
-            break;
-        }
-        AssignGranules(packets, granule);
-        for (SavedPacket& packet : packets) {
-            if (prev && !first.Put(*prev, false)) return failFirst();
-            prev = std::move(packet);
-        }
-        if (granule >= 0) lastGranule = granule;
-        if (eos) {
-            Trace(kTraceDebug, "Found EOS before cut point.");
-            inputEnds = true;
-        }
-    }
-
-    if (!found) {
-        Trace(kTraceError, "Cutpoint not within stream. Second file will be empty");
-        if (prev && !first.Put(*prev, true)) return failFirst();
-        return -1;
-    }
-
-    // The page holding the cut: its packets go to the first stream while the
-    // position stays at or before the cut; the first to pass it straddles it.
-    int64_t position = lastGranule;
-    if (position < 0) {
-        // The first audio page: its granule position counts back to where
-        // the stream starts (after any trimmed samples); a page that is also
-        // the last one starts at 0 instead, its end being the trimmed side,
-        // unless pages before it were lost.
-        position = 0;
-        if (!inputEnds || m_complaints > 0) {
-            position = cutPageGranule;
-            for (const SavedPacket& p : cutPagePackets) position -= p.samples;
-        }
-    }
-    std::optional<SavedPacket> straddle;
-    // The audio up to the cut was lost with damaged pages: nothing more for
-    // the first part, and the second begins where the audio comes back.
-    bool lostBeforeCut = false;
-    size_t next = 0;
-    while (next < cutPagePackets.size()) {
-        SavedPacket& packet = cutPagePackets[next++];
-        position += packet.samples;
-        if (position <= m_cut) {
-            packet.granule = position;
-            if (prev && !first.Put(*prev, false)) return failFirst();
-            prev = std::move(packet);
-        } else if (!prev && m_complaints > 0) {
-            lostBeforeCut = true;
-            prev = std::move(packet);
-        } else {
-            straddle = std::move(packet);
-            break;
-        }
-    }
-    if (!prev || !straddle) {
-        Trace(kTraceError, "Unhandled special case: first file too short?");
-        if (prev && !lostBeforeCut && !first.Put(*prev, true)) return failFirst();
-        return -1;
-    }
-    if (lostBeforeCut) {
-        Trace(kTraceError,
-              "The audio before the cut point is lost; the second part begins after it");
-    } else {
-        // The straddling packet ends the first stream; its granule position
-        // tells the decoder to drop what it produces beyond the cut.
-        SavedPacket last = *straddle;
-        last.granule = m_cut;
-        if (!first.Put(*prev, false) || !first.Put(last, true)) return failFirst();
-    }
-
-    std::vector<SavedPacket> rest(
-        std::make_move_iterator(cutPagePackets.begin() + static_cast<std::ptrdiff_t>(next)),
-        std::make_move_iterator(cutPagePackets.end()));
-    const int64_t pageLimit = cutPageGranule - m_cut;
-    if (inputEnds && position > cutPageGranule) {
-        // The stream ends inside the straddling packet's output: the few
-        // samples between the cut and the end would need both ends of that
-        // one packet's output dropped, which granule positions cannot say.
-        Trace(kTraceDebug,
-              "Cut point within the last packet; the %lld samples after it are left out",
-              static_cast<long long>(pageLimit));
-        return 0;
-    }
-    straddle->granule = position - m_cut;
-    return SecondPart(second, std::move(*prev), std::move(*straddle), std::move(rest), pageLimit,
-                      inputEnds);
-}
-
-int OggCutter::SecondPart(OutputStream& second, SavedPacket prev, SavedPacket straddle,
-                          std::vector<SavedPacket> rest, int64_t pageLimit, bool inputEnds) {
-    const auto failSecond = [] {
-        Trace(kTraceError, "Error writing second output file");
-        return -1;
-    };
-    // The two packets before the cut let a decoder overlap into the first
-    // sample after it; the granule position of the second one makes it drop
-    // what lies before the cut.
-    prev.granule = 0;
-    prev.pageEnd = false;
-    if (!second.Put(prev, false)) return failSecond();
-    int64_t running = straddle.granule;
-    SavedPacket held = std::move(straddle);
-    held.pageEnd = true;  // the two on a page of their own
-    int written = 1;      // packets given to the second stream
-
-    // Writes the held packet and holds `packet` instead.
-    const auto emit = [&](SavedPacket packet) {
-        const bool firstPage = ++written == 2;
-        int pages = 0;
-        if (!second.Put(held, false, &pages)) return false;
-        if (firstPage && pages > 1) {
-            Trace(kTraceError,
-                  "ERROR: First two audio packets did not fit into one ogg page. File may not "
-                  "decode correctly.");
-        }
-        held = std::move(packet);
-        return true;
-    };
-    const auto take = [&](std::vector<SavedPacket>& packets) {
-        for (SavedPacket& packet : packets) {
-            running = std::min(running + packet.samples, pageLimit);
-            packet.granule = running;
-            if (!emit(std::move(packet))) return false;
-        }
-        return true;
-    };
-
-    if (!take(rest)) return failSecond();
-    ogg_page page;
-    while (!inputEnds) {
-        const int result = NextPage(page);
-        if (result == 0) {
-            Trace(kTraceDebug, "Update sync returned 0, setting eos");
-            break;
-        }
-        if (result < 0 || ogg_stream_pagein(&m_inStream, &page) != 0) {
-            Complain("Recoverable bitstream error");
-            continue;
-        }
-        const int64_t granule = ogg_page_granulepos(&page);
-        if (granule >= 0) pageLimit = granule - m_cut;
-        inputEnds = ogg_page_eos(&page) != 0;
-        std::vector<SavedPacket> packets = TakePackets("Bitstream error");
-        if (!take(packets)) return failSecond();
-    }
-    int pages = 0;
-    const bool firstPage = ++written == 2;
-    if (!second.Put(held, true, &pages)) return failSecond();
-    if (firstPage && pages > 1) {
-        Trace(kTraceError,
-              "ERROR: First two audio packets did not fit into one ogg page. File may not "
-              "decode correctly.");
-    }
-    return 0;
-}
 
 // ---------------------------------------------------------------------------
 // Pieces
@@ -721,49 +195,6 @@ void WritePiece(std::FILE* in, std::FILE* out, PieceKind kind, int64_t from, int
 // ---------------------------------------------------------------------------
 // The external decoder
 
-enum class RunResult { kDone, kStartFailed, kFailed, kTimedOut };
-
-// Runs `args` (args[0] the program's path) without a shell, its standard
-// files on /dev/null, and waits for it at most `timeoutMs` of the process
-// clock, stopping it when it takes longer.
-RunResult RunProgram(const std::vector<std::string>& args, int64_t timeoutMs, int* status) {
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 1);
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0) return RunResult::kStartFailed;
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        errno = spawned;
-        return RunResult::kStartFailed;
-    }
-
-    const int64_t started = GetClock().Ticks();
-    for (;;) {
-        const pid_t done = ::waitpid(pid, status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0 && errno != EINTR) return RunResult::kFailed;
-        if (GetClock().Ticks() - started >= timeoutMs) {
-            ::kill(pid, SIGKILL);
-            while (::waitpid(pid, status, 0) < 0 && errno == EINTR) {
-            }
-            return RunResult::kTimedOut;
-        }
-        std::this_thread::sleep_for(kDecoderPoll);
-    }
-    if (WIFEXITED(*status) && WEXITSTATUS(*status) == 0) return RunResult::kDone;
-    // posix_spawn reports a failed exec as exit status 127 on some systems.
-    if (WIFEXITED(*status) && WEXITSTATUS(*status) == 127) return RunResult::kStartFailed;
-    return RunResult::kFailed;
-}
-
 // A path that no program takes for an option.
 std::string ArgumentPath(const std::string& path) {
     if (path.empty() || path[0] != '-') return path;
@@ -802,19 +233,19 @@ bool DecodeOggToRaw(const std::string& decoder, const std::string& oggPath,
                                            ArgumentPath(oggPath)};
     int status = 0;
     switch (RunProgram(args, kDecoderTimeoutMs, &status)) {
-        case RunResult::kDone:
+        case ProgramResult::kDone:
             return true;
-        case RunResult::kStartFailed:
+        case ProgramResult::kStartFailed:
             Trace(kTraceError, "Cannot start the ogg converter %s", decoder.c_str());
             ReportLaunchFailure(decoder);
             return false;
-        case RunResult::kTimedOut:
+        case ProgramResult::kTimedOut:
             Trace(
                 kTraceError, "The ogg converter %s did not finish %s within %lld s and was stopped",
                 decoder.c_str(), oggPath.c_str(), static_cast<long long>(kDecoderTimeoutMs / 1000));
             Report("The ogg converter " + decoder + " did not finish in time and was stopped", 0);
             return false;
-        case RunResult::kFailed:
+        case ProgramResult::kFailed:
             break;
     }
     Trace(kTraceError, "The ogg converter %s failed on %s (status %d)", decoder.c_str(),
@@ -940,22 +371,77 @@ private:
     int64_t m_pcmBytes = 0;
 };
 
+// One piece of a track: what is taken from chunk `chunk`.
+struct Piece {
+    int chunk;
+    PieceKind kind;
+    int64_t from;
+    int64_t to;
+};
+
+// The pieces of a track over chunks a..b: chunk a from sa (whole when sa is
+// 0), the chunks between whole, chunk b up to eb (whole at the end of the
+// data, nothing when eb is 0); within one chunk the stretch from sa to eb.
+std::vector<Piece> PlanPieces(int a, int b, int64_t sa, int64_t eb, bool toEndOfData) {
+    std::vector<Piece> pieces;
+    const auto endKind = [&](int64_t from) {
+        if (toEndOfData) return from > 0 ? PieceKind::kRest : PieceKind::kWhole;
+        if (eb <= 0) return PieceKind::kNone;
+        return from > 0 ? PieceKind::kBetween : PieceKind::kBeginning;
+    };
+    if (a == b) {
+        pieces.push_back({a, endKind(sa), sa, eb});
+    } else {
+        pieces.push_back({a, sa > 0 ? PieceKind::kRest : PieceKind::kWhole, sa, 0});
+        for (int n = a + 1; n < b; ++n) pieces.push_back({n, PieceKind::kWhole, 0, 0});
+        pieces.push_back({b, endKind(0), 0, eb});
+    }
+    return pieces;
+}
+
+// The track's stretch of its session, and its last chunk `b`.
+struct TrackSpan {
+    const MP3SingleSaving& session;
+    StreamTime start;
+    StreamTime end;
+    int b;
+    bool toEndOfData;
+};
+
+// Writes the pieces into `sink` (whose target file is `targetPath`); what
+// each chunk gave, for MissingAudio. The last piece of a track that runs
+// past the recorded data wants whatever its chunk holds.
+std::vector<PieceAudio> WritePieces(const std::vector<Piece>& pieces, const TrackSpan& span,
+                                    const std::string& targetPath, PieceSink& sink) {
+    std::vector<PieceAudio> audio;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const Piece& p = pieces[i];
+        if (p.kind == PieceKind::kNone) continue;
+        const std::string path = ChunkPath(span.session, p.chunk);
+        FilePtr in(std::fopen(path.c_str(), "rb"));
+        PieceAudio given;
+        given.chunk = p.chunk;
+        given.wantedMs = TrackMsInChunk(span.session, p.chunk, span.start, span.end);
+        if (!in) {
+            const int line = i == 0 ? 1532 : (i + 1 == pieces.size() ? 1625 : 1600);
+            Trace(kTraceError, "[L %d] Error opening %s", line, path.c_str());
+            given.unreadable = true;
+            audio.push_back(given);
+            continue;
+        }
+        const int64_t to = p.kind == PieceKind::kWhole ? FileLength(in.get()) : p.to;
+        const int64_t mark = sink.Mark();
+        sink.Add(in.get(), p.kind, p.from, to);
+        given.gotMs = sink.SamplesSince(mark, targetPath) * 1000 / kSampleRate;
+        if (span.toEndOfData && p.chunk == span.b) given.wantedMs = given.gotMs;
+        audio.push_back(given);
+    }
+    return audio;
+}
+
 int64_t PathLength(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-}
-
-// The number of the last chunk the session has on disk, 0 when none.
-int LastChunkOf(const MP3SingleSaving& session) {
-    if (session.spans.empty() || session.length <= 0) return 0;
-    const int64_t n = (session.spans.back().start - session.start) / session.length + 1;
-    return static_cast<int>(std::clamp<int64_t>(n, 0, std::numeric_limits<int>::max()));
-}
-
-bool ExecutableFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           ::access(path.c_str(), X_OK) == 0;
 }
 
 }  // namespace
@@ -969,64 +455,14 @@ int64_t OggCutPoint(const MP3SingleSaving& session, int chunk, StreamTime t) {
     return static_cast<int64_t>(samples);
 }
 
-int CutOggStream(std::FILE* in, std::FILE* first, std::FILE* second, int64_t cutPoint) {
-    if (in == nullptr || first == nullptr || second == nullptr) {
-        Trace(kTraceError, "Ogg cut without its files");
-        return -1;
-    }
-    OggCutter cutter(in, first, second, cutPoint);
-    return cutter.Run();
-}
-
 void SaveOggPiece(std::FILE* in, std::FILE* out, int64_t from, int64_t to,
                   const std::string& tempFolder, CExportProgress& progress) {
     if (in == nullptr || out == nullptr) return;
     WritePiece(in, out, KindOf(from, to), from, to, tempFolder, progress);
 }
 
-std::array<uint8_t, 44> WavHeader(uint32_t dataBytes) {
-    std::array<uint8_t, 44> h{};
-    const auto put = [&h](size_t at, uint32_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            h[at + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
-    };
-    const auto text = [&h](size_t at, const char* four) { std::memcpy(&h[at], four, 4); };
-    text(0, "RIFF");
-    put(4, dataBytes + 36, 4);
-    text(8, "WAVE");
-    text(12, "fmt ");
-    put(16, 16, 4);         // format chunk size
-    put(20, 1, 2);          // PCM
-    put(22, 2, 2);          // channels
-    put(24, 44100, 4);      // samples per second
-    put(28, 44100 * 4, 4);  // bytes per second
-    put(32, 4, 2);          // block alignment
-    put(34, 16, 2);         // bits per sample
-    text(36, "data");
-    put(40, dataBytes, 4);
-    return h;
-}
-
 std::string FindOggDecoder() {
-    const std::string home = ProgramFile("oggdec");
-    if (ExecutableFile(home)) return home;
-    const char* path = std::getenv("PATH");
-    if (path == nullptr) return {};
-    const std::string_view dirs = path;
-    size_t begin = 0;
-    while (begin <= dirs.size()) {
-        size_t end = dirs.find(':', begin);
-        if (end == std::string_view::npos) end = dirs.size();
-        const std::string dir(dirs.substr(begin, end - begin));
-        // An empty entry would mean the current folder, which is not a
-        // place to take programs from.
-        if (!dir.empty() && dir[0] == '/') {
-            const std::string candidate = FolderFile(dir, "oggdec");
-            if (ExecutableFile(candidate)) return candidate;
-        }
-        begin = end + 1;
-    }
-    return {};
+    return FindProgram("oggdec", {ProgramFolder()});
 }
 
 std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime end,
@@ -1042,20 +478,7 @@ std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime 
 
     // The name must be free for the file that the track becomes; a result
     // of this run still waiting in the temporary folder counts as taken.
-    const std::string extension = wavMode ? ".wav" : ".ogg";
-    std::string fileName = CollisionFreeName(dirs.music, name, extension);
-    for (int k = 2; EntryExists(FolderFile(dirs.temp, fileName)); ++k) {
-        if (k > kMaxNameNumber) {
-            Trace(kTraceError, "ogg export failed for file %s: no free file name", name.c_str());
-            return {};
-        }
-        // The number goes with the extension, which a long name is never
-        // cut into.
-        std::string suffix = "_";
-        suffix += std::to_string(k);
-        suffix += extension;
-        fileName = CollisionFreeName(dirs.music, name, suffix);
-    }
+    const std::string fileName = FreeExportName(dirs, name, wavMode ? ".wav" : ".ogg");
     const std::string target = FolderFile(dirs.temp, fileName);
     progress.SetFileName(fileName);
 
@@ -1073,7 +496,7 @@ std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime 
 
     const int a = ChunkIndexAt(*session, start);
     int b = ChunkIndexAt(*session, end);
-    const int lastChunk = LastChunkOf(*session);
+    const int lastChunk = LastRecordedChunk(*session);
     // An end after the recorded data ends the track with the last chunk
     // there is, taken to its end.
     const bool toEndOfData = b < 0 || b > lastChunk;
@@ -1112,33 +535,11 @@ std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime 
         ::unlink(target.c_str());
         return std::string();
     };
-    if (wavMode && !WriteAll(out.get(), WavHeader(0).data(), 44)) {
+    if (wavMode && !WriteAll(out.get(), WavHeaderForData(kSampleRate, 2, 0).data(), 44)) {
         return fail("the file cannot be written");
     }
 
-    // The pieces: chunk a from sa (whole when sa is 0), the chunks between
-    // whole, chunk b up to eb (whole at the end of the data, nothing when
-    // eb is 0); within one chunk the stretch from sa to eb.
-    struct Piece {
-        int chunk;
-        PieceKind kind;
-        int64_t from;
-        int64_t to;
-    };
-    std::vector<Piece> pieces;
-    const auto endKind = [&](int64_t from) {
-        if (toEndOfData) return from > 0 ? PieceKind::kRest : PieceKind::kWhole;
-        if (eb <= 0) return PieceKind::kNone;
-        return from > 0 ? PieceKind::kBetween : PieceKind::kBeginning;
-    };
-    if (a == b) {
-        pieces.push_back({a, endKind(sa), sa, eb});
-    } else {
-        pieces.push_back({a, sa > 0 ? PieceKind::kRest : PieceKind::kWhole, sa, 0});
-        for (int n = a + 1; n < b; ++n) pieces.push_back({n, PieceKind::kWhole, 0, 0});
-        pieces.push_back({b, endKind(0), 0, eb});
-    }
-
+    const std::vector<Piece> pieces = PlanPieces(a, b, sa, eb, toEndOfData);
     // Only whole-chunk copies advance the bar.
     int64_t wholeBytes = 0;
     for (const Piece& p : pieces) {
@@ -1147,31 +548,8 @@ std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime 
     progress.SetRange(0, wholeBytes);
 
     PieceSink sink(out.get(), dirs.temp, decoder, progress);
-    // What each chunk gave, for MissingAudio; the last piece of a track
-    // that runs past the recorded data wants whatever its chunk holds.
-    std::vector<PieceAudio> audio;
-    for (size_t i = 0; i < pieces.size(); ++i) {
-        const Piece& p = pieces[i];
-        if (p.kind == PieceKind::kNone) continue;
-        const std::string path = ChunkPath(*session, p.chunk);
-        FilePtr in(std::fopen(path.c_str(), "rb"));
-        PieceAudio given;
-        given.chunk = p.chunk;
-        given.wantedMs = TrackMsInChunk(*session, p.chunk, start, end);
-        if (!in) {
-            const int line = i == 0 ? 1532 : (i + 1 == pieces.size() ? 1625 : 1600);
-            Trace(kTraceError, "[L %d] Error opening %s", line, path.c_str());
-            given.unreadable = true;
-            audio.push_back(given);
-            continue;
-        }
-        const int64_t to = p.kind == PieceKind::kWhole ? FileLength(in.get()) : p.to;
-        const int64_t mark = sink.Mark();
-        sink.Add(in.get(), p.kind, p.from, to);
-        given.gotMs = sink.SamplesSince(mark, target) * 1000 / kSampleRate;
-        if (toEndOfData && p.chunk == b) given.wantedMs = given.gotMs;
-        audio.push_back(given);
-    }
+    const TrackSpan span{*session, start, end, b, toEndOfData};
+    const std::vector<PieceAudio> audio = WritePieces(pieces, span, target, sink);
     if (missing) *missing = MissingAudio(audio);
 
     if (std::fflush(out.get()) != 0 || std::ferror(out.get()) != 0) {
@@ -1189,7 +567,7 @@ std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime 
         Report("Failed to create .wav file", 0);
         return fail("too long for a WAV file");
     }
-    const std::array<uint8_t, 44> header = WavHeader(static_cast<uint32_t>(pcmBytes));
+    const std::string header = WavHeaderForData(kSampleRate, 2, static_cast<uint32_t>(pcmBytes));
     if (std::fseek(out.get(), 0, SEEK_SET) != 0 ||
         !WriteAll(out.get(), header.data(), header.size()) || std::fclose(out.release()) != 0) {
         Report("Failed to create .wav file", 0);

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "core/DateTime.h"
+#include "export/OggCut.h"
 
 namespace wk {
 
@@ -28,23 +29,12 @@ struct StreamInfo;
 // The sample of t within chunk `chunk` (1-based) of `session`.
 int64_t OggCutPoint(const MP3SingleSaving& session, int chunk, StreamTime t);
 
-// Splits the Ogg Vorbis stream `in` at sample `cutPoint`: the audio before it
-// goes to `first` (ending with the packet that straddles the cut, its
-// granule position set to the cut point, end of stream), the audio after it
-// to `second` (a new logical stream with the same headers, starting with the
-// two packets before the cut so a decoder can overlap them). Returns 0 or -1;
-// diagnostics go to the trace.
-int CutOggStream(std::FILE* in, std::FILE* first, std::FILE* second, int64_t cutPoint);
-
 // One piece of a chunk into `out`: from > 0 and from != to keeps the rest
 // after `from`; from == to != 0 keeps the beginning up to `to`; from == 0 and
 // to > 0 copies bytes [0, to) whole. Anything else writes nothing. The
 // discarded half goes to a temporary file in `tempFolder`.
 void SaveOggPiece(std::FILE* in, std::FILE* out, int64_t from, int64_t to,
                   const std::string& tempFolder, CExportProgress& progress);
-
-// 16-bit stereo PCM in a canonical 44-byte WAV header at 44 100 Hz.
-std::array<uint8_t, 44> WavHeader(uint32_t dataBytes);
 
 // The oggdec to use: the program home's, else the one on the PATH; "" when
 // there is none.

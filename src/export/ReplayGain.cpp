@@ -12,9 +12,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
-#include "export/Mp3Normalize.h"
+#include "export/ReplayGain.h"
 
 namespace wk {
 namespace {
@@ -247,11 +248,10 @@ bool ReplayGainAnalysis::IsSupportedRate(long sampleRate) {
     return FindFilter(sampleRate) != nullptr;
 }
 
-ReplayGainAnalysis::ReplayGainAnalysis() : m_state(new State) {}
+ReplayGainAnalysis::ReplayGainAnalysis() : m_state(std::make_unique<State>()) {}
 
-ReplayGainAnalysis::~ReplayGainAnalysis() {
-    delete m_state;
-}
+// Here, where State is complete.
+ReplayGainAnalysis::~ReplayGainAnalysis() = default;
 
 bool ReplayGainAnalysis::Init(long sampleRate) {
     const FilterCoefficients* f = FindFilter(sampleRate);

@@ -100,8 +100,7 @@ bool WavReader::Rewind() {
     return std::fseek(m_file, m_dataStart, SEEK_SET) == 0;
 }
 
-std::string WavHeader(int sampleRate, int channels, int64_t frames) {
-    const uint32_t data = static_cast<uint32_t>(frames * 2 * channels);
+std::string WavHeaderForData(int sampleRate, int channels, uint32_t data) {
     std::string h = "RIFF";
     Put32(h, 36 + data);
     h += "WAVEfmt ";

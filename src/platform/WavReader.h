@@ -44,7 +44,13 @@ private:
     std::string m_error;
 };
 
-// Writes a 16-bit PCM WAV header for `frames` frames (the data follows).
-std::string WavHeader(int sampleRate, int channels, int64_t frames);
+// The canonical 44-byte header of 16-bit PCM with `dataBytes` bytes of
+// samples following it.
+std::string WavHeaderForData(int sampleRate, int channels, uint32_t dataBytes);
+
+// The same header for `frames` frames.
+inline std::string WavHeader(int sampleRate, int channels, int64_t frames) {
+    return WavHeaderForData(sampleRate, channels, static_cast<uint32_t>(frames * 2 * channels));
+}
 
 }  // namespace wk

@@ -1,6 +1,5 @@
 #include "recording/EncoderLibrary.h"
 
-#include <dlfcn.h>
 #include <filesystem>
 
 #include "core/ProgramHome.h"
@@ -27,19 +26,12 @@ std::string EncoderLibrary::Locate(const std::string& name) {
 bool EncoderLibrary::Load(const std::string& nameOrPath, std::string* error) {
     Unload();
     m_path = Locate(nameOrPath);
-    dlerror();
-    m_handle = ::dlopen(m_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!m_handle) {
-        const char* reason = dlerror();
-        if (error) *error = reason ? reason : "cannot be loaded";
-        return false;
-    }
-    return true;
+    return m_library.Load(m_path, error);
 }
 
 bool EncoderLibrary::ResolveFunctions() {
-    if (!m_handle) return false;
-    auto find = [this](const char* name) { return ::dlsym(m_handle, name); };
+    if (!m_library.IsLoaded()) return false;
+    auto find = [this](const char* name) { return m_library.Symbol(name); };
     initStream = reinterpret_cast<BEINITSTREAM>(find(TEXT_BEINITSTREAM));
     encodeChunk = reinterpret_cast<BEENCODECHUNK>(find(TEXT_BEENCODECHUNK));
     deinitStream = reinterpret_cast<BEDEINITSTREAM>(find(TEXT_BEDEINITSTREAM));
@@ -56,10 +48,7 @@ bool EncoderLibrary::Unload() {
     closeStream = nullptr;
     version = nullptr;
     flushNoGap = nullptr;
-    if (!m_handle) return true;
-    const bool ok = ::dlclose(m_handle) == 0;
-    m_handle = nullptr;
-    return ok;
+    return m_library.Unload();
 }
 
 bool TestEncoderLibrary(const std::string& path, std::string* why) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bladeenc/BladeEnc.h"
+#include "platform/SharedLibrary.h"
 
 namespace wk {
 
@@ -26,7 +27,7 @@ public:
     bool ResolveFunctions();
     // False when the loader refuses to release it.
     bool Unload();
-    bool IsLoaded() const { return m_handle != nullptr; }
+    bool IsLoaded() const { return m_library.IsLoaded(); }
     const std::string& Path() const { return m_path; }
 
     BEINITSTREAM initStream = nullptr;
@@ -41,7 +42,7 @@ public:
     static std::string Locate(const std::string& name);
 
 private:
-    void* m_handle = nullptr;
+    SharedLibrary m_library;
     std::string m_path;
 };
 

@@ -1,11 +1,11 @@
 #include "recording/EngineChoice.h"
 
-#include <dlfcn.h>
 #include <strings.h>
 
 #include "core/ConfigStore.h"
 #include "core/Trace.h"
 #include "recording/EncoderBase.h"
+#include "platform/SharedLibrary.h"
 #include "recording/EncoderLibrary.h"
 
 namespace wk {
@@ -35,13 +35,10 @@ std::vector<EngineAvailability> ListEncoderEngines() {
         engines.push_back(std::move(e));
     }
     EngineAvailability vorbis{kEngineVorbis, "Vorbis encoder", "libvorbisenc.so.2", false, {}};
-    if (void* h = ::dlopen("libvorbisenc.so.2", RTLD_NOW | RTLD_LOCAL)) {
-        vorbis.usable = true;
-        ::dlclose(h);
-    } else {
-        const char* reason = dlerror();
-        vorbis.why = reason ? reason : "libvorbisenc cannot be loaded";
-    }
+    SharedLibrary library;
+    std::string why;
+    vorbis.usable = library.Load(vorbis.library, &why);
+    if (!vorbis.usable) vorbis.why = why.empty() ? "libvorbisenc cannot be loaded" : why;
     engines.push_back(std::move(vorbis));
     return engines;
 }

@@ -253,6 +253,7 @@ void RecordingSession::SessionThread() {
 }
 
 void RecordingSession::CaptureThread() {
+    NameCurrentThread("rec capture");
     Trace(kTraceDebug, "BEGIN THREAD high-priority recording thread (Current Thread ID = 0x%X)",
           CurrentThreadId());
     const size_t bufferBytes = static_cast<size_t>(m_channels) * 2 * m_blockSamples * 3;

@@ -1,6 +1,5 @@
 #include "recording/VorbisWriter.h"
 
-#include <dlfcn.h>
 #include <ogg/ogg.h>
 #include <vorbis/codec.h>
 #include <vorbis/vorbisenc.h>
@@ -123,7 +122,6 @@ VorbisWriter::~VorbisWriter() {
         }
     }
     m_codec.reset();
-    if (m_library) dlclose(m_library);
 }
 
 void VorbisWriter::RequireState(int state, int code) const {
@@ -135,28 +133,25 @@ void VorbisWriter::Open() {
     Trace(kTraceDetail, "LIB Load %s", kLibraryName);
     // The encoder is linked in; loading the shared library only proves that
     // the installation the user relies on is complete.
-    void* handle = dlopen(kLibraryName, RTLD_NOW);
-    if (!handle) {
-        const char* why = dlerror();
-        Trace(kTraceError, "LIB Load %s failed: %s", kLibraryName, why ? why : "unknown reason");
+    std::string why;
+    if (!m_library.Load(kLibraryName, &why)) {
+        Trace(kTraceError, "LIB Load %s failed: %s", kLibraryName, why.c_str());
         throw CTErrorRecorder(kErrEncoderLoadEngine);
     }
-    m_library = handle;
     m_state = kOpened;
 }
 
 void VorbisWriter::Close() {
     RequireState(kOpened, kErrEncoderNotOpened);
     Trace(kTraceDetail, "LIB Free ogg encoder");
-    const int rc = m_library ? dlclose(m_library) : 0;
     // A handle the loader refused to release is not usable any more either,
     // so the writer goes back to idle whatever happened.
-    m_library = nullptr;
+    std::string why;
+    const bool released = m_library.Unload(&why);
     m_codec.reset();
     m_state = kIdle;
-    if (rc != 0) {
-        const char* why = dlerror();
-        Trace(kTraceError, "LIB Free ogg encoder failed: %s", why ? why : "unknown reason");
+    if (!released) {
+        Trace(kTraceError, "LIB Free ogg encoder failed: %s", why.c_str());
         throw CTErrorRecorder(kErrEncoderFreeEngine);
     }
 }

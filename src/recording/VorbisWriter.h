@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/SharedLibrary.h"
 #include "recording/ChunkFiles.h"
 
 namespace wk {
@@ -76,7 +77,7 @@ private:
     int m_bitRate = 128;
     int m_inputChannels = 2;
     std::string m_base = "default";
-    void* m_library = nullptr;
+    SharedLibrary m_library;
     std::unique_ptr<Codec> m_codec;
     ChunkFiles m_files;
     std::vector<uint8_t> m_pendingDat;

@@ -6,6 +6,7 @@
 #include "core/Clock.h"
 #include "core/ConfigStore.h"
 #include "core/FileUtil.h"
+#include "core/NoDestructor.h"
 #include "core/PrintableText.h"
 #include "core/Trace.h"
 #include "core/Translation.h"
@@ -127,7 +128,9 @@ CHTTPRequestManager::CHTTPRequestManager() : m_factory(&DefaultClient) {}
 
 CHTTPRequestManager& CHTTPRequestManager::Instance() {
     if (CHTTPRequestManager* installed = g_installed.load()) return *installed;
-    static CHTTPRequestManager* manager = new CHTTPRequestManager();  // lives to the end
+    // A connect thread that nobody shut down may still use it while the
+    // process exits.
+    static NoDestructor<CHTTPRequestManager> manager;
     return *manager;
 }
 
@@ -470,26 +473,38 @@ int CHTTPRequestManager::PostForm(const HttpForm& form, std::vector<std::string>
 // --- connect thread --------------------------------------------------------
 
 namespace {
-std::mutex g_connectMutex;
-CConnectThread* g_connect = nullptr;
+
+struct ConnectSlot {
+    std::mutex mutex;
+    std::unique_ptr<CConnectThread> thread;
+};
+
+// Never destroyed: a thread that nobody shut down is left to the end of the
+// process rather than joined while the statics it traces to go away.
+ConnectSlot& Slot() {
+    static NoDestructor<ConnectSlot> slot;
+    return *slot;
+}
+
 }  // namespace
 
 CConnectThread& CConnectThread::Instance() {
-    std::lock_guard lock(g_connectMutex);
-    if (!g_connect) {
+    ConnectSlot& slot = Slot();
+    std::lock_guard lock(slot.mutex);
+    if (!slot.thread) {
         g_current = &IdleState::Instance();
-        g_connect = new CConnectThread();
+        slot.thread = std::make_unique<CConnectThread>(Key{});
     }
-    return *g_connect;
+    return *slot.thread;
 }
 
 void CConnectThread::Shutdown() {
-    std::lock_guard lock(g_connectMutex);
-    delete g_connect;
-    g_connect = nullptr;
+    ConnectSlot& slot = Slot();
+    std::lock_guard lock(slot.mutex);
+    slot.thread.reset();
 }
 
-CConnectThread::CConnectThread() : m_thread([this] { Loop(); }) {}
+CConnectThread::CConnectThread(Key) : m_thread([this] { Loop(); }) {}
 
 CConnectThread::~CConnectThread() {
     Stop();

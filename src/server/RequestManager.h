@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/NoDestructor.h"
 #include "platform/HttpClient.h"
 
 namespace wk {
@@ -182,9 +183,19 @@ private:
 // The "connect" worker: one instance, commands 1 idle, 2 time check, 3 time
 // check then upload, 4 time check then import, 5 initial time check.
 class CConnectThread {
+    // Only Instance() makes one.
+    struct Key {
+        explicit Key() = default;
+    };
+
 public:
     static constexpr int kIdle = 1, kTimeCheck = 2, kTimeCheckUpload = 3, kTimeCheckImport = 4,
                          kInitTimeCheck = 5;
+
+    explicit CConnectThread(Key);
+    ~CConnectThread();
+    CConnectThread(const CConnectThread&) = delete;
+    CConnectThread& operator=(const CConnectThread&) = delete;
 
     static CConnectThread& Instance();
     static void Shutdown();
@@ -197,8 +208,6 @@ public:
     bool WaitIdle(int timeoutMs);
 
 private:
-    CConnectThread();
-    ~CConnectThread();
     void Loop();
     void Stop();
 

@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/SystemInfo.h"
+
 namespace wk {
 namespace {
 
@@ -176,8 +178,16 @@ bool ConnectionFront::Start(int fd, std::string* why) {
     }
     m_stopping = false;
     const size_t workers = std::max<size_t>(1, m_options.workers);
-    for (size_t i = 0; i < workers; ++i) m_workers.emplace_back([this] { Work(); });
-    m_front = std::thread([this] { Loop(); });
+    for (size_t i = 0; i < workers; ++i) {
+        m_workers.emplace_back([this] {
+            NameCurrentThread("http worker");
+            Work();
+        });
+    }
+    m_front = std::thread([this] {
+        NameCurrentThread("http front");
+        Loop();
+    });
     return true;
 }
 

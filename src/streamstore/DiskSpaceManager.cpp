@@ -1,9 +1,5 @@
 #include "streamstore/DiskSpaceManager.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +18,7 @@
 #include "core/FileLock.h"
 #include "core/Trace.h"
 #include "core/Translation.h"
+#include "platform/FileSystemInfo.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/RecordingMarker.h"
 #include "streamstore/StreamNameFile.h"
@@ -55,54 +52,13 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     return path;
 }
 
-struct EntryInfo {
-    uint64_t size = 0;
-    int64_t created = 0;
-};
-
-// Size and age of one directory entry without opening it; false for anything
-// but a regular file (a directory or link named like a chunk is no chunk).
-bool StatEntry(int dirFd, const char* name, bool wantAge, EntryInfo& out) {
-    // Kernels or sandboxes without statx get fstatat, which has no birth time.
-    static std::atomic<bool> s_noStatx{false};
-    if (!s_noStatx.load(std::memory_order_relaxed)) {
-        struct statx sx {};
-        unsigned mask = STATX_TYPE | STATX_SIZE;
-        if (wantAge) mask |= STATX_BTIME | STATX_MTIME;
-        if (::statx(dirFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &sx) == 0) {
-            if ((sx.stx_mask & STATX_TYPE) == 0 || !S_ISREG(sx.stx_mode)) return false;
-            out.size = sx.stx_size;
-            out.created = (sx.stx_mask & STATX_BTIME) != 0 ? sx.stx_btime.tv_sec : sx.stx_mtime.tv_sec;
-            return true;
-        }
-        if (errno != ENOSYS) return false;
-        s_noStatx.store(true, std::memory_order_relaxed);
-    }
-    struct stat st {};
-    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;
-    out.size = static_cast<uint64_t>(st.st_size);
-    out.created = st.st_mtim.tv_sec;
-    return true;
-}
-
-// Calls fn(name, info) for each audio chunk of `folder`: one pass over the
+// Calls fn(name, facts) for each audio chunk of `folder`: one pass over the
 // directory, one stat call per chunk. A missing folder has no chunks.
 template <typename Fn>
 void ScanFolder(const std::string& folder, bool wantAge, Fn&& fn) {
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) {
-        if (errno != ENOENT)
-            Trace(kTraceError, "DiskSpaceManager: cannot read the folder \"%s\" (errno %d)", folder.c_str(), errno);
-        return;
-    }
-    const int fd = ::dirfd(dir);
-    while (const dirent* entry = ::readdir(dir)) {
-        if (!IsAudioName(entry->d_name)) continue;
-        if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_REG) continue;
-        EntryInfo info;
-        if (StatEntry(fd, entry->d_name, wantAge, info)) fn(entry->d_name, info);
-    }
-    ::closedir(dir);
+    if (!ScanRegularFiles(folder, wantAge, IsAudioName, fn) && errno != ENOENT)
+        Trace(kTraceError, "DiskSpaceManager: cannot read the folder \"%s\" (errno %d)",
+              folder.c_str(), errno);
 }
 
 // Calls fn(index, folder) once for every stream that names one folder
@@ -441,27 +397,25 @@ DiskUsage DiskSpaceManager::MeasureDiskUsage(const std::string& root, const std:
 uint64_t DiskSpaceManager::MeasureUsedSpace(const std::string& root, const std::vector<std::string>& names) {
     uint64_t used = 0;
     ForEachStreamFolder(root, names, [&used](size_t, const std::string& folder) {
-        ScanFolder(folder, false, [&used](const char*, const EntryInfo& info) { used += info.size; });
+        ScanFolder(folder, false,
+                   [&used](const char*, const FileFacts& info) { used += info.size; });
     });
     return used;
 }
 
 std::optional<uint64_t> DiskSpaceManager::SystemFreeSpace(const std::string& root) {
-    struct statvfs vfs {};
-    if (root.empty() || ::statvfs(root.c_str(), &vfs) != 0) {
-        Trace(kTraceError, "DiskSpaceManager: cannot get the free space of \"%s\" (errno %d)", root.c_str(), errno);
-        return std::nullopt;
-    }
-    uint64_t bytes = 0;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(vfs.f_bavail), static_cast<uint64_t>(vfs.f_frsize), &bytes))
-        return UINT64_MAX;
-    return bytes;
+    std::optional<uint64_t> free;
+    if (!root.empty()) free = FreeSpaceAt(root);
+    if (!free)
+        Trace(kTraceError, "DiskSpaceManager: cannot get the free space of \"%s\" (errno %d)",
+              root.c_str(), errno);
+    return free;
 }
 
 std::vector<ChunkFile> DiskSpaceManager::ScanChunks(const std::string& root, const std::vector<std::string>& names) {
     std::vector<ChunkFile> files;
     ForEachStreamFolder(root, names, [&files](size_t index, const std::string& folder) {
-        ScanFolder(folder, true, [&files, index](const char* name, const EntryInfo& info) {
+        ScanFolder(folder, true, [&files, index](const char* name, const FileFacts& info) {
             files.push_back(ChunkFile{index, name, info.size, info.created});
         });
     });

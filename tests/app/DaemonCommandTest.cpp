@@ -6,10 +6,10 @@
 #include <filesystem>
 
 #include "WavkeepRun.h"
-#include "app/ControlChannel.h"
-#include "app/InstanceLock.h"
+#include "platform/ControlChannel.h"
 #include "core/ProgramHome.h"
 #include "descriptions/Description.h"
+#include "platform/InstanceLock.h"
 
 namespace wk {
 namespace {

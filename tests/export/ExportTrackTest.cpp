@@ -16,6 +16,7 @@
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
 #include "export/Id3Tag.h"
+#include "export/Mp3Frame.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/StreamInfo.h"
 #include "support/Mp3Frames.h"

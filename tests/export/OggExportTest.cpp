@@ -11,6 +11,7 @@
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
 #include "export/OggExport.h"
+#include "platform/WavReader.h"
 #include "recording/VorbisWriter.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/StreamInfo.h"

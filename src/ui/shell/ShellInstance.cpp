@@ -2,9 +2,9 @@
 
 #include <sstream>
 
-#include "app/ControlChannel.h"
+#include "platform/ControlChannel.h"
 #include "app/DaemonCommand.h"
-#include "app/InstanceLock.h"
+#include "platform/InstanceLock.h"
 #include "core/Trace.h"
 #include "core/UserPrompt.h"
 

@@ -1,4 +1,4 @@
-#include "app/InstanceLock.h"
+#include "platform/InstanceLock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,4 +1,4 @@
-#include "app/ControlChannel.h"
+#include "platform/ControlChannel.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,9 +12,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/InstanceLock.h"
 #include "core/ProgramHome.h"
 #include "core/Trace.h"
+#include "platform/InstanceLock.h"
 
 namespace wk {
 namespace {
