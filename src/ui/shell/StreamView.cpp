@@ -630,8 +630,9 @@ void StreamView::mouseReleaseEvent(QMouseEvent* event) {
     if (m_dragged) return;
     const StreamTime t = m_line.XToTime(static_cast<int>(event->position().x()));
     // A click while playing plays on from where it points.
-    if (m_playback->IsPlaying() && t < m_playEnd) Play(t, m_playEnd);
-    else SetCursor(t);
+    // Where nothing is recorded, the playback stops there.
+    if (m_playback->IsPlaying() && (t >= m_playEnd || !Play(t, m_playEnd))) StopPlayback();
+    if (!m_playback->IsPlaying()) SetCursor(t);
     update();
 }
 
