@@ -34,6 +34,9 @@ public:
 
     const StreamInfo& Info() const { return m_info; }
     const DescriptionStore& Descriptions() const { return m_store; }
+    // For the view's changes (hand marking), which write through
+    // DescriptionStore::Update; the next Refresh reads the file again.
+    DescriptionStore& MutableDescriptions() { return m_store; }
     const TimeLineScene& Scene() const { return m_scene; }
     StreamWaveform& Wave() { return m_wave; }
 

@@ -360,6 +360,8 @@ void MainWindow::ShowView(View view) {
     const QSignalBlocker block(m_tabs);
     m_tabs->setCurrentIndex(static_cast<int>(view));
     if (view == View::Description) m_descriptions->Reload();
+    // The description view may have changed what the bars show.
+    if (view == View::Stream && m_streamPane) m_streamPane->Reload();
     if (view == View::Schedule) m_schedule->Refresh();
 }
 
@@ -447,6 +449,10 @@ bool MainWindow::PerformDocument(int command) {
         statusBar()->showMessage(tr("Importing %1; see the event viewer for its outcome.").arg(file), 8000);
         return true;
     }
+    case kCmdDeleteInvalidTracks:
+        // The stream view holds the store it marks in; it does the deleting
+        // so that its selection and highlight follow.
+        return m_streamPane && m_streamPane->HandleCommand(command);
     case kCmdCreateMp3s: {
         if (m_exportBusy) {
             statusBar()->showMessage(tr("The mp3's are still being created."), 8000);

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QPushButton>
 #include <QThread>
 
@@ -105,6 +106,17 @@ int QtUserPrompt::ShowWithCaption(const std::string& text, const std::string& ca
     // Closing the box with the window manager picks the escape button.
     const int answer = AnswerOf(pressed);
     return answer != 0 ? answer : DefaultAnswer(style);
+}
+
+bool QtUserPrompt::RunDialog(QDialog& dialog) {
+    if (QApplication::instance() == nullptr ||
+        QThread::currentThread() != QApplication::instance()->thread()) {
+        Trace(kTraceError, "A form was asked for off the GUI thread; cancelled: %s",
+              dialog.windowTitle().toStdString().c_str());
+        return false;
+    }
+    if (m_dialogResponder) return m_dialogResponder(dialog);
+    return dialog.exec() == QDialog::Accepted;
 }
 
 }  // namespace wk::ui

@@ -11,6 +11,8 @@
 //
 // Tests and scripted sessions set a responder: it sees the box as it would
 // be shown and picks the button to press, so nothing waits for a person.
+// The shell's own modal forms (track properties) run through RunDialog for
+// the same reason: a dialog responder fills them in and accepts or rejects.
 
 #include <QMessageBox>
 #include <functional>
@@ -18,6 +20,7 @@
 
 #include "core/UserPrompt.h"
 
+class QDialog;
 class QWidget;
 
 namespace wk::ui {
@@ -35,6 +38,15 @@ public:
     void SetParent(QWidget* parent) { m_parent = parent; }
     void SetResponder(Responder responder) { m_responder = std::move(responder); }
 
+    // Returns true to accept the form as the responder left it, false to
+    // cancel it; no responder: the form is shown and waits.
+    using DialogResponder = std::function<bool(QDialog& dialog)>;
+    void SetDialogResponder(DialogResponder responder) { m_dialogResponder = std::move(responder); }
+    // Runs a modal form; true when it was accepted. Off the GUI thread the
+    // form is never shown and counts as cancelled.
+    bool RunDialog(QDialog& dialog);
+    QWidget* Parent() const { return m_parent; }
+
     // The box a style makes, not yet shown; its buttons carry their answer
     // (AnswerOf).
     static std::unique_ptr<QMessageBox> MakeBox(const std::string& text, const std::string& caption,
@@ -44,6 +56,7 @@ public:
 private:
     QWidget* m_parent;
     Responder m_responder;
+    DialogResponder m_dialogResponder;
 };
 
 }  // namespace wk::ui

@@ -12,6 +12,7 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTreeWidget>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -22,6 +23,7 @@
 #include "app/DemoCommand.h"
 #include "core/Clock.h"
 #include "core/ProgramHome.h"
+#include "core/Trace.h"
 #include "descriptions/DescriptionStore.h"
 #include "scheduler/Scheduler.h"
 #include "service/Seed.h"
@@ -35,6 +37,8 @@
 #include "ui/shell/ScheduleView.h"
 #include "ui/shell/ShellInstance.h"
 #include "ui/shell/ShellMain.h"
+#include "ui/shell/StreamView.h"
+#include "platform/PlaybackDevice.h"
 
 namespace {
 
@@ -86,10 +90,36 @@ void AddDemoDescriptions(const std::string& stream, int minutes) {
     DescriptionStore store(info.folder, "desc");
     store.Update([&](DescriptionStore& s) {
         if (s.Size() > 0) return false;
-        for (const Description& d : records) s.Add(d);
+        // The last song stays undescribed: the one to mark by hand.
+        for (size_t i = 0; i + 1 < records.size(); ++i) s.Add(records[i]);
         s.header[1] = "demo recording of the generator";
         return true;
     });
+}
+
+// The stream view as a user sees it at work: the second song selected
+// (with the cursor in it), or a new song being marked after the last
+// described one, its start set and the cursor half-way to the end.
+void ShowMarks(ui::StreamView& view, bool selected) {
+    if (!view.Data() || !view.Marking()) return;
+    std::vector<Description> songs;
+    for (const auto& d : view.Data()->Descriptions().Records()) songs.push_back(*d);
+    std::sort(songs.begin(), songs.end(), [](const Description& a, const Description& b) { return a.start < b.start; });
+    if (songs.size() < 2) return;
+    const Description& second = songs[1];
+    if (selected) {
+        view.DoubleClickAt((second.start + second.end) / 2);
+        view.SetCursor(second.start + (second.end - second.start) / 3);
+        return;
+    }
+    view.DoubleClickAt(-1);  // clears the selection
+    // The stretch after the last described song, where the next one waits.
+    const StreamTime from = songs.back().end + 2 * kMsPerSecond;
+    const StreamTime to = view.Line().ExtentEnd();
+    if (to - from < 20 * kMsPerSecond) return;
+    view.SetCursor(from);
+    view.HandleCommand(ui::kCmdSetTrackStart);
+    view.SetCursor(from + (to - from) / 2);
 }
 
 int Screenshots(const QString& outDir, const QString& home) {
@@ -110,7 +140,7 @@ int Screenshots(const QString& outDir, const QString& home) {
     }
     if (demo) {
         DemoOptions options;
-        options.minutes = 8;
+        options.minutes = 12;
         std::ostringstream out, err;
         if (RunDemo(options, out, err) != 0) {
             std::cerr << "wavkeep-gui: the demo failed:\n" << err.str();
@@ -126,9 +156,12 @@ int Screenshots(const QString& outDir, const QString& home) {
     scheduler.load();
     ui::QtUserPrompt prompt;
     ui::MainWindow window(scheduler, loop, prompt);
+    std::string none;
+    auto* streamView = new ui::StreamView(loop, prompt, CreatePlaybackDevice("null", &none));
+    window.SetStreamViewPane(streamView);
     if (demo) {
         AddSampleTasks(scheduler, window.ActiveStream());
-        AddDemoDescriptions(window.ActiveStream(), 8);
+        AddDemoDescriptions(window.ActiveStream(), 12);
         window.SetActiveStream(window.ActiveStream());
     }
     window.show();
@@ -136,10 +169,14 @@ int Screenshots(const QString& outDir, const QString& home) {
         wk::ui::View view;
         const char* file;
     };
-    for (const Shot& shot : {Shot{ui::View::Stream, "stream.png"},
+    for (const Shot& shot : {Shot{ui::View::Stream, "stream.png"}, Shot{ui::View::Stream, "stream-marking.png"},
                              Shot{ui::View::Description, "descriptions.png"},
                              Shot{ui::View::Schedule, "schedule.png"}}) {
         window.ShowView(shot.view);
+        if (shot.view == ui::View::Stream) {
+            QApplication::processEvents();  // the view gets its size
+            ShowMarks(*streamView, std::strcmp(shot.file, "stream.png") == 0);
+        }
         if (shot.view == ui::View::Description && window.Descriptions()->Table()->rowCount() > 1)
             window.Descriptions()->Table()->selectRow(1);
         if (shot.view == ui::View::Schedule && window.Schedule()->List()->topLevelItemCount() > 0)
@@ -160,6 +197,15 @@ int Screenshots(const QString& outDir, const QString& home) {
 }  // namespace
 
 namespace {
+
+// The sound card the stream view plays on ("alsa": the stored playback
+// device); a device that plays nothing when that cannot even be named.
+std::unique_ptr<wk::PlaybackDevice> SoundOutput() {
+    std::string why;
+    if (auto device = wk::CreatePlaybackDevice("alsa", &why)) return device;
+    wk::Trace(wk::kTraceError, "stream view: no sound output (%s); playback is silent", why.c_str());
+    return wk::CreatePlaybackDevice("null", &why);
+}
 
 bool Given(int argc, char** argv, std::initializer_list<const char*> names) {
     for (int i = 1; i < argc; ++i)
@@ -262,6 +308,7 @@ int wk::ui::RunShell(int argc, char** argv) {
         if (code == 0) {
             wk::ui::MainWindow window(app.GetScheduler(), app.Loop(), prompt, &app);
             prompt.SetParent(&window);
+            window.SetStreamViewPane(new wk::ui::StreamView(app.Loop(), prompt, SoundOutput(), &app));
             shown = &window;
             QObject::connect(&driver, &wk::ui::QtEventLoop::quitRequested, &window, &QWidget::close);
             QObject::connect(&window, &wk::ui::MainWindow::closed, &qapp, &QCoreApplication::quit);

@@ -1,6 +1,7 @@
 // The desktop shell offscreen: the command table reaches its performers by
 // button and by key, the schedule and description views change the real
-// files, the prompt's boxes and the Qt-hosted loop.
+// files, the prompt's boxes, the Qt-hosted loop, and a session in the
+// stream view from recording to exported songs.
 
 #include <gtest/gtest.h>
 
@@ -10,10 +11,19 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTreeWidget>
+#include <QLineEdit>
 #include <QTest>
+#include <filesystem>
+#include <sstream>
 #include <thread>
 
+#include "app/ExportCommand.h"
+#include "app/RecordCommand.h"
+#include "platform/PlaybackDevice.h"
+#include "ui/shell/StreamView.h"
+
 #include "core/Clock.h"
+#include "core/ConfigStore.h"
 #include "core/EventLog.h"
 #include "core/EventLoop.h"
 #include "descriptions/DescriptionStore.h"
@@ -264,6 +274,121 @@ TEST_F(ShellTest, QtHostedLoopRunsPostsFromWorkersAndTimersOnItsClock) {
         QTRY_VERIFY_WITH_TIMEOUT(quit, 5000);
     }
     SetClock(nullptr);
+}
+
+
+// A user's session on a recorded generator stream, driven through the
+// view's mouse and commands: what the view shows is what desc.des holds,
+// and "create mp3's" makes the songs with the tags entered.
+TEST_F(ShellTest, StreamViewSessionMarksSplitsDeletesAndExportsSongs) {
+    ConfigStore config;
+    config.Load();
+    config.SetString("Encoder", "Lame encoder");  // MP3 chunks: songs with ID3 tags
+    ASSERT_TRUE(config.Save());
+    std::ostringstream out, err;
+    RecordOptions record;
+    record.seconds = 240;
+    record.stream = "One";
+    record.input = "generator:3:fast";
+    ASSERT_EQ(RunRecord(record, out, err), 0) << err.str();
+
+    QtUserPrompt prompt;
+    int songsNamed = 0;
+    prompt.SetDialogResponder([&](QDialog& form) {
+        ++songsNamed;
+        form.findChild<QLineEdit*>("artist")->setText(QString("Artist %1").arg(songsNamed));
+        form.findChild<QLineEdit*>("title")->setText(QString("Song %1").arg(songsNamed));
+        return true;
+    });
+    std::vector<std::string> asked;
+    prompt.SetResponder([&](QMessageBox& box) -> QAbstractButton* {
+        asked.push_back(box.text().toStdString());
+        for (QAbstractButton* b : box.buttons())
+            if (QtUserPrompt::AnswerOf(b) == kIdYes) return b;
+        return nullptr;
+    });
+
+    EventLoop loop;
+    QtEventLoop driver(loop);
+    std::string why;
+    StreamView view(loop, prompt, CreatePlaybackDevice("file:" + HomeFile("heard.wav"), &why));
+    view.resize(1044, 300);
+    view.show();
+    view.SetStream("One");
+    const TimeLine& line = view.Line();
+    const StreamTime t0 = line.ExtentStart();
+    ASSERT_GE(line.ExtentEnd() - t0, 239 * kMsPerSecond);
+    const int y = StreamView::kInfoHeight + 100;
+    const auto at = [&](int seconds) { return t0 + seconds * kMsPerSecond; };
+
+    // Zoom and scroll: a click puts the cursor, zooming keeps it in view.
+    QTest::mouseClick(&view, Qt::LeftButton, {}, QPoint(line.TimeToX(at(120)), y));
+    EXPECT_NEAR(double(line.CursorTime() - at(120)), 0, 300);
+    for (int id : {kCmdZoomIn, kCmdZoomIn}) ASSERT_TRUE(view.HandleCommand(id));
+    EXPECT_NEAR(double(line.VisibleEnd() - line.VisibleStart()), 60000, 1000);
+    const StreamTime before = line.VisibleStart();
+    QTest::mouseClick(&view, Qt::LeftButton, {}, QPoint(view.width() - 5, y));  // the right arrow
+    EXPECT_NEAR(double(line.VisibleStart() - before), 15000, 1000);
+    ASSERT_TRUE(view.HandleCommand(kCmdZoom1Hour));
+    EXPECT_EQ(line.VisibleStart(), t0);
+
+    // Play from 3:40 across chunk ends to the end; the cursor follows.
+    VirtualClock clock(GetClock().Now());
+    SetClock(&clock);
+    view.SetCursor(at(220));
+    ASSERT_TRUE(view.HandleCommand(kCmdPlay));
+    QTRY_VERIFY_WITH_TIMEOUT(!view.Playback().IsPlaying(), 20000);
+    SetClock(nullptr);
+    EXPECT_GE(line.CursorTime(), at(239));
+    EXPECT_NEAR(double(std::filesystem::file_size(HomeFile("heard.wav"))), 20.0 * 44100 * 4, 44100 * 4);
+
+    // Two songs marked, the second split, the first deleted.
+    for (auto [from, to] : {std::pair{10, 70}, std::pair{80, 200}}) {
+        view.SetCursor(at(from));
+        ASSERT_TRUE(view.HandleCommand(kCmdSetTrackStart));
+        view.SetCursor(at(to));
+        ASSERT_TRUE(view.HandleCommand(kCmdSetTrackEnd));
+    }
+    view.SetCursor(at(140));
+    ASSERT_TRUE(view.HandleCommand(kCmdSplitTrack));
+    QTest::mouseDClick(&view, Qt::LeftButton, {}, QPoint(line.TimeToX(at(40)), y));
+    ASSERT_EQ(view.Marking()->Mode(), MarkingMode::Selected);
+    ASSERT_TRUE(view.HandleCommand(kCmdDeleteTrack));
+    EXPECT_EQ(asked, std::vector<std::string>{kDeleteTrackQuestion});
+
+    DescriptionStore file(StreamFolder(), "desc");
+    file.Load();
+    std::vector<std::string> stored, shown;
+    for (const auto& d : file.Records())
+        stored.push_back(d->artist + " - " + d->title + " " + std::to_string((d->start - t0) / 1000) + "-" +
+                         std::to_string((d->end - t0) / 1000));
+    for (const TimeLineBar& b : view.Data()->Scene().bars)
+        shown.push_back(b.label + " " + std::to_string((b.start - t0) / 1000) + "-" + std::to_string((b.end - t0) / 1000));
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(stored, (std::vector<std::string>{"Artist 2 - Song 2 80-140", "Artist 3 - Song 3 140-200"}));
+    std::sort(shown.begin(), shown.end());
+    EXPECT_EQ(shown, stored);
+
+    // "create mp3's": each song a file of its length with its tags.
+    ExportOptions exportOptions;
+    exportOptions.stream = "One";
+    out.str("");
+    ASSERT_EQ(RunExport(exportOptions, out, err), 0) << err.str() << out.str();
+    std::istringstream lines(out.str());
+    int songs = 0;
+    for (std::string l; std::getline(lines, l);) {
+        if (l.rfind("ok\t", 0) != 0) continue;
+        const std::string path = l.substr(3);
+        EXPECT_NEAR(MusicFileSeconds(path), 60.0, 1.0) << path;
+        const std::string bytes = ReadFile(path);
+        ASSERT_GT(bytes.size(), 128u);
+        const std::string tag = bytes.substr(bytes.size() - 128);
+        EXPECT_EQ(tag.substr(0, 3), "TAG");
+        const std::string n = tag.substr(3, 6) == "Song 2" ? "2" : "3";
+        EXPECT_EQ(tag.substr(3, 6) + tag.substr(33, 8), "Song " + n + "Artist " + n) << path;
+        ++songs;
+    }
+    EXPECT_EQ(songs, 2) << out.str();
 }
 
 }  // namespace

@@ -1,0 +1,672 @@
+#include "ui/shell/StreamView.h"
+
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QWheelEvent>
+#include <algorithm>
+#include <limits>
+#include <tuple>
+
+#include "app/Application.h"
+#include "core/ConfigStore.h"
+#include "core/Clock.h"
+#include "core/PrintableText.h"
+#include "core/Trace.h"
+#include "core/Translation.h"
+#include "platform/PlaybackDevice.h"
+#include "player/TimeRuler.h"
+#include "player/WaveSummaryCache.h"
+#include "recording/CTRecordingController.h"
+#include "recording/SilenceAnalyser.h"
+#include "scheduler/Scheduler.h"
+#include "scheduler/TaskKinds.h"
+#include "streamstore/StreamDeletion.h"
+#include "streamstore/StreamNameFile.h"
+#include "ui/CommandTable.h"
+#include "ui/render/TimeLineRenderer.h"
+#include "ui/shell/QtUserPrompt.h"
+
+namespace wk::ui {
+namespace {
+
+constexpr StreamTime kNoEnd = std::numeric_limits<StreamTime>::max();
+// A hand recording runs until Alt+R again; its task needs an end all the same.
+constexpr StreamTime kHandRecordingMs = 365LL * 24 * 3600 * 1000;
+constexpr int kKeyScrollPercent = 10;
+
+QString TimeOf(StreamTime t) {
+    return QString::fromStdString(DateTime::FromStreamTime(t).TimeText());
+}
+
+QString DayAndTime(StreamTime t) {
+    return QString::fromStdString(RulerDate(t)) + QLatin1Char(' ') + TimeOf(t);
+}
+
+QString Span(StreamTime width) {
+    const StreamTime s = width / kMsPerSecond;
+    if (s >= 2 * 86400) return QObject::tr("%1 days").arg(s / 86400);
+    if (s >= 7200) return QObject::tr("%1 h").arg(s / 3600);
+    if (s >= 120) return QObject::tr("%1 min").arg(s / 60);
+    return QObject::tr("%1 s").arg(s);
+}
+
+// The track properties form: the tags a hand-marked song is exported with.
+// The artist is required, as the export names files after it. (Album, year
+// and comment are plain text here; the genre is chosen in the description
+// view.)
+class TrackPropertiesDialog final : public QDialog {
+public:
+    TrackPropertiesDialog(const Description& d, QWidget* parent) : QDialog(parent) {
+        setWindowTitle(tr("Track properties"));
+        auto* form = new QFormLayout(this);
+        form->addRow(new QLabel(tr("Song from %1 to %2 (%3)")
+                                    .arg(DayAndTime(d.start), TimeOf(d.end), Span(d.end - d.start))));
+        for (auto [field, label, value] : {std::tuple{"artist", tr("Artist:"), &d.artist},
+                                           std::tuple{"title", tr("Title:"), &d.title},
+                                           std::tuple{"album", tr("Album:"), &d.album},
+                                           std::tuple{"year", tr("Year:"), &d.year},
+                                           std::tuple{"comment", tr("Comment:"), &d.comment}}) {
+            auto* edit = new QLineEdit(QString::fromStdString(*value));
+            edit->setObjectName(QString::fromLatin1(field));
+            form->addRow(label, edit);
+        }
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+        form->addRow(buttons);
+        connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+        connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+        QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+        auto* artist = findChild<QLineEdit*>(QStringLiteral("artist"));
+        const auto check = [ok, artist] { ok->setEnabled(!artist->text().trimmed().isEmpty()); };
+        connect(artist, &QLineEdit::textChanged, this, check);
+        check();
+    }
+
+    // False when the artist is empty (a responder may press OK regardless).
+    bool Take(Description& d) const {
+        const auto text = [this](const char* field) {
+            // Tabs and line ends would break the description file's lines.
+            return PrintableText(findChild<QLineEdit*>(QString::fromLatin1(field))->text().trimmed().toStdString());
+        };
+        if (text("artist").empty()) return false;
+        d.artist = text("artist");
+        d.title = text("title");
+        d.album = text("album");
+        d.year = text("year");
+        d.comment = text("comment");
+        return true;
+    }
+};
+
+}  // namespace
+
+StreamView::StreamView(EventLoop& loop, QtUserPrompt& prompt, std::unique_ptr<PlaybackDevice> device,
+                       Application* app, QWidget* parent)
+    : StreamViewPane(parent),
+      m_loop(loop),
+      m_prompt(prompt),
+      m_app(app),
+      m_playback(std::make_unique<PlaybackController>(loop, std::move(device), this)) {
+    ConfigStore config;
+    config.Load();
+    m_renderer = std::make_unique<TimeLineRenderer>(ReadTimeLineColors(config));
+    setFocusPolicy(Qt::StrongFocus);
+    setMouseTracking(false);
+    setMinimumSize(4 * kArrowWidth + 100, kInfoHeight + TimeLineRenderer::kMinHeight);
+}
+
+StreamView::~StreamView() {
+    if (m_silenceThread.joinable()) m_silenceThread.join();
+    if (m_playback->IsPlaying()) m_playback->StopPlaying();
+    if (m_handRecording && m_app) {
+        auto lock = m_app->GetScheduler().LockGuard();
+        m_app->GetScheduler().deleteTask(m_handRecording);
+    }
+}
+
+std::string StreamView::Folder() const {
+    return StreamNameFile::StreamRoot() + m_stream + "/";
+}
+
+void StreamView::SetStream(const std::string& name) {
+    if (m_playback->IsPlaying()) m_playback->StopPlaying();
+    FinishSilenceDetection();
+    m_stream = name;
+    m_cutStart.reset();
+    m_breakStart.reset();
+    m_marking.reset();
+    m_playback->SetStreamInfo(nullptr);
+    m_data.reset();
+    if (name.empty()) {
+        update();
+        return;
+    }
+    m_data = std::make_unique<StreamViewData>(Folder(), WaveCachePathFor(Folder()));
+    m_marking = std::make_unique<TrackMarking>(m_data->MutableDescriptions(), *this, m_prompt);
+    ReadFolder(false);
+}
+
+void StreamView::Reload() {
+    ReadFolder(true);
+}
+
+void StreamView::ReadFolder(bool keepView) {
+    if (!m_data) return;
+    m_data->Refresh();
+    m_playback->SetStreamInfo(&m_data->Info());
+    const auto extent = m_data->Extent();
+    const StreamTime start = extent ? extent->first : 0;
+    // A stream of one instant still gets a stretch to show.
+    const StreamTime end = extent ? std::max(extent->second, start + kMsPerSecond) : kMsPerSecond;
+    const StreamTime cursor = m_line.CursorTime();
+    m_line.SetExtent(start, end);
+    if (!keepView) {
+        m_line.SetVisibleRange(start, end);
+        m_line.SetCursorTime(start);
+    } else {
+        m_line.SetCursorTime(std::clamp(cursor, start, end));
+    }
+    if (m_marking) m_marking->SyncSelection();
+    AfterMarking();
+}
+
+void StreamView::AfterMarking() {
+    if (m_marking) {
+        const MarkingState& s = m_marking->State();
+        m_line.SetHighlightedRange(s.highlightStart, s.highlightEnd);
+    } else {
+        m_line.ClearHighlightedRange();
+    }
+    update();
+}
+
+void StreamView::Say(const QString& text) {
+    Trace(kTraceDebug, "stream view: %s", text.toStdString().c_str());
+    emit statusText(text);
+}
+
+void StreamView::SetCursor(StreamTime t) {
+    m_line.SetCursorTime(t);
+    update();
+}
+
+void StreamView::StopPlayback() {
+    if (m_playback->IsPlaying()) m_playback->StopPlaying();
+}
+
+bool StreamView::EditProperties(Description& record) {
+    TrackPropertiesDialog dialog(record, m_prompt.Parent() ? m_prompt.Parent() : window());
+    return m_prompt.RunDialog(dialog) && dialog.Take(record);
+}
+
+void StreamView::Refresh() {
+    ReadFolder(true);
+}
+
+void StreamView::CursorMoved(StreamTime cursor) {
+    m_line.SetCursorTime(cursor);
+    KeepCursorInView();
+    update();
+}
+
+void StreamView::PlaybackEnded(const std::string& why) {
+    m_line.SetCursorTime(m_playback->Cursor());
+    KeepCursorInView();
+    Say(why.empty() ? tr("Playback ended at %1.").arg(TimeOf(m_playback->Cursor()))
+                    : tr("Playback stopped: %1").arg(QString::fromStdString(why)));
+    update();
+}
+
+void StreamView::KeepCursorInView() {
+    const StreamTime t = m_line.CursorTime();
+    if (t >= m_line.VisibleStart() && t <= m_line.VisibleEnd()) return;
+    // The cursor comes back in near the left edge, so playback runs on
+    // across most of the width before the next jump.
+    const StreamTime width = m_line.VisibleEnd() - m_line.VisibleStart();
+    m_line.SetVisibleRange(t - width / 10, t - width / 10 + width);
+    m_line.SetCursorTime(t);
+}
+
+bool StreamView::Play(StreamTime from, StreamTime to) {
+    if (!HaveStream()) return false;
+    std::string why;
+    if (!m_playback->PlayStretch(from, to, &why)) {
+        Say(tr("Cannot play: %1").arg(QString::fromStdString(why)));
+        return false;
+    }
+    m_playEnd = to;
+    m_line.SetCursorTime(from);
+    KeepCursorInView();
+    Say(to == kNoEnd ? tr("Playing from %1 (Alt+S stops).").arg(TimeOf(from))
+                     : tr("Playing %1 to %2 (Alt+S stops).").arg(TimeOf(from), TimeOf(to)));
+    update();
+    return true;
+}
+
+bool StreamView::HandleCommand(int commandId) {
+    if (commandId == kCmdRecording) return ToggleRecording();
+    if (!HaveStream()) {
+        Say(tr("No stream is chosen; pick one in the channel list."));
+        return commandId != kCmdNone;
+    }
+    if (m_silenceDone.load()) SilencesDone();
+    switch (commandId) {
+    case kCmdPlay: return Play(m_line.CursorTime(), kNoEnd), true;
+    case kCmdStopPlaying:
+        if (m_playback->IsPlaying()) {
+            m_playback->StopPlaying();
+            Say(tr("Stopped at %1.").arg(TimeOf(m_line.CursorTime())));
+        }
+        return true;
+    case kCmdPlayCurrentTrack: {
+        const Description* d = m_data->MutableDescriptions().FindAt(m_line.CursorTime(), false);
+        if (!d) {
+            Say(tr("No song at the cursor to play."));
+            return true;
+        }
+        Play(d->start, d->end);
+        return true;
+    }
+    case kCmdZoomIn:
+        if (!m_line.ZoomIn()) Say(tr("Zoomed in as far as the view goes."));
+        break;
+    case kCmdZoomOut: m_line.ZoomOut(); break;
+    case kCmdZoom5Min: m_line.ZoomWindow(TimeLine::kWindow5Min); break;
+    case kCmdZoom1Hour: m_line.ZoomWindow(TimeLine::kWindow1Hour); break;
+    case kCmdZoom1Day: m_line.ZoomWindow(TimeLine::kWindow1Day); break;
+    case kCmdSetTrackStart:
+    case kCmdSetTrackEnd:
+    case kCmdSplitTrack:
+    case kCmdDeleteTrack:
+        if (commandId == kCmdDeleteTrack && m_marking->Mode() != MarkingMode::Selected) {
+            Say(tr("Select a song first: double-click its bar."));
+            return true;
+        }
+        m_marking->Perform(commandId);
+        AfterMarking();
+        return true;
+    case kCmdDeleteInvalidTracks: {
+        std::string why;
+        const int removed = DeleteInvalidTracks(m_data->MutableDescriptions(), m_data->Scene().recorded, &why);
+        ReadFolder(true);
+        if (removed < 0) Say(tr("The descriptions could not be changed: %1").arg(QString::fromStdString(why)));
+        else Say(tr("%1 description(s) not wholly recorded were deleted.").arg(removed));
+        return true;
+    }
+    case kCmdSilenceDetection: return StartSilenceDetection(), true;
+    case kCmdStreamDeleteMarkStart:
+        m_cutStart = m_line.CursorTime();
+        Say(tr("Cut marked from %1: put the cursor where it ends and press Shift+G.")
+                .arg(TimeOf(*m_cutStart)));
+        break;
+    case kCmdDeleteMarkedStreamPart: return CutTo(), true;
+    case kCmdDeleteAllStream: return DeleteAll(), true;
+    case kCmdBreakStart:
+        m_breakStart = m_line.CursorTime();
+        Say(tr("Break marked from %1: put the cursor where it ends and press Alt+E.").arg(TimeOf(*m_breakStart)));
+        break;
+    case kCmdBreakEnd: return BreakEnd(), true;
+    default: return false;
+    }
+    update();
+    return true;
+}
+
+bool StreamView::CutTo() {
+    if (!m_cutStart) {
+        Say(tr("Mark where the cut begins first (Shift+F)."));
+        return false;
+    }
+    const StreamTime from = *m_cutStart;
+    const StreamTime to = m_line.CursorTime();
+    if (to < from) {
+        Say(tr("The cursor lies before the cut's start (%1): nothing was deleted.").arg(TimeOf(from)));
+        return false;
+    }
+    // The player must not read chunks while they go.
+    StopPlayback();
+    int deleted = 0;
+    std::string spared;
+    try {
+        deleted = DeleteMarkedStretch(Folder(), from, to, &spared);
+    } catch (const StreamsBusyError& e) {
+        Say(tr("Nothing was deleted: %1").arg(QString::fromStdString(e.what())));
+        return false;
+    } catch (const MoveError&) {
+        // The chunk names no longer tell the truth about their times; going
+        // on would misplace every description.
+        m_prompt.Show(LoadTranslatedString(kStrStreamFolderLocked), kMbOk | kMbIconStop);
+        QMetaObject::invokeMethod(window(), "close", Qt::QueuedConnection);
+        return false;
+    }
+    m_cutStart.reset();
+    ReadFolder(true);
+    QString text = deleted == 0
+                       ? tr("No chunk lies wholly between %1 and %2: nothing was deleted.").arg(TimeOf(from), TimeOf(to))
+                       : tr("%1 chunk(s) between %2 and %3 deleted.").arg(deleted).arg(TimeOf(from), TimeOf(to));
+    if (!spared.empty()) text += tr(" The recording in progress was left alone.");
+    Say(text);
+    return deleted > 0;
+}
+
+bool StreamView::DeleteAll() {
+    if (m_playback->IsPlaying()) {
+        Say(tr("Stop playing before deleting the stream."));
+        return false;
+    }
+    const std::string question = "This will delete the whole selected stream " + m_stream + ". Are you sure?";
+    if (m_prompt.Show(question, kMbOkCancel | kMbIconQuestion) != kIdOk) return false;
+    std::string kept;
+    bool done = false;
+    try {
+        done = DeleteWholeStream(Folder(), &kept);
+    } catch (const StreamsBusyError& e) {
+        Say(tr("Nothing was deleted: %1").arg(QString::fromStdString(e.what())));
+        return false;
+    }
+    m_cutStart.reset();
+    m_breakStart.reset();
+    m_marking = std::make_unique<TrackMarking>(m_data->MutableDescriptions(), *this, m_prompt);
+    ReadFolder(false);
+    Say(!done ? tr("The stream could not be emptied completely; see the event viewer.")
+              : kept.empty() ? tr("Stream %1 deleted.").arg(QString::fromStdString(m_stream))
+                             : tr("Stream %1 deleted, except the recording in progress.")
+                                   .arg(QString::fromStdString(m_stream)));
+    return done;
+}
+
+// A break (talk, news, adverts) belongs to no song: every song that reaches
+// into it is cut back to where it begins or ends. A song lying wholly inside
+// is left for the user to delete, as deleting asks first.
+bool StreamView::BreakEnd() {
+    if (!m_breakStart) {
+        Say(tr("Mark where the break begins first (Alt+B)."));
+        return false;
+    }
+    const StreamTime a = std::min(*m_breakStart, m_line.CursorTime());
+    const StreamTime b = std::max(*m_breakStart, m_line.CursorTime());
+    int cut = 0, inside = 0;
+    std::string why;
+    const bool written = m_data->MutableDescriptions().Update(
+        [&](DescriptionStore& store) {
+            cut = inside = 0;
+            for (auto& d : store.Records()) {
+                if (d->end <= a || d->start >= b) continue;
+                if (d->start < a) d->end = a;
+                else if (d->end > b) d->start = b;
+                else {
+                    ++inside;
+                    continue;
+                }
+                ++cut;
+            }
+            return cut > 0;
+        },
+        &why);
+    m_breakStart.reset();
+    ReadFolder(true);
+    if (!written && !why.empty()) {
+        Say(tr("The descriptions could not be changed: %1").arg(QString::fromStdString(why)));
+        return false;
+    }
+    QString text = tr("Break %1 to %2: %3 song(s) cut back.").arg(TimeOf(a), TimeOf(b)).arg(cut);
+    if (inside > 0) text += tr(" %1 song(s) lie wholly inside it (Shift+D deletes a selected one).").arg(inside);
+    Say(text);
+    return true;
+}
+
+bool StreamView::StartSilenceDetection() {
+    if (m_silenceThread.joinable()) {
+        if (!m_silenceDone.load()) {
+            Say(tr("Silence detection is still running."));
+            return false;
+        }
+        SilencesDone();
+    }
+    // The closed chunks of every recording, in order; the last of each is
+    // where its last song ends.
+    std::vector<std::vector<std::string>> sessions;
+    for (const MP3SingleSaving& s : m_data->Info().sessions) {
+        if (s.length <= 0 || s.spans.empty()) continue;
+        auto& files = sessions.emplace_back();
+        for (const ChunkSpan& c : s.spans) {
+            std::string path = ChunkPath(s, static_cast<int>((c.start - s.start) / s.length + 1));
+            files.push_back(path.substr(0, path.size() - 4) + ".dat");
+        }
+    }
+    if (sessions.empty()) {
+        Say(tr("Nothing recorded to look for silences in."));
+        return false;
+    }
+    const SilenceParameters parameters = SilenceAnalyser::ActiveStreamParameters();
+    m_silenceDone = false;
+    Say(tr("Looking for silences in %1 recording(s)...").arg(sessions.size()));
+    m_silenceThread = std::thread([this, sessions, parameters] {
+        int offered = 0, unreadable = 0;
+        for (const auto& files : sessions) {
+            SilenceAnalyser analyser;
+            analyser.SetParameters(parameters);
+            analyser.SetTarget(std::string(), SilenceAnalyser::kDefaultStoreName);
+            for (size_t i = 0; i < files.size(); ++i)
+                if (!analyser.AnalyseFile(files[i], i + 1 == files.size(), true)) ++unreadable;
+            offered += analyser.DescriptionsOffered();
+        }
+        m_silenceResult = tr("Silence detection found %1 song(s)").arg(offered).toStdString();
+        if (unreadable > 0) m_silenceResult += tr("; %1 chunk(s) had no wave file").arg(unreadable).toStdString();
+        m_silenceResult += ".";
+        m_silenceDone = true;
+        QMetaObject::invokeMethod(this, [this] { SilencesDone(); }, Qt::QueuedConnection);
+    });
+    return true;
+}
+
+void StreamView::SilencesDone() {
+    if (!m_silenceThread.joinable()) return;
+    m_silenceThread.join();
+    ReadFolder(true);
+    Say(QString::fromStdString(m_silenceResult));
+}
+
+void StreamView::FinishSilenceDetection() {
+    SilencesDone();
+}
+
+bool StreamView::ToggleRecording() {
+    if (!m_app || !m_app->Controller()) {
+        Say(tr("Recording by hand needs the recorder, which this window does not run."));
+        return false;
+    }
+    Scheduler& scheduler = m_app->GetScheduler();
+    if (m_handRecording) {
+        {
+            auto lock = scheduler.LockGuard();
+            scheduler.deleteTask(m_handRecording);
+        }
+        m_handRecording = nullptr;
+        m_app->Controller()->Poke();
+        Say(tr("Recording stops; the chunk being written is kept."));
+        return true;
+    }
+    if (m_app->Status().recording) {
+        Say(tr("A scheduled recording is running; it ends with its schedule item (see the schedule view)."));
+        return false;
+    }
+    SwitchedTask task;
+    const DateTime now = GetClock().Now();
+    task.SetStreamName(m_stream);
+    task.SetDescription("recorded by hand");
+    task.SetStart(now);
+    task.SetEnd(DateTime::FromStreamTime(now.ToStreamTime() + kHandRecordingMs));
+    task.SetSwitchedOn(true);
+    {
+        auto lock = scheduler.LockGuard();
+        m_handRecording = scheduler.insertTask(task);
+    }
+    m_app->Controller()->Poke();
+    Say(tr("Recording %1 by hand; Alt+R stops it.").arg(QString::fromStdString(m_stream)));
+    return true;
+}
+
+QString StreamView::InfoText() const {
+    if (!m_data) return tr("No stream chosen.");
+    QString text = QStringLiteral("%1   cursor %2   showing %3 (%4)")
+                       .arg(QString::fromStdString(m_stream), DayAndTime(m_line.CursorTime()),
+                            TimeOf(m_line.VisibleStart()) + QStringLiteral(" – ") + TimeOf(m_line.VisibleEnd()),
+                            Span(m_line.VisibleEnd() - m_line.VisibleStart()));
+    if (!m_data->Extent()) return QString::fromStdString(m_stream) + tr("   nothing recorded yet");
+    QString hint;
+    if (m_playback->IsPlaying()) {
+        hint = tr("playing");
+    } else if (m_marking && m_marking->Mode() == MarkingMode::Marking) {
+        hint = tr("new song from %1: Shift+E ends it here").arg(TimeOf(m_marking->State().markStart));
+    } else if (const Description* d = m_marking ? m_marking->Selected() : nullptr) {
+        hint = tr("selected: %1 (Shift+D deletes it)").arg(QString::fromStdString(BarLabel(*d)));
+    } else if (m_cutStart) {
+        hint = tr("cut from %1: Shift+G deletes up to the cursor").arg(TimeOf(*m_cutStart));
+    } else if (m_breakStart) {
+        hint = tr("break from %1: Alt+E ends it").arg(TimeOf(*m_breakStart));
+    } else {
+        hint = tr("click: cursor   drag: scroll   wheel: zoom   double-click: select a song");
+    }
+    return text + QStringLiteral("   —   ") + hint;
+}
+
+void StreamView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().window());
+    painter.setPen(palette().windowText().color());
+    painter.drawText(QRect(6, 0, width() - 12, kInfoHeight), Qt::AlignVCenter | Qt::AlignLeft, InfoText());
+    const int h = height() - kInfoHeight;
+    if (h < TimeLineRenderer::kMinHeight || width() < 3 * kArrowWidth) return;
+    QImage image(width(), h, QImage::Format_RGB32);
+    if (m_data) {
+        m_data->Wave().Prepare(m_line.VisibleStart(), m_line.VisibleEnd(),
+                               m_line.TrackRight() - m_line.TrackLeft());
+        TimeLineMarks marks;
+        if (m_marking) {
+            marks.markingShown = m_marking->State().markingShown;
+            marks.markStart = m_marking->State().markStart;
+        }
+        m_renderer->Render(image, m_line, m_data->Scene(), marks);
+    } else {
+        image.fill(palette().base().color());
+    }
+    painter.drawImage(0, kInfoHeight, image);
+    const TimeLineRenderer::Layout layout = TimeLineRenderer::LayoutFor(h);
+
+    // The stretch a cut or a break would take, over the wave form.
+    const auto shade = [&](std::optional<StreamTime> from, const QColor& colour, const QString& label) {
+        if (!from) return;
+        const StreamTime a = std::min(*from, m_line.CursorTime());
+        const StreamTime b = std::max(*from, m_line.CursorTime());
+        const int x0 = std::max(m_line.TimeToX(a), m_line.TrackLeft());
+        const int x1 = std::min(m_line.TimeToX(b), m_line.TrackRight());
+        if (x1 < x0) return;
+        const QRect area(x0, kInfoHeight + layout.waveTop, std::max(x1 - x0, 2), layout.waveBottom - layout.waveTop);
+        painter.fillRect(area, QBrush(colour, Qt::BDiagPattern));
+        painter.setPen(colour);
+        painter.drawRect(area.adjusted(0, 0, -1, -1));
+        painter.drawText(area.adjusted(4, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop, label);
+    };
+    shade(m_cutStart, QColor(200, 0, 0), tr("cut"));
+    shade(m_breakStart, QColor(90, 90, 90), tr("break"));
+
+    // The arrow areas: a quarter of the view to either side.
+    const bool playing = m_playback->IsPlaying();
+    for (const bool left : {true, false}) {
+        const QRect area(left ? 0 : width() - kArrowWidth, kInfoHeight, kArrowWidth, h);
+        painter.fillRect(area, palette().button());
+        painter.setPen(palette().mid().color());
+        painter.drawRect(area.adjusted(0, 0, -1, -1));
+        const int cx = area.center().x(), cy = area.center().y();
+        const int dx = left ? -5 : 5;
+        const QPoint tip[3] = {QPoint(cx + dx, cy), QPoint(cx - dx, cy - 8), QPoint(cx - dx, cy + 8)};
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(playing ? palette().mid().color() : palette().buttonText().color());
+        painter.drawPolygon(tip, 3);
+        painter.setBrush(Qt::NoBrush);
+    }
+}
+
+void StreamView::resizeEvent(QResizeEvent* event) {
+    StreamViewPane::resizeEvent(event);
+    const StreamTime cursor = m_line.CursorTime();
+    m_line.SetTrack(kArrowWidth, std::max(kArrowWidth + 1, width() - kArrowWidth));
+    m_line.SetCursorTime(cursor);
+}
+
+void StreamView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton || !m_data || event->position().y() < kInfoHeight) return;
+    const int x = static_cast<int>(event->position().x());
+    if (x < kArrowWidth || x >= width() - kArrowWidth) {
+        if (!m_line.ClickArrow(x < kArrowWidth, m_playback->IsPlaying()))
+            Say(tr("The arrows do not scroll while playing."));
+        update();
+        return;
+    }
+    m_pressed = true;
+    m_dragged = false;
+    m_line.BeginDrag(x, m_playback->IsPlaying());
+}
+
+void StreamView::mouseMoveEvent(QMouseEvent* event) {
+    if (!m_pressed) return;
+    if (m_line.DragTo(static_cast<int>(event->position().x()))) {
+        m_dragged = true;
+        update();
+    }
+}
+
+void StreamView::mouseReleaseEvent(QMouseEvent* event) {
+    if (!m_pressed) return;
+    m_pressed = false;
+    m_line.EndDrag();
+    if (m_dragged) return;
+    const StreamTime t = m_line.XToTime(static_cast<int>(event->position().x()));
+    // A click while playing plays on from where it points.
+    // Where nothing is recorded, the playback stops there.
+    if (m_playback->IsPlaying() && (t >= m_playEnd || !Play(t, m_playEnd))) StopPlayback();
+    if (!m_playback->IsPlaying()) SetCursor(t);
+    update();
+}
+
+void StreamView::mouseDoubleClickEvent(QMouseEvent* event) {
+    const int x = static_cast<int>(event->position().x());
+    if (!m_marking || x < kArrowWidth || x >= width() - kArrowWidth || event->position().y() < kInfoHeight) return;
+    DoubleClickAt(m_line.XToTime(x));
+}
+
+void StreamView::DoubleClickAt(StreamTime t) {
+    if (!m_marking) return;
+    m_marking->DoubleClickAt(t);
+    AfterMarking();
+}
+
+void StreamView::wheelEvent(QWheelEvent* event) {
+    const int steps = event->angleDelta().y();
+    if (steps == 0 || !m_data) return;
+    if (steps > 0) m_line.ZoomIn();
+    else m_line.ZoomOut();
+    update();
+    event->accept();
+}
+
+void StreamView::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Left: m_line.ScrollLeft(kKeyScrollPercent); break;
+    case Qt::Key_Right: m_line.ScrollRight(kKeyScrollPercent); break;
+    case Qt::Key_Plus:
+    case Qt::Key_Equal: m_line.ZoomIn(); break;
+    case Qt::Key_Minus: m_line.ZoomOut(); break;
+    default: StreamViewPane::keyPressEvent(event); return;
+    }
+    update();
+}
+
+}  // namespace wk::ui
