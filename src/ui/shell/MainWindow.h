@@ -110,6 +110,7 @@ private:
     bool PerformFrame(int command);
     bool PerformDocument(int command);
     bool PerformSchedule(int command);
+    bool StartExport();
     void Missing(const CommandEntry& entry, const QString& what);
     void SaveActiveView();
     void ShowEventViewer();
