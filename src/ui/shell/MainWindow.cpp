@@ -24,11 +24,13 @@
 #include "core/RecordingNotifier.h"
 #include "core/Trace.h"
 #include "core/UserPrompt.h"
+#include "export/ExportProgress.h"
 #include "recording/StreamTaskStatus.h"
 #include "scheduler/Scheduler.h"
 #include "streamstore/StreamNameFile.h"
 #include "ui/shell/DescriptionView.h"
 #include "ui/shell/EventViewer.h"
+#include "ui/shell/ExportProgressWindow.h"
 #include "ui/shell/ScheduleView.h"
 #include "ui/shell/StreamViewPane.h"
 
@@ -230,12 +232,15 @@ bool MainWindow::StartExport() {
     m_exportBusy = true;
     const std::string stream = m_activeStream;
     statusBar()->showMessage(tr("Creating the mp3's of %1...").arg(QString::fromStdString(stream)));
+    if (!m_exportWindow) m_exportWindow = new ExportProgressWindow(this);
+    std::shared_ptr<CExportProgress> progress = m_exportWindow->Begin(QString::fromStdString(stream));
     EventLoop* loop = &m_loop;
     const ReceiverId to = m_slot.Id();
-    m_exportThread = std::thread([loop, to, stream] {
+    m_exportThread = std::thread([loop, to, stream, progress] {
         std::ostringstream out, err;
         ExportOptions options;
         options.stream = stream;
+        options.progress = progress.get();
         const int code = RunExport(options, out, err);
         loop->Post(to, kMsgExportDone, code, 0,
                    std::make_unique<ValuePayload<std::string>>(code == 0 ? out.str() : err.str()));
@@ -276,8 +281,10 @@ void MainWindow::HandleMessage(Message& message) {
         m_exportBusy = false;
         const std::string* text = message.PayloadAs<std::string>();
         const QString out = text ? QString::fromStdString(*text).trimmed() : QString();
+        if (m_exportWindow) m_exportWindow->Finish();
+        // The outcome stays until something else is said.
         statusBar()->showMessage(message.p1 == 0 ? tr("mp3's created: %1").arg(out.section('\n', -1))
-                                                 : tr("Creating the mp3's failed: %1").arg(out), 15000);
+                                                 : tr("Creating the mp3's failed: %1").arg(out));
         m_descriptions->Reload();
         break;
     }

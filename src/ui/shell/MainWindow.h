@@ -47,6 +47,7 @@ namespace wk::ui {
 
 class DescriptionView;
 class EventViewer;
+class ExportProgressWindow;
 class ScheduleView;
 class StreamViewPane;
 
@@ -85,6 +86,7 @@ public:
     QAction* ActionForButton(int buttonId) const;
     DescriptionView* Descriptions() const { return m_descriptions; }
     ScheduleView* Schedule() const { return m_schedule; }
+    ExportProgressWindow* ExportWindow() const { return m_exportWindow; }
     QString StatusLine() const;
 
     // The tray (or the task bar where there is no tray).
@@ -134,6 +136,7 @@ private:
     DescriptionView* m_descriptions;
     ScheduleView* m_schedule;
     EventViewer* m_eventViewer = nullptr;
+    ExportProgressWindow* m_exportWindow = nullptr;  // made by the first export, kept
     QLabel* m_recordingLabel;
     QLabel* m_levelLabel;
     QSystemTrayIcon* m_tray = nullptr;
