@@ -31,6 +31,7 @@
 #include "ui/shell/DescriptionView.h"
 #include "ui/shell/EventViewer.h"
 #include "ui/shell/ExportProgressWindow.h"
+#include "ui/shell/HttpStatusWindow.h"
 #include "ui/shell/ScheduleView.h"
 #include "ui/shell/StreamViewPane.h"
 
@@ -70,6 +71,7 @@ MainWindow::MainWindow(Scheduler& scheduler, EventLoop& loop, UserPrompt& prompt
       m_stack(new QStackedWidget),
       m_descriptions(new DescriptionView),
       m_schedule(new ScheduleView(scheduler, prompt)),
+      m_httpStatus(new HttpStatusWindow(this)),
       m_recordingLabel(new QLabel),
       m_levelLabel(new QLabel) {
     setWindowTitle(QStringLiteral("wavkeep"));
@@ -114,6 +116,9 @@ MainWindow::MainWindow(Scheduler& scheduler, EventLoop& loop, UserPrompt& prompt
     });
     connect(m_schedule, &ScheduleView::statusText, this,
             [this](const QString& t) { statusBar()->showMessage(t, 8000); });
+    // The status window may be closed before it was read.
+    connect(m_httpStatus, &HttpStatusWindow::statusShown, this,
+            [this](int, const QString& t, bool) { statusBar()->showMessage(t, 15000); });
 
     auto& notifier = RecordingNotifier::Instance();
     notifier.Subscribe(kEventRecordingStarted, m_loop, m_slot.Id(), Application::kMsgRecordingStarted);

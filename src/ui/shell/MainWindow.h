@@ -48,6 +48,7 @@ namespace wk::ui {
 class DescriptionView;
 class EventViewer;
 class ExportProgressWindow;
+class HttpStatusWindow;
 class ScheduleView;
 class StreamViewPane;
 
@@ -87,6 +88,7 @@ public:
     DescriptionView* Descriptions() const { return m_descriptions; }
     ScheduleView* Schedule() const { return m_schedule; }
     ExportProgressWindow* ExportWindow() const { return m_exportWindow; }
+    HttpStatusWindow* HttpStatus() const { return m_httpStatus; }
     QString StatusLine() const;
 
     // The tray (or the task bar where there is no tray).
@@ -137,6 +139,7 @@ private:
     ScheduleView* m_schedule;
     EventViewer* m_eventViewer = nullptr;
     ExportProgressWindow* m_exportWindow = nullptr;  // made by the first export, kept
+    HttpStatusWindow* m_httpStatus;
     QLabel* m_recordingLabel;
     QLabel* m_levelLabel;
     QSystemTrayIcon* m_tray = nullptr;

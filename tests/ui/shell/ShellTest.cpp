@@ -13,6 +13,7 @@
 #include <QTreeWidget>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTest>
 #include <filesystem>
 #include <sstream>
@@ -29,11 +30,14 @@
 #include "core/EventLoop.h"
 #include "descriptions/DescriptionStore.h"
 #include "export/ExportTrack.h"
+#include "platform/HttpClientCurl.h"
+#include "server/RequestManager.h"
 #include "scheduler/Scheduler.h"
 #include "streamstore/StreamNameFile.h"
 #include "support/TempHome.h"
 #include "ui/shell/DescriptionView.h"
 #include "ui/shell/ExportProgressWindow.h"
+#include "ui/shell/HttpStatusWindow.h"
 #include "ui/shell/MainWindow.h"
 #include "ui/shell/QtEventLoop.h"
 #include "ui/shell/QtUserPrompt.h"
@@ -250,6 +254,41 @@ TEST_F(ShellTest, PromptBoxesCarryTheirButtonsAndWorkersNeverGetOne) {
     std::thread([&] { fromWorker = prompt.Show("asked by a worker", kMbYesNo); }).join();
     EXPECT_EQ(fromWorker, kIdNo);
     EXPECT_NE(ReadFile(EventLog::Instance().FilePath()).find("asked by a worker"), std::string::npos);
+}
+
+// The request manager's reports from its connect thread reach the status
+// window: the attempt without a Close button, the failure with one.
+TEST_F(ShellTest, HttpStatusWindowShowsTheRequestManagersReports) {
+    CHTTPRequestManager requests;
+    CHTTPRequestManager::Install(&requests);
+    struct Restore {
+        ~Restore() { CHTTPRequestManager::Install(nullptr); }
+    } restore;
+    requests.SetClientFactory([](const HttpSettings&) {
+        HttpSettings fast;
+        fast.connectRetries = 0;
+        fast.totalTimeoutMs = 3000;
+        return std::unique_ptr<HttpClient>(std::make_unique<HttpClientCurl>(fast));
+    });
+    requests.SetTimeCheckRequest("ann", "pw");
+    requests.SetTimeCheckUrl("http://127.0.0.1:1/x");  // nobody listening
+    EventLoop loop;
+    Scheduler scheduler;
+    QtUserPrompt prompt;
+    MainWindow window(scheduler, loop, prompt);
+    HttpStatusWindow* status = window.HttpStatus();
+    std::vector<std::pair<std::string, bool>> seen;
+    QObject::connect(status, &HttpStatusWindow::statusShown,
+                     [&](int, const QString& t, bool closable) { seen.emplace_back(t.toStdString(), closable); });
+    CConnectThread::Instance().StartTimeCheck();
+    ASSERT_TRUE(CConnectThread::Instance().WaitIdle(10000));
+    QTRY_COMPARE(seen.size(), size_t{2});
+    const std::string failed = "Unable to make HTTP connection. Try again.";
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{{"Time checking...", false}, {failed, true}}));
+    EXPECT_TRUE(status->isVisible() && status->CloseOffered());
+    EXPECT_EQ(window.statusBar()->currentMessage().toStdString(), failed);
+    QTest::mouseClick(status->findChild<QPushButton*>(), Qt::LeftButton);
+    EXPECT_FALSE(status->isVisible());
 }
 
 TEST_F(ShellTest, QtHostedLoopRunsPostsFromWorkersAndTimersOnItsClock) {
