@@ -176,7 +176,7 @@ int RunExport(const ExportOptions& o, std::ostream& out, std::ostream& err) {
         return 0;
     }
     TerminalProgress progress(stderr);
-    request.progress = &progress;
+    request.progress = o.progress ? o.progress : &progress;
     const ExportRunResult result = RunMusicExport(std::move(request));
     if (!result.ran) {
         err << "wavkeep: another export is running\n";

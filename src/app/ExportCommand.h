@@ -9,11 +9,13 @@
 
 namespace wk {
 
+class CExportProgress;
 class CliCommandTable;
 
 struct ExportOptions {
     std::string stream;
     std::string from, to;  // both or neither: one range instead of every description
+    CExportProgress* progress = nullptr;  // null: a line on the terminal
 };
 
 int RunExport(const ExportOptions& options, std::ostream& out, std::ostream& err);

@@ -47,6 +47,8 @@ namespace wk::ui {
 
 class DescriptionView;
 class EventViewer;
+class ExportProgressWindow;
+class HttpStatusWindow;
 class ScheduleView;
 class StreamViewPane;
 
@@ -85,6 +87,8 @@ public:
     QAction* ActionForButton(int buttonId) const;
     DescriptionView* Descriptions() const { return m_descriptions; }
     ScheduleView* Schedule() const { return m_schedule; }
+    ExportProgressWindow* ExportWindow() const { return m_exportWindow; }
+    HttpStatusWindow* HttpStatus() const { return m_httpStatus; }
     QString StatusLine() const;
 
     // The tray (or the task bar where there is no tray).
@@ -110,6 +114,7 @@ private:
     bool PerformFrame(int command);
     bool PerformDocument(int command);
     bool PerformSchedule(int command);
+    bool StartExport();
     void Missing(const CommandEntry& entry, const QString& what);
     void SaveActiveView();
     void ShowEventViewer();
@@ -133,6 +138,8 @@ private:
     DescriptionView* m_descriptions;
     ScheduleView* m_schedule;
     EventViewer* m_eventViewer = nullptr;
+    ExportProgressWindow* m_exportWindow = nullptr;  // made by the first export, kept
+    HttpStatusWindow* m_httpStatus;
     QLabel* m_recordingLabel;
     QLabel* m_levelLabel;
     QSystemTrayIcon* m_tray = nullptr;

@@ -16,46 +16,22 @@
 
 #include "app/Application.h"
 #include "core/ConfigStore.h"
-#include "core/Clock.h"
 #include "core/PrintableText.h"
 #include "core/Trace.h"
-#include "core/Translation.h"
 #include "platform/PlaybackDevice.h"
-#include "player/TimeRuler.h"
 #include "player/WaveSummaryCache.h"
-#include "recording/CTRecordingController.h"
-#include "recording/SilenceAnalyser.h"
 #include "scheduler/Scheduler.h"
-#include "scheduler/TaskKinds.h"
-#include "streamstore/StreamDeletion.h"
 #include "streamstore/StreamNameFile.h"
 #include "ui/CommandTable.h"
 #include "ui/render/TimeLineRenderer.h"
 #include "ui/shell/QtUserPrompt.h"
+#include "ui/shell/StreamViewText.h"
 
 namespace wk::ui {
 namespace {
 
 constexpr StreamTime kNoEnd = std::numeric_limits<StreamTime>::max();
-// A hand recording runs until Alt+R again; its task needs an end all the same.
-constexpr StreamTime kHandRecordingMs = 365LL * 24 * 3600 * 1000;
 constexpr int kKeyScrollPercent = 10;
-
-QString TimeOf(StreamTime t) {
-    return QString::fromStdString(DateTime::FromStreamTime(t).TimeText());
-}
-
-QString DayAndTime(StreamTime t) {
-    return QString::fromStdString(RulerDate(t)) + QLatin1Char(' ') + TimeOf(t);
-}
-
-QString Span(StreamTime width) {
-    const StreamTime s = width / kMsPerSecond;
-    if (s >= 2 * 86400) return QObject::tr("%1 days").arg(s / 86400);
-    if (s >= 7200) return QObject::tr("%1 h").arg(s / 3600);
-    if (s >= 120) return QObject::tr("%1 min").arg(s / 60);
-    return QObject::tr("%1 s").arg(s);
-}
 
 // The track properties form: the tags a hand-marked song is exported with.
 // The artist is required, as the export names files after it. (Album, year
@@ -315,201 +291,6 @@ bool StreamView::HandleCommand(int commandId) {
     default: return false;
     }
     update();
-    return true;
-}
-
-bool StreamView::CutTo() {
-    if (!m_cutStart) {
-        Say(tr("Mark where the cut begins first (Shift+F)."));
-        return false;
-    }
-    const StreamTime from = *m_cutStart;
-    const StreamTime to = m_line.CursorTime();
-    if (to < from) {
-        Say(tr("The cursor lies before the cut's start (%1): nothing was deleted.").arg(TimeOf(from)));
-        return false;
-    }
-    // The player must not read chunks while they go.
-    StopPlayback();
-    int deleted = 0;
-    std::string spared;
-    try {
-        deleted = DeleteMarkedStretch(Folder(), from, to, &spared);
-    } catch (const StreamsBusyError& e) {
-        Say(tr("Nothing was deleted: %1").arg(QString::fromStdString(e.what())));
-        return false;
-    } catch (const MoveError&) {
-        // The chunk names no longer tell the truth about their times; going
-        // on would misplace every description.
-        m_prompt.Show(LoadTranslatedString(kStrStreamFolderLocked), kMbOk | kMbIconStop);
-        QMetaObject::invokeMethod(window(), "close", Qt::QueuedConnection);
-        return false;
-    }
-    m_cutStart.reset();
-    ReadFolder(true);
-    QString text = deleted == 0
-                       ? tr("No chunk lies wholly between %1 and %2: nothing was deleted.").arg(TimeOf(from), TimeOf(to))
-                       : tr("%1 chunk(s) between %2 and %3 deleted.").arg(deleted).arg(TimeOf(from), TimeOf(to));
-    if (!spared.empty()) text += tr(" The recording in progress was left alone.");
-    Say(text);
-    return deleted > 0;
-}
-
-bool StreamView::DeleteAll() {
-    if (m_playback->IsPlaying()) {
-        Say(tr("Stop playing before deleting the stream."));
-        return false;
-    }
-    const std::string question = "This will delete the whole selected stream " + m_stream + ". Are you sure?";
-    if (m_prompt.Show(question, kMbOkCancel | kMbIconQuestion) != kIdOk) return false;
-    std::string kept;
-    bool done = false;
-    try {
-        done = DeleteWholeStream(Folder(), &kept);
-    } catch (const StreamsBusyError& e) {
-        Say(tr("Nothing was deleted: %1").arg(QString::fromStdString(e.what())));
-        return false;
-    }
-    m_cutStart.reset();
-    m_breakStart.reset();
-    m_marking = std::make_unique<TrackMarking>(m_data->MutableDescriptions(), *this, m_prompt);
-    ReadFolder(false);
-    Say(!done ? tr("The stream could not be emptied completely; see the event viewer.")
-              : kept.empty() ? tr("Stream %1 deleted.").arg(QString::fromStdString(m_stream))
-                             : tr("Stream %1 deleted, except the recording in progress.")
-                                   .arg(QString::fromStdString(m_stream)));
-    return done;
-}
-
-// A break (talk, news, adverts) belongs to no song: every song that reaches
-// into it is cut back to where it begins or ends. A song lying wholly inside
-// is left for the user to delete, as deleting asks first.
-bool StreamView::BreakEnd() {
-    if (!m_breakStart) {
-        Say(tr("Mark where the break begins first (Alt+B)."));
-        return false;
-    }
-    const StreamTime a = std::min(*m_breakStart, m_line.CursorTime());
-    const StreamTime b = std::max(*m_breakStart, m_line.CursorTime());
-    int cut = 0, inside = 0;
-    std::string why;
-    const bool written = m_data->MutableDescriptions().Update(
-        [&](DescriptionStore& store) {
-            cut = inside = 0;
-            for (auto& d : store.Records()) {
-                if (d->end <= a || d->start >= b) continue;
-                if (d->start < a) d->end = a;
-                else if (d->end > b) d->start = b;
-                else {
-                    ++inside;
-                    continue;
-                }
-                ++cut;
-            }
-            return cut > 0;
-        },
-        &why);
-    m_breakStart.reset();
-    ReadFolder(true);
-    if (!written && !why.empty()) {
-        Say(tr("The descriptions could not be changed: %1").arg(QString::fromStdString(why)));
-        return false;
-    }
-    QString text = tr("Break %1 to %2: %3 song(s) cut back.").arg(TimeOf(a), TimeOf(b)).arg(cut);
-    if (inside > 0) text += tr(" %1 song(s) lie wholly inside it (Shift+D deletes a selected one).").arg(inside);
-    Say(text);
-    return true;
-}
-
-bool StreamView::StartSilenceDetection() {
-    if (m_silenceThread.joinable()) {
-        if (!m_silenceDone.load()) {
-            Say(tr("Silence detection is still running."));
-            return false;
-        }
-        SilencesDone();
-    }
-    // The closed chunks of every recording, in order; the last of each is
-    // where its last song ends.
-    std::vector<std::vector<std::string>> sessions;
-    for (const MP3SingleSaving& s : m_data->Info().sessions) {
-        if (s.length <= 0 || s.spans.empty()) continue;
-        auto& files = sessions.emplace_back();
-        for (const ChunkSpan& c : s.spans) {
-            std::string path = ChunkPath(s, static_cast<int>((c.start - s.start) / s.length + 1));
-            files.push_back(path.substr(0, path.size() - 4) + ".dat");
-        }
-    }
-    if (sessions.empty()) {
-        Say(tr("Nothing recorded to look for silences in."));
-        return false;
-    }
-    const SilenceParameters parameters = SilenceAnalyser::ActiveStreamParameters();
-    m_silenceDone = false;
-    Say(tr("Looking for silences in %1 recording(s)...").arg(sessions.size()));
-    m_silenceThread = std::thread([this, sessions, parameters] {
-        int offered = 0, unreadable = 0;
-        for (const auto& files : sessions) {
-            SilenceAnalyser analyser;
-            analyser.SetParameters(parameters);
-            analyser.SetTarget(std::string(), SilenceAnalyser::kDefaultStoreName);
-            for (size_t i = 0; i < files.size(); ++i)
-                if (!analyser.AnalyseFile(files[i], i + 1 == files.size(), true)) ++unreadable;
-            offered += analyser.DescriptionsOffered();
-        }
-        m_silenceResult = tr("Silence detection found %1 song(s)").arg(offered).toStdString();
-        if (unreadable > 0) m_silenceResult += tr("; %1 chunk(s) had no wave file").arg(unreadable).toStdString();
-        m_silenceResult += ".";
-        m_silenceDone = true;
-        QMetaObject::invokeMethod(this, [this] { SilencesDone(); }, Qt::QueuedConnection);
-    });
-    return true;
-}
-
-void StreamView::SilencesDone() {
-    if (!m_silenceThread.joinable()) return;
-    m_silenceThread.join();
-    ReadFolder(true);
-    Say(QString::fromStdString(m_silenceResult));
-}
-
-void StreamView::FinishSilenceDetection() {
-    SilencesDone();
-}
-
-bool StreamView::ToggleRecording() {
-    if (!m_app || !m_app->Controller()) {
-        Say(tr("Recording by hand needs the recorder, which this window does not run."));
-        return false;
-    }
-    Scheduler& scheduler = m_app->GetScheduler();
-    if (m_handRecording) {
-        {
-            auto lock = scheduler.LockGuard();
-            scheduler.deleteTask(m_handRecording);
-        }
-        m_handRecording = nullptr;
-        m_app->Controller()->Poke();
-        Say(tr("Recording stops; the chunk being written is kept."));
-        return true;
-    }
-    if (m_app->Status().recording) {
-        Say(tr("A scheduled recording is running; it ends with its schedule item (see the schedule view)."));
-        return false;
-    }
-    SwitchedTask task;
-    const DateTime now = GetClock().Now();
-    task.SetStreamName(m_stream);
-    task.SetDescription("recorded by hand");
-    task.SetStart(now);
-    task.SetEnd(DateTime::FromStreamTime(now.ToStreamTime() + kHandRecordingMs));
-    task.SetSwitchedOn(true);
-    {
-        auto lock = scheduler.LockGuard();
-        m_handRecording = scheduler.insertTask(task);
-    }
-    m_app->Controller()->Poke();
-    Say(tr("Recording %1 by hand; Alt+R stops it.").arg(QString::fromStdString(m_stream)));
     return true;
 }
 

@@ -12,6 +12,8 @@
 #include <QTableWidget>
 #include <QTreeWidget>
 #include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTest>
 #include <filesystem>
 #include <sstream>
@@ -27,10 +29,15 @@
 #include "core/EventLog.h"
 #include "core/EventLoop.h"
 #include "descriptions/DescriptionStore.h"
+#include "export/ExportTrack.h"
+#include "platform/HttpClientCurl.h"
+#include "server/RequestManager.h"
 #include "scheduler/Scheduler.h"
 #include "streamstore/StreamNameFile.h"
 #include "support/TempHome.h"
 #include "ui/shell/DescriptionView.h"
+#include "ui/shell/ExportProgressWindow.h"
+#include "ui/shell/HttpStatusWindow.h"
 #include "ui/shell/MainWindow.h"
 #include "ui/shell/QtEventLoop.h"
 #include "ui/shell/QtUserPrompt.h"
@@ -249,6 +256,41 @@ TEST_F(ShellTest, PromptBoxesCarryTheirButtonsAndWorkersNeverGetOne) {
     EXPECT_NE(ReadFile(EventLog::Instance().FilePath()).find("asked by a worker"), std::string::npos);
 }
 
+// The request manager's reports from its connect thread reach the status
+// window: the attempt without a Close button, the failure with one.
+TEST_F(ShellTest, HttpStatusWindowShowsTheRequestManagersReports) {
+    CHTTPRequestManager requests;
+    CHTTPRequestManager::Install(&requests);
+    struct Restore {
+        ~Restore() { CHTTPRequestManager::Install(nullptr); }
+    } restore;
+    requests.SetClientFactory([](const HttpSettings&) {
+        HttpSettings fast;
+        fast.connectRetries = 0;
+        fast.totalTimeoutMs = 3000;
+        return std::unique_ptr<HttpClient>(std::make_unique<HttpClientCurl>(fast));
+    });
+    requests.SetTimeCheckRequest("ann", "pw");
+    requests.SetTimeCheckUrl("http://127.0.0.1:1/x");  // nobody listening
+    EventLoop loop;
+    Scheduler scheduler;
+    QtUserPrompt prompt;
+    MainWindow window(scheduler, loop, prompt);
+    HttpStatusWindow* status = window.HttpStatus();
+    std::vector<std::pair<std::string, bool>> seen;
+    QObject::connect(status, &HttpStatusWindow::statusShown,
+                     [&](int, const QString& t, bool closable) { seen.emplace_back(t.toStdString(), closable); });
+    CConnectThread::Instance().StartTimeCheck();
+    ASSERT_TRUE(CConnectThread::Instance().WaitIdle(10000));
+    QTRY_COMPARE(seen.size(), size_t{2});
+    const std::string failed = "Unable to make HTTP connection. Try again.";
+    EXPECT_EQ(seen, (std::vector<std::pair<std::string, bool>>{{"Time checking...", false}, {failed, true}}));
+    EXPECT_TRUE(status->isVisible() && status->CloseOffered());
+    EXPECT_EQ(window.statusBar()->currentMessage().toStdString(), failed);
+    QTest::mouseClick(status->findChild<QPushButton*>(), Qt::LeftButton);
+    EXPECT_FALSE(status->isVisible());
+}
+
 TEST_F(ShellTest, QtHostedLoopRunsPostsFromWorkersAndTimersOnItsClock) {
     ManualClock clock;
     SetClock(&clock);
@@ -369,16 +411,26 @@ TEST_F(ShellTest, StreamViewSessionMarksSplitsDeletesAndExportsSongs) {
     std::sort(shown.begin(), shown.end());
     EXPECT_EQ(shown, stored);
 
-    // "create mp3's": each song a file of its length with its tags.
-    ExportOptions exportOptions;
-    exportOptions.stream = "One";
-    out.str("");
-    ASSERT_EQ(RunExport(exportOptions, out, err), 0) << err.str() << out.str();
-    std::istringstream lines(out.str());
+    // "create mp3's" from the window: the progress window follows the export
+    // and goes, the outcome stays in the status bar, each song is a file of
+    // its length with its tags.
+    Scheduler scheduler;
+    MainWindow window(scheduler, loop, prompt);
+    window.SetActiveStream("One");
+    ASSERT_TRUE(window.Dispatch(*FindByCommand(kCmdCreateMp3s)));
+    ExportProgressWindow* progress = window.ExportWindow();
+    ASSERT_TRUE(progress && progress->isVisible());
+    int furthest = 0;
+    QObject::connect(progress->findChild<QProgressBar*>(), &QProgressBar::valueChanged,
+                     [&](int v) { furthest = std::max(furthest, v); });
+    QTRY_VERIFY_WITH_TIMEOUT(!progress->isVisible(), 20000);
+    EXPECT_GT(furthest, 0);
+    EXPECT_EQ(progress->Text().toStdString(), "Normalizing mp3's...Please wait!");
+    EXPECT_EQ(window.statusBar()->currentMessage().toStdString().rfind("mp3's created: 2 of 2 tracks exported", 0), 0u);
     int songs = 0;
-    for (std::string l; std::getline(lines, l);) {
-        if (l.rfind("ok\t", 0) != 0) continue;
-        const std::string path = l.substr(3);
+    for (const auto& f : std::filesystem::directory_iterator(ExportDirectories::FromConfig().music)) {
+        const std::string path = f.path().string();
+        if (f.path().extension() != ".mp3") continue;
         EXPECT_NEAR(MusicFileSeconds(path), 60.0, 1.0) << path;
         const std::string bytes = ReadFile(path);
         ASSERT_GT(bytes.size(), 128u);
@@ -388,7 +440,7 @@ TEST_F(ShellTest, StreamViewSessionMarksSplitsDeletesAndExportsSongs) {
         EXPECT_EQ(tag.substr(3, 6) + tag.substr(33, 8), "Song " + n + "Artist " + n) << path;
         ++songs;
     }
-    EXPECT_EQ(songs, 2) << out.str();
+    EXPECT_EQ(songs, 2);
 }
 
 }  // namespace
