@@ -25,8 +25,9 @@ class PlaybackDevice;
 class SoundServer {
 public:
     static constexpr int kBuffers = 2;
-    // About 46 ms of audio each.
-    static constexpr int64_t kBufferFrames = 2048;
+    // About 186 ms of audio each: each buffer costs the two threads a
+    // hand-over, and smaller ones woke them some eighty times a second.
+    static constexpr int64_t kBufferFrames = 8192;
 
     explicit SoundServer(PlaybackDevice& device);
     ~SoundServer();
