@@ -122,10 +122,7 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
         const int code = app.exit(e, out, err);
         return code == 0 ? kExitOk : kExitUsage;
     }
-    if (app.count("--home") > 0 && home.empty()) {
-        err << "wavkeep: --home wants a folder; an empty name names none\n";
-        return kExitUsage;
-    }
+    if (!HomeOptionUsable(app.count("--home") > 0, home, "wavkeep", err)) return kExitUsage;
     CLI::App* given = table.Given();
     if (const CliCommandTable::EarlyHandler* early = table.EarlyHandlerOf(given)) {
         if (const std::optional<int> status = (*early)(home, out, err)) return *status;

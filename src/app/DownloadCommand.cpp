@@ -143,9 +143,13 @@ bool PrepareTimeCheck(const ConfigStore& config, Credentials& credentials, std::
     CHTTPRequestManager& manager = CHTTPRequestManager::Instance();
     manager.SetTimeCheckRequest(credentials.login, credentials.password);
     manager.SetTimeCheckUrl(config.GetString("TimeCheckURL"));
-    // The command's requests together, time check and upload alike.
-    manager.SetDeadline(WithDeadlineIn({}).deadline);
     return true;
+}
+
+// The command's requests together, time check and upload alike (a window,
+// which lives on, bounds each operation by itself).
+void BoundCommandRequests() {
+    CHTTPRequestManager::Instance().SetDeadline(WithDeadlineIn({}).deadline);
 }
 
 // Runs one command of the connect thread to its end.
@@ -162,6 +166,7 @@ int RunTimeCheck(bool init, std::ostream& out, std::ostream& err) {
     config.Load();
     Credentials credentials;
     if (!PrepareTimeCheck(config, credentials, err)) return 1;
+    BoundCommandRequests();
     PrintedStatus status(out);
     CHTTPRequestManager& manager = CHTTPRequestManager::Instance();
     if (init) {
@@ -179,15 +184,12 @@ int RunTimeCheck(bool init, std::ostream& out, std::ostream& err) {
     return 0;
 }
 
-int RunUpload(const std::string& streamName, std::ostream& out, std::ostream& err) {
+UploadOutcome UploadStreamDescriptions(const std::string& stream, std::ostream& err) {
+    UploadOutcome outcome;
     ConfigStore config;
     config.Load();
-    int choiceStatus = 0;
-    const auto chosen = ChooseStream(streamName, err, &choiceStatus);
-    if (!chosen) return choiceStatus;
-    const std::string& stream = chosen->name;
     Credentials credentials;
-    if (!PrepareTimeCheck(config, credentials, err)) return 1;
+    if (!PrepareTimeCheck(config, credentials, err)) return outcome;
     StreamNameFile streams;
     streams.load();
     const StreamRecord* record = streams.Find(stream);
@@ -197,15 +199,23 @@ int RunUpload(const std::string& streamName, std::ostream& out, std::ostream& er
                              std::to_string(sourceType), std::to_string(kUploadMaxBytes),
                              StreamNameFile::StreamRoot() + stream + "/desc.des");
     manager.SetUploadUrl(config.GetString("UploadURL"));
-
-    PrintedStatus status(out);
     RunConnectCommand(CConnectThread::kTimeCheck);
-    // The upload itself runs here, not on the connect thread.
-    CConnectThread& thread = CConnectThread::Instance();
-    const int result = manager.UploadDescription(thread);
-    if (result == kUploadDone) return 0;
-    const std::string text = UploadResultText(result, "");
-    if (!text.empty() && text != status.LastText() && result != kUploadRefused)
+    // The upload itself runs on this thread, not on the connect thread.
+    outcome.result = manager.UploadDescription(CConnectThread::Instance());
+    outcome.answer = manager.LastUploadAnswer();
+    return outcome;
+}
+
+int RunUpload(const std::string& streamName, std::ostream& out, std::ostream& err) {
+    int choiceStatus = 0;
+    const auto chosen = ChooseStream(streamName, err, &choiceStatus);
+    if (!chosen) return choiceStatus;
+    BoundCommandRequests();
+    PrintedStatus status(out);
+    const UploadOutcome outcome = UploadStreamDescriptions(chosen->name, err);
+    if (outcome.result == kUploadDone) return 0;
+    const std::string text = UploadResultText(outcome.result, outcome.answer);
+    if (!text.empty() && text != status.LastText() && outcome.result != kUploadRefused)
         err << "wavkeep: " << text << '\n';
     return 1;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <ostream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +71,12 @@ bool PrepareProgramHome(std::string* error) {
         return false;
     }
     return true;
+}
+
+bool HomeOptionUsable(bool given, const std::string& value, const char* program, std::ostream& err) {
+    if (!given || !value.empty()) return true;
+    err << program << ": --home wants a folder; an empty name names none\n";
+    return false;
 }
 
 }  // namespace wk

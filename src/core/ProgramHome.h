@@ -6,6 +6,7 @@
 // $WAVKEEP_HOME, $XDG_DATA_HOME/wavkeep, $HOME/.local/share/wavkeep.
 // Any thread may read it; it is set once at start-up (and by test fixtures).
 
+#include <iosfwd>
 #include <string>
 
 namespace wk {
@@ -23,5 +24,10 @@ std::string ProgramFile(const std::string& name);
 // existing one keeps its mode) and checks that files can be created in it.
 // On failure returns false and says why in `error`.
 bool PrepareProgramHome(std::string* error);
+
+// Whether a --home option names a folder: given with an empty value it names
+// none, which is a mistake rather than a wish for the default home; the
+// message ("<program>: --home wants a folder ...") then goes to `err`.
+bool HomeOptionUsable(bool given, const std::string& value, const char* program, std::ostream& err);
 
 }  // namespace wk

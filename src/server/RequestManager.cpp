@@ -198,6 +198,11 @@ bool CHTTPRequestManager::IsTimeChecked() const {
     return m_values.timeChecked;
 }
 
+std::string CHTTPRequestManager::LastUploadAnswer() const {
+    std::lock_guard lock(m_mutex);
+    return m_lastUploadAnswer;
+}
+
 TimeCheckValues CHTTPRequestManager::Values() const {
     std::lock_guard lock(m_mutex);
     return m_values;

@@ -135,6 +135,8 @@ public:
     std::string SetTimeCheckUrl(const std::string& url);
     std::string SetUploadUrl(const std::string& url);
     bool IsTimeChecked() const;
+    // The service's first answer line to the last upload.
+    std::string LastUploadAnswer() const;
     TimeCheckValues Values() const;
 
     void SetStatusSink(HttpStatusSink* sink);

@@ -203,10 +203,7 @@ int RunGuiCommandLine(int argc, const char* const* argv, std::ostream& out, std:
         const int code = app.exit(e, out, err);
         return code == 0 ? kExitOk : kExitUsage;
     }
-    if (app.count("--home") > 0 && home.empty()) {
-        err << "wavkeep-gui: --home wants a folder; an empty name names none\n";
-        return kExitUsage;
-    }
+    if (!HomeOptionUsable(app.count("--home") > 0, home, "wavkeep-gui", err)) return kExitUsage;
     if (!home.empty()) SetProgramHome(home);
     std::string why;
     if (!PrepareProgramHome(&why)) {

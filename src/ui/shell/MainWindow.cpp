@@ -27,6 +27,7 @@
 #include "export/ExportProgress.h"
 #include "recording/StreamTaskStatus.h"
 #include "scheduler/Scheduler.h"
+#include "server/RequestManager.h"
 #include "streamstore/StreamNameFile.h"
 #include "ui/shell/DescriptionView.h"
 #include "ui/shell/EventViewer.h"
@@ -145,6 +146,11 @@ MainWindow::MainWindow(Scheduler& scheduler, EventLoop& loop, UserPrompt& prompt
 MainWindow::~MainWindow() {
     qApp->removeEventFilter(this);
     if (m_exportThread.joinable()) m_exportThread.join();
+    if (m_uploadThread.joinable()) {
+        // A service that keeps the upload waiting would keep the window.
+        if (m_uploadBusy) CHTTPRequestManager::CancelRequests();
+        m_uploadThread.join();
+    }
     RecordingNotifier::Instance().Unsubscribe(m_loop, m_slot.Id());
     m_loop.KillTimer(m_indicatorTimer);
     m_loop.KillTimer(m_refreshTimer);
@@ -215,6 +221,7 @@ void MainWindow::SetActiveStream(const std::string& name) {
     m_activeStream = chosen;
     if (m_streamPane) m_streamPane->SetStream(chosen);
     m_descriptions->SetStream(chosen);
+    ShowActiveState();
 }
 
 void MainWindow::ShowView(View view) {
@@ -282,6 +289,7 @@ void MainWindow::HandleMessage(Message& message) {
     case kMsgLevel: m_levelLeft = static_cast<int>(message.p1); break;
     case kMsgLevel + 1: m_levelRight = static_cast<int>(message.p1); break;
     case kMsgActiveStream: FillChannels(); break;
+    case kMsgUploadDone: FinishUpload(message); break;
     case kMsgExportDone: {
         m_exportBusy = false;
         const std::string* text = message.PayloadAs<std::string>();

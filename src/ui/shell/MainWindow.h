@@ -115,6 +115,10 @@ private:
     bool PerformDocument(int command);
     bool PerformSchedule(int command);
     bool StartExport();
+    bool StartUpload();
+    void FinishUpload(const Message& message);
+    bool ToggleActiveState();
+    void ShowActiveState();
     void Missing(const CommandEntry& entry, const QString& what);
     void SaveActiveView();
     void ShowEventViewer();
@@ -153,6 +157,9 @@ private:
     TimerId m_refreshTimer = 0;
     std::thread m_exportThread;  // "create mp3's"; joined before the window goes
     bool m_exportBusy = false;
+    std::thread m_uploadThread;  // Ctrl+U; joined before the window goes
+    bool m_uploadBusy = false;
+    static constexpr int kMsgUploadDone = 0x8204;
 };
 
 // The key press of a Qt key event in the table's words.

@@ -218,6 +218,7 @@ bool MainWindow::PerformFrame(int command) {
         else m_app->RequestScheduleDownload();
         statusBar()->showMessage(tr("Download started; see the event viewer for its outcome."), 8000);
         return true;
+    case kCmdActiveState: return ToggleActiveState();
     default: break;
     }
     if (entry) {
@@ -251,12 +252,12 @@ bool MainWindow::PerformDocument(int command) {
         // so that its selection and highlight follow.
         return m_streamPane && m_streamPane->HandleCommand(command);
     case kCmdCreateMp3s: return StartExport();
+    case kCmdUpload: return StartUpload();
     default: break;
     }
     if (entry) {
         const QString what = command == kCmdOptions ? tr("the options dialog")
                            : command == kCmdSoundSettings ? tr("the sound settings dialog")
-                           : command == kCmdUpload ? tr("the upload dialog")
                            : tr("deleting invalid tracks by hand");
         Missing(*entry, what);
     }

@@ -259,15 +259,12 @@ int wk::ui::RunShell(int argc, char** argv) {
     parser.addPositionalArgument(QStringLiteral("FILE.des"), QStringLiteral("A description file to open"));
     parser.process(qapp);
 
+    if (!wk::HomeOptionUsable(parser.isSet(homeOption), parser.value(homeOption).toStdString(), "wavkeep-gui",
+                              std::cerr))
+        return 2;
     if (parser.isSet(shotOption)) return Screenshots(parser.value(shotOption), parser.value(homeOption));
 
-    if (parser.isSet(homeOption)) {
-        if (parser.value(homeOption).isEmpty()) {
-            std::cerr << "wavkeep-gui: --home wants a folder\n";
-            return 2;
-        }
-        wk::SetProgramHome(parser.value(homeOption).toStdString());
-    }
+    if (parser.isSet(homeOption)) wk::SetProgramHome(parser.value(homeOption).toStdString());
     std::string why;
     if (!wk::PrepareProgramHome(&why)) {
         std::cerr << "wavkeep-gui: " << why << '\n';

@@ -35,6 +35,8 @@
 #include "scheduler/Scheduler.h"
 #include "streamstore/StreamNameFile.h"
 #include "support/TempHome.h"
+#include "app/ServiceProcess.h"
+#include "server/Credentials.h"
 #include "ui/shell/DescriptionView.h"
 #include "ui/shell/ExportProgressWindow.h"
 #include "ui/shell/HttpStatusWindow.h"
@@ -134,6 +136,78 @@ TEST_F(ShellTest, MissingDialogsAndWrongViewsSaySoInTheStatusBar) {
         }
     }
     EXPECT_EQ(window.ActiveView(), View::Stream);
+
+    // "state on/off" flips the stream's flag in the list; the button shows it.
+    window.SetActiveStream("One");
+    QAction* onOff = window.ActionForButton(1050);
+    for (int active : {0, 1}) {
+        onOff->trigger();
+        StreamNameFile streams;
+        streams.load();
+        EXPECT_EQ(streams.Find("One")->active, active);
+        EXPECT_EQ(onOff->isChecked(), active == 1);
+        EXPECT_NE(window.statusBar()->currentMessage().toStdString().find(active ? "is on" : "is off"),
+                  std::string::npos);
+    }
+}
+
+// Ctrl+U against the service on loopback: the window stays free while the
+// upload runs (a second Ctrl+U starts nothing), the status window follows it
+// and the outcome comes as a message box.
+TEST_F(ShellTest, UploadRunsBesideTheWindowAndEndsInAMessageBox) {
+    test::TempDir data;
+    test::ServiceProcess service;
+    ASSERT_TRUE(service.Start(data.Path()));
+    ConfigStore config;
+    config.Load();
+    for (const char* key : {"TimeCheckURL", "UploadURL"})
+        config.SetString(key, service.Root() + "/html/playlists/upload.php3");
+    ASSERT_TRUE(config.Save());
+    test::WriteFile(StreamFolder() + "desc.des", "# 0.9\r\n# \r\n# \r\n07/11/2003  17:42:11.005\t"
+                                                 "07/11/2003  17:45:40.000\tArtist\tTitle\t\t\t\t17\t\t0\r\n");
+    test::WriteFile(data.File("accounts.txt"), "ann\tright\n");
+    CHTTPRequestManager requests;
+    CHTTPRequestManager::Install(&requests);
+    struct Restore {
+        ~Restore() { CHTTPRequestManager::Install(nullptr); }
+    } restore;
+
+    EventLoop loop;
+    QtEventLoop driver(loop);
+    Scheduler scheduler;
+    QtUserPrompt prompt;
+    std::vector<std::string> boxes;
+    prompt.SetResponder([&](QMessageBox& box) {
+        boxes.push_back(box.text().toStdString());
+        return box.buttons().front();
+    });
+    MainWindow window(scheduler, loop, prompt);
+    window.SetActiveStream("One");
+    window.show();
+    std::vector<std::string> statuses;
+    QObject::connect(window.HttpStatus(), &HttpStatusWindow::statusShown,
+                     [&](int, const QString& t, bool) { statuses.push_back(t.toStdString()); });
+    struct Case { const char* password; const char* box; bool sent; };
+    for (const Case& c : {Case{nullptr, "No account is stored", false},
+                          Case{"wrong", "File upload failed - ERROR: wrong login or password", true},
+                          Case{"right", "File is successfully uploaded", true}}) {
+        std::string why;
+        if (c.password) {
+            ASSERT_TRUE(WriteCredentials({"ann", c.password, "x"}, &why)) << why;
+        }
+        boxes.clear();
+        statuses.clear();
+        QTest::keyClick(&window, Qt::Key_U, Qt::ControlModifier);
+        QTest::keyClick(&window, Qt::Key_U, Qt::ControlModifier);
+        EXPECT_FALSE(window.LastOutcome().performed) << c.box;
+        EXPECT_EQ(window.statusBar()->currentMessage().toStdString(), "An upload is still running.");
+        QTRY_COMPARE_WITH_TIMEOUT(boxes.size(), size_t{1}, 20000);
+        EXPECT_EQ(boxes[0].rfind(c.box, 0), 0u) << boxes[0];
+        QCoreApplication::processEvents();
+        EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Uploading description file..."), c.sent ? 1 : 0)
+            << c.box;
+    }
+    EXPECT_EQ(test::FileNames(data.File("streams/One"), ".des").size(), 1u);
 }
 
 TEST_F(ShellTest, ScheduleViewCreatesModifiesAndDeletesInScheduleTxt) {
