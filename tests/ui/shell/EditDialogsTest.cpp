@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QTest>
 #include <sstream>
 
@@ -28,6 +29,7 @@
 #include "scheduler/Scheduler.h"
 #include "streamstore/StreamNameFile.h"
 #include "support/TempHome.h"
+#include "ui/shell/DescriptionView.h"
 #include "ui/shell/MainWindow.h"
 #include "ui/shell/QtUserPrompt.h"
 #include "ui/shell/StreamView.h"
@@ -111,6 +113,17 @@ TEST_F(EditDialogsTest, TrackPropertiesStoreTheTagsOrRefuseAnEmptyArtist) {
         }
     }
     EXPECT_NE(Events().find("Invalid name!"), std::string::npos);
+
+    // The description view's double click edits with the same form.
+    const Case carl{"Carl", 3, true, 2};
+    now = &carl;
+    SetUserPrompt(&prompt);
+    DescriptionView list;
+    list.SetStream("One");
+    emit list.Table()->cellDoubleClicked(1, kColArtist);
+    SetUserPrompt(nullptr);
+    EXPECT_NE(Stored().back().find("Carl\t" + std::string(30, 't') + "\t\t1999\t\t2\t"), std::string::npos);
+
     TrackPropertiesDialog blank{Description()};
     EXPECT_TRUE(StaysOpenOnOk(blank));
     EXPECT_FALSE(blank.findChild<QLabel*>("problem")->isHidden());

@@ -57,6 +57,8 @@ bool WriteEditDialogShots(const QString& dir, MainWindow& window) {
     const QString before = qApp->styleSheet();
     QString why;
     if (ApplySkin(QStringLiteral("Skins/Dark.qss"), &why)) {
+        window.ShowView(View::Stream);
+        QApplication::processEvents();
         window.statusBar()->clearMessage();
         QApplication::processEvents();
         const QString path = QDir(dir).filePath(QStringLiteral("window-dark-skin.png"));

@@ -40,8 +40,10 @@ TimeShiftDialog::TimeShiftDialog(const QString& what, QWidget* parent)
     m_past->setChecked(true);
 
     auto* form = new QFormLayout(this);
-    form->addRow(new QLabel(tr("Moves %1 (start and end); a song that would leave the recorded "
-                               "stretch stays where it is.").arg(what)));
+    auto* intro = new QLabel(tr("Moves %1 (start and end); a song that would leave the recorded "
+                                "stretch stays where it is.").arg(what));
+    intro->setWordWrap(true);
+    form->addRow(intro);
     auto* time = new QHBoxLayout;
     time->addWidget(m_seconds);
     time->addWidget(m_milliseconds);
@@ -65,6 +67,7 @@ TimeShiftDialog::TimeShiftDialog(const QString& what, QWidget* parent)
         connect(box, &QSpinBox::valueChanged, this, &TimeShiftDialog::ShowAmount);
     connect(m_past, &QRadioButton::toggled, this, &TimeShiftDialog::ShowAmount);
     ShowAmount();
+    resize(440, sizeHint().height());
 }
 
 int64_t TimeShiftDialog::Amount() const {
