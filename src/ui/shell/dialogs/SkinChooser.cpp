@@ -112,15 +112,21 @@ bool LoadSkin(const QString& setting, QString* sheet, QString* why) {
         *why = QObject::tr("%1 is missing").arg(own.fileName());
         return false;
     }
-    if (source.size() > kMaxSkinBytes) {
-        *why = QObject::tr("%1 is too large for a style sheet").arg(source.fileName());
+    // A device or a pipe named .qss would never end or never answer.
+    if (!QFileInfo(source.fileName()).isFile()) {
+        *why = QObject::tr("%1 is not a file").arg(source.fileName());
         return false;
     }
     if (!source.open(QIODevice::ReadOnly)) {
         *why = QObject::tr("%1 cannot be read: %2").arg(source.fileName(), source.errorString());
         return false;
     }
-    const QString text = QString::fromUtf8(source.readAll());
+    const QByteArray bytes = source.read(kMaxSkinBytes + 1);
+    if (bytes.size() > kMaxSkinBytes) {
+        *why = QObject::tr("%1 is too large for a style sheet").arg(source.fileName());
+        return false;
+    }
+    const QString text = QString::fromUtf8(bytes);
     if (!Parses(text)) {
         *why = QObject::tr("%1 is not a style sheet Qt can read").arg(source.fileName());
         return false;
