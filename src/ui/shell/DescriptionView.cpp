@@ -16,6 +16,9 @@
 #include "export/Id3Tag.h"
 #include "streamstore/StreamInfo.h"
 #include "streamstore/StreamNameFile.h"
+#include "core/UserPrompt.h"
+#include "ui/shell/QtUserPrompt.h"
+#include "ui/shell/dialogs/TrackPropertiesDialog.h"
 
 namespace wk::ui {
 namespace {
@@ -105,6 +108,11 @@ DescriptionView::DescriptionView(QWidget* parent)
     m_table->verticalHeader()->setVisible(false);
     m_table->horizontalHeader()->setStretchLastSection(true);
     m_table->setItemDelegateForColumn(kColGenre, new GenreDelegate(this));
+    connect(m_table, &QTableWidget::cellDoubleClicked, this, [this](int row, int column) {
+        std::string why;
+        if (column != kColGenre && !EditProperties(row, &why) && !why.empty())
+            emit statusText(QString::fromStdString(why));
+    });
 }
 
 std::string DescriptionView::FilePath() const {
@@ -179,11 +187,33 @@ void DescriptionView::Fill() {
 }
 
 bool DescriptionView::SetGenre(int row, int genre, std::string* why) {
+    if (genre < -1 || genre >= kGenreCount) genre = -1;
+    return ChangeShown(row, [genre](Description& d) { d.genre = genre; }, why);
+}
+
+bool DescriptionView::EditProperties(int row, std::string* why) {
+    if (row < 0 || row >= static_cast<int>(m_shown.size())) return false;
+    TrackPropertiesDialog form(m_shown[static_cast<size_t>(row)], window());
+    if (!QtUserPrompt::RunDialogWith(GetUserPrompt(), form)) return false;
+    const Description edited = form.Track();
+    return ChangeShown(
+        row,
+        [&edited](Description& d) {
+            d.artist = edited.artist;
+            d.title = edited.title;
+            d.album = edited.album;
+            d.year = edited.year;
+            d.comment = edited.comment;
+            d.genre = edited.genre;
+        },
+        why);
+}
+
+bool DescriptionView::ChangeShown(int row, const std::function<void(Description&)>& change, std::string* why) {
     if (row < 0 || row >= static_cast<int>(m_shown.size()) || m_folder.empty()) {
         if (why) *why = "no such description";
         return false;
     }
-    if (genre < -1 || genre >= kGenreCount) genre = -1;
     const Description shown = m_shown[static_cast<size_t>(row)];
     bool found = false;
     DescriptionStore store(m_folder, "desc");
@@ -192,7 +222,7 @@ bool DescriptionView::SetGenre(int row, int genre, std::string* why) {
         [&](DescriptionStore& s) {
             for (auto& record : s.Records())
                 if (Same(*record, shown)) {
-                    record->genre = genre;
+                    change(*record);
                     found = true;
                 }
             return found;

@@ -11,6 +11,7 @@
 // Threading: GUI thread.
 
 #include <QWidget>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ public:
     // The record shown in `row` gets `genre` (-1: none). False with `why`
     // when desc.des could not be written or the record is no longer there.
     bool SetGenre(int row, int genre, std::string* why = nullptr);
+    // The track properties form for the record shown in `row` (a double
+    // click on any cell but the genre's), through the program's prompt;
+    // true when the tags were changed in desc.des.
+    bool EditProperties(int row, std::string* why = nullptr);
     // Headers 2 and 3 of desc.des.
     bool SetHeaders(const std::string& second, const std::string& third, std::string* why = nullptr);
 
@@ -53,6 +58,7 @@ signals:
 
 private:
     void Fill();
+    bool ChangeShown(int row, const std::function<void(Description&)>& change, std::string* why);
     void SaveHeaders();
 
     std::string m_stream;

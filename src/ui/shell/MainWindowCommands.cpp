@@ -18,8 +18,12 @@
 
 #include "app/Application.h"
 #include "core/ConfigStore.h"
+#include "ui/shell/DescriptionView.h"
 #include "ui/shell/ScheduleView.h"
 #include "ui/shell/StreamViewPane.h"
+#include "ui/shell/dialogs/AboutDialog.h"
+#include "ui/shell/dialogs/SkinChooser.h"
+#include "ui/shell/dialogs/TimeShiftDialog.h"
 
 // The command side of the main window: the toolbars built from the command
 // table, the window-wide key filter, and the routing of each command to the
@@ -180,7 +184,17 @@ std::optional<Performer> MainWindow::Dispatch(const CommandEntry& entry) {
             m_last.performed = m_streamPane && m_streamPane->HandleCommand(entry.command);
             if (!m_last.performed) Missing(entry, tr("the stream view's player and marking"));
             break;
-        case Performer::Dialog: Missing(entry, tr("the skin chooser")); break;
+        case Performer::Dialog:
+            switch (entry.command) {
+            case kCmdNone:  // the skin button
+                if (const std::optional<QString> skin = RunSkinChooser(m_prompt, this)) {
+                    statusBar()->showMessage(tr("Skin: %1").arg(*skin), 8000);
+                    m_last.performed = true;
+                }
+                break;
+            default: Missing(entry, tr("this dialog")); break;
+            }
+            break;
         }
     }
     emit commandDispatched(entry.command, to ? static_cast<int>(*to) : -1, m_last.performed);
@@ -198,6 +212,13 @@ bool MainWindow::PerformFrame(int command) {
     case kCmdStreamView: ShowView(View::Stream); return true;
     case kCmdScheduleView: ShowView(View::Schedule); return true;
     case kCmdMinimize: MinimizeToTray(); return true;
+    case kCmdAbout: RunAboutBox(m_prompt, this); return true;
+    case kCmdTimeShift: {
+        if (!m_streamPane) return false;
+        const bool moved = RunTimeShift(m_prompt, this, *m_streamPane);
+        if (moved) m_descriptions->Reload();
+        return moved;
+    }
     case kCmdWebSite: {
         ConfigStore config;
         config.Load();
@@ -222,10 +243,8 @@ bool MainWindow::PerformFrame(int command) {
     default: break;
     }
     if (entry) {
-        const QString what = command == kCmdAbout ? tr("the About box")
-                           : command == kCmdEditChannels ? tr("the channel list dialog")
+        const QString what = command == kCmdEditChannels ? tr("the channel list dialog")
                            : command == kCmdWizard ? tr("the set-up wizard")
-                           : command == kCmdTimeShift ? tr("the time shifting dialog")
                            : tr("this command");
         Missing(*entry, what);
     }

@@ -115,7 +115,18 @@ bool QtUserPrompt::RunDialog(QDialog& dialog) {
               dialog.windowTitle().toStdString().c_str());
         return false;
     }
-    if (m_dialogResponder) return m_dialogResponder(dialog);
+    if (m_dialogResponder) {
+        // Accepting is pressing OK: the form's own checks run and may keep
+        // it open, which counts as not accepted here.
+        dialog.setResult(QDialog::Rejected);
+        if (m_dialogResponder(dialog)) dialog.accept();
+        return dialog.result() == QDialog::Accepted;
+    }
+    return dialog.exec() == QDialog::Accepted;
+}
+
+bool QtUserPrompt::RunDialogWith(UserPrompt& prompt, QDialog& dialog) {
+    if (auto* qt = dynamic_cast<QtUserPrompt*>(&prompt)) return qt->RunDialog(dialog);
     return dialog.exec() == QDialog::Accepted;
 }
 

@@ -38,13 +38,16 @@ public:
     void SetParent(QWidget* parent) { m_parent = parent; }
     void SetResponder(Responder responder) { m_responder = std::move(responder); }
 
-    // Returns true to accept the form as the responder left it, false to
-    // cancel it; no responder: the form is shown and waits.
+    // Returns true to press OK on the form as the responder left it (the
+    // form's checks still run and may refuse), false to cancel it; no
+    // responder: the form is shown and waits.
     using DialogResponder = std::function<bool(QDialog& dialog)>;
     void SetDialogResponder(DialogResponder responder) { m_dialogResponder = std::move(responder); }
     // Runs a modal form; true when it was accepted. Off the GUI thread the
     // form is never shown and counts as cancelled.
     bool RunDialog(QDialog& dialog);
+    // RunDialog when `prompt` is a QtUserPrompt, else the form is shown.
+    static bool RunDialogWith(UserPrompt& prompt, QDialog& dialog);
     QWidget* Parent() const { return m_parent; }
 
     // The box a style makes, not yet shown; its buttons carry their answer

@@ -38,6 +38,8 @@
 #include "ui/shell/ShellInstance.h"
 #include "ui/shell/ShellMain.h"
 #include "ui/shell/StreamView.h"
+#include "ui/shell/dialogs/EditDialogShots.h"
+#include "ui/shell/dialogs/SkinChooser.h"
 #include "platform/PlaybackDevice.h"
 
 namespace {
@@ -164,6 +166,7 @@ int Screenshots(const QString& outDir, const QString& home) {
         AddDemoDescriptions(window.ActiveStream(), 12);
         window.SetActiveStream(window.ActiveStream());
     }
+    ui::ApplyConfiguredSkin();
     window.show();
     struct Shot {
         wk::ui::View view;
@@ -190,6 +193,7 @@ int Screenshots(const QString& outDir, const QString& home) {
         }
         std::cout << path.toStdString() << '\n';
     }
+    if (!ui::WriteEditDialogShots(outDir, window)) return 1;
     if (demo) std::cout << "demo home: " << homeDir << '\n';
     return 0;
 }
@@ -307,6 +311,7 @@ int wk::ui::RunShell(int argc, char** argv) {
             prompt.SetParent(&window);
             window.SetStreamViewPane(new wk::ui::StreamView(app.Loop(), prompt, SoundOutput(), &app));
             shown = &window;
+            wk::ui::ApplyConfiguredSkin();
             QObject::connect(&driver, &wk::ui::QtEventLoop::quitRequested, &window, &QWidget::close);
             QObject::connect(&window, &wk::ui::MainWindow::closed, &qapp, &QCoreApplication::quit);
             qapp.setQuitOnLastWindowClosed(false);

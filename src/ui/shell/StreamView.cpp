@@ -1,22 +1,14 @@
 #include "ui/shell/StreamView.h"
 
-#include <QDialog>
-#include <QDialogButtonBox>
-#include <QFormLayout>
 #include <QKeyEvent>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPushButton>
 #include <QWheelEvent>
 #include <algorithm>
 #include <limits>
-#include <tuple>
 
 #include "app/Application.h"
 #include "core/ConfigStore.h"
-#include "core/PrintableText.h"
 #include "core/Trace.h"
 #include "platform/PlaybackDevice.h"
 #include "player/WaveSummaryCache.h"
@@ -26,59 +18,13 @@
 #include "ui/render/TimeLineRenderer.h"
 #include "ui/shell/QtUserPrompt.h"
 #include "ui/shell/StreamViewText.h"
+#include "ui/shell/dialogs/TrackPropertiesDialog.h"
 
 namespace wk::ui {
 namespace {
 
 constexpr StreamTime kNoEnd = std::numeric_limits<StreamTime>::max();
 constexpr int kKeyScrollPercent = 10;
-
-// The track properties form: the tags a hand-marked song is exported with.
-// The artist is required, as the export names files after it. (Album, year
-// and comment are plain text here; the genre is chosen in the description
-// view.)
-class TrackPropertiesDialog final : public QDialog {
-public:
-    TrackPropertiesDialog(const Description& d, QWidget* parent) : QDialog(parent) {
-        setWindowTitle(tr("Track properties"));
-        auto* form = new QFormLayout(this);
-        form->addRow(new QLabel(tr("Song from %1 to %2 (%3)")
-                                    .arg(DayAndTime(d.start), TimeOf(d.end), Span(d.end - d.start))));
-        for (auto [field, label, value] : {std::tuple{"artist", tr("Artist:"), &d.artist},
-                                           std::tuple{"title", tr("Title:"), &d.title},
-                                           std::tuple{"album", tr("Album:"), &d.album},
-                                           std::tuple{"year", tr("Year:"), &d.year},
-                                           std::tuple{"comment", tr("Comment:"), &d.comment}}) {
-            auto* edit = new QLineEdit(QString::fromStdString(*value));
-            edit->setObjectName(QString::fromLatin1(field));
-            form->addRow(label, edit);
-        }
-        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-        form->addRow(buttons);
-        connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-        connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-        QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
-        auto* artist = findChild<QLineEdit*>(QStringLiteral("artist"));
-        const auto check = [ok, artist] { ok->setEnabled(!artist->text().trimmed().isEmpty()); };
-        connect(artist, &QLineEdit::textChanged, this, check);
-        check();
-    }
-
-    // False when the artist is empty (a responder may press OK regardless).
-    bool Take(Description& d) const {
-        const auto text = [this](const char* field) {
-            // Tabs and line ends would break the description file's lines.
-            return PrintableText(findChild<QLineEdit*>(QString::fromLatin1(field))->text().trimmed().toStdString());
-        };
-        if (text("artist").empty()) return false;
-        d.artist = text("artist");
-        d.title = text("title");
-        d.album = text("album");
-        d.year = text("year");
-        d.comment = text("comment");
-        return true;
-    }
-};
 
 }  // namespace
 
@@ -178,7 +124,9 @@ void StreamView::StopPlayback() {
 
 bool StreamView::EditProperties(Description& record) {
     TrackPropertiesDialog dialog(record, m_prompt.Parent() ? m_prompt.Parent() : window());
-    return m_prompt.RunDialog(dialog) && dialog.Take(record);
+    if (!m_prompt.RunDialog(dialog)) return false;
+    record = dialog.Track();
+    return true;
 }
 
 void StreamView::Refresh() {

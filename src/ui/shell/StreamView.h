@@ -63,6 +63,8 @@ public:
     void SetStream(const std::string& name) override;
     void Reload() override;
     bool HandleCommand(int commandId) override;
+    QString ShiftTarget() const override;
+    bool ShiftDescriptions(int64_t amountMs) override;
 
     // What the view shows, for the window's screenshots and the tests.
     TimeLine& Line() { return m_line; }

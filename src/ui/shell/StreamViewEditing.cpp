@@ -9,6 +9,7 @@
 #include "app/Application.h"
 #include "core/Clock.h"
 #include "core/Translation.h"
+#include "descriptions/TimeShifting.h"
 #include "recording/CTRecordingController.h"
 #include "recording/SilenceAnalyser.h"
 #include "scheduler/Scheduler.h"
@@ -218,6 +219,68 @@ bool StreamView::ToggleRecording() {
     m_app->Controller()->Poke();
     Say(tr("Recording %1 by hand; Alt+R stops it.").arg(QString::fromStdString(m_stream)));
     return true;
+}
+
+}  // namespace wk::ui
+
+namespace wk::ui {
+
+QString StreamView::ShiftTarget() const {
+    if (!m_data || m_data->Descriptions().Size() == 0) return QString();
+    if (m_marking && m_marking->Selected()) return tr("the selected song");
+    return tr("all %1 songs of %2").arg(m_data->Descriptions().Size()).arg(QString::fromStdString(m_stream));
+}
+
+// The span a song must stay inside is the recorded stretch the view covers:
+// moved out of it, a song could never be exported.
+bool StreamView::ShiftDescriptions(int64_t amountMs) {
+    if (!HaveStream()) {
+        Say(tr("No stream is chosen; pick one in the channel list."));
+        return false;
+    }
+    const auto span = m_data->Extent();
+    if (!span) {
+        Say(tr("Nothing is recorded yet to move the songs along."));
+        return false;
+    }
+    std::optional<Description> selected;
+    if (m_marking && m_marking->Selected()) selected = *m_marking->Selected();
+    int moved = 0;
+    bool gone = false;
+    std::string why;
+    const bool written = m_data->MutableDescriptions().Update(
+        [&](DescriptionStore& store) {
+            int index = -1;
+            if (selected) {
+                const auto& records = store.Records();
+                const auto at = std::find_if(records.begin(), records.end(),
+                                             [&](const auto& d) { return SameRecord(*d, *selected); });
+                gone = at == records.end();
+                if (gone) return false;
+                index = static_cast<int>(at - records.begin());
+            }
+            moved = ShiftDescriptionsWithin(store, amountMs, index, span->first, span->second);
+            return moved > 0;
+        },
+        &why);
+    ReadFolder(true);
+    if (!written && !why.empty()) {
+        Say(tr("The descriptions could not be changed: %1").arg(QString::fromStdString(why)));
+        return false;
+    }
+    if (gone) {
+        Say(tr("The selected song was changed meanwhile; nothing was moved."));
+        return false;
+    }
+    // The moved song stays selected.
+    if (selected && moved > 0) {
+        m_marking->DoubleClickAt((selected->start + selected->end) / 2 + amountMs);
+        AfterMarking();
+    }
+    const QString by = QString::number(static_cast<double>(amountMs) / 1000.0, 'f', 3);
+    Say(moved == 0 ? tr("Nothing was moved by %1 s: the song(s) would leave the recorded stretch.").arg(by)
+                   : tr("%1 song(s) moved by %2 s.").arg(moved).arg(by));
+    return moved > 0;
 }
 
 }  // namespace wk::ui

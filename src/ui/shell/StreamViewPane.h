@@ -10,6 +10,7 @@
 // Threading: GUI thread.
 
 #include <QWidget>
+#include <cstdint>
 #include <string>
 
 class QLabel;
@@ -28,6 +29,12 @@ public:
     // A command of the stream view; false when the pane does not perform it
     // (the window then says so in the status bar).
     virtual bool HandleCommand(int commandId) = 0;
+    // The hand time shift: what it would move, in words ("the selected
+    // song", "all 12 songs"), empty when there is nothing to move; then the
+    // move by `amountMs` (negative: to the past). False when nothing moved
+    // (the pane says why).
+    virtual QString ShiftTarget() const { return QString(); }
+    virtual bool ShiftDescriptions(int64_t /*amountMs*/) { return false; }
 
 signals:
     // A line for the status bar.
