@@ -47,15 +47,21 @@ void EventLoop::Unregister(ReceiverId id) {
 
 bool EventLoop::Post(ReceiverId to, int id, intptr_t p1, intptr_t p2,
                      std::unique_ptr<MessagePayload> payload) {
+    bool queued = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_receivers.count(to) != 0) {
-            Queued queued{to, Message{id, p1, p2, std::move(payload)}};
-            m_queue.push_back(std::move(queued));
-            m_cv.notify_all();
+            m_queue.push_back(Queued{to, Message{id, p1, p2, std::move(payload)}});
             if (m_wakeHook) m_wakeHook();
-            return true;
+            queued = true;
         }
+    }
+    // Notified after the unlock: woken under it, Run would only block again
+    // on the mutex, two switches for every message (a player posts several
+    // a second for as long as it plays).
+    if (queued) {
+        m_cv.notify_all();
+        return true;
     }
     // Freed here, outside the lock, in case its destructor posts in turn.
     payload.reset();
