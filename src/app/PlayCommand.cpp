@@ -1,11 +1,12 @@
 #include "app/PlayCommand.h"
 
 #include <CLI/CLI.hpp>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -26,32 +27,76 @@
 namespace wk {
 namespace {
 
-// Often enough for a prompt Ctrl-C, seldom enough to cost nothing.
-constexpr auto kSignalPoll = std::chrono::milliseconds(100);
 constexpr int kMsgInterrupted = 1;
+constexpr char kInterruptByte = 'i';
+constexpr char kQuitByte = 'q';
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// The write end of the interrupt pipe while a watcher is installed.
+volatile std::sig_atomic_t g_interruptFd = -1;
 
 extern "C" void OnInterrupt(int) {
-    g_interrupted = 1;
+    const int saved = errno;
+    const int fd = g_interruptFd;
+    if (fd >= 0) {
+        // Non-blocking: a full pipe already holds an interrupt.
+        [[maybe_unused]] const ssize_t n = write(fd, &kInterruptByte, 1);
+    }
+    errno = saved;
 }
 
-class InterruptGuard {
+// Ctrl-C and SIGTERM, turned into a message for the loop. The handler writes
+// a byte into a pipe that a thread sleeps reading: a signal wakes it, and
+// nothing else does, where polling a flag woke the process ten times a second
+// for as long as it played.
+class InterruptWatcher {
 public:
-    InterruptGuard() {
-        g_interrupted = 0;
+    InterruptWatcher(EventLoop& loop, ReceiverId to) {
+        if (pipe2(m_pipe, O_CLOEXEC) != 0) {
+            Trace(kTraceError, "no interrupt pipe: %s; Ctrl-C ends the program at once", std::strerror(errno));
+            m_pipe[0] = m_pipe[1] = -1;
+            return;
+        }
+        fcntl(m_pipe[1], F_SETFL, fcntl(m_pipe[1], F_GETFL) | O_NONBLOCK);
+        m_thread = std::thread([this, &loop, to] { Watch(loop, to); });
+        g_interruptFd = m_pipe[1];
         struct sigaction sa {};
         sa.sa_handler = OnInterrupt;
         sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
         sigaction(SIGINT, &sa, &m_oldInt);
         sigaction(SIGTERM, &sa, &m_oldTerm);
     }
-    ~InterruptGuard() {
+    ~InterruptWatcher() {
+        if (m_pipe[0] < 0) return;
+        // A blocking write: the byte must arrive even behind interrupts.
+        fcntl(m_pipe[1], F_SETFL, fcntl(m_pipe[1], F_GETFL) & ~O_NONBLOCK);
+        while (write(m_pipe[1], &kQuitByte, 1) < 0 && errno == EINTR) {
+        }
+        m_thread.join();
         sigaction(SIGINT, &m_oldInt, nullptr);
         sigaction(SIGTERM, &m_oldTerm, nullptr);
+        g_interruptFd = -1;
+        close(m_pipe[0]);
+        close(m_pipe[1]);
     }
+    InterruptWatcher(const InterruptWatcher&) = delete;
+    InterruptWatcher& operator=(const InterruptWatcher&) = delete;
 
 private:
+    void Watch(EventLoop& loop, ReceiverId to) {
+        bool told = false;
+        for (;;) {
+            char byte = 0;
+            const ssize_t n = read(m_pipe[0], &byte, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0 || byte == kQuitByte) return;
+            if (!told) loop.Post(to, kMsgInterrupted);
+            told = true;
+        }
+    }
+
+    int m_pipe[2] = {-1, -1};
+    std::thread m_thread;
     struct sigaction m_oldInt {};
     struct sigaction m_oldTerm {};
 };
@@ -193,8 +238,8 @@ int RunPlay(const PlayOptions& o, std::ostream& out, std::ostream& err) {
 
     EventLoop loop;
     Session session(loop, out, isatty(STDOUT_FILENO) != 0);
-    ReceiverSlot interrupts(loop, &session);
-    InterruptGuard guard;
+    ReceiverSlot slot(loop, &session);
+    InterruptWatcher interrupts(loop, slot.Id());
     PlaybackController controller(loop, std::move(device), &session);
     controller.SetStreamInfo(&info);
     if (!controller.PlayStretch(from, to, &why)) {
@@ -204,19 +249,7 @@ int RunPlay(const PlayOptions& o, std::ostream& out, std::ostream& err) {
     out << "playing " << chosen->name << " from " << DateTime::FromStreamTime(from).LongText()
         << " (" << spec << ")\n"
         << std::flush;
-    std::atomic<bool> done{false};
-    std::thread watcher([&] {
-        while (!done.load()) {
-            if (g_interrupted != 0) {
-                loop.Post(interrupts.Id(), kMsgInterrupted);
-                break;
-            }
-            std::this_thread::sleep_for(kSignalPoll);
-        }
-    });
     loop.Run();
-    done = true;
-    watcher.join();
     if (session.Interrupted()) controller.StopPlaying();
     session.ClearLine();
     const StreamTime reached = controller.Cursor();

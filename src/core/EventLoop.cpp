@@ -47,15 +47,21 @@ void EventLoop::Unregister(ReceiverId id) {
 
 bool EventLoop::Post(ReceiverId to, int id, intptr_t p1, intptr_t p2,
                      std::unique_ptr<MessagePayload> payload) {
+    bool queued = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_receivers.count(to) != 0) {
-            Queued queued{to, Message{id, p1, p2, std::move(payload)}};
-            m_queue.push_back(std::move(queued));
-            m_cv.notify_all();
+            m_queue.push_back(Queued{to, Message{id, p1, p2, std::move(payload)}});
             if (m_wakeHook) m_wakeHook();
-            return true;
+            queued = true;
         }
+    }
+    // Notified after the unlock: woken under it, Run would only block again
+    // on the mutex, two switches for every message (a player posts several
+    // a second for as long as it plays).
+    if (queued) {
+        m_cv.notify_all();
+        return true;
     }
     // Freed here, outside the lock, in case its destructor posts in turn.
     payload.reset();
@@ -71,6 +77,8 @@ TimerId EventLoop::SetTimer(int64_t periodMs, bool repeating, std::function<void
     TimerId id = m_nextTimer++;
     while (id == 0 || m_timers.count(id) != 0) id = m_nextTimer++;
     m_timers.emplace(id, Timer{now + periodMs, periodMs, repeating, std::move(fn)});
+    // A Run asleep without a time-out must look at the new timer.
+    m_wakeRequested = true;
     m_cv.notify_all();
     if (m_wakeHook) m_wakeHook();
     return id;
@@ -174,16 +182,18 @@ int EventLoop::Run() {
         if (m_quit.load()) break;
 
         Clock& clock = TheClock();
-        const int64_t cap = dynamic_cast<SystemClock*>(&clock) != nullptr ? kSystemClockMaxWaitMs
-                                                                          : kOtherClockPollMs;
+        const bool systemClock = dynamic_cast<SystemClock*>(&clock) != nullptr;
+        const int64_t cap = systemClock ? kSystemClockMaxWaitMs : kOtherClockPollMs;
         const int64_t next = MsToNextTimer();
         const int64_t waitMs = next < 0 ? cap : std::min(next, cap);
 
         std::unique_lock lock(m_mutex);
-        if (waitMs > 0) {
-            m_cv.wait_for(lock, std::chrono::milliseconds(waitMs),
-                          [this] { return m_quit.load() || m_wakeRequested || !m_queue.empty(); });
-        }
+        auto woken = [this] { return m_quit.load() || m_wakeRequested || !m_queue.empty(); };
+        // Without a timer on the system clock nothing can fall due unasked
+        // (SetTimer wakes the loop): a wait without time-out spares the
+        // kernel a timer on every message.
+        if (systemClock && next < 0 && m_timers.empty()) m_cv.wait(lock, woken);
+        else if (waitMs > 0) m_cv.wait_for(lock, std::chrono::milliseconds(waitMs), woken);
         m_wakeRequested = false;
         // What arrives after a Quit (a cancelled job's result) is left to the
         // owner's shutdown, not handled by a loop that was told to end.

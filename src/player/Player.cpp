@@ -24,7 +24,6 @@ namespace wk {
 
 namespace {
 
-constexpr auto kHandshakePause = std::chrono::milliseconds(1);
 // The longest a wait of the player thread sleeps in one piece; a stop ends
 // any wait at once.
 constexpr int64_t kLongestWaitMs = 100;
@@ -125,7 +124,7 @@ bool Player::Play(const std::string& path, int64_t lengthMs, int64_t offsetMs, i
     m_acknowledged = false;
     auto request = std::make_unique<Request>(Request{path, lengthMs, offsetMs, endMs});
     m_queue.Post(kMsgPlayerPlay, 0, 0, std::move(request));
-    while (!m_acknowledged.load()) std::this_thread::sleep_for(kHandshakePause);
+    AwaitHandshake([this] { return m_acknowledged.load(); });
     return true;
 }
 
@@ -149,10 +148,22 @@ void Player::StopLocked(bool swallowFinished, bool drain) {
     // Waiting for this stop, not for the flag: a flag still set from an
     // earlier stop would let a Play create its engine before the thread
     // destroys the old one.
-    while (m_stopsHandled.load() < stop) std::this_thread::sleep_for(kHandshakePause);
+    AwaitHandshake([this, stop] { return m_stopsHandled.load() >= stop; });
     // The thread posts a chunk's 1128 before it takes the next message, so
     // the stopped chunk's 1128 is queued by now.
     if (wasPlaying) DropQueuedUpTo(swallowFinished);
+}
+
+void Player::SignalHandshake() {
+    // Under the mutex: a waiter between its check and its sleep sees the flag.
+    { std::lock_guard lock(m_handshakeMutex); }
+    m_handshake.notify_all();
+}
+
+template <typename Done>
+void Player::AwaitHandshake(Done done) {
+    std::unique_lock lock(m_handshakeMutex);
+    m_handshake.wait(lock, done);
 }
 
 void Player::DropQueuedUpTo(bool finishedToo) {
@@ -207,6 +218,7 @@ void Player::HandleStop(bool drain) {
     }
     m_stopped = true;
     ++m_stopsHandled;
+    SignalHandshake();
 }
 
 void Player::HandlePlay(const Request& request) {
@@ -220,6 +232,7 @@ void Player::HandlePlay(const Request& request) {
     m_cancelWait = 0;
     m_playing = true;
     m_acknowledged = true;
+    SignalHandshake();
     Mp3Engine* engine = nullptr;
     {
         std::lock_guard engineLock(m_engineMutex);
@@ -370,8 +383,11 @@ void Player::OggPlay(const Request& request) {
     bool more = true;
     while (more && m_playing.load() && !server.OutputFailed()) {
         const int index = m_oggBuffer;
-        while (!server.WaitUntilFree(index, static_cast<int>(std::clamp<int64_t>(MsToProgress(), 1, kLongestWaitMs)),
-                                     &m_cancelWait)) {
+        // Asleep until the buffer is free or a progress message is due: the
+        // buffer hand-overs come often enough that the latter seldom wakes it.
+        while (!server.WaitUntilFree(
+            index, static_cast<int>(std::clamp<int64_t>(MsToProgress(), 1, kProgressWhileWaitingMs + 1)),
+            &m_cancelWait)) {
             if (!m_playing.load()) break;
             ProgressIfDue(kProgressWhileWaitingMs);
         }

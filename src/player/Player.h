@@ -18,6 +18,7 @@
 // opened it.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -82,6 +83,9 @@ private:
     void ProgressIfDue(int64_t afterMs);
     int64_t MsToProgress() const;
     void NoteOutputEnd(const std::string& why);
+    void SignalHandshake();
+    template <typename Done>
+    void AwaitHandshake(Done done);
 
     EventLoop& m_loop;
     MessageReceiver& m_view;
@@ -97,6 +101,11 @@ private:
     std::atomic<int> m_cancelWait{0};
     std::atomic<int> m_stopsHandled{0};
     int m_stopsPosted = 0;  // under m_lock
+    // Play and Stop sleep here until the thread took their message: polling
+    // the flags woke the main thread a thousand times a second, for the
+    // whole of a drain at the end of a playback.
+    std::mutex m_handshakeMutex;
+    std::condition_variable m_handshake;
 
     std::mutex m_engineMutex;  // guards the pointer; the engine works on the player thread
     std::unique_ptr<Mp3Engine> m_engine;

@@ -134,6 +134,24 @@ TEST_F(RecordCommandTest, SignalsCloseTheLastChunkAndAKillLosesAtMostIt) {
     }
 }
 
+// Ctrl-C and SIGTERM stop "wavkeep play" where it is, with its summary
+// line and a clean exit, rather than ending the process.
+TEST_F(RecordCommandTest, PlayStopsCleanlyOnASignal) {
+    ASSERT_TRUE(SetConfig({{"Encoder", "Lame encoder"}, {"SingleFileLength", "10"}}));
+    ASSERT_EQ(Run({"record", "--for", "20", "--input", "generator:1:fast"}), 0);
+    const std::string first = Chunks(".mp3").at(0);
+    const std::string from = first.substr(0, 4) + "-" + first.substr(5, 2) + "-" + first.substr(8, 2) + " " +
+                             first.substr(11, 2) + ":" + first.substr(14, 2) + ":" + first.substr(17, 2);
+    for (int signal : {SIGINT, SIGTERM}) {
+        test::ChildProcess player;
+        ASSERT_TRUE(Spawn(player, {"play", "--from", from, "--output", "null"}, "play"));
+        ASSERT_TRUE(test::WaitFor([&] { return test::ReadFile(m_io.File("play.out")).find("playing ") == 0; }));
+        player.Signal(signal);
+        EXPECT_EQ(player.Wait(), 0) << signal;
+        EXPECT_NE(test::ReadFile(m_io.File("play.out")).find("\nstopped at "), std::string::npos) << signal;
+    }
+}
+
 // "wavkeep delete" and "wavkeep disk --prune" in other processes while
 // "wavkeep record" runs (held still with SIGSTOP, so that its newest chunk is
 // the one being written): the running session keeps its names and chunks,
