@@ -4,7 +4,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/FileUtil.h"
 #include "core/Trace.h"
 
 namespace wk {
@@ -19,7 +18,12 @@ bool WriteChunkStartNote(const std::string& base, const ChunkStartNote& note) {
          << "first-sample " << note.firstSample << "\n"
          << "sample-rate " << note.sampleRate << "\n";
     const std::string path = base + kChunkNoteExtension;
-    if (!ReplaceFileContents(path, text.str())) {
+    // Written in place, on the recording thread: a note torn by a crash
+    // reads as damaged, and the chunk is then cut by its nominal start.
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text.str();
+    out.close();
+    if (!out) {
         Trace(kTraceError, "Cannot write the chunk start note %s", path.c_str());
         return false;
     }
