@@ -92,12 +92,18 @@ typedef void (*BEVERSION)(PBE_VERSION version);
 /* Like beDeinitStream, but the stream may go on without a gap afterwards. */
 typedef BE_ERR (*BEFLUSHNOGAP)(HBE_STREAM stream, uint8_t* output, uint32_t* outputLength);
 
+/* Optional: the samples of silence the encoder puts before the first input
+ * sample (its delay), so that the recorder knows where each frame's audio
+ * begins. */
+typedef BE_ERR (*BEENCODERDELAY)(HBE_STREAM stream, uint32_t* samples);
+
 #define TEXT_BEINITSTREAM "beInitStream"
 #define TEXT_BEENCODECHUNK "beEncodeChunk"
 #define TEXT_BEDEINITSTREAM "beDeinitStream"
 #define TEXT_BECLOSESTREAM "beCloseStream"
 #define TEXT_BEVERSION "beVersion"
 #define TEXT_BEFLUSHNOGAP "beFlushNoGap"
+#define TEXT_BEENCODERDELAY "beEncoderDelay"
 
 #ifdef __cplusplus
 }

@@ -252,6 +252,20 @@ WK_EXPORT BE_ERR beFlushNoGap(HBE_STREAM handle, uint8_t* output, uint32_t* outp
 }
 #endif
 
+WK_EXPORT BE_ERR beEncoderDelay(HBE_STREAM handle, uint32_t* samples) {
+    auto stream = findStream(handle);
+    if (!stream || samples == nullptr) {
+        return stream ? BE_ERR_INVALID_FORMAT_PARAMETERS : BE_ERR_INVALID_HANDLE;
+    }
+    std::lock_guard lock(stream->m_mutex);
+    const int delay = lame_get_encoder_delay(stream->m_gfp);
+    if (delay < 0) {
+        return BE_ERR_INVALID_FORMAT_PARAMETERS;
+    }
+    *samples = static_cast<uint32_t>(delay);
+    return BE_ERR_SUCCESSFUL;
+}
+
 WK_EXPORT BE_ERR beCloseStream(HBE_STREAM handle) {
     std::shared_ptr<Stream> stream;
     {

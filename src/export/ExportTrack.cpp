@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "export/Id3Tag.h"
 #include "export/Mp3Frame.h"
 #include "export/OggExport.h"
+#include "streamstore/ChunkStartNote.h"
 #include "streamstore/StreamInfo.h"
 
 namespace wk {
@@ -226,6 +228,44 @@ std::string Seconds(int64_t ms) {
     return text;
 }
 
+// A Layer III decoder's first output sample plays the audio this many
+// samples before the first frame's own.
+constexpr int64_t kDecoderDelay = 529;
+
+// Where the frame that plays `t` first lies in chunk `chunk`, by the chunk's
+// start note: counted from the noted first frame, the frame whose decoded
+// audio (the decoder's delay included) begins nearest to t. The offset is
+// that frame's header, or the file's end when the chunk ends before it.
+// Nothing without a usable note, and the caller keeps to the nominal rule.
+std::optional<int64_t> NotedFrameOffset(const MP3SingleSaving& session, int chunk, StreamTime t,
+                                        std::FILE* in) {
+    if (in == nullptr) return std::nullopt;
+    const auto note = ReadChunkStartNote(ChunkPath(session, chunk));
+    if (!note || note->firstFrameByte < 0) return std::nullopt;
+    const int64_t intoChunkMs = t - (int64_t{chunk} - 1) * session.length - session.start;
+    if (intoChunkMs < -session.length || intoChunkMs > 2 * session.length) return std::nullopt;
+    const int64_t wanted = (intoChunkMs * note->sampleRate + 500) / 1000;
+    int64_t position = note->firstFrameByte;
+    uint8_t header[4];
+    for (int64_t frame = 0;; ++frame) {
+        if (::fseeko(in, static_cast<off_t>(position), SEEK_SET) != 0) return std::nullopt;
+        if (std::fread(header, 1, 4, in) != 4) return frame == 0 ? std::nullopt
+                                                                 : std::optional(position);
+        const int64_t bytes = LayerThreeFrameBytes(header);
+        if (!IsMp3FrameHeader(header) || bytes <= 4) {
+            Trace(kTraceError, "chunk %d: no frame header at byte %lld where its start note "
+                  "leads; its nominal start is used", chunk, static_cast<long long>(position));
+            return std::nullopt;
+        }
+        const int64_t samples = (header[1] & 0x18) == 0x18 ? 1152 : 576;
+        // The frame's decoded audio begins here relative to t; the next
+        // frame is the better start once this one begins over half a frame early.
+        const int64_t early = wanted - (note->firstSample + frame * samples - kDecoderDelay);
+        if (early <= samples / 2) return position;
+        position += bytes;
+    }
+}
+
 // The chunks of one track: a from the track's start, those between whole,
 // b up to its end (whole when the track runs past the recorded data).
 struct TrackChunks {
@@ -251,7 +291,14 @@ int64_t CopyTrackChunks(const TrackChunks& c, std::FILE* out, CExportProgress& p
     const int64_t frameLength = GetMp3FrameLength(pathA);
     BufferedFile inA = OpenForReading(pathA);
     const int64_t lengthA = FileLength(inA.get());
-    const int64_t from = frameLength * fa;
+    const int64_t from =
+        NotedFrameOffset(c.session, a, c.start, inA.get()).value_or(frameLength * fa);
+    // Where chunk n's part of the track ends: its noted frame, else the
+    // nominal rule; the file's end when the track runs past the data.
+    const auto endIn = [&](int n, std::FILE* in, int64_t nominalFrameLength) -> int64_t {
+        if (toEndOfData) return FileLength(in);
+        return NotedFrameOffset(c.session, n, c.end, in).value_or(nominalFrameLength * fb);
+    };
 
     int64_t expected = 0;
     if (a == b) {
@@ -280,8 +327,8 @@ int64_t CopyTrackChunks(const TrackChunks& c, std::FILE* out, CExportProgress& p
             Trace(kTraceError, "[L %d] Error opening file %s", 1230, pathA.c_str());
             return -1;
         }
-        written = CopyRange(inA.get(), out, from, toEndOfData ? lengthA : frameLength * fb,
-                            sync, progress, &walker);
+        written = CopyRange(inA.get(), out, from, endIn(a, inA.get(), frameLength), sync,
+                            progress, &walker);
         piece(a, true, 0);
     } else {
         if (inA.get() == nullptr) {
@@ -301,16 +348,16 @@ int64_t CopyTrackChunks(const TrackChunks& c, std::FILE* out, CExportProgress& p
             }
             piece(n, in.get() != nullptr, before);
         }
-        // An end on the chunk's first frame takes nothing from it.
-        if (toEndOfData || fb > 0) {
-            const std::string path = ChunkPath(c.session, b);
+        // An end on the chunk's first frame takes nothing from it; with a
+        // start note, the bytes before that frame still end the one before.
+        const std::string path = ChunkPath(c.session, b);
+        if (toEndOfData || fb > 0 || ReadChunkStartNote(path)) {
             BufferedFile in = OpenForReading(path);
             const int64_t before = walker.Frames();
             if (in.get() == nullptr) {
                 Trace(kTraceError, "[L %d] Error opening file %s", 1259, path.c_str());
             } else {
-                const int64_t to =
-                    toEndOfData ? FileLength(in.get()) : GetMp3FrameLength(path) * fb;
+                const int64_t to = endIn(b, in.get(), GetMp3FrameLength(path));
                 written += CopyRange(in.get(), out, 0, to, sync, progress, &walker);
             }
             piece(b, in.get() != nullptr, before);

@@ -23,6 +23,7 @@
 #include "export/ExportTrack.h"
 #include "platform/Process.h"
 #include "platform/WavReader.h"
+#include "streamstore/ChunkStartNote.h"
 #include "streamstore/StreamInfo.h"
 
 namespace wk {
@@ -455,6 +456,15 @@ int64_t OggCutPoint(const MP3SingleSaving& session, int chunk, StreamTime t) {
     return static_cast<int64_t>(samples);
 }
 
+int64_t NotedOggCutPoint(const MP3SingleSaving& session, int chunk, StreamTime t) {
+    const int64_t cut = OggCutPoint(session, chunk, t);
+    const auto note = ReadChunkStartNote(ChunkPath(session, chunk));
+    if (!note || note->firstFrameByte >= 0) return cut;
+    // Far from the limits: the note's offset is at most a second.
+    if (cut > INT64_MAX / 2 || cut < INT64_MIN / 2) return cut;
+    return cut - note->firstSample;
+}
+
 void SaveOggPiece(std::FILE* in, std::FILE* out, int64_t from, int64_t to,
                   const std::string& tempFolder, CExportProgress& progress) {
     if (in == nullptr || out == nullptr) return;
@@ -494,7 +504,7 @@ std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime 
         return {};
     }
 
-    const int a = ChunkIndexAt(*session, start);
+    int a = ChunkIndexAt(*session, start);
     int b = ChunkIndexAt(*session, end);
     const int lastChunk = LastRecordedChunk(*session);
     // An end after the recorded data ends the track with the last chunk
@@ -506,8 +516,15 @@ std::string ExportOggTrack(const StreamInfo& info, StreamTime start, StreamTime 
               name.c_str());
         return {};
     }
-    const int64_t sa = OggCutPoint(*session, a, start);
-    const int64_t eb = toEndOfData ? 0 : OggCutPoint(*session, b, end);
+    int64_t sa = NotedOggCutPoint(*session, a, start);
+    // A chunk's audio begins on a whole block after its nominal start; a
+    // track starting before that starts in the chunk before, which holds it.
+    if (sa < 0 && a > 1 && ::access(ChunkPath(*session, a - 1).c_str(), R_OK) == 0) {
+        --a;
+        sa = NotedOggCutPoint(*session, a, start);
+    }
+    sa = std::max<int64_t>(sa, 0);
+    const int64_t eb = toEndOfData ? 0 : NotedOggCutPoint(*session, b, end);
     Trace(kTraceDebug, "ogg export of %s: chunks %d to %d, from sample %lld to %lld%s",
           name.c_str(), a, b, static_cast<long long>(sa), static_cast<long long>(eb),
           toEndOfData ? " (end of the recorded data)" : "");

@@ -28,6 +28,9 @@ struct StreamInfo;
 
 // The sample of t within chunk `chunk` (1-based) of `session`.
 int64_t OggCutPoint(const MP3SingleSaving& session, int chunk, StreamTime t);
+// OggCutPoint counted from the chunk's first sample where the recorder noted
+// it (ChunkStartNote), so that it is a granule position of the chunk.
+int64_t NotedOggCutPoint(const MP3SingleSaving& session, int chunk, StreamTime t);
 
 // One piece of a chunk into `out`: from > 0 and from != to keeps the rest
 // after `from`; from == to != 0 keeps the beginning up to `to`; from == 0 and

@@ -5,6 +5,7 @@
 #include "core/RecordingNotifier.h"
 #include "core/Trace.h"
 #include "recording/SilenceDetector.h"
+#include "streamstore/ChunkStartNote.h"
 
 namespace wk {
 
@@ -86,6 +87,7 @@ int ChunkEncoder::StartFile() {
         m_vorbis.SetFileName(m_current);
         block = m_vorbis.StartFile();
         m_state = kEncoderStarted;
+        NoteOggStart(0);
     } else {
         Mp3Writer::SetFileName(m_current);
         block = Mp3Writer::StartFile();
@@ -126,9 +128,27 @@ void ChunkEncoder::Cut() {
         m_current = m_template + "_" + std::to_string(m_chunkNumber);
     }
     Trace(kTraceDebug, "Next chunk %s", m_current.c_str());
-    if (IsVorbis()) m_vorbis.SwitchFile(m_current);
-    else SwitchFile(m_current);
+    // The cut falls on a whole block, after the nominal start.
+    const int64_t frameBytes = 2 * int64_t{Channels()};
+    const int64_t nominal = (m_chunkNumber - 1) * (m_chunkSize / frameBytes);
+    if (IsVorbis()) {
+        m_vorbis.SwitchFile(m_current);
+        NoteOggStart(m_pcmBytes / frameBytes - nominal);
+    } else {
+        SetNominalStart(nominal);
+        SwitchFile(m_current);
+    }
     if (m_detector) m_detector->SetFileName(m_current);
+}
+
+void ChunkEncoder::NoteOggStart(int64_t firstSample) {
+    // Each Ogg chunk is a stream of its own whose granule 0 is the first
+    // sample of the chunk's first block.
+    ChunkStartNote note;
+    note.firstFrameByte = -1;
+    note.firstSample = firstSample;
+    note.sampleRate = SampleRate();
+    WriteChunkStartNote(m_current, note);
 }
 
 void ChunkEncoder::FlushFile() {

@@ -62,6 +62,8 @@ private:
     void StopDetector(bool lastFileRemoved);
     void Cut();
     void EndPendingCut();
+    // Writes the open Ogg chunk's start note.
+    void NoteOggStart(int64_t firstSample);
 
     std::string m_template = "default";
     int64_t m_chunkSize = 0;

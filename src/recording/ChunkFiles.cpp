@@ -8,6 +8,7 @@
 
 #include "core/CTError.h"
 #include "core/Trace.h"
+#include "streamstore/ChunkStartNote.h"
 
 namespace wk {
 namespace {
@@ -29,6 +30,8 @@ ChunkFiles::~ChunkFiles() {
 
 void ChunkFiles::Create(const std::string& base, const std::string& audioExtension) {
     CloseQuietly();
+    // A note left by an earlier chunk of this name would tell of other audio.
+    ::unlink((base + kChunkNoteExtension).c_str());
     const std::string paths[3] = {base + audioExtension, base + ".dat", base + ".fgp"};
     int fds[3] = {-1, -1, -1};
     for (int i = 0; i < 3; ++i) {
@@ -99,7 +102,8 @@ void ChunkFiles::CloseQuietly() {
 void ChunkFiles::CloseAndDelete() {
     CloseQuietly();
     if (m_base.empty()) return;
-    for (const std::string& ext : {m_audioExtension, std::string(".dat"), std::string(".fgp")})
+    for (const std::string& ext : {m_audioExtension, std::string(".dat"), std::string(".fgp"),
+                                   std::string(kChunkNoteExtension)})
         ::unlink((m_base + ext).c_str());
 }
 

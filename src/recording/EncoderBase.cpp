@@ -124,6 +124,15 @@ void EncoderBase::StartEngine(uint32_t& samplesPerCall, uint32_t& bufferSize) {
     m_state = kEncoderStarted;
 }
 
+uint32_t EncoderBase::EncoderDelay() const {
+    uint32_t delay = 0;
+    if (m_state == kEncoderStarted && m_library.encoderDelay != nullptr &&
+        m_library.encoderDelay(m_stream, &delay) == BE_ERR_SUCCESSFUL && delay < 4096) {
+        return delay;
+    }
+    return kTypicalEncoderDelay;
+}
+
 void EncoderBase::StopEngine() {
     Require(m_state == kEncoderStarted, kErrEncoderNotStarted);
     if (m_library.closeStream(m_stream) != BE_ERR_SUCCESSFUL)

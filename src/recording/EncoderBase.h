@@ -55,6 +55,11 @@ public:
     int Mode() const { return m_mode; }
     int Channels() const { return m_mode == BE_MP3_MODE_MONO ? 1 : 2; }
     bool NoGap() const { return m_noGap; }
+    // Samples of the encoder's delay on the started stream: what the library
+    // reports, else kTypicalEncoderDelay.
+    uint32_t EncoderDelay() const;
+    // The delay of the common Layer III encoders at 44.1 kHz.
+    static constexpr uint32_t kTypicalEncoderDelay = 576;
     const BE_CONFIG& Config() const { return m_config; }
     const std::string& LibraryPath() const { return m_library.Path(); }
 

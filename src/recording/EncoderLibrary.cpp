@@ -38,6 +38,7 @@ bool EncoderLibrary::ResolveFunctions() {
     closeStream = reinterpret_cast<BECLOSESTREAM>(find(TEXT_BECLOSESTREAM));
     version = reinterpret_cast<BEVERSION>(find(TEXT_BEVERSION));
     flushNoGap = reinterpret_cast<BEFLUSHNOGAP>(find(TEXT_BEFLUSHNOGAP));
+    encoderDelay = reinterpret_cast<BEENCODERDELAY>(find(TEXT_BEENCODERDELAY));
     return initStream && encodeChunk && deinitStream && closeStream && version;
 }
 
@@ -48,6 +49,7 @@ bool EncoderLibrary::Unload() {
     closeStream = nullptr;
     version = nullptr;
     flushNoGap = nullptr;
+    encoderDelay = nullptr;
     return m_library.Unload();
 }
 

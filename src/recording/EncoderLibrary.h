@@ -36,6 +36,7 @@ public:
     BECLOSESTREAM closeStream = nullptr;
     BEVERSION version = nullptr;
     BEFLUSHNOGAP flushNoGap = nullptr;
+    BEENCODERDELAY encoderDelay = nullptr;  // optional
 
     // Where a bare name is found: home, beside the executable, else the name
     // itself for the system loader.

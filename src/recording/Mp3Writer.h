@@ -48,8 +48,17 @@ public:
 
     int64_t BlocksEncoded() const { return m_blocks; }
 
+    // The input sample frame at which the next chunk (the one SwitchFile
+    // opens) nominally starts; StartFile's chunk starts at 0. Each chunk's
+    // first frame is noted beside it (ChunkStartNote) relative to this.
+    void SetNominalStart(int64_t frame) { m_nextNominal = frame; }
+
 protected:
     void EndFile(bool remove);
+    // Follows the frame headers of the bit stream across chunk files and
+    // notes the first one that begins in the open chunk.
+    void FollowFrames(const uint8_t* data, size_t n);
+    void BeginChunkNote();
 
     std::string m_base = "default";
     ChunkFiles m_files;
@@ -57,6 +66,21 @@ protected:
     std::vector<uint8_t> m_pendingDat;
     std::vector<uint8_t> m_pendingFgp;
     int64_t m_blocks = 0;
+
+    // The bit stream as a whole, from the engine's start.
+    int64_t m_streamBytes = 0;
+    int64_t m_nextHeader = 0;  // where the next frame header begins
+    int64_t m_framesSeen = 0;
+    uint8_t m_header[4] = {};
+    int m_headerBytes = 0;     // gathered at m_nextHeader
+    bool m_chainLost = false;  // bytes where a header belongs are none: no more notes
+    // The open chunk: where its bytes begin in the stream, where it nominally
+    // starts, and whether its first frame is still to be noted.
+    int64_t m_chunkFirstByte = 0;
+    int64_t m_chunkNominal = 0;
+    int64_t m_nextNominal = 0;
+    bool m_notePending = false;
+    uint32_t m_encoderDelay = kTypicalEncoderDelay;
 };
 
 }  // namespace wk

@@ -20,6 +20,7 @@
 #include "core/Translation.h"
 #include "platform/FileSystemInfo.h"
 #include "streamstore/ChunkName.h"
+#include "streamstore/ChunkStartNote.h"
 #include "streamstore/RecordingMarker.h"
 #include "streamstore/StreamNameFile.h"
 
@@ -149,6 +150,7 @@ void DeleteChunk(const std::string& folder, const std::string& name) {
     const std::string base = audio.substr(0, audio.size() - kExtensionLength);
     ::unlink((base + ".dat").c_str());
     ::unlink((base + ".fgp").c_str());
+    ::unlink((base + kChunkNoteExtension).c_str());
 }
 
 // Whether config.ini itself holds `key`: the store fills in defaults, which

@@ -15,6 +15,7 @@
 #include "core/Trace.h"
 #include "core/Translation.h"
 #include "streamstore/ChunkName.h"
+#include "streamstore/ChunkStartNote.h"
 #include "streamstore/RecordingMarker.h"
 #include "streamstore/StreamInfo.h"
 
@@ -25,7 +26,7 @@ void RemoveChunk(const std::string& folder, const std::string& name) {
     const std::string path = FolderFile(folder, name);
     ::unlink(path.c_str());
     const std::string base = path.substr(0, path.size() - 4);
-    for (const char* side : {".dat", ".fgp"}) ::unlink((base + side).c_str());
+    for (const char* side : {".dat", ".fgp", kChunkNoteExtension}) ::unlink((base + side).c_str());
 }
 
 // The audio a chunk holds, by its ".dat" side file; -1 when unknown.

@@ -15,6 +15,7 @@
 
 #include "core/Trace.h"
 #include "streamstore/ChunkName.h"
+#include "streamstore/ChunkStartNote.h"
 #include "streamstore/RecordingMarker.h"
 
 namespace wk {
@@ -416,6 +417,12 @@ void CheckSession(const std::string& folder, const DateTime& start, int64_t dura
             if (!RenameNoReplace(from + side, to + side))
                 FailRename(__LINE__, from + side, to + side);
         }
+        // The start note goes along where there is one; it tells the start
+        // relative to the chunk's place in stream time, which the move keeps.
+        // A chunk without one must not inherit a note left at the new name.
+        const std::string note = to + kChunkNoteExtension;
+        if (::rename((from + kChunkNoteExtension).c_str(), note.c_str()) != 0)
+            ::unlink(note.c_str());
     }
 }
 

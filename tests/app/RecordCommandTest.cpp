@@ -185,7 +185,7 @@ TEST_F(RecordCommandTest, DeletingAndPruningBesideARecorderLeaveItsSessionAlone)
     ASSERT_TRUE(test::WaitFor(stopped));
     const std::vector<std::string> before = recorded();
     std::set<std::string> expected = folderFiles();
-    for (const char* ext : {".mp3", ".dat", ".fgp"})
+    for (const char* ext : {".mp3", ".dat", ".fgp", ".pos"})
         expected.erase(fs::path(older).replace_extension(ext).string());
 
     EXPECT_EQ(Run({"delete", "--from", "2000-01-01 00:00:00", "--to", "2099-12-31 23:59:59"}), 0);

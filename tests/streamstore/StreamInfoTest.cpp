@@ -6,6 +6,7 @@
 #include <set>
 
 #include "streamstore/ChunkName.h"
+#include "streamstore/ChunkStartNote.h"
 #include "streamstore/RecordingMarker.h"
 #include "streamstore/StreamInfo.h"
 #include "support/TempHome.h"
@@ -187,6 +188,27 @@ TEST(UpdateStreamInfo, LastChunkEndsWithTheSessionSessionsAreToldApartByStart) {
     EXPECT_EQ(both.sessions[0].duration, 1500 * kS);
     EXPECT_EQ(both.sessions[0].spans.size(), 2u);
     EXPECT_LT(both.sessions[0].start, both.sessions[1].start);
+}
+
+// A chunk start note is read back as written; a damaged or foreign one is
+// no note (the export then cuts by the nominal start).
+TEST(ChunkStartNote, ReadsWhatWasWrittenAndRefusesDamagedNotes) {
+    test::TempDir dir;
+    ASSERT_TRUE(WriteChunkStartNote(dir.File("c_2"), {417, -2664, 44100}));
+    const auto note = ReadChunkStartNote(dir.File("c_2.mp3"));
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->firstFrameByte, 417);
+    EXPECT_EQ(note->firstSample, -2664);
+    EXPECT_FALSE(ReadChunkStartNote(dir.File("none.mp3")));
+    const char* damaged[] = {"first-frame-byte 3\nfirst-sample 9\n",  // no rate
+                             "first-frame-byte x\nfirst-sample 9\nsample-rate 44100\n",
+                             "first-frame-byte 3\nfirst-sample 99999999\nsample-rate 44100\n",
+                             "first-frame-byte -7\nfirst-sample 9\nsample-rate 44100\n",
+                             "first-frame-byte 3\nfirst-sample 9\nsample-rate 0\n", ""};
+    for (const char* text : damaged) {
+        test::WriteFile(dir.File("d.pos"), text);
+        EXPECT_FALSE(ReadChunkStartNote(dir.File("d.ogg"))) << text;
+    }
 }
 
 TEST(ChunkIndexAt, CountsFromOneInsideTheSessionAndThePathPrefersMp3) {
