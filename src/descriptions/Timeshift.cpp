@@ -33,7 +33,7 @@ struct MatchInput {
 };
 
 bool PrepareMatch(const StreamInfo& info, const Description& d, StreamTime lowerBound,
-                  MatchInput& in) {
+                  MatchInput& in, bool onGrid = false) {
     in.snippet = d.FingerprintBytes();
     in.length = static_cast<int>(std::min<size_t>(in.snippet.size(), kSnippetBytes));
     if (in.length == 0) return false;
@@ -42,7 +42,12 @@ bool PrepareMatch(const StreamInfo& info, const Description& d, StreamTime lower
     const StreamTime f = d.fingerprintTime;
     const MP3SingleSaving* session = FindSession(info, f);
     if (session == nullptr) return false;
-    if (f - session->start < window) window = f - session->start - 1;
+    if (f - session->start < window) {
+        window = f - session->start - 1;
+        // Whole steps, so the places searched lie on the side bytes' own
+        // 10 ms grid and a copy of the recording matches without a remainder.
+        if (onGrid) window = std::max<int64_t>(0, window / kMsPerFingerprintByte * kMsPerFingerprintByte);
+    }
     const int64_t reach = window + kMatchWindowMs;
 
     // The session may have lost its first chunks to the disk allowance.
@@ -147,31 +152,43 @@ double Confidence(const std::vector<double>& cost, int position) {
 std::vector<double> AudibleSpreads(const MatchInput& in) {
     const int n = in.length;
     const int places = std::max(1, in.count - n);
-    std::vector<int32_t> a(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) a[i] = int8_t(in.snippet[i]);
-    std::vector<int32_t> b(static_cast<size_t>(in.count));
-    for (int k = 0; k < in.count; ++k) b[k] = int8_t(in.side[k]);
+    // Bytes below the floor count as 0. With the offset c and x = (b - a) - c
+    // a place's terms are |x| where both are audible, max(0, -x) where only
+    // the snippet is, max(0, x) where only the side file is. In integers of
+    // 1/16 byte, and with masks (-1 or 0) instead of branches and products,
+    // the loops run in vector registers on any x86-64.
+    std::vector<int32_t> a(static_cast<size_t>(n)), aOn(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        a[i] = std::max<int32_t>(0, int8_t(in.snippet[i]));
+        aOn[i] = -static_cast<int32_t>(a[i] > 0);
+    }
+    std::vector<int32_t> b(static_cast<size_t>(in.count)), bOn(static_cast<size_t>(in.count));
+    for (int k = 0; k < in.count; ++k) {
+        b[k] = std::max<int32_t>(0, int8_t(in.side[k]));
+        bOn[k] = -static_cast<int32_t>(b[k] > 0);
+    }
     std::vector<double> cost(static_cast<size_t>(places));
     const int32_t* pa = a.data();
+    const int32_t* qa = aOn.data();
     for (int j = 0; j < places; ++j) {
         const int32_t* pb = b.data() + j;
+        const int32_t* qb = bOn.data() + j;
         int32_t sum = 0, both = 0;
         for (int i = 0; i < n; ++i) {
-            const int32_t audible = (pa[i] > 0) & (pb[i] > 0);
-            sum += audible * (pb[i] - pa[i]);
-            both += audible;
+            const int32_t on = qa[i] & qb[i];
+            sum += (pb[i] - pa[i]) & on;
+            both -= on;
         }
-        // In units of 1 / m, m = max(both, 1): the offset is sum / m.
-        const int32_t m = std::max(both, 1);
+        const int32_t c = both > 0 ? static_cast<int32_t>(std::lround(16.0 * sum / both)) : 0;
         int32_t e = 0;
         for (int i = 0; i < n; ++i) {
-            const int32_t ai = pa[i] > 0 ? pa[i] : 0, bi = pb[i] > 0 ? pb[i] : 0;
-            const int32_t matched = std::abs(m * (bi - ai) - sum);
-            const int32_t onlyB = std::max(0, m * bi - sum);
-            const int32_t onlyA = std::max(0, m * ai + sum);
-            e += ai > 0 ? (bi > 0 ? matched : onlyA) : (bi > 0 ? onlyB : 0);
+            const int32_t x = ((pb[i] - pa[i]) << 4) - c;
+            const int32_t on = qa[i] & qb[i];
+            const int32_t onlyA = qa[i] & ~qb[i];
+            const int32_t onlyB = qb[i] & ~qa[i];
+            e += (std::abs(x) & on) + (std::max(0, -x) & onlyA) + (std::max(0, x) & onlyB);
         }
-        cost[static_cast<size_t>(j)] = static_cast<double>(e) / m / n;
+        cost[static_cast<size_t>(j)] = static_cast<double>(e) / 16 / n;
     }
     return cost;
 }
@@ -319,10 +336,23 @@ bool MatchFingerprint(const StreamInfo& info, const Description& d, StreamTime l
 bool MatchSnippet(const StreamInfo& info, const Description& d, StreamTime lowerBound,
                   ShiftVote& vote) {
     MatchInput in;
-    if (!PrepareMatch(info, d, lowerBound, in)) return false;
+    if (!PrepareMatch(info, d, lowerBound, in, true)) return false;
     const std::vector<double> cost = AudibleSpreads(in);
     const auto position = static_cast<int>(std::min_element(cost.begin(), cost.end()) - cost.begin());
-    FinishMatch(in, position, cost[static_cast<size_t>(position)], vote.shift, vote.score);
+    const double best = cost[static_cast<size_t>(position)];
+    // Between the places: a second station hears the broadcast a fraction of
+    // a 10 ms step late as often as not. The spread is a sum of distances,
+    // so near its least it rises like a V; the V through the best place and
+    // its neighbours puts the bottom between them. An exact copy stays put.
+    double fraction = 0;
+    if (best > 0 && position > 0 && position + 1 < static_cast<int>(cost.size())) {
+        const double left = cost[static_cast<size_t>(position - 1)];
+        const double right = cost[static_cast<size_t>(position + 1)];
+        const double rise = std::max(left, right) - best;
+        if (rise > 0) fraction = std::clamp((left - right) / (2 * rise), -0.5, 0.5);
+    }
+    vote.score = best;
+    vote.shift = std::llround(static_cast<double>(in.window) - (position + fraction) * in.msPerByte);
     vote.confidence = Confidence(cost, position);
     return true;
 }
@@ -371,8 +401,8 @@ ShiftDecision DecideConfidentCorrection(const std::vector<ShiftVote>& votes) {
     }
     decision.moves.reserve(votes.size());
     for (const ShiftVote& v : votes) {
-        const bool own = v.confidence >= kConfidentMatch &&
-                         std::llabs(v.shift - decision.correction) <= kRefineMs;
+        const int64_t off = std::llabs(v.shift - decision.correction);
+        const bool own = v.confidence >= kConfidentMatch && off > kRefineMinMs && off <= kRefineMs;
         decision.moves.push_back(own ? v.shift : decision.correction);
     }
     return decision;

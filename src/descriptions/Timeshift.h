@@ -80,8 +80,11 @@ ShiftDecision DecideCorrection(const std::vector<ShiftVote>& votes);
 
 // The same agreement and quorum, but the file's correction is the centre of
 // the agreeing votes weighted by their confidence (a weighted median: a few
-// wrong votes cannot pull it), and a description whose own match is
-// confident and lies within kRefineMs of that centre moves by its own shift.
+// wrong votes cannot pull it). A description whose own match is confident
+// and lies more than kRefineMinMs (the precision of one match) but at most
+// kRefineMs from that centre moves by its own shift: two stations' sample
+// clocks drift apart by that much in an hour or two.
+inline constexpr int64_t kRefineMinMs = 20;
 inline constexpr int64_t kRefineMs = 150;
 inline constexpr double kConfidentMatch = 0.25;
 ShiftDecision DecideConfidentCorrection(const std::vector<ShiftVote>& votes);
