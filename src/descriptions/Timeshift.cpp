@@ -44,9 +44,11 @@ bool PrepareMatch(const StreamInfo& info, const Description& d, StreamTime lower
     if (session == nullptr) return false;
     if (f - session->start < window) {
         window = f - session->start - 1;
-        // Whole steps, so the places searched lie on the side bytes' own
-        // 10 ms grid and a copy of the recording matches without a remainder.
-        if (onGrid) window = std::max<int64_t>(0, window / kMsPerFingerprintByte * kMsPerFingerprintByte);
+        // Whole steps back to the session's first byte at most, so the places
+        // searched lie on the side bytes' own 10 ms grid (a copy of the
+        // recording matches without a remainder) and the first byte is one
+        // of them (a snippet may begin with the recording).
+        if (onGrid) window = (f - session->start) / kMsPerFingerprintByte * kMsPerFingerprintByte;
     }
     const int64_t reach = window + kMatchWindowMs;
 
