@@ -371,7 +371,9 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
         return 2;
     }
     bool songsMade = false;
-    const int status = RunDemoSteps(o, out, err, songsMade);
+    const int status =
+        o.secondStation ? RunSecondStationDemo(o, out, err) : RunDemoSteps(o, out, err, songsMade);
+    songsMade = songsMade || o.secondStation;
     if (status != 0 && o.temporaryHome && !songsMade) {
         // Nothing in it to look at: the reason has been printed.
         std::error_code ec;
@@ -413,6 +415,10 @@ void AddDemoCommand(CliCommandTable& table) {
     demo->add_option("--minutes", o->minutes, "Minutes of broadcast to record (4-120)")
         ->capture_default_str();
     demo->add_option("--seed", o->seed, "The generator's seed")->capture_default_str();
+    demo->add_flag("--second-station", o->secondStation,
+                   "Instead: record the broadcast at a second station (2.3 s late, -4 dB, 7 kHz, "
+                   "noise), match the first station's playlist onto it, export the songs and "
+                   "print each one's matching error and measured start error");
     table.Early(demo, [o](std::string& home, std::ostream&, std::ostream& err) {
         return CheckDemoHome(*o, home, err);
     });

@@ -23,6 +23,9 @@ struct DemoOptions {
     // The home was made for this run (no --home): a run that fails before
     // it has songs to show removes it again.
     bool temporaryHome = false;
+    // The same broadcast recorded by a second, worse receiver, the first
+    // station's playlist matched onto it (SecondStationDemo.cpp).
+    bool secondStation = false;
 };
 
 // Why the options cannot make a demo, "" when they can; checked before
@@ -33,6 +36,7 @@ std::string DemoOptionsProblem(const DemoOptions& options);
 std::string MakeDemoHome();
 
 int RunDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
+int RunSecondStationDemo(const DemoOptions& options, std::ostream& out, std::ostream& err);
 
 void AddDemoCommand(CliCommandTable& table);
 

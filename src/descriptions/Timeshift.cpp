@@ -33,7 +33,7 @@ struct MatchInput {
 };
 
 bool PrepareMatch(const StreamInfo& info, const Description& d, StreamTime lowerBound,
-                  MatchInput& in) {
+                  MatchInput& in, bool onGrid = false) {
     in.snippet = d.FingerprintBytes();
     in.length = static_cast<int>(std::min<size_t>(in.snippet.size(), kSnippetBytes));
     if (in.length == 0) return false;
@@ -42,7 +42,14 @@ bool PrepareMatch(const StreamInfo& info, const Description& d, StreamTime lower
     const StreamTime f = d.fingerprintTime;
     const MP3SingleSaving* session = FindSession(info, f);
     if (session == nullptr) return false;
-    if (f - session->start < window) window = f - session->start - 1;
+    if (f - session->start < window) {
+        window = f - session->start - 1;
+        // Whole steps back to the session's first byte at most, so the places
+        // searched lie on the side bytes' own 10 ms grid (a copy of the
+        // recording matches without a remainder) and the first byte is one
+        // of them (a snippet may begin with the recording).
+        if (onGrid) window = (f - session->start) / kMsPerFingerprintByte * kMsPerFingerprintByte;
+    }
     const int64_t reach = window + kMatchWindowMs;
 
     // The session may have lost its first chunks to the disk allowance.
@@ -81,7 +88,132 @@ const FileReplaceOps kLibraryOps{
     [](const char* from, const char* to) { return std::rename(from, to); }};
 const FileReplaceOps* g_replaceOps = &kLibraryOps;
 
-ShiftDecision NotIdentified() { return ShiftDecision{false, 0}; }
+ShiftDecision NotIdentified() { return ShiftDecision{false, 0, {}}; }
+
+// n * score is sum(|n d(i) - sum(d)|) / n, so E = sum(|n d(i) - sum(d)|)
+// orders the places exactly, in integers: |n d| and |sum(d)| stay below
+// 400 * 255, E below 2^31. The reference's double score of a place differs
+// from E / n^2 by far less than 1e-9 (400 terms below 510, each rounded at
+// 2^-53), while distinct E differ by at least 1 / n^2 >= 6e-6 in score, so
+// the reference's best place always has the smallest E; only places sharing
+// that E need the reference's own arithmetic to pick the same one of them.
+std::vector<int32_t> Spreads(const MatchInput& in) {
+    const int n = in.length;
+    const int places = std::max(1, in.count - n);
+    std::vector<int32_t> a(static_cast<size_t>(n));
+    int32_t sumA = 0;
+    for (int i = 0; i < n; ++i) {
+        a[i] = n * int8_t(in.snippet[i]);
+        sumA += int8_t(in.snippet[i]);
+    }
+    std::vector<int32_t> b(static_cast<size_t>(in.count));
+    for (int k = 0; k < in.count; ++k) b[k] = n * int8_t(in.side[k]);
+
+    // sum(d) of every place, with a sliding sum over the side bytes.
+    std::vector<int32_t> sumD(static_cast<size_t>(places));
+    int32_t sumB = 0;
+    for (int i = 0; i < n; ++i) sumB += int8_t(in.side[i]);
+    for (int j = 0; j < places; ++j) {
+        sumD[j] = sumA - sumB;
+        if (j + n < in.count) sumB += int8_t(in.side[j + n]) - int8_t(in.side[j]);
+    }
+
+    std::vector<int32_t> spread(static_cast<size_t>(places));
+    const int32_t* pa = a.data();
+    for (int j = 0; j < places; ++j) {
+        const int32_t* pb = b.data() + j;
+        const int32_t s = sumD[j];
+        int32_t e = 0;
+        for (int i = 0; i < n; ++i) e += std::abs(pa[i] - pb[i] - s);
+        spread[j] = e;
+    }
+    return spread;
+}
+
+// How far the best place stands out: against the best place more than
+// kConfidenceReach places from it. A snippet with no other place to compare
+// with is taken as certain.
+double Confidence(const std::vector<double>& cost, int position) {
+    double other = std::numeric_limits<double>::infinity();
+    for (int j = 0; j < static_cast<int>(cost.size()); ++j)
+        if (std::abs(j - position) > kConfidenceReach) other = std::min(other, cost[static_cast<size_t>(j)]);
+    if (std::isinf(other)) return 1;
+    if (!(other > 0)) return 0;
+    return (other - cost[static_cast<size_t>(position)]) / other;
+}
+
+// The spread of a place with the level offset taken from the bytes that are
+// audible in both (above 0, the side files' floor), as the spread of the
+// matching's score is: a quiet stretch that one station hears above the
+// floor and the other below it (another level, a noise floor) would pull the
+// mean of all differences away from the true offset, and a snippet that
+// starts in a pause would fit its true place worse than a wrong one. Where
+// only one side is audible, what counts is how far it lies above what the
+// offset lets the other's floor stand for. Per byte, lower is better; 0 for
+// an exact copy at any level.
+std::vector<double> AudibleSpreads(const MatchInput& in) {
+    const int n = in.length;
+    const int places = std::max(1, in.count - n);
+    // Bytes below the floor count as 0. With the offset c and x = (b - a) - c
+    // a place's terms are |x| where both are audible, max(0, -x) where only
+    // the snippet is, max(0, x) where only the side file is. In integers of
+    // 1/16 byte, and with masks (-1 or 0) instead of branches and products,
+    // the loops run in vector registers on any x86-64.
+    std::vector<int32_t> a(static_cast<size_t>(n)), aOn(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        a[i] = std::max<int32_t>(0, int8_t(in.snippet[i]));
+        aOn[i] = -static_cast<int32_t>(a[i] > 0);
+    }
+    std::vector<int32_t> b(static_cast<size_t>(in.count)), bOn(static_cast<size_t>(in.count));
+    for (int k = 0; k < in.count; ++k) {
+        b[k] = std::max<int32_t>(0, int8_t(in.side[k]));
+        bOn[k] = -static_cast<int32_t>(b[k] > 0);
+    }
+    std::vector<double> cost(static_cast<size_t>(places));
+    const int32_t* pa = a.data();
+    const int32_t* qa = aOn.data();
+    for (int j = 0; j < places; ++j) {
+        const int32_t* pb = b.data() + j;
+        const int32_t* qb = bOn.data() + j;
+        int32_t sum = 0, both = 0;
+        for (int i = 0; i < n; ++i) {
+            const int32_t on = qa[i] & qb[i];
+            sum += (pb[i] - pa[i]) & on;
+            both -= on;
+        }
+        const int32_t c = both > 0 ? static_cast<int32_t>(std::lround(16.0 * sum / both)) : 0;
+        int32_t e = 0;
+        for (int i = 0; i < n; ++i) {
+            const int32_t x = ((pb[i] - pa[i]) << 4) - c;
+            const int32_t on = qa[i] & qb[i];
+            const int32_t onlyA = qa[i] & ~qb[i];
+            const int32_t onlyB = qb[i] & ~qa[i];
+            e += (std::abs(x) & on) + (std::max(0, -x) & onlyA) + (std::max(0, x) & onlyB);
+        }
+        cost[static_cast<size_t>(j)] = static_cast<double>(e) / 16 / n;
+    }
+    return cost;
+}
+
+// More than two thirds of the votes lie within kAgreementMs of their mean;
+// `centre` is then the mean of those that do.
+bool Agreeing(const std::vector<ShiftVote>& votes, int64_t& centre) {
+    const auto k = static_cast<int64_t>(votes.size());
+    int64_t sum = 0;
+    for (const ShiftVote& v : votes) sum += v.shift;
+    const int64_t mean1 = sum / k;
+    int64_t agreeingSum = 0;
+    int64_t agreeing = 0;
+    for (const ShiftVote& v : votes) {
+        if (std::llabs(v.shift - mean1) < kAgreementMs) {
+            agreeingSum += v.shift;
+            ++agreeing;
+        }
+    }
+    if (agreeing == 0 || agreeing <= 2 * k / 3) return false;
+    centre = agreeingSum / agreeing;
+    return true;
+}
 
 // The first three lines with their line ends, as the file has them.
 std::string HeaderLines(const std::string& text) {
@@ -180,54 +312,20 @@ bool MatchFingerprintReference(const StreamInfo& info, const Description& d, Str
     return true;
 }
 
-// n * score is sum(|n d(i) - sum(d)|) / n, so E = sum(|n d(i) - sum(d)|)
-// orders the places exactly, in integers: |n d| and |sum(d)| stay below
-// 400 * 255, E below 2^31. The reference's double score of a place differs
-// from E / n^2 by far less than 1e-9 (400 terms below 510, each rounded at
-// 2^-53), while distinct E differ by at least 1 / n^2 >= 6e-6 in score, so
-// the reference's best place always has the smallest E; only places sharing
-// that E need the reference's own arithmetic to pick the same one of them.
+// The smallest spread wins; among places sharing it, the reference's own
+// score picks (see Spreads).
 bool MatchFingerprint(const StreamInfo& info, const Description& d, StreamTime lowerBound,
                       int64_t& shift, double& score) {
     MatchInput in;
     if (!PrepareMatch(info, d, lowerBound, in)) return false;
-    const int n = in.length;
-    const int places = std::max(1, in.count - n);
-
-    std::vector<int32_t> a(static_cast<size_t>(n));
-    int32_t sumA = 0;
-    for (int i = 0; i < n; ++i) {
-        a[i] = n * int8_t(in.snippet[i]);
-        sumA += int8_t(in.snippet[i]);
-    }
-    std::vector<int32_t> b(static_cast<size_t>(in.count));
-    for (int k = 0; k < in.count; ++k) b[k] = n * int8_t(in.side[k]);
-
-    // sum(d) of every place, with a sliding sum over the side bytes.
-    std::vector<int32_t> sumD(static_cast<size_t>(places));
-    int32_t sumB = 0;
-    for (int i = 0; i < n; ++i) sumB += int8_t(in.side[i]);
-    for (int j = 0; j < places; ++j) {
-        sumD[j] = sumA - sumB;
-        if (j + n < in.count) sumB += int8_t(in.side[j + n]) - int8_t(in.side[j]);
-    }
-
-    std::vector<int32_t> spread(static_cast<size_t>(places));
-    const int32_t* pa = a.data();
-    for (int j = 0; j < places; ++j) {
-        const int32_t* pb = b.data() + j;
-        const int32_t s = sumD[j];
-        int32_t e = 0;
-        for (int i = 0; i < n; ++i) e += std::abs(pa[i] - pb[i] - s);
-        spread[j] = e;
-    }
-
+    const std::vector<int32_t> spread = Spreads(in);
     const int32_t least = *std::min_element(spread.begin(), spread.end());
     int position = -1;
     double best = 0;
+    const int places = static_cast<int>(spread.size());
     for (int j = 0; j < places; ++j) {
         if (spread[j] != least) continue;
-        const double s = SnippetScore(in.snippet.data(), in.side.data() + j, n);
+        const double s = SnippetScore(in.snippet.data(), in.side.data() + j, in.length);
         if (position < 0 || s < best) {
             best = s;
             position = j;
@@ -237,26 +335,38 @@ bool MatchFingerprint(const StreamInfo& info, const Description& d, StreamTime l
     return true;
 }
 
-ShiftDecision DecideCorrection(const std::vector<ShiftVote>& votes) {
-    const auto k = static_cast<int64_t>(votes.size());
-    if (k == 0) return ShiftDecision{true, 0};
-    int64_t sum = 0;
-    for (const ShiftVote& v : votes) sum += v.shift;
-    const int64_t mean1 = sum / k;
-    int64_t agreeingSum = 0;
-    int64_t agreeing = 0;
-    for (const ShiftVote& v : votes) {
-        if (std::llabs(v.shift - mean1) < kAgreementMs) {
-            agreeingSum += v.shift;
-            ++agreeing;
-        }
+bool MatchSnippet(const StreamInfo& info, const Description& d, StreamTime lowerBound,
+                  ShiftVote& vote) {
+    MatchInput in;
+    if (!PrepareMatch(info, d, lowerBound, in, true)) return false;
+    const std::vector<double> cost = AudibleSpreads(in);
+    const auto position = static_cast<int>(std::min_element(cost.begin(), cost.end()) - cost.begin());
+    const double best = cost[static_cast<size_t>(position)];
+    // Between the places: a second station hears the broadcast a fraction of
+    // a 10 ms step late as often as not. The spread is a sum of distances,
+    // so near its least it rises like a V; the V through the best place and
+    // its neighbours puts the bottom between them. An exact copy stays put.
+    double fraction = 0;
+    if (best > 0 && position > 0 && position + 1 < static_cast<int>(cost.size())) {
+        const double left = cost[static_cast<size_t>(position - 1)];
+        const double right = cost[static_cast<size_t>(position + 1)];
+        const double rise = std::max(left, right) - best;
+        if (rise > 0) fraction = std::clamp((left - right) / (2 * rise), -0.5, 0.5);
     }
-    if (agreeing == 0 || agreeing <= 2 * k / 3) return NotIdentified();
-    const int64_t mean2 = agreeingSum / agreeing;
-    ShiftDecision decision{true, 0};
+    vote.score = best;
+    vote.shift = std::llround(static_cast<double>(in.window) - (position + fraction) * in.msPerByte);
+    vote.confidence = Confidence(cost, position);
+    return true;
+}
+
+ShiftDecision DecideCorrection(const std::vector<ShiftVote>& votes) {
+    if (votes.empty()) return ShiftDecision{true, 0, {}};
+    int64_t centre = 0;
+    if (!Agreeing(votes, centre)) return NotIdentified();
+    ShiftDecision decision{true, 0, {}};
     double best = std::numeric_limits<double>::infinity();
     for (const ShiftVote& v : votes) {
-        if (std::llabs(v.shift - mean2) < kAgreementMs && v.score < best) {
+        if (std::llabs(v.shift - centre) < kAgreementMs && v.score < best) {
             best = v.score;
             decision.correction = v.shift;
         }
@@ -264,7 +374,44 @@ ShiftDecision DecideCorrection(const std::vector<ShiftVote>& votes) {
     return decision;
 }
 
-bool TimeShiftDescriptionFile(const StreamInfo& info, const std::string& path, double difference) {
+ShiftDecision DecideConfidentCorrection(const std::vector<ShiftVote>& votes) {
+    if (votes.empty()) return ShiftDecision{true, 0, {}};
+    int64_t centre = 0;
+    if (!Agreeing(votes, centre)) return NotIdentified();
+    std::vector<std::pair<int64_t, double>> agreeing;
+    double total = 0;
+    for (const ShiftVote& v : votes) {
+        if (std::llabs(v.shift - centre) >= kAgreementMs) continue;
+        const double weight = std::clamp(v.confidence, 0.0, 1.0);
+        agreeing.emplace_back(v.shift, weight);
+        total += weight;
+    }
+    // Not one confident vote: each counts the same.
+    if (!(total > 0)) {
+        for (auto& a : agreeing) a.second = 1;
+        total = static_cast<double>(agreeing.size());
+    }
+    std::sort(agreeing.begin(), agreeing.end());
+    ShiftDecision decision{true, agreeing.back().first, {}};
+    double below = 0;
+    for (const auto& [shift, weight] : agreeing) {
+        below += weight;
+        if (below >= total / 2) {
+            decision.correction = shift;
+            break;
+        }
+    }
+    decision.moves.reserve(votes.size());
+    for (const ShiftVote& v : votes) {
+        const int64_t off = std::llabs(v.shift - decision.correction);
+        const bool own = v.confidence >= kConfidentMatch && off > kRefineMinMs && off <= kRefineMs;
+        decision.moves.push_back(own ? v.shift : decision.correction);
+    }
+    return decision;
+}
+
+bool TimeShiftDescriptionFile(const StreamInfo& info, const std::string& path, double difference,
+                              CorrectionRule rule) {
     std::string text;
     if (!OpenDescriptionFile(path, text)) return false;
     const std::string temp = path + "tmp";
@@ -287,20 +434,31 @@ bool TimeShiftDescriptionFile(const StreamInfo& info, const std::string& path, d
     }
     const int64_t delta = Milliseconds(difference);
     std::vector<ShiftVote> votes;
-    for (auto& record : store.Records()) {
-        MoveRecord(*record, -delta);
+    std::vector<int> voteOf(store.Records().size(), -1);
+    for (size_t i = 0; i < store.Records().size(); ++i) {
+        Description& record = *store.Records()[i];
+        MoveRecord(record, -delta);
         ShiftVote vote;
-        if (MatchFingerprint(info, *record, 0, vote.shift, vote.score)) votes.push_back(vote);
+        const bool matched = rule == CorrectionRule::kLowestScore
+                                 ? MatchFingerprint(info, record, 0, vote.shift, vote.score)
+                                 : MatchSnippet(info, record, 0, vote);
+        if (!matched) continue;
+        voteOf[i] = static_cast<int>(votes.size());
+        votes.push_back(vote);
     }
-    const ShiftDecision decision = DecideCorrection(votes);
+    const ShiftDecision decision = rule == CorrectionRule::kLowestScore
+                                       ? DecideCorrection(votes)
+                                       : DecideConfidentCorrection(votes);
     if (!decision.identified) {
         AddEvent("Songs could not be successfully identified on the track...");
         Trace(kTraceInfo, "Timeshift: %zu matched descriptions disagree, none moved by them",
               votes.size());
     }
-    for (auto& record : store.Records()) {
-        record->notIdentified = !decision.identified;
-        MoveRecord(*record, -decision.correction);
+    for (size_t i = 0; i < store.Records().size(); ++i) {
+        Description& record = *store.Records()[i];
+        record.notIdentified = !decision.identified;
+        const bool own = voteOf[i] >= 0 && !decision.moves.empty();
+        MoveRecord(record, -(own ? decision.moves[static_cast<size_t>(voteOf[i])] : decision.correction));
     }
 
     const std::string body = RecordText(std::string(), store);

@@ -51,28 +51,59 @@ bool MatchFingerprintReference(const StreamInfo& info, const Description& d, Str
 struct ShiftVote {
     int64_t shift = 0;
     double score = 0;
+    // How much better the best place is than the best one more than
+    // kConfidenceReach places away: (that one's spread - best's) / that
+    // one's, 0 to 1. A snippet of smooth level (a fade) fits many places
+    // nearly as well and gets little; one over sharp onsets gets much.
+    double confidence = 1;
 };
+inline constexpr int kConfidenceReach = 4;
+
+// MatchFingerprint's result with the match's confidence.
+bool MatchSnippet(const StreamInfo& info, const Description& d, StreamTime lowerBound,
+                  ShiftVote& vote);
+
 struct ShiftDecision {
     bool identified = false;  // false: too few votes agree
     int64_t correction = 0;   // to subtract from every description's times
+    // Per vote, what to subtract from that description's times (those
+    // without a vote take `correction`); empty when every one takes it.
+    std::vector<int64_t> moves;
 };
 // The correction the votes of the matched descriptions agree on: more than
 // two thirds of them must lie within kAgreementMs of their mean; of those
 // near the agreeing votes' mean the best-scoring one (the first on ties)
-// wins. No votes: identified, correction 0.
+// wins. No votes: identified, correction 0. Kept to compare against: the
+// lowest score is the least certain snippet as often as not (a fade scores
+// well at many places).
 ShiftDecision DecideCorrection(const std::vector<ShiftVote>& votes);
+
+// The same agreement and quorum, but the file's correction is the centre of
+// the agreeing votes weighted by their confidence (a weighted median: a few
+// wrong votes cannot pull it). A description whose own match is confident
+// and lies more than kRefineMinMs (the precision of one match) but at most
+// kRefineMs from that centre moves by its own shift: two stations' sample
+// clocks drift apart by that much in an hour or two.
+inline constexpr int64_t kRefineMinMs = 20;
+inline constexpr int64_t kRefineMs = 150;
+inline constexpr double kConfidentMatch = 0.25;
+ShiftDecision DecideConfidentCorrection(const std::vector<ShiftVote>& votes);
+
+enum class CorrectionRule { kConfident, kLowestScore };
 
 // Rewrites the description file (".des", any case), keeping its first
 // kMaxMergedRecords descriptions (an event line says how many were left
 // out): every description is moved back by `difference` seconds (the clock
-// difference), then by the correction its fingerprints agree on; when they
+// difference), then by the correction its fingerprints agree on
+// (DecideConfidentCorrection, or the lowest-score rule when asked); when they
 // do not agree every description is marked not identified instead. The
 // three header lines stay
 // byte for byte. The new text goes to path + "tmp", which then replaces the
 // file. False, with a report (61233..61237), when anything fails; the file is
 // then unchanged, except that after a failed delete only the temporary file
 // remains.
-bool TimeShiftDescriptionFile(const StreamInfo& info, const std::string& path, double difference);
+bool TimeShiftDescriptionFile(const StreamInfo& info, const std::string& path, double difference,
+                              CorrectionRule rule = CorrectionRule::kConfident);
 
 // The text the file would hold with every description moved on by
 // `difference` seconds, no matching; the file is left alone. Empty, with the

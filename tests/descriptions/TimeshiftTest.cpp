@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <cmath>
 #include <random>
 
 #include "core/Clock.h"
@@ -14,6 +15,8 @@
 #include "descriptions/CTrackToStreamThread.h"
 #include "descriptions/DescriptionStore.h"
 #include "descriptions/Timeshift.h"
+#include "fixture/SecondStation.h"
+#include "core/ProgramHome.h"
 #include "streamstore/ChunkName.h"
 #include "streamstore/StreamInfo.h"
 #include "support/TempHome.h"
@@ -145,6 +148,78 @@ TEST(DecideCorrectionTest, QuorumOfTheVotes) {
         EXPECT_EQ(decision.identified, std::get<1>(cases[i])) << "row " << i;
         EXPECT_EQ(decision.correction, std::get<2>(cases[i])) << "row " << i;
     }
+}
+
+// The centre of the agreeing votes weighted by confidence, and a
+// description's own shift where it is confident and a little off the centre.
+TEST(DecideCorrectionTest, ConfidentCentreAndOwnShifts) {
+    const std::tuple<std::vector<ShiftVote>, bool, int64_t, std::vector<int64_t>> cases[] = {
+        // The lowest score (1200) is the least confident; 1050 is 50 ms off and sure of it.
+        {{{1000, 5, 0.9}, {1200, 3, 0.1}, {1050, 4, 0.8}}, true, 1000, {1000, 1000, 1050}},
+        {{{1000, 1, 1}, {1200, 1, 1}, {900, 1, 1}, {20000, 1, 1}}, false, 0, {}},
+        {{{1000, 1, 0}, {1100, 1, 0}, {1300, 1, 0}}, true, 1100, {1100, 1100, 1100}},
+        // Within a step of the centre, or far from it: the centre.
+        {{{1000, 1, 1}, {1010, 1, 1}, {1400, 1, 1}}, true, 1010, {1010, 1010, 1010}},
+        {{}, true, 0, {}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const ShiftDecision decision = DecideConfidentCorrection(std::get<0>(cases[i]));
+        EXPECT_EQ(decision.identified, std::get<1>(cases[i])) << "row " << i;
+        EXPECT_EQ(decision.correction, std::get<2>(cases[i])) << "row " << i;
+        EXPECT_EQ(decision.moves, std::get<3>(cases[i])) << "row " << i;
+    }
+}
+
+// A second station hears the broadcast later, at another level, band-limited
+// and with a noise floor: every description of the first station's playlist
+// lands within 15 ms of its song's true start on the second recording,
+// whatever the join before the song; on an identical copy exactly.
+TEST(SecondStationMatchTest, EveryDescriptionLandsOnItsSong) {
+    test::TempDir dir;
+    SetProgramHome(dir.Path());
+    struct Row {
+        double delay, gainDb, lowPassHz, noiseDbfs;
+    };
+    const Row rows[] = {
+        {4.56, 0, 0, -200}, {2.3, -4, 7000, -45}, {9.96, 6, 7000, -45}, {5.117, -6, 7000, -45}};
+    const DateTime start(2024, 5, 1, 10, 0, 0);
+    StationRecordings r;
+    for (size_t row = 0; row < std::size(rows); ++row) {
+        SecondStationOptions o;
+        o.seed = 5;
+        o.songs = 3;
+        o.songSeconds = 8;
+        o.delaySeconds = rows[row].delay;
+        o.gainDb = rows[row].gainDb;
+        o.lowPassHz = rows[row].lowPassHz;
+        o.noiseDbfs = rows[row].noiseDbfs;
+        const std::string second = dir.File("second" + std::to_string(row));
+        std::string why;
+        ASSERT_TRUE(row == 0 ? RecordStations(o, start, dir.File("first"), second,
+                                              dir.File("first.des"), r, &why)
+                             : RecordSecondStation(o, start, second, r, &why))
+            << why;
+        const std::string copy = dir.File("matched" + std::to_string(row) + ".des");
+        fs::copy_file(r.descriptionFile, copy);
+        StreamInfo info;
+        info.folder = second;
+        UpdateStreamInfo(info);
+        ASSERT_TRUE(TimeShiftDescriptionFile(info, copy, 0));
+        const auto matched = ReadRecords(copy);
+        ASSERT_EQ(matched.size(), r.described.size());
+        const bool identical = rows[row].gainDb == 0 && rows[row].noiseDbfs <= -120;
+        for (size_t i = 0; i < matched.size(); ++i) {
+            SCOPED_TRACE("row " + std::to_string(row) + ", " + matched[i].title + " after a " +
+                         matched[i].comment);
+            EXPECT_FALSE(matched[i].notIdentified);
+            if (identical && std::fmod(rows[row].delay * 100, 1) == 0) {
+                EXPECT_EQ(matched[i].start, r.described[i].start + std::llround(rows[row].delay * 1000));
+            } else {
+                EXPECT_NEAR(double(matched[i].start), r.secondTruth[i], 15.0);
+            }
+        }
+    }
+    SetProgramHome("");
 }
 
 TEST_F(TimeshiftTest, MatchFindsTheSnippetWithinItsWindow) {
