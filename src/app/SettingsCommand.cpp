@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/CliCommandTable.h"
+#include "app/ConfigValues.h"
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
 #include "core/ProgramHome.h"
@@ -54,6 +55,8 @@ int ConfigGet(const ConfigOptions& o, std::ostream& out, std::ostream& err) {
 int ConfigSet(const ConfigOptions& o, std::ostream& err) {
     if (!IsStorableKey(o.key)) throw UsageError("not a config.ini key: \"" + o.key + "\"");
     if (!IsStorableValue(o.value)) throw UsageError("a value cannot hold a line end");
+    if (const std::string problem = ConfigValueProblem(o.key, o.value); !problem.empty())
+        throw UsageError("\"" + o.value + "\" is not a value of " + o.key + ": " + problem);
     ConfigStore config;
     config.Load();
     if (!ConfigStore::IsKnownKey(o.key))
@@ -161,7 +164,8 @@ void AddConfigCommands(CliCommandTable& table) {
     CLI::App* get = config->add_subcommand("get", "Print the value of KEY (exit 1 if absent)");
     get->add_option("KEY", o->key, "Key, case-sensitive")->required();
     table.On(get, [o](std::ostream& out, std::ostream& err) { return ConfigGet(*o, out, err); });
-    CLI::App* set = config->add_subcommand("set", "Set KEY to VALUE and save config.ini at once");
+    CLI::App* set = config->add_subcommand("set", "Set KEY to VALUE and save config.ini at once; a value a known key cannot take "
+                                "is refused with the reason (exit 2)");
     set->add_option("KEY", o->key, "Key, case-sensitive; may not hold \"=\"")->required();
     set->add_option("VALUE", o->value, "Value, taken as it is (no trimming)")->required();
     table.On(set, [o](std::ostream&, std::ostream& err) { return ConfigSet(*o, err); });

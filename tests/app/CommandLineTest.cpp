@@ -21,6 +21,52 @@ TEST_F(CommandLineTest, ConfigSetGetAndList) {
     EXPECT_NE(file.find("\nMyKey=a=b c\n"), std::string::npos) << file;
     EXPECT_EQ(Run({"config", "list"}), 0);
     EXPECT_EQ(Out(), file);
+    // A value a known key cannot take is refused with the reason and
+    // nothing is written; unknown keys take anything.
+    const std::string songs = m_io.File("songs");
+    const struct {
+        const char* key;
+        const char* value;
+        const char* reason;  // nullptr: accepted
+    } values[] = {
+        {"BitRate", "144", "a bit rate is one of 32, 40,"},
+        {"BitRate", "320", nullptr},
+        {"Mode", "mono", "the mode is \"STEREO\", \"DUALCHANNEL\" or \"MONO\""},
+        {"Encoder", "Lame encoder", nullptr},
+        {"SingleFileLength", "0", "from 1 to 3600"},
+        {"SingleFileLength", "5x", "from 1 to 3600"},
+        {"DiskSpace", "-1", "megabytes"},
+        {"StreamPath", "Streams", "from the root"},
+        {"ExportPath", songs.c_str(), nullptr},
+        {"ExportPath", "/etc/passwd", "is a file, not a folder"},
+        {"UploadURL", "localhost:8470/up", "http:// or https://"},
+        {"UploadURL", "http:///x", "http:// or https://"},
+        {"DefaultURL", "https://example.org/a b", "no blanks"},
+        {"TraceLevel", "debug", nullptr},
+        {"TraceLevel", "loud", "the trace level is"},
+        {"AutoExport", "2", nullptr},
+        {"EnableSilenceDet", "2", "a switch is 1 (on) or 0 (off)"},
+        {"DirectXCable", "5", "1, 2, 3 or 4"},
+        {"RecordColor", "", nullptr},
+        {"RecordColor", "10,20,30", nullptr},
+        {"WaveColor", "10,20", "red,green,blue from 0 to 255"},
+        {"WaveColor", "10,20,256", "red,green,blue from 0 to 255"},
+        {"BckgrdColor", "1,-0,3", "red,green,blue from 0 to 255"},
+        {"ActiveStream", "../x", "one folder name"},
+        {"AudioMixer", "-1", nullptr},
+        {"FreqSatelliteModeSignal", "12.5", "a tuner channel"},
+        {"MyKey", "anything at all", nullptr},
+    };
+    for (const auto& v : values) {
+        const std::string before = HomeText("config.ini");
+        EXPECT_EQ(Run({"config", "set", v.key, v.value}), v.reason ? 2 : 0) << v.key << "=" << v.value;
+        if (!v.reason) {
+            EXPECT_NE(HomeText("config.ini").find("\n" + std::string(v.key) + "=" + v.value + "\n"), std::string::npos);
+            continue;
+        }
+        EXPECT_NE(Err().find(v.reason), std::string::npos) << Err();
+        EXPECT_EQ(HomeText("config.ini"), before) << v.key;
+    }
 }
 
 TEST_F(CommandLineTest, ExitCodes) {
@@ -89,7 +135,7 @@ TEST_F(CommandLineTest, TheProgramHome) {
     EXPECT_EQ(fs::status(m_home.File("env-home")).permissions(), fs::perms::owner_all);
     // One that cannot be made is a clear failure.
     test::WriteFile(m_home.File("plain"), "x");
-    EXPECT_EQ(Exec({"--home", m_home.File("plain") + "/sub", "config", "set", "BitRate", "1"}), 1);
+    EXPECT_EQ(Exec({"--home", m_home.File("plain") + "/sub", "config", "set", "BitRate", "128"}), 1);
     EXPECT_NE(Err().find("program home"), std::string::npos) << Err();
 
     // A demo refused for its options makes no temporary home.

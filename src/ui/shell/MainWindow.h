@@ -114,6 +114,7 @@ private:
     bool PerformFrame(int command);
     bool PerformDocument(int command);
     bool PerformSchedule(int command);
+    bool RunOptionsCommand();
     bool StartExport();
     bool StartUpload();
     void FinishUpload(const Message& message);

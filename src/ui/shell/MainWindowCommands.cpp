@@ -13,6 +13,7 @@
 #include <QTextEdit>
 #include <QToolBar>
 #include <QUrl>
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -22,6 +23,8 @@
 #include "ui/shell/ScheduleView.h"
 #include "ui/shell/StreamViewPane.h"
 #include "ui/shell/dialogs/AboutDialog.h"
+#include "ui/shell/dialogs/OptionsDialog.h"
+#include "ui/shell/dialogs/SoundSettingsDialog.h"
 #include "ui/shell/dialogs/SkinChooser.h"
 #include "ui/shell/dialogs/TimeShiftDialog.h"
 
@@ -272,15 +275,28 @@ bool MainWindow::PerformDocument(int command) {
         return m_streamPane && m_streamPane->HandleCommand(command);
     case kCmdCreateMp3s: return StartExport();
     case kCmdUpload: return StartUpload();
+    case kCmdOptions: return RunOptionsCommand();
+    case kCmdSoundSettings: return RunSoundSettings(m_prompt, this);
     default: break;
     }
-    if (entry) {
-        const QString what = command == kCmdOptions ? tr("the options dialog")
-                           : command == kCmdSoundSettings ? tr("the sound settings dialog")
-                           : tr("deleting invalid tracks by hand");
-        Missing(*entry, what);
-    }
+    if (entry) Missing(*entry, tr("deleting invalid tracks by hand"));
     return false;
+}
+
+bool MainWindow::RunOptionsCommand() {
+    const std::optional<std::vector<std::string>> saved = RunOptions(m_prompt, this);
+    if (!saved) return false;
+    const auto changed = [&](const char* key) { return std::find(saved->begin(), saved->end(), key) != saved->end(); };
+    if (changed("StreamPath")) {
+        FillChannels();
+        SetActiveStream(m_activeStream);
+    }
+    if (m_streamPane && (changed("RecordColor") || changed("WaveColor") || changed("BckgrdColor")))
+        m_streamPane->ColoursChanged();
+    statusBar()->showMessage(saved->empty() ? tr("Options: nothing changed.")
+                                            : tr("Options saved (%n setting(s)).", nullptr, static_cast<int>(saved->size())),
+                             8000);
+    return true;
 }
 
 bool MainWindow::PerformSchedule(int command) {

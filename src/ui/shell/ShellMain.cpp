@@ -39,6 +39,7 @@
 #include "ui/shell/ShellMain.h"
 #include "ui/shell/StreamView.h"
 #include "ui/shell/dialogs/EditDialogShots.h"
+#include "ui/shell/dialogs/SettingsDialogShots.h"
 #include "ui/shell/dialogs/SkinChooser.h"
 #include "platform/PlaybackDevice.h"
 
@@ -194,6 +195,7 @@ int Screenshots(const QString& outDir, const QString& home) {
         std::cout << path.toStdString() << '\n';
     }
     if (!ui::WriteEditDialogShots(outDir, window)) return 1;
+    if (!ui::WriteSettingsDialogShots(outDir, &window)) return 1;
     if (demo) std::cout << "demo home: " << homeDir << '\n';
     return 0;
 }

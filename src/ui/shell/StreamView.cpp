@@ -78,6 +78,13 @@ void StreamView::Reload() {
     ReadFolder(true);
 }
 
+void StreamView::ColoursChanged() {
+    ConfigStore config;
+    config.Load();
+    m_renderer = std::make_unique<TimeLineRenderer>(ReadTimeLineColors(config));
+    update();
+}
+
 void StreamView::ReadFolder(bool keepView) {
     if (!m_data) return;
     m_data->Refresh();

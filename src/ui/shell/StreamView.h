@@ -62,6 +62,7 @@ public:
 
     void SetStream(const std::string& name) override;
     void Reload() override;
+    void ColoursChanged() override;
     bool HandleCommand(int commandId) override;
     QString ShiftTarget() const override;
     bool ShiftDescriptions(int64_t amountMs) override;
