@@ -103,9 +103,12 @@ OptionsDialog::OptionsDialog(QWidget* parent)
     resize(620, sizeHint().height());
 }
 
-void OptionsDialog::Add(const std::string& key, QWidget* widget, std::function<std::string()> value) {
+void OptionsDialog::Add(const std::string& key, QWidget* widget, std::function<std::string()> value,
+                        const QString& label) {
     if (widget->objectName().isEmpty()) widget->setObjectName(Q(key));
-    m_fields.push_back({key, widget, std::move(value), m_buildingTab, {}});
+    QString name = label;
+    if (name.endsWith(QLatin1Char(':'))) name.chop(1);
+    m_fields.push_back({key, name, widget, std::move(value), m_buildingTab, {}});
 }
 
 QWidget* OptionsDialog::EncoderBox() {
@@ -142,7 +145,7 @@ QWidget* OptionsDialog::EncoderBox() {
         for (const auto& [setting, radio] : m_encoders)
             if (radio->isChecked()) return setting;
         return current;
-    });
+    }, tr("Encoder"));
     ShowEncoders();
     return box;
 }
@@ -183,19 +186,19 @@ QWidget* OptionsDialog::RecordingTab() {
     auto* mode = ChoiceBox({{tr("Stereo"), "STEREO"}, {tr("Dual channel"), "DUALCHANNEL"}, {tr("Mono"), "MONO"}},
                            m_config.GetString("Mode"));
     form->addRow(tr("Mode:"), mode);
-    Add("Mode", mode, [mode] { return ChoiceOf(mode); });
+    Add("Mode", mode, [mode] { return ChoiceOf(mode); }, tr("Mode"));
     std::vector<Choice> rates;
     for (int rate : kBitRates) rates.push_back({tr("%1 kbit/s").arg(rate), std::to_string(rate)});
     auto* rate = ChoiceBox(rates, m_config.GetString("BitRate"));
     form->addRow(tr("Bit rate:"), rate);
-    Add("BitRate", rate, [rate] { return ChoiceOf(rate); });
+    Add("BitRate", rate, [rate] { return ChoiceOf(rate); }, tr("Bit rate"));
     const auto spin = [this, form](const char* key, const QString& label, int max, const QString& suffix) {
         auto* box = new QSpinBox;
         box->setRange(1, max);
         box->setSuffix(suffix);
         box->setValue(m_config.GetInt(key));
         form->addRow(label, box);
-        Add(key, box, [box] { return std::to_string(box->value()); });
+        Add(key, box, [box] { return std::to_string(box->value()); }, label);
     };
     spin("SingleFileLength", tr("Chunk length:"), kMaxChunkSeconds, tr(" s"));
     spin("DiskSpace", tr("Disk allowance:"), kMaxDiskSpaceMb, tr(" MB"));
@@ -219,7 +222,7 @@ QWidget* OptionsDialog::FoldersTab() {
         if (QString::fromStdString(current).compare(QLatin1String(name), Qt::CaseInsensitive) == 0) current = name;
     auto* level = ChoiceBox(levels, current);
     form->addRow(tr("Trace level:"), level);
-    Add("TraceLevel", level, [level] { return ChoiceOf(level); });
+    Add("TraceLevel", level, [level] { return ChoiceOf(level); }, tr("Trace level"));
     return page;
 }
 
@@ -256,16 +259,16 @@ QWidget* OptionsDialog::TvTab() {
         kindsLayout->addWidget(radio);
     }
     form->addRow(kindsBox);
-    Add("DirectXCable", kindsBox, [group] { return std::to_string(group->checkedId()); });
+    Add("DirectXCable", kindsBox, [group] { return std::to_string(group->checkedId()); }, kindsBox->title());
     AddLine(form, "FreqSatelliteModeSignal", tr("Fixed channel:"));
     AddCheck(form, "TVInputAntenna", tr("The card's antenna input (else its cable input)"));
     AddCheck(form, "AutoChannelSwitch", tr("Switch the card to the channel of each scheduled recording"));
     form->addRow(Note(tr("A channel is a frequency in units of 62.5 kHz (TV) or 62.5 Hz (radio).")));
-    const auto follow = [this, group] {
+    const auto follow = [page, group] {
         const int k = group->checkedId();
         for (const char* key : {"FreqSatelliteModeSignal", "TVInputAntenna", "AutoChannelSwitch"})
-            if (auto* w = findChild<QWidget*>(QString::fromLatin1(key))) w->setEnabled(k == 1 || k == 2);
-        if (auto* w = findChild<QWidget*>(QStringLiteral("FreqSatelliteModeSignal"))) w->setEnabled(k == 2);
+            if (auto* w = page->findChild<QWidget*>(QString::fromLatin1(key))) w->setEnabled(k == 1 || k == 2);
+        if (auto* w = page->findChild<QWidget*>(QStringLiteral("FreqSatelliteModeSignal"))) w->setEnabled(k == 2);
     };
     connect(group, &QButtonGroup::idToggled, this, follow);
     follow();
@@ -284,7 +287,7 @@ QWidget* OptionsDialog::ColoursTab() {
 
 void OptionsDialog::AddLine(QFormLayout* form, const char* key, const QString& label, bool folder) {
     auto* edit = new QLineEdit(Q(m_config.GetString(key)));
-    Add(key, edit, [edit] { return edit->text().toStdString(); });
+    Add(key, edit, [edit] { return edit->text().toStdString(); }, label);
     if (!folder) {
         form->addRow(label, edit);
         return;
@@ -318,7 +321,7 @@ void OptionsDialog::AddCheck(QFormLayout* form, const char* key, const QString& 
         case Qt::PartiallyChecked: return std::string("2");
         default: return std::string("0");
         }
-    });
+    }, label);
 }
 
 void OptionsDialog::AddColour(QFormLayout* form, const char* key, const QString& label) {
@@ -349,7 +352,7 @@ void OptionsDialog::AddColour(QFormLayout* form, const char* key, const QString&
         if (c.isValid()) edit->setText(QStringLiteral("%1,%2,%3").arg(c.red()).arg(c.green()).arg(c.blue()));
     });
     paint();
-    Add(key, edit, [edit] { return edit->text().toStdString(); });
+    Add(key, edit, [edit] { return edit->text().toStdString(); }, label);
 }
 
 void OptionsDialog::Refuse(const Field& field, const QString& why) {
@@ -365,8 +368,8 @@ void OptionsDialog::accept() {
         const std::string value = f.value();
         if (value == f.shown) continue;
         if (const std::string problem = ConfigValueProblem(f.key, value); !problem.empty()) {
-            const QString tab = m_tabs->tabText(f.tab);
-            Refuse(f, tr("%1 (%2, %3): %4").arg(Q(value), tab, Q(f.key), Q(problem)));
+            Refuse(f, tr("%1 (%2 on \"%3\"): \"%4\" is refused: %5.")
+                          .arg(f.label, Q(f.key), m_tabs->tabText(f.tab), Q(value), Q(problem)));
             return;
         }
         changes.emplace_back(f.key, value);

@@ -16,6 +16,7 @@
 // Threading: GUI thread.
 
 #include <QDialog>
+#include <QString>
 #include <functional>
 #include <optional>
 #include <string>
@@ -49,6 +50,7 @@ public:
 private:
     struct Field {
         std::string key;
+        QString label;    // as the form shows it
         QWidget* widget;  // focused when its value is refused
         std::function<std::string()> value;
         int tab;
@@ -64,7 +66,7 @@ private:
     void AddLine(QFormLayout* form, const char* key, const QString& label, bool folder = false);
     void AddCheck(QFormLayout* form, const char* key, const QString& label);
     void AddColour(QFormLayout* form, const char* key, const QString& label);
-    void Add(const std::string& key, QWidget* widget, std::function<std::string()> value);
+    void Add(const std::string& key, QWidget* widget, std::function<std::string()> value, const QString& label);
     void ImportEncoder();
     void Refuse(const Field& field, const QString& why);
 
