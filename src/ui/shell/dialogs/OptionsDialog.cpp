@@ -159,8 +159,11 @@ void OptionsDialog::ShowEncoders() {
             if (m_encoders[i].first != e.setting) continue;
             // The one chosen stays shown as chosen even when it cannot record.
             radio->setEnabled(e.usable || radio->isChecked());
+            const bool missing = e.why.find("No such file") != std::string::npos;
             note->setText(e.usable ? (e.library.empty() ? tr("ready") : tr("ready: %1").arg(Q(e.library)))
-                                   : tr("cannot record: %1").arg(Q(e.why)));
+                          : missing ? tr("not installed: import the library with the button below")
+                                    : tr("cannot record: %1").arg(Q(e.why)));
+            note->setToolTip(Q(e.why));
         }
     }
 }
@@ -287,6 +290,7 @@ QWidget* OptionsDialog::ColoursTab() {
 
 void OptionsDialog::AddLine(QFormLayout* form, const char* key, const QString& label, bool folder) {
     auto* edit = new QLineEdit(Q(m_config.GetString(key)));
+    edit->setCursorPosition(0);  // a long address shows its start
     Add(key, edit, [edit] { return edit->text().toStdString(); }, label);
     if (!folder) {
         form->addRow(label, edit);

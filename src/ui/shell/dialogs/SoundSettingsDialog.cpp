@@ -96,7 +96,12 @@ SoundSettingsDialog::SoundSettingsDialog(AudioMixer& mixer, QWidget* parent)
     connect(m_capture, &QSlider::valueChanged, this, [this](int v) { SetVolume(true, v); });
     connect(m_playback, &QSlider::valueChanged, this, [this](int v) { SetVolume(false, v); });
     if (cards.empty()) {
+        m_filling = true;
         m_card->addItem(tr("none"));
+        m_source->addItem(tr("no card"));
+        m_filling = false;
+        m_captureText->setText(tr("none"));
+        m_playbackText->setText(tr("none"));
         for (QWidget* w : std::initializer_list<QWidget*>{m_card, m_source, m_capture, m_playback}) w->setEnabled(false);
         Say(tr("No sound card was found, so there is no mixer to set."));
     } else {
