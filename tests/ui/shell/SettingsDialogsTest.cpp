@@ -19,6 +19,7 @@
 
 #include "core/ConfigStore.h"
 #include "core/EventLoop.h"
+#include "core/Trace.h"
 #include "platform/AudioMixerFake.h"
 #include "scheduler/Scheduler.h"
 #include "support/TempHome.h"
@@ -64,12 +65,14 @@ class SettingsDialogsTest : public test::TempHomeTest {
 protected:
     void SetUp() override {
         TempHomeTest::SetUp();
+        m_traceLevel = GetTraceLevel();  // the options may change it
         m_window = std::make_unique<MainWindow>(m_scheduler, m_loop, m_prompt);
         m_pane = new ColourPane;
         m_window->SetStreamViewPane(m_pane);
     }
     void TearDown() override {
         SetAudioMixerFactory(nullptr);
+        SetTraceLevel(m_traceLevel);
         m_window.reset();
         TempHomeTest::TearDown();
     }
@@ -89,6 +92,7 @@ protected:
     Scheduler m_scheduler;
     std::unique_ptr<MainWindow> m_window;
     ColourPane* m_pane = nullptr;
+    int m_traceLevel = 0;
 };
 
 template <class W>

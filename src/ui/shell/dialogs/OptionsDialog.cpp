@@ -401,7 +401,7 @@ std::optional<std::vector<std::string>> RunOptions(UserPrompt& prompt, QWidget* 
     if (!QtUserPrompt::RunDialogWith(prompt, dialog)) return std::nullopt;
     // The trace follows its level at once; the rest is read where it is used.
     for (const std::string& key : dialog.Saved())
-        if (key == "TraceLevel") SetTraceLevel(GetTraceLevelNumber());
+        if (key == "TraceLevel") SetUpTraceFromConfig();
     return dialog.Saved();
 }
 
