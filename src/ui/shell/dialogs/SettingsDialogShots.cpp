@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QTabWidget>
 #include <iostream>
 
@@ -33,6 +34,13 @@ bool WriteSettingsDialogShots(const QString& dir, QWidget* parent) {
         tabs->setCurrentIndex(i);
         const QString tab = tabs->tabText(i).toLower().replace(QLatin1Char(' '), QLatin1Char('-'));
         all &= Save(options, dir, QStringLiteral("dialog-options-%1-%2.png").arg(i + 1).arg(tab));
+    }
+    // A refused value: named with the reason, the form stays (nothing is saved).
+    if (auto* wave = options.findChild<QLineEdit*>(QStringLiteral("WaveColor"))) {
+        wave->setText(QStringLiteral("300,0,0"));
+        options.show();
+        options.accept();
+        all &= Save(options, dir, QStringLiteral("dialog-options-refused.png"));
     }
 
     const std::unique_ptr<AudioMixer> mixer = MakeAudioMixer();
