@@ -164,8 +164,9 @@ void AddConfigCommands(CliCommandTable& table) {
     CLI::App* get = config->add_subcommand("get", "Print the value of KEY (exit 1 if absent)");
     get->add_option("KEY", o->key, "Key, case-sensitive")->required();
     table.On(get, [o](std::ostream& out, std::ostream& err) { return ConfigGet(*o, out, err); });
-    CLI::App* set = config->add_subcommand("set", "Set KEY to VALUE and save config.ini at once; a value a known key cannot take "
-                                "is refused with the reason (exit 2)");
+    CLI::App* set = config->add_subcommand(
+        "set", "Set KEY to VALUE and save config.ini at once; a value a known key cannot take is "
+               "refused with the reason (exit 2)");
     set->add_option("KEY", o->key, "Key, case-sensitive; may not hold \"=\"")->required();
     set->add_option("VALUE", o->value, "Value, taken as it is (no trimming)")->required();
     table.On(set, [o](std::ostream&, std::ostream& err) { return ConfigSet(*o, err); });
