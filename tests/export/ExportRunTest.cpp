@@ -2,6 +2,7 @@
 // real recording session, a description file, and the music files it turns
 // into.
 
+#include <cmath>
 #include <filesystem>
 
 #include "core/Clock.h"

@@ -221,10 +221,12 @@ TEST_F(OggExportTest, TagsGoIntoEveryLinkAndTheAudioStays) {
     ASSERT_EQ(loudness.size(), 2u);
     ASSERT_TRUE(loudness[0].has_value());
     EXPECT_FALSE(loudness[1].has_value());
-    // The chirp peaks at 0.3 of full scale; one song is its own album.
-    EXPECT_NEAR(loudness[0]->trackPeak, 0.3, 0.03);
+    // The chirp peaks at 0.3 of full scale (coding adds a little); one
+    // song is its own album.
+    EXPECT_GT(loudness[0]->trackPeak, 0.29);
+    EXPECT_LT(loudness[0]->trackPeak, 0.4);
     EXPECT_EQ(loudness[0]->albumGain, loudness[0]->trackGain);
-    m_track.artist = "\xC3\x89dith Piaf et l'Orchestre de la Radio nationale";
+    m_track.artist = "\xC3\x89" "dith Piaf et l'Orchestre de la Radio nationale";
     m_track.title = "Non, je ne regrette rien (version longue, \xE6\x9D\xB1\xE4\xBA\xAC)";
     m_track.year = "1960";
     m_track.genre = 13;

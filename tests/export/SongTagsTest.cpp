@@ -92,7 +92,9 @@ TEST_F(SongTagsTest, ANewTagReplacesTheOldAndAFailedWriteChangesNothing) {
         }
         EXPECT_EQ(written, c.written) << c.name;
         EXPECT_EQ(std::filesystem::exists(c.path), existed) << c.name;
-        if (!c.written && existed) EXPECT_TRUE(test::ReadFile(c.path) == before) << c.name;
+        if (!c.written && existed) {
+            EXPECT_TRUE(test::ReadFile(c.path) == before) << c.name;
+        }
         // Nothing is left beside the song.
         size_t entries = 0;
         for (const auto& e : std::filesystem::directory_iterator(HomeFile("")))
