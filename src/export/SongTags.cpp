@@ -443,8 +443,11 @@ bool WriteMp3SongTags(const std::string& path, const SongTags& tags) {
     FilePtr in(std::fopen(path.c_str(), "rb"));
     Replacement out(path);
     const std::string tag = RenderId3v2Tag(tags);
-    if (in && out.Get() && out.Write(tag.data(), tag.size()) &&
-        CopyRest(in.get(), Id3v2Size(in.get()), out) && out.Commit()) {
+    // A tag that claims more than the file holds is no tag of ours: the
+    // audio after it is not given up.
+    const int64_t oldTag = in ? Id3v2Size(in.get()) : 0;
+    if (in && oldTag <= FileLength(in.get()) && out.Get() && out.Write(tag.data(), tag.size()) &&
+        CopyRest(in.get(), oldTag, out) && out.Commit()) {
         return true;
     }
     Trace(kTraceError, "The tags of %s could not be written; the song stays as it was",

@@ -4,13 +4,14 @@
 // Id3Tag.h writes it), Vorbis comments in the comment header of every link
 // of a chained Ogg song, and the ReplayGain values of both.
 //
-// An Ogg song stays a chain of links (one per piece of a chunk): joined into
+// An Ogg song stays a chain of links (one per piece of a chunk). Joined into
 // one logical stream (one serial number, granule positions continued, the
 // headers once), a decoder overlaps the last block of one link with the
-// first of the next, which was never meant to be heard: 812 to 940 samples
-// (18 to 21 ms) more play at every seam, and the song drifts against its
-// granule positions. Keeping the links but continuing their granule
-// positions loses the start trim of every link (576 samples more each).
+// first block of the next, audio that was never meant to be heard: every
+// seam then plays 128 (generator music) to 1280 (a steady tone) samples
+// more, and on the tone those 29 ms hold a dropout: the level falls from
+// about -9 dBFS to below -47 dBFS for 23 ms. Keeping the links but continuing their
+// granule positions also adds samples: each link loses its start trim.
 // Readers that look at the first link alone see its length only.
 //
 // Every change of a finished song is made on a copy beside it that then

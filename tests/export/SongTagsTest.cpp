@@ -64,6 +64,9 @@ TEST_F(SongTagsTest, ANewTagReplacesTheOldAndAFailedWriteChangesNothing) {
               0);
     const std::string text = HomeFile("text.ogg");
     test::WriteFile(text, std::string(5000, 'x'));
+    // A tag that claims more bytes than follow it.
+    const std::string bogus = HomeFile("bogus.mp3");
+    test::WriteFile(bogus, std::string("ID3\x04\x00\x00\x7F\x7F\x7F\x7F", 10) + mp3Rest);
 
     const struct {
         const char* name;
@@ -75,6 +78,7 @@ TEST_F(SongTagsTest, ANewTagReplacesTheOldAndAFailedWriteChangesNothing) {
         {"mp3, disk full", mp3, WriteMp3SongTags, 8000, false},
         {"ogg, disk full", ogg, WriteOggSongTags, 8000, false},
         {"not Ogg", text, WriteOggSongTags, 0, false},
+        {"tag longer than the file", bogus, WriteMp3SongTags, 0, false},
         {"missing", HomeFile("none.mp3"), WriteMp3SongTags, 0, false},
         {"mp3", mp3, WriteMp3SongTags, 0, true},
         {"ogg", ogg, WriteOggSongTags, 0, true},
