@@ -96,7 +96,8 @@ std::map<std::string, ReplayGainValues> Mp3ReplayGain(const NormalizeResult& n) 
     if (!n.analysed || n.corrupt) return values;
     for (const TrackLoudness& t : n.tracks) {
         if (t.gain == kGainNotEnoughSamples) continue;
-        const bool changed = std::find(n.skipped.begin(), n.skipped.end(), t.path) == n.skipped.end();
+        const bool changed =
+            std::find(n.skipped.begin(), n.skipped.end(), t.path) == n.skipped.end();
         const int steps = changed ? n.steps : 0;
         // A step of global_gain scales the samples by 2^(1/4), 5 log10 2 dB.
         const double db = steps * 5.0 * std::log10(2.0);
@@ -314,16 +315,16 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         if (!possible) Trace(kTraceInfo, "No normalization possible");
         progress.SetRange(0, total);
         if (possible) {
-            normalized = NormalizeMp3Files(
-                toNormalize, [&progress](int64_t bytes) { progress.StepBy(bytes); });
+            normalized = NormalizeMp3Files(toNormalize,
+                                           [&progress](int64_t bytes) { progress.StepBy(bytes); });
             result.normalized = normalized.analysed && !normalized.corrupt;
             result.normalizeSteps = normalized.steps;
         }
     }
 
-    TagRunSongs(result.files, tempPaths, normalized,
-                request.streamName.empty() ? StreamOfFolder(request.streamFolder)
-                                           : request.streamName);
+    TagRunSongs(
+        result.files, tempPaths, normalized,
+        request.streamName.empty() ? StreamOfFolder(request.streamFolder) : request.streamName);
 
     for (size_t i = 0; i < result.files.size(); ++i) {
         ExportedFile& file = result.files[i];

@@ -542,7 +542,8 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
 
     // The long tag opens the song; its ReplayGain values follow once the
     // run has been measured.
-    const std::string id3v2 = RenderId3v2Tag(SongTagsFor(track, StreamOfFolder(info.folder), start));
+    const std::string id3v2 =
+        RenderId3v2Tag(SongTagsFor(track, StreamOfFolder(info.folder), start));
     if (!WriteAll(out.get(), id3v2.data(), id3v2.size())) return fail("writing the file failed");
     const auto tagBytes = static_cast<int64_t>(id3v2.size());
 

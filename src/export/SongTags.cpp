@@ -297,7 +297,8 @@ bool RetagChain(std::FILE* in, const SongTags& tags, Replacement& out, std::stri
         }
         // Audio pages stay as they are but for their number.
         const auto seq = static_cast<uint32_t>(pageNo++);
-        for (int i = 0; i < 4; ++i) page.header[18 + i] = static_cast<unsigned char>(seq >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            page.header[18 + i] = static_cast<unsigned char>(seq >> (8 * i));
         ogg_page_checksum_set(&page);
         if (!WritePage(out, page)) return done(false, "a write that failed");
     }
@@ -416,9 +417,8 @@ std::string RenderId3v2Tag(const SongTags& t) {
         tag.addFrame(comment);
     }
     for (const auto& [key, value] : ExtraFields(t)) {
-        tag.addFrame(new ID3v2::UserTextIdentificationFrame(String(key, String::UTF8),
-                                                            StringList(String(value, String::UTF8)),
-                                                            String::UTF8));
+        tag.addFrame(new ID3v2::UserTextIdentificationFrame(
+            String(key, String::UTF8), StringList(String(value, String::UTF8)), String::UTF8));
     }
     const ByteVector bytes = tag.render(ID3v2::v4);
     return std::string(bytes.data(), bytes.size());
@@ -503,10 +503,9 @@ std::string LongTagSummary(const std::string& path) {
         MPEG::File file(path.c_str(), false);
         ID3v2::Tag* tag = file.isValid() ? file.ID3v2Tag(false) : nullptr;
         if (tag == nullptr || tag->isEmpty()) return {};
-        const auto* gain =
-            ID3v2::UserTextIdentificationFrame::find(tag, "REPLAYGAIN_ALBUM_GAIN");
-        return summary(*tag, gain && !gain->fieldList().isEmpty() ? gain->fieldList().back()
-                                                                  : String());
+        const auto* gain = ID3v2::UserTextIdentificationFrame::find(tag, "REPLAYGAIN_ALBUM_GAIN");
+        return summary(*tag,
+                       gain && !gain->fieldList().isEmpty() ? gain->fieldList().back() : String());
     }
     if (ext == ".ogg") {
         Ogg::Vorbis::File file(path.c_str(), false);
@@ -514,9 +513,8 @@ std::string LongTagSummary(const std::string& path) {
         if (tag == nullptr || (tag->artist().isEmpty() && tag->title().isEmpty())) return {};
         const auto& fields = tag->fieldListMap();
         const auto gain = fields.find("REPLAYGAIN_ALBUM_GAIN");
-        return summary(*tag, gain != fields.end() && !gain->second.isEmpty()
-                                 ? gain->second.front()
-                                 : String());
+        return summary(*tag, gain != fields.end() && !gain->second.isEmpty() ? gain->second.front()
+                                                                             : String());
     }
     return {};
 }

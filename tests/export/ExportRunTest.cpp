@@ -249,7 +249,8 @@ TEST_F(ExportRunTest, SongsCarryTheirLongTagsAndReplayGain) {
     }
     // What "wavkeep songs" shows of it.
     const std::string summary = LongTagSummary(r.files[1].path);
-    EXPECT_TRUE(summary.starts_with("Caf\xC3\xA9 Tacuba - Ojal\xC3\xA1 [Album, 2003] (Rock) album gain "))
+    EXPECT_TRUE(
+        summary.starts_with("Caf\xC3\xA9 Tacuba - Ojal\xC3\xA1 [Album, 2003] (Rock) album gain "))
         << summary;
     EXPECT_TRUE(summary.ends_with(" dB")) << summary;
 }

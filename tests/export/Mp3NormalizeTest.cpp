@@ -449,7 +449,9 @@ protected:
         for (const auto& [rate, channels, kbps, crc, level] : kinds) {
             m_files.push_back({Make(level, seed++, rate, channels, 2.5, crc, kbps), rate, crc});
             // Every other file opens with the long tag the export writes.
-            if (seed % 2 == 0) WriteFile(m_files.back().path, RenderId3v2Tag(tags) + ReadFile(m_files.back().path));
+            if (seed % 2 == 0)
+                WriteFile(m_files.back().path,
+                          RenderId3v2Tag(tags) + ReadFile(m_files.back().path));
         }
     }
     struct File {
@@ -491,7 +493,8 @@ TEST_F(Mp3GainAgreementTest, TrackAndAlbumGainsAgree) {
         if (std::getline(fields, name, '\t') && name != "File" &&
             std::getline(fields, steps, '\t') && std::getline(fields, db, '\t') &&
             std::getline(fields, amplitude, '\t'))
-            lines.push_back({std::atoi(steps.c_str()), std::atof(db.c_str()), std::atof(amplitude.c_str())});
+            lines.push_back(
+                {std::atoi(steps.c_str()), std::atof(db.c_str()), std::atof(amplitude.c_str())});
     }
     ASSERT_EQ(lines.size(), paths.size() + 1) << command;
     for (size_t i = 0; i < paths.size(); ++i) {

@@ -226,7 +226,9 @@ TEST_F(OggExportTest, TagsGoIntoEveryLinkAndTheAudioStays) {
     EXPECT_GT(loudness[0]->trackPeak, 0.29);
     EXPECT_LT(loudness[0]->trackPeak, 0.4);
     EXPECT_EQ(loudness[0]->albumGain, loudness[0]->trackGain);
-    m_track.artist = "\xC3\x89" "dith Piaf et l'Orchestre de la Radio nationale";
+    m_track.artist =
+        "\xC3\x89"
+        "dith Piaf et l'Orchestre de la Radio nationale";
     m_track.title = "Non, je ne regrette rien (version longue, \xE6\x9D\xB1\xE4\xBA\xAC)";
     m_track.year = "1960";
     m_track.genre = 13;
@@ -239,7 +241,8 @@ TEST_F(OggExportTest, TagsGoIntoEveryLinkAndTheAudioStays) {
     ASSERT_EQ(after.links.size(), 3u);
     EXPECT_EQ(after.channels[0], before.channels[0]);
     EXPECT_EQ(after.channels[1], before.channels[1]);
-    const std::string info = test::RunTool(test::Quote(ogginfo) + " " + test::Quote(path) + " 2>&1");
+    const std::string info =
+        test::RunTool(test::Quote(ogginfo) + " " + test::Quote(path) + " 2>&1");
     EXPECT_EQ(info.find("WARNING"), std::string::npos) << info;
     EXPECT_EQ(info.find("ERROR"), std::string::npos) << info;
     const std::string shown = test::RunTool(test::Quote(inspect) + " " + test::Quote(path));
@@ -250,16 +253,17 @@ TEST_F(OggExportTest, TagsGoIntoEveryLinkAndTheAudioStays) {
         EXPECT_EQ(links, 3u) << comment << "\n" << info;
         EXPECT_NE(shown.find("\n" + comment + "\n"), std::string::npos) << comment << "\n" << shown;
     }
-    EXPECT_NE(shown.find("\nTITLE=Non, je ne regrette rien (version longue, \xE6\x9D\xB1\xE4\xBA\xAC)\n"),
-              std::string::npos) << shown;
+    EXPECT_NE(
+        shown.find("\nTITLE=Non, je ne regrette rien (version longue, \xE6\x9D\xB1\xE4\xBA\xAC)\n"),
+        std::string::npos)
+        << shown;
     EXPECT_NE(info.find("ENCODER="), std::string::npos) << info;  // the chunks' own comment stays
-    const std::string decoded = test::RunTool(test::Quote(oggdec) + " -o /dev/null " +
-                                              test::Quote(path) + " 2>&1");
+    const std::string decoded =
+        test::RunTool(test::Quote(oggdec) + " -o /dev/null " + test::Quote(path) + " 2>&1");
     EXPECT_EQ(decoded.find("arning"), std::string::npos) << decoded;
     EXPECT_EQ(decoded.find("rror"), std::string::npos) << decoded;
-    EXPECT_EQ(LongTagSummary(path),
-              m_track.artist + " - " + m_track.title + " (Pop) album gain " +
-                  GainText(loudness[0]->albumGain));
+    EXPECT_EQ(LongTagSummary(path), m_track.artist + " - " + m_track.title + " (Pop) album gain " +
+                                        GainText(loudness[0]->albumGain));
 }
 
 TEST_F(OggExportTest, PiecesAtBoundariesAtTheEndOfTheDataAndOfBadChunks) {

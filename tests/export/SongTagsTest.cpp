@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 
@@ -59,9 +59,10 @@ TEST_F(SongTagsTest, ANewTagReplacesTheOldAndAFailedWriteChangesNothing) {
         pcm[i] = static_cast<int16_t>(8000 * std::sin(double(i / 2) * 0.05));
     const std::string wav = HomeFile("song.wav"), ogg = HomeFile("song.ogg");
     test::WriteFile(wav, test::WavFile(pcm));
-    ASSERT_EQ(std::system((test::Quote(oggenc) + " -Q -o " + test::Quote(ogg) + " " +
-                           test::Quote(wav)).c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(
+            (test::Quote(oggenc) + " -Q -o " + test::Quote(ogg) + " " + test::Quote(wav)).c_str()),
+        0);
     const std::string text = HomeFile("text.ogg");
     test::WriteFile(text, std::string(5000, 'x'));
     // A tag that claims more bytes than follow it.
