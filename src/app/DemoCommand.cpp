@@ -346,7 +346,8 @@ int RunDemoSteps(const DemoOptions& o, std::ostream& out, std::ostream& err, boo
     ConfigStore after;
     after.Load();
     out << "\n"
-        << made << " songs in " << after.GetString("ExportPath") << " (MP3, ID3v1-tagged, "
+        << made << " songs in " << after.GetString("ExportPath")
+        << " (MP3, tagged with ID3v2.4 and ID3v1 and ReplayGain, "
         << "normalised as one album)\n";
     const size_t complete = served.size();
     // The last described track may reach past the recording's end by a little;

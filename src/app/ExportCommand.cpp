@@ -24,6 +24,7 @@
 #include "export/ExportThread.h"
 #include "export/Id3Tag.h"
 #include "export/Mp3Normalize.h"
+#include "export/SongTags.h"
 #include "streamstore/StreamNameFile.h"
 
 namespace wk {
@@ -286,10 +287,10 @@ int RunSongs(std::ostream& out, std::ostream& err) {
         const std::string ext = p.extension().string();
         const double seconds = MusicFileSeconds(path);
         out << PrintableText(p.filename().string()) << '\t' << Duration(seconds);
-        if (ext == ".mp3") {
-            const std::string tag = Id3Summary(path);
-            if (!tag.empty()) out << '\t' << PrintableText(tag);
-        }
+        // The long tag when the song has one, else its ID3v1 tag.
+        std::string tag = LongTagSummary(path);
+        if (tag.empty() && ext == ".mp3") tag = Id3Summary(path);
+        if (!tag.empty()) out << '\t' << PrintableText(tag);
         out << '\n';
     }
     out << files.size() << " files in " << folder << '\n';

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -23,6 +24,7 @@
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
 #include "export/Mp3Normalize.h"
+#include "export/SongTags.h"
 #include "platform/Process.h"
 #include "streamstore/StreamInfo.h"
 #include "streamstore/StreamNameFile.h"
@@ -84,6 +86,55 @@ bool RemoveExported(const std::string& streamFolder, const std::vector<ExportedF
             return records.size() != before;
         },
         &why);
+}
+
+// The ReplayGain values of the run's MP3 songs as their audio plays after
+// the normalisation moved it by `steps` (a song it could not change keeps
+// its measured values).
+std::map<std::string, ReplayGainValues> Mp3ReplayGain(const NormalizeResult& n) {
+    std::map<std::string, ReplayGainValues> values;
+    if (!n.analysed || n.corrupt) return values;
+    for (const TrackLoudness& t : n.tracks) {
+        if (t.gain == kGainNotEnoughSamples) continue;
+        const bool changed =
+            std::find(n.skipped.begin(), n.skipped.end(), t.path) == n.skipped.end();
+        const int steps = changed ? n.steps : 0;
+        // A step of global_gain scales the samples by 2^(1/4), 5 log10 2 dB.
+        const double db = steps * 5.0 * std::log10(2.0);
+        const double scale = std::pow(2.0, steps / 4.0);
+        values[t.path] = {t.gain - db, t.peak * scale, n.albumGain - db, n.albumPeak * scale};
+    }
+    return values;
+}
+
+// Writes the long tags, with the run's ReplayGain values, into the songs
+// that still wait in the temporary folder: MP3 songs get theirs once the
+// normalisation has run, Ogg songs are measured as one album here.
+void TagRunSongs(const std::vector<ExportedFile>& files, const std::vector<std::string>& paths,
+                 const NormalizeResult& normalized, const std::string& stream) {
+    const std::map<std::string, ReplayGainValues> mp3Gain = Mp3ReplayGain(normalized);
+    std::vector<std::string> oggPaths;
+    for (const std::string& path : paths)
+        if (path.size() >= 4 && GetFileExtension(path) == ".ogg") oggPaths.push_back(path);
+    const std::vector<std::optional<ReplayGainValues>> oggGain = MeasureOggLoudness(oggPaths);
+    size_t ogg = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string& path = paths[i];
+        if (path.size() < 4) continue;
+        SongTags tags = SongTagsFor(files[i].entry.track, stream, files[i].entry.start);
+        bool written = true;
+        const std::string ext = GetFileExtension(path);
+        if (ext == ".mp3") {
+            const auto found = mp3Gain.find(path);
+            if (found == mp3Gain.end()) continue;  // its tag holds everything else already
+            tags.replayGain = found->second;
+            written = WriteMp3SongTags(path, tags);
+        } else if (ext == ".ogg") {
+            tags.replayGain = oggGain[ogg++];
+            written = WriteOggSongTags(path, tags);
+        }
+        if (!written) Report("The tags of " + files[i].entry.name + " could not be written", 0);
+    }
 }
 
 void ExportMatchedStream(const std::string& streamFolder) {
@@ -247,6 +298,7 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     }
 
     progress.SetText("Normalizing mp3's...Please wait!");
+    NormalizeResult normalized;
     if (!toNormalize.empty()) {
         Trace(kTraceInfo, "Starting mp3 files normalization...");
         int64_t total = 0;
@@ -263,12 +315,16 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         if (!possible) Trace(kTraceInfo, "No normalization possible");
         progress.SetRange(0, total);
         if (possible) {
-            const NormalizeResult normalized = NormalizeMp3Files(
-                toNormalize, [&progress](int64_t bytes) { progress.StepBy(bytes); });
+            normalized = NormalizeMp3Files(toNormalize,
+                                           [&progress](int64_t bytes) { progress.StepBy(bytes); });
             result.normalized = normalized.analysed && !normalized.corrupt;
             result.normalizeSteps = normalized.steps;
         }
     }
+
+    TagRunSongs(
+        result.files, tempPaths, normalized,
+        request.streamName.empty() ? StreamOfFolder(request.streamFolder) : request.streamName);
 
     for (size_t i = 0; i < result.files.size(); ++i) {
         ExportedFile& file = result.files[i];

@@ -24,6 +24,7 @@
 #include "export/Id3Tag.h"
 #include "export/Mp3Frame.h"
 #include "export/OggExport.h"
+#include "export/SongTags.h"
 #include "streamstore/ChunkStartNote.h"
 #include "streamstore/StreamInfo.h"
 
@@ -216,6 +217,16 @@ std::string StripTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
 }
+
+}  // namespace
+
+std::string StreamOfFolder(const std::string& folder) {
+    const std::string f = StripTrailingSlashes(folder);
+    const auto slash = f.find_last_of('/');
+    return slash == std::string::npos ? f : f.substr(slash + 1);
+}
+
+namespace {
 
 // How far a piece may fall short before the song counts as lacking audio:
 // the cut points move to frame boundaries and a chunk ends on a whole
@@ -529,6 +540,13 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
         return std::string();
     };
 
+    // The long tag opens the song; its ReplayGain values follow once the
+    // run has been measured.
+    const std::string id3v2 =
+        RenderId3v2Tag(SongTagsFor(track, StreamOfFolder(info.folder), start));
+    if (!WriteAll(out.get(), id3v2.data(), id3v2.size())) return fail("writing the file failed");
+    const auto tagBytes = static_cast<int64_t>(id3v2.size());
+
     const TrackChunks chunks{*session, start, end, a, b, toEndOfData};
     FrameWalker walker;
     std::vector<PieceAudio> pieces;
@@ -540,7 +558,8 @@ std::string ExportTrack(const StreamInfo& info, StreamTime start, StreamTime end
     }
     const int64_t audioEnd = walker.WholeEnd();
     if (audioEnd == 0) return fail("no whole frame could be read");
-    if (audioEnd < written && ::ftruncate(::fileno(out.get()), static_cast<off_t>(audioEnd)) != 0) {
+    if (audioEnd < written &&
+        ::ftruncate(::fileno(out.get()), static_cast<off_t>(tagBytes + audioEnd)) != 0) {
         return fail("writing the file failed");
     }
     if (!WriteId3v1Tag(out.get(), track)) return fail("writing the file failed");

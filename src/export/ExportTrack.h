@@ -4,7 +4,8 @@
 // MP3 chunks are cut without decoding: the start and end become nominal byte
 // offsets (frame number x frame length), the first chunk is searched forward
 // from its offset for the next frame header, the bytes up to the end offset
-// are copied, chunks in between whole. An ID3v1 tag is appended. Ogg Vorbis
+// are copied, chunks in between whole, after an ID3v2.4 tag (SongTags.h);
+// an ID3v1 tag is appended. Ogg Vorbis
 // chunks are handed to ExportOggTrack (OggExport.h).
 //
 // Threads: the export thread only (one export at a time); the frame sync
@@ -82,6 +83,9 @@ std::string CollisionFreeName(const std::string& musicFolder, const std::string&
 // earlier run, are kept apart.
 std::string FreeExportName(const ExportDirectories& dirs, const std::string& name,
                            const std::string& extension);
+
+// The stream whose chunks lie in `folder`: the folder's own name.
+std::string StreamOfFolder(const std::string& folder);
 
 // The number of the last chunk the session has on disk, 0 when none.
 int LastRecordedChunk(const MP3SingleSaving& session);

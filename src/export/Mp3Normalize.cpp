@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -141,6 +142,8 @@ struct FileOutcome {
     bool ok = false;       // a Layer III frame was found
     bool corrupt = false;  // the decoder failed outright
     std::string messages;  // to be shown in file order
+    double trackGain = kGainNotEnoughSamples;
+    double peak = 0;  // largest sample, 1.0 is full scale
 };
 
 // One analysing thread's own decoder state, buffer and analysis; the album
@@ -196,6 +199,10 @@ FileOutcome AnalyseFile(const std::string& path, Worker& w, const AnalysisProgre
     }
     bool analysing = true;
     const auto analyse = [&](size_t count, int channels) {
+        for (size_t i = 0; i < count; ++i) {
+            out.peak = std::max(out.peak, std::fabs(w.left[i]) / 32768.0);
+            if (channels == 2) out.peak = std::max(out.peak, std::fabs(w.right[i]) / 32768.0);
+        }
         if (!analysing) return;
         if (!w.analysis.Analyze(w.left.data(), channels == 2 ? w.right.data() : nullptr, count,
                                 channels)) {
@@ -222,7 +229,8 @@ FileOutcome AnalyseFile(const std::string& path, Worker& w, const AnalysisProgre
     }
     if (scanner.ReadFailed())
         Trace(kTraceError, "Reading %s failed; analysed up to the failure", path.c_str());
-    if (w.analysis.TrackGain() == kGainNotEnoughSamples)
+    out.trackGain = w.analysis.TrackGain();
+    if (out.trackGain == kGainNotEnoughSamples)
         out.messages += (std::string("Not enough samples in ") += path) += " to do analysis\n\n";
     progress.report(size);
     return out;
@@ -439,6 +447,12 @@ NormalizeResult NormalizeMp3Files(const std::vector<std::string>& named,
     }
     result.analysed = true;
     result.albumGain = run.albumGain;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const FileOutcome& f = run.files[i];
+        if (!f.ok) continue;
+        result.tracks.push_back({paths[i], f.trackGain, f.peak});
+        result.albumPeak = std::max(result.albumPeak, f.peak);
+    }
     result.steps = GainSteps(run.albumGain);
     for (size_t i = 0; i < paths.size(); ++i) {
         if (!run.files[i].ok) continue;

@@ -22,6 +22,13 @@
 
 namespace wk {
 
+// What the analysis measured of one file, before the change.
+struct TrackLoudness {
+    std::string path;
+    double gain = kGainNotEnoughSamples;  // dB
+    double peak = 0;                      // largest sample, 1.0 is full scale
+};
+
 struct NormalizeResult {
     bool analysed = false;  // an album gain was measured
     double albumGain = 0;   // dB
@@ -32,6 +39,9 @@ struct NormalizeResult {
     // (A corrupt run or one with too little audio changes no file at all;
     // `corrupt` and `analysed` tell those apart.)
     std::vector<std::string> skipped;
+    // Every analysed file of a measured run, and the largest of their peaks.
+    std::vector<TrackLoudness> tracks;
+    double albumPeak = 0;
 };
 
 // `progress` receives byte counts that add up to about each file's size.

@@ -2,6 +2,7 @@
 // real recording session, a description file, and the music files it turns
 // into.
 
+#include <cmath>
 #include <filesystem>
 
 #include "core/Clock.h"
@@ -12,6 +13,7 @@
 #include "export/ExportThread.h"
 #include "export/ExportTrack.h"
 #include "export/Id3Tag.h"
+#include "export/SongTags.h"
 #include "platform/CaptureDeviceGenerator.h"
 #include "recording/EngineChoice.h"
 #include "streamstore/ChunkName.h"
@@ -21,6 +23,7 @@
 #include "support/Mp3Frames.h"
 #include "support/RecordToEnd.h"
 #include "support/TempHome.h"
+#include "support/Tools.h"
 
 namespace fs = std::filesystem;
 
@@ -188,6 +191,68 @@ TEST_F(ExportRunTest, CollisionsAManualExportAndMissingAudio) {
     EXPECT_NEAR(Seconds(hole.files[0].path), 10.0, 0.1);
     EXPECT_NE(test::ReadFile(HomeFile("events.txt")).find("lacks 10.0 s of audio"),
               std::string::npos);
+}
+
+// Long and non-ASCII tags as a reader that is not ours shows them: mutagen
+// for the ID3v2.4 tag, the ID3v1 tag byte for byte as before, and mpg123
+// decodes the songs without a complaint.
+TEST_F(ExportRunTest, SongsCarryTheirLongTagsAndReplayGain) {
+    const std::string inspect = test::RequireTool("mutagen-inspect");
+    const std::string mpg123 = test::RequireTool("mpg123");
+    Description longOne = Track("Beyonc\xC3\xA9 and the \xE6\x9D\xB1\xE4\xBA\xAC Orchestra",
+                                "A title of well over thirty characters, \xC3\xBC", 2000, 14000);
+    longOne.comment = "K\xC3\xB6ln live";
+    Description latin1 = Track("Caf\xE9 Tacuba", "Ojal\xE1", 15000, 22000);  // not UTF-8
+    latin1.year = "2003-11-07";
+    WriteDescriptions({longOne, latin1});
+    const ExportRunResult r = StartMusicExport("Radio1");
+    ASSERT_EQ(r.files.size(), 2u);
+    ASSERT_TRUE(r.normalized);
+    const struct {
+        const Description& track;
+        std::vector<std::string> shown;
+    } cases[] = {
+        {longOne,
+         {"TPE1=Beyonc\xC3\xA9 and the \xE6\x9D\xB1\xE4\xBA\xAC Orchestra",
+          "TIT2=A title of well over thirty characters, \xC3\xBC", "TALB=Album", "TDRC=2003",
+          "TCON=Rock", "COMM==eng=K\xC3\xB6ln live", "TXXX=STREAM=Radio1",
+          "TXXX=RECORDING_DATE=2003-11-07 10:00:02"}},
+        {latin1,
+         {"TPE1=Caf\xC3\xA9 Tacuba", "TIT2=Ojal\xC3\xA1", "TDRC=2003-11-07",
+          "TXXX=RECORDING_DATE=2003-11-07 10:00:15"}},
+    };
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string& path = r.files[i].path;
+        const std::string shown = test::RunTool(test::Quote(inspect) + " " + test::Quote(path));
+        for (const std::string& line : cases[i].shown)
+            EXPECT_NE(shown.find("\n" + line + "\n"), std::string::npos) << line << "\n" << shown;
+        // The ReplayGain values of the normalised audio: the track's own
+        // gain, and the album's that the normalisation rounded to steps.
+        for (const char* key : {"TRACK_GAIN", "TRACK_PEAK", "ALBUM_GAIN", "ALBUM_PEAK"})
+            EXPECT_NE(shown.find(std::string("TXXX=REPLAYGAIN_") + key + "="), std::string::npos)
+                << shown;
+        const size_t at = shown.find("TXXX=REPLAYGAIN_ALBUM_GAIN=");
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_LT(std::fabs(std::atof(shown.c_str() + at + 27)), 0.76) << shown;
+        // mutagen's duration from the frames: the described length.
+        const double expected = double(cases[i].track.end - cases[i].track.start) / 1000;
+        const size_t seconds = shown.find(" seconds");
+        ASSERT_NE(seconds, std::string::npos);
+        EXPECT_NEAR(std::atof(shown.c_str() + shown.rfind(", ", seconds) + 2), expected, 0.08);
+        EXPECT_NEAR(Seconds(path), expected, 0.08);
+        const auto v1 = BuildId3v1Tag(cases[i].track);
+        EXPECT_TRUE(test::ReadFile(path).ends_with(std::string(v1.begin(), v1.end()))) << path;
+        const std::string decoded =
+            test::RunTool(test::Quote(mpg123) + " -t " + test::Quote(path) + " 2>&1");
+        EXPECT_EQ(decoded.find("arning"), std::string::npos) << decoded;
+        EXPECT_EQ(decoded.find("rror"), std::string::npos) << decoded;
+    }
+    // What "wavkeep songs" shows of it.
+    const std::string summary = LongTagSummary(r.files[1].path);
+    EXPECT_TRUE(
+        summary.starts_with("Caf\xC3\xA9 Tacuba - Ojal\xC3\xA1 [Album, 2003] (Rock) album gain "))
+        << summary;
+    EXPECT_TRUE(summary.ends_with(" dB")) << summary;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "export/Mp3Normalize.h"
+#include "export/SongTags.h"
 #include "support/Mp3Decode.h"
 #include "support/Mp3Frames.h"
 #include "support/TempHome.h"
@@ -441,8 +442,17 @@ protected:
             {12000, 1, 24, false, 0.4},   {11025, 2, 32, false, 0.15}, {8000, 1, 16, false, 0.25},
             {44100, 1, 64, true, 0.2},    {32000, 2, 128, true, 0.07}, {22050, 1, 32, true, 0.3}};
         uint64_t seed = 1;
-        for (const auto& [rate, channels, kbps, crc, level] : kinds)
+        SongTags tags;
+        tags.artist = "An artist whose name is longer than thirty characters";
+        tags.title = "Tit\xC3\xA9";
+        tags.replayGain = ReplayGainValues{-3, 0.5, -2, 0.75};
+        for (const auto& [rate, channels, kbps, crc, level] : kinds) {
             m_files.push_back({Make(level, seed++, rate, channels, 2.5, crc, kbps), rate, crc});
+            // Every other file opens with the long tag the export writes.
+            if (seed % 2 == 0)
+                WriteFile(m_files.back().path,
+                          RenderId3v2Tag(tags) + ReadFile(m_files.back().path));
+        }
     }
     struct File {
         std::string path;
@@ -471,29 +481,47 @@ TEST_F(Mp3GainAgreementTest, TrackAndAlbumGainsAgree) {
         if (!f.crc) paths.push_back(f.path), (command += ' ') += test::Quote(f.path);
     }
     std::istringstream report(test::RunTool(command + " 2>/dev/null"));
-    std::vector<std::pair<int, double>> lines;
+    struct Line {
+        int steps;
+        double db;
+        double amplitude;  // the largest sample, 32768 is full scale
+    };
+    std::vector<Line> lines;
     for (std::string line; std::getline(report, line);) {
         std::istringstream fields(line);
-        std::string name, steps, db;
+        std::string name, steps, db, amplitude;
         if (std::getline(fields, name, '\t') && name != "File" &&
-            std::getline(fields, steps, '\t') && std::getline(fields, db, '\t'))
-            lines.emplace_back(std::atoi(steps.c_str()), std::atof(db.c_str()));
+            std::getline(fields, steps, '\t') && std::getline(fields, db, '\t') &&
+            std::getline(fields, amplitude, '\t'))
+            lines.push_back(
+                {std::atoi(steps.c_str()), std::atof(db.c_str()), std::atof(amplitude.c_str())});
     }
     ASSERT_EQ(lines.size(), paths.size() + 1) << command;
     for (size_t i = 0; i < paths.size(); ++i) {
         const double ours = MeasureAlbumGain({paths[i]});
-        EXPECT_NEAR(ours, lines[i].second, 0.011) << paths[i];
-        EXPECT_TRUE(SameSteps(lines[i].first, ours)) << paths[i];
+        EXPECT_NEAR(ours, lines[i].db, 0.011) << paths[i];
+        EXPECT_TRUE(SameSteps(lines[i].steps, ours)) << paths[i];
     }
     const double album = MeasureAlbumGain(paths);
     for (unsigned workers : {1u, 2u, 5u}) {  // files analysed in parallel: the album is the same
         detail::SetMp3AnalysisWorkers(workers);
         EXPECT_EQ(MeasureAlbumGain(paths), album) << workers;
     }
-    EXPECT_NEAR(album, lines.back().second, 0.011);
-    EXPECT_TRUE(SameSteps(lines.back().first, album));
+    EXPECT_NEAR(album, lines.back().db, 0.011);
+    EXPECT_TRUE(SameSteps(lines.back().steps, album));
     const NormalizeResult r = NormalizeMp3Files(paths);
     ASSERT_TRUE(r.analysed);
+    // The ReplayGain values the tags get: gains and peaks as the tool measures them.
+    ASSERT_EQ(r.tracks.size(), paths.size());
+    double albumPeak = 0;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_EQ(r.tracks[i].path, paths[i]);
+        EXPECT_NEAR(r.tracks[i].gain, lines[i].db, 0.011) << paths[i];
+        EXPECT_NEAR(r.tracks[i].peak * 32768, lines[i].amplitude, 0.5 + lines[i].amplitude * 1e-4)
+            << paths[i];
+        albumPeak = std::max(albumPeak, lines[i].amplitude);
+    }
+    EXPECT_NEAR(r.albumPeak * 32768, albumPeak, 0.5 + albumPeak * 1e-4);
     EXPECT_EQ(r.albumGain, album);
     EXPECT_EQ(r.steps, GainSteps(album));
     ASSERT_NE(r.steps, 0);

@@ -11,6 +11,7 @@
 #include "export/ExportProgress.h"
 #include "export/ExportTrack.h"
 #include "export/OggExport.h"
+#include "export/SongTags.h"
 #include "platform/WavReader.h"
 #include "recording/VorbisWriter.h"
 #include "streamstore/ChunkName.h"
@@ -205,6 +206,64 @@ TEST_F(OggExportTest, TrackOverThreeChunksIsAChainOfThreeStreams) {
     EXPECT_EQ(streams, 3u) << info;
     EXPECT_EQ(info.find("WARNING"), std::string::npos) << info;
     EXPECT_EQ(info.find("ERROR"), std::string::npos) << info;
+}
+
+// The song's tags in the comment header of every link, read back by
+// readers that are not ours: ogginfo (every link) and mutagen (the first);
+// the audio pages are untouched, so every link decodes as before.
+TEST_F(OggExportTest, TagsGoIntoEveryLinkAndTheAudioStays) {
+    const std::string inspect = test::RequireTool("mutagen-inspect");
+    const std::string ogginfo = test::RequireTool("ogginfo");
+    const std::string oggdec = test::RequireTool("oggdec");
+    const std::string path = Export(1300, 5200);
+    const DecodedOgg before = DecodeOgg(path);
+    const auto loudness = MeasureOggLoudness({path, HomeFile("none.ogg")});
+    ASSERT_EQ(loudness.size(), 2u);
+    ASSERT_TRUE(loudness[0].has_value());
+    EXPECT_FALSE(loudness[1].has_value());
+    // The chirp peaks at 0.3 of full scale (coding adds a little); one
+    // song is its own album.
+    EXPECT_GT(loudness[0]->trackPeak, 0.29);
+    EXPECT_LT(loudness[0]->trackPeak, 0.4);
+    EXPECT_EQ(loudness[0]->albumGain, loudness[0]->trackGain);
+    m_track.artist =
+        "\xC3\x89"
+        "dith Piaf et l'Orchestre de la Radio nationale";
+    m_track.title = "Non, je ne regrette rien (version longue, \xE6\x9D\xB1\xE4\xBA\xAC)";
+    m_track.year = "1960";
+    m_track.genre = 13;
+    SongTags tags = SongTagsFor(m_track, "Radio1", kSessionStart.ToStreamTime() + 1300);
+    tags.replayGain = loudness[0];
+    ASSERT_TRUE(WriteOggSongTags(path, tags));
+
+    const DecodedOgg after = DecodeOgg(path);
+    ASSERT_TRUE(after.valid);
+    ASSERT_EQ(after.links.size(), 3u);
+    EXPECT_EQ(after.channels[0], before.channels[0]);
+    EXPECT_EQ(after.channels[1], before.channels[1]);
+    const std::string info =
+        test::RunTool(test::Quote(ogginfo) + " " + test::Quote(path) + " 2>&1");
+    EXPECT_EQ(info.find("WARNING"), std::string::npos) << info;
+    EXPECT_EQ(info.find("ERROR"), std::string::npos) << info;
+    const std::string shown = test::RunTool(test::Quote(inspect) + " " + test::Quote(path));
+    for (const std::string& comment : VorbisComments(tags)) {
+        size_t links = 0;
+        for (size_t at = 0; (at = info.find("\t" + comment + "\n", at)) != std::string::npos; ++at)
+            ++links;
+        EXPECT_EQ(links, 3u) << comment << "\n" << info;
+        EXPECT_NE(shown.find("\n" + comment + "\n"), std::string::npos) << comment << "\n" << shown;
+    }
+    EXPECT_NE(
+        shown.find("\nTITLE=Non, je ne regrette rien (version longue, \xE6\x9D\xB1\xE4\xBA\xAC)\n"),
+        std::string::npos)
+        << shown;
+    EXPECT_NE(info.find("ENCODER="), std::string::npos) << info;  // the chunks' own comment stays
+    const std::string decoded =
+        test::RunTool(test::Quote(oggdec) + " -o /dev/null " + test::Quote(path) + " 2>&1");
+    EXPECT_EQ(decoded.find("arning"), std::string::npos) << decoded;
+    EXPECT_EQ(decoded.find("rror"), std::string::npos) << decoded;
+    EXPECT_EQ(LongTagSummary(path), m_track.artist + " - " + m_track.title + " (Pop) album gain " +
+                                        GainText(loudness[0]->albumGain));
 }
 
 TEST_F(OggExportTest, PiecesAtBoundariesAtTheEndOfTheDataAndOfBadChunks) {

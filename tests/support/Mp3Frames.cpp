@@ -126,7 +126,12 @@ std::vector<FrameSpec> AllLayouts() {
 
 std::vector<FrameAt> WalkFrames(const std::string& file) {
     std::vector<FrameAt> frames;
-    for (size_t pos = 0; pos + 4 <= file.size();) {
+    size_t start = 0;  // after an ID3v2 tag (header and its four 7-bit size digits)
+    if (file.size() >= 10 && file.compare(0, 3, "ID3") == 0) {
+        const auto* t = reinterpret_cast<const uint8_t*>(file.data());
+        start = 10 + ((size_t(t[6]) << 21) | (size_t(t[7]) << 14) | (size_t(t[8]) << 7) | t[9]);
+    }
+    for (size_t pos = start; pos + 4 <= file.size();) {
         const auto* h = reinterpret_cast<const uint8_t*>(file.data() + pos);
         const int version = (h[1] >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
         if (h[0] != 0xFF || (h[1] & 0xE6) != 0xE2 || version == 1 || (h[2] >> 4) == 0 ||
