@@ -219,6 +219,8 @@ bool HandleGuiDocRequest(int argc, const char* const* argv, std::ostream& out) {
     page.summary = "the wavkeep window";
     page.version = std::string("wavkeep ") + kWavkeepVersion;
     page.sections = {
+        {"Qt options",
+         "--help-all\tthe window's options and those every Qt program takes (-platform, -style ...)"},
         {"Description files",
          "Opening a .des file (from the file manager, or as FILE.des) hands it to the window already "
          "running on the program home, or starts one."},
