@@ -15,6 +15,7 @@
 #include "app/ScheduleCommand.h"
 #include "app/SettingsCommand.h"
 #include "app/StreamsCommand.h"
+#include "clidoc/CliDoc.h"
 #include "core/ProgramHome.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
@@ -100,6 +101,40 @@ bool PrepareHome(const std::string& home, const std::string& arguments, std::ost
     return true;
 }
 
+// The manual's text beyond the commands and options ("wavkeep --help-man").
+clidoc::ManPage ManPageText() {
+    clidoc::ManPage page;
+    page.summary = "unattended radio and TV music recorder";
+    page.version = std::string("wavkeep ") + kWavkeepVersion;
+    page.sections = {
+        {"Program home",
+         "Everything wavkeep keeps for itself (config.ini, schedule.txt, events.txt, the trace files "
+         "Log_*.txt, the stream list StreamFileNames.txt, the single-instance lock) lives in one folder, "
+         "the program home:\n"
+         "--home DIR\ton the command line, else\n"
+         "$WAVKEEP_HOME\tfrom the environment, else\n"
+         "$XDG_DATA_HOME/wavkeep\t(~/.local/share/wavkeep when XDG_DATA_HOME is unset), made on first use.\n"
+         "\n"
+         "Streams and songs go to Streams/ and Songs/ inside the home unless config.ini says otherwise. "
+         "Each home runs one recorder at a time; several homes record side by side."},
+        {"Environment",
+         "WAVKEEP_HOME\tthe program home when --home is not given\n"
+         "XDG_DATA_HOME\tthe folder holding the default home"},
+        {"Exit status", "0\tdone\n1\tthe job failed\n2\tbad usage"},
+        {"Examples",
+         "Record the generator's broadcast, download its playlist from a local reference service and "
+         "export the songs, in a temporary home:\n"
+         "  wavkeep demo --minutes 6\n"
+         "\n"
+         "Record by the schedule as a service of your user, or one station per home with the "
+         "template unit (home ~/.local/share/wavkeep-radio1):\n"
+         "  systemctl --user enable --now wavkeep\n"
+         "  systemctl --user enable --now wavkeep@radio1"},
+        {"See also", "wavkeep-gui(1), wavkeep-service(1), systemctl(1)"},
+    };
+    return page;
+}
+
 }  // namespace
 
 int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -112,9 +147,11 @@ int RunCommandLine(int argc, const char* const* argv, std::ostream& out, std::os
     app.add_option("--home", home,
                    "Program home: config.ini, events.txt, trace files, schedule.txt ... "
                    "(default: $WAVKEEP_HOME, else $XDG_DATA_HOME/wavkeep, else "
-                   "~/.local/share/wavkeep)");
+                   "~/.local/share/wavkeep)")
+        ->type_name("DIR");
     CliCommandTable table(app);
     AddCommands(table);
+    if (clidoc::HandleDocRequest(argc, argv, app, ManPageText(), "wavkeep", out)) return kExitOk;
 
     try {
         app.parse(argc, argv);

@@ -208,7 +208,7 @@ void AddDescriptionsCommands(CliCommandTable& table) {
         ->check(CheckClockDifferenceText);
     import->add_flag("--trust", o->import.trust,
                      "Import a file whose third header lacks the trusted marker");
-    import->add_option("--stream", o->import.stream, "Stream (default: \"ActiveStream\")");
+    import->add_option("--stream", o->import.stream, "Stream (default: \"ActiveStream\")")->type_name("STREAM");
     table.On(import, [o, import](std::ostream& out, std::ostream& err) {
         if (import->count("--difference") == 0)
             o->import.difference = LastTimeDifference().value_or(0.0);
@@ -218,7 +218,7 @@ void AddDescriptionsCommands(CliCommandTable& table) {
     CLI::App* descriptions = app.add_subcommand(
         "descriptions", "List the stream's descriptions: times, artist - title, whether the "
                         "recording covers them (complete/partial/missing), not identified");
-    descriptions->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")");
+    descriptions->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")")->type_name("STREAM");
     table.On(descriptions, [o](std::ostream& out, std::ostream& err) {
         return RunDescriptions(o->stream, out, err);
     });
@@ -234,7 +234,7 @@ void AddDescriptionsCommands(CliCommandTable& table) {
         ->add_option("--index", o->shiftIndex,
                      "Move only description N of \"wavkeep descriptions\"")
         ->check(CLI::PositiveNumber);
-    shift->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")");
+    shift->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")")->type_name("STREAM");
     table.On(shift, [o](std::ostream& out, std::ostream& err) {
         return RunShift(o->shiftSeconds, o->shiftIndex, o->stream, out, err);
     });

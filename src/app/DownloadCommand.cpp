@@ -249,7 +249,7 @@ void AddDownloadCommands(CliCommandTable& table) {
         "playlist", "Time check, then the description files of every stretch recorded since "
                     "covered-until (\"UploadURL\"); each is applied once: shifted, matched and "
                     "merged into the stream's desc.des, then the complete tracks exported");
-    playlist->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")");
+    playlist->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")")->type_name("STREAM");
     table.On(playlist, [o](std::ostream& out, std::ostream& err) {
         return RunDownloadPlaylist(o->stream, out, err);
     });
@@ -257,7 +257,7 @@ void AddDownloadCommands(CliCommandTable& table) {
     CLI::App* upload = app.add_subcommand(
         "upload", "Time check, then upload the stream's desc.des, shifted to the service's "
                   "clock, with the account (\"UploadURL\"; at most 20000 bytes)");
-    upload->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")");
+    upload->add_option("--stream", o->stream, "Stream (default: \"ActiveStream\")")->type_name("STREAM");
     table.On(upload, [o](std::ostream& out, std::ostream& err) {
         return RunUpload(o->stream, out, err);
     });

@@ -311,7 +311,7 @@ void AddExportCommands(CliCommandTable& table) {
                   "(\"ExportPath\"; not-identified ones into its badcut folder), tag it, "
                   "normalise the MP3 files as one album; exported descriptions leave desc.des. "
                   "With --from/--to: one file of that range instead");
-    exportCmd->add_option("--stream", o->run.stream, "Stream (default: \"ActiveStream\")");
+    exportCmd->add_option("--stream", o->run.stream, "Stream (default: \"ActiveStream\")")->type_name("STREAM");
     exportCmd->add_option("--from", o->run.from,
                           "Start: \"DD/MM/YYYY  hh:mm:ss[.mmm]\" or \"YYYY-MM-DD hh:mm:ss\"");
     exportCmd->add_option("--to", o->run.to, "End, in the same forms");

@@ -191,7 +191,7 @@ void AddPlayCommand(CliCommandTable& table) {
     auto* play = table.App().add_subcommand(
         "play", "Listen to a stream from a time or a description on, across chunk borders, "
                 "to the end of the stretch or of its recording session; Ctrl-C stops");
-    play->add_option("--stream", o.stream, "Stream (default: \"ActiveStream\")");
+    play->add_option("--stream", o.stream, "Stream (default: \"ActiveStream\")")->type_name("STREAM");
     auto* from = play->add_option("--from", o.from,
                                   "Start: \"YYYY-MM-DD hh:mm:ss\" or \"DD/MM/YYYY  hh:mm:ss[.mmm]\"");
     play->add_option("--to", o.to, "End, in the same forms (default: the end of the session)")

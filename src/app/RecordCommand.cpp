@@ -277,7 +277,8 @@ void AddRecordCommand(CliCommandTable& table) {
             "SECONDS (1 to 2147483647)"));
     record->add_option("--stream", o->stream,
                        "Stream to record into (default: \"ActiveStream\"); a new name is added "
-                       "to the stream list");
+                       "to the stream list")
+        ->type_name("STREAM");
     record->add_option(
         "--input", o->input,
         "alsa (the stored capture device, \"default\" when none), alsa:DEVICE (an ALSA PCM), "

@@ -171,7 +171,7 @@ void AddScheduleCommands(CliCommandTable& table) {
     add->add_option("--from", o->add.from, "Start")->required();
     add->add_option("--to", o->add.to, "End")->required();
     add->add_option("--day", o->add.day, "Weekly: 0-6 (0 is Sunday) or a day name");
-    add->add_option("--stream", o->add.stream, "Stream (default: \"ActiveStream\")");
+    add->add_option("--stream", o->add.stream, "Stream (default: \"ActiveStream\")")->type_name("STREAM");
     add->add_option("--description", o->add.description, "Free text");
     table.On(add, [o](std::ostream& out, std::ostream& err) {
         return RunScheduleAdd(o->add, out, err);

@@ -35,9 +35,13 @@ std::string DurationText(StreamTime ms) {
 
 }  // namespace
 
-int RunStreamsList(std::ostream& out) {
+int RunStreamsList(bool namesOnly, std::ostream& out) {
     StreamNameFile streams;
     streams.load();
+    if (namesOnly) {
+        for (const auto& r : streams.Records()) out << r->name << '\n';
+        return 0;
+    }
     ConfigStore config;
     config.Load();
     const std::string current = config.GetString("ActiveStream");
@@ -255,6 +259,7 @@ void AddStreamsCommands(CliCommandTable& table) {
         std::string name;
         std::string path;
         DeleteOptions remove;
+        bool namesOnly = false;
     };
     auto o = std::make_shared<Options>();
     CLI::App& app = table.App();
@@ -262,7 +267,9 @@ void AddStreamsCommands(CliCommandTable& table) {
         "streams", "List the streams (StreamFileNames.txt): kind, the service's number, whether "
                    "scheduled tasks record it, and up to when it was cut into tracks; * marks "
                    "\"ActiveStream\"");
-    table.On(streams, [](std::ostream& out, std::ostream&) { return RunStreamsList(out); });
+    streams->add_flag("--names", o->namesOnly,
+                      "Only the stream names, one a line (for scripts and shell completion)");
+    table.On(streams, [o](std::ostream& out, std::ostream&) { return RunStreamsList(o->namesOnly, out); });
     CLI::App* add = streams->add_subcommand("add", "Add a stream (inactive) and its folder");
     add->add_option("NAME", o->name, "Stream name")->required();
     table.On(add, [o](std::ostream& out, std::ostream& err) {
@@ -270,13 +277,13 @@ void AddStreamsCommands(CliCommandTable& table) {
     });
     CLI::App* activate =
         streams->add_subcommand("activate", "Let scheduled tasks record the stream");
-    activate->add_option("NAME", o->name, "Stream name")->required();
+    activate->add_option("NAME", o->name, "Stream name")->required()->type_name("STREAM");
     table.On(activate, [o](std::ostream& out, std::ostream& err) {
         return RunStreamsActivate(o->name, true, out, err);
     });
     CLI::App* deactivate =
         streams->add_subcommand("deactivate", "Make scheduled tasks skip the stream");
-    deactivate->add_option("NAME", o->name, "Stream name")->required();
+    deactivate->add_option("NAME", o->name, "Stream name")->required()->type_name("STREAM");
     table.On(deactivate, [o](std::ostream& out, std::ostream& err) {
         return RunStreamsActivate(o->name, false, out, err);
     });
@@ -290,7 +297,7 @@ void AddStreamsCommands(CliCommandTable& table) {
     CLI::App* info = app.add_subcommand(
         "info", "Show the sessions of a stream (start, chunk length, duration, chunks present) "
                 "and its recorded ranges");
-    info->add_option("--stream", o->name, "Stream (default: \"ActiveStream\")");
+    info->add_option("--stream", o->name, "Stream (default: \"ActiveStream\")")->type_name("STREAM");
     table.On(info,
              [o](std::ostream& out, std::ostream& err) { return RunInfo(o->name, out, err); });
 
@@ -300,7 +307,7 @@ void AddStreamsCommands(CliCommandTable& table) {
     remove->add_option("--from", o->remove.from,
                        "Start: \"DD/MM/YYYY  hh:mm:ss[.mmm]\" or \"YYYY-MM-DD hh:mm:ss\"");
     remove->add_option("--to", o->remove.to, "End, in the same forms");
-    remove->add_option("--stream", o->remove.stream, "Stream (default: \"ActiveStream\")");
+    remove->add_option("--stream", o->remove.stream, "Stream (default: \"ActiveStream\")")->type_name("STREAM");
     remove->add_flag("--all", o->remove.all, "Delete every file of the stream's folder");
     remove->add_flag("--yes,-y", o->remove.yes, "Answer the --all question with yes");
     table.On(remove, [o](std::ostream& out, std::ostream& err) {

@@ -12,7 +12,8 @@ namespace wk {
 
 class CliCommandTable;
 
-int RunStreamsList(std::ostream& out);
+// `namesOnly`: the names alone, one a line.
+int RunStreamsList(bool namesOnly, std::ostream& out);
 int RunStreamsAdd(const std::string& name, std::ostream& out, std::ostream& err);
 int RunStreamsActivate(const std::string& name, bool active, std::ostream& out, std::ostream& err);
 int RunStreamsImport(const std::string& path, std::ostream& out, std::ostream& err);

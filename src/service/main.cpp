@@ -16,6 +16,8 @@
 
 #include "core/Clock.h"
 #include "core/ClockDifference.h"
+#include "core/Version.h"
+#include "clidoc/CliDoc.h"
 #include "service/Seed.h"
 #include "service/Service.h"
 
@@ -78,6 +80,33 @@ int RunSeed(const SeedArguments& a) {
     return 0;
 }
 
+// The manual's text beyond the commands and options ("--help-man").
+wk::clidoc::ManPage ManPageText() {
+    wk::clidoc::ManPage page;
+    page.summary = "reference web service for wavkeep";
+    page.version = std::string("wavkeep ") + wk::kWavkeepVersion;
+    page.sections = {
+        {"Data folder",
+         "Every file is optional and read afresh by each request, so the folder can be edited while "
+         "the service runs.\n"
+         "channels.txt\tthe channel list: name TAB kind (\"One\" radio, \"Two\" music TV) TAB service number\n"
+         "schedule.txt\trecording tasks, times in server time\n"
+         "accounts.txt\tone account a line: login TAB password; without the file every login is accepted\n"
+         "streams/STREAM/*.des\tdescription files per stream, in server time; uploads are stored here as "
+         "upload_TIME.des"},
+        {"Signals", "SIGINT, SIGTERM\tstop serving and exit with status 0"},
+        {"Exit status", "0\tstopped cleanly, or seed written\n1\tthe service cannot run (data folder, port), or a "
+                        "file cannot be written\n2\tbad usage"},
+        {"Examples",
+         "Serve a data folder on the default loopback port:\n"
+         "  wavkeep-service --data ~/wavkeep-service\n"
+         "\n"
+         "\"wavkeep demo\" starts it by itself; see wavkeep(1)."},
+        {"See also", "wavkeep(1)"},
+    };
+    return page;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -122,6 +151,7 @@ int main(int argc, char** argv) {
                      "times included, for the client's fingerprint matching to take off")
         ->capture_default_str();
 
+    if (wk::clidoc::HandleDocRequest(argc, argv, app, ManPageText(), "", std::cout)) return 0;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -13,9 +13,13 @@
 #include <memory>
 #include <optional>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include "app/StreamChoice.h"
 #include "app/UserTime.h"
+#include "clidoc/CliDoc.h"
+#include "core/Version.h"
 #include "core/ConfigStore.h"
 #include "core/PrintableText.h"
 #include "core/ProgramHome.h"
@@ -23,6 +27,7 @@
 #include "descriptions/Description.h"
 #include "player/StreamViewData.h"
 #include "player/WaveSummaryCache.h"
+#include "ui/GuiOptions.h"
 #include "ui/render/TimeLineRenderer.h"
 
 namespace wk {
@@ -179,24 +184,64 @@ int RunRender(const RenderOptions& o, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
-int RunGuiCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    CLI::App app{"wavkeep-gui render: draws a stream's time line into a PNG without a display "
-                 "(wavkeep-gui without \"render\" opens the window)."};
-    app.require_subcommand(1);
-    std::string home;
-    app.add_option("--home", home, "Program home (default: $WAVKEEP_HOME, else ~/.local/share/wavkeep)");
-    RenderOptions o;
+namespace {
+
+// "render" and its options, for the parser and the manual alike.
+void AddRenderCommand(CLI::App& app, RenderOptions& o) {
     auto* render = app.add_subcommand(
         "render", "Write a PNG of a stretch of a stream's time line: recorded stretches, wave form, "
                   "descriptions by coverage (legend at the bottom), ruler");
-    render->add_option("--stream", o.stream, "Stream (default: \"ActiveStream\")");
+    render->add_option("--stream", o.stream, "Stream (default: \"ActiveStream\")")->type_name("STREAM");
     render->add_option("--from", o.from, "Start of the stretch (DD/MM/YYYY  hh:mm:ss or YYYY-MM-DD hh:mm:ss); "
                                          "with --to; default: the whole stream");
     render->add_option("--to", o.to, "End of the stretch");
     render->add_option("--cursor", o.cursor, "Draw the cursor at this time");
     render->add_option("--width", o.width, "Width in pixels (default 1920)");
     render->add_option("--height", o.height, "Height in pixels (default 300)");
-    render->add_option("-o,--output", o.output, "The PNG file to write (\"-\": standard output)")->required();
+    render->add_option("-o,--output", o.output, "The PNG file to write (\"-\": standard output)")
+        ->required()
+        ->type_name("FILE");
+}
+
+}  // namespace
+
+bool HandleGuiDocRequest(int argc, const char* const* argv, std::ostream& out) {
+    CLI::App app{ui::kGuiDescription, "wavkeep-gui"};
+    std::vector<std::string> values(ui::kGuiOptions.size() + 1);
+    for (size_t i = 0; i < ui::kGuiOptions.size(); ++i) {
+        const ui::GuiOption& o = ui::kGuiOptions[i];
+        app.add_option(std::string("--") + o.name, values[i], o.help)->type_name(o.valueName);
+    }
+    app.add_option(ui::kGuiFileArgument, values.back(), ui::kGuiFileHelp)->type_name("FILE");
+    RenderOptions render;
+    AddRenderCommand(app, render);
+    clidoc::ManPage page;
+    page.summary = "the wavkeep window";
+    page.version = std::string("wavkeep ") + kWavkeepVersion;
+    page.sections = {
+        {"Qt options",
+         "--help-all\tthe window's options and those every Qt program takes (-platform, -style ...)"},
+        {"Description files",
+         "Opening a .des file (from the file manager, or as FILE.des) hands it to the window already "
+         "running on the program home, or starts one."},
+        {"Environment",
+         "WAVKEEP_HOME\tthe program home when --home is not given\n"
+         "QT_QPA_PLATFORM\tthe Qt platform; without DISPLAY or WAYLAND_DISPLAY the window cannot open, and "
+         "\"wavkeep run\" records without one"},
+        {"See also", "wavkeep(1), wavkeep-service(1)"},
+    };
+    return clidoc::HandleDocRequest(argc, argv, app, page, "wavkeep", out);
+}
+
+int RunGuiCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    CLI::App app{"wavkeep-gui render: draws a stream's time line into a PNG without a display "
+                 "(wavkeep-gui without \"render\" opens the window)."};
+    app.require_subcommand(1);
+    std::string home;
+    app.add_option("--home", home, "Program home (default: $WAVKEEP_HOME, else ~/.local/share/wavkeep)")
+        ->type_name("DIR");
+    RenderOptions o;
+    AddRenderCommand(app, o);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

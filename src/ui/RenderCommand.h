@@ -25,6 +25,11 @@ inline constexpr int kRenderMaxHeight = 4096;
 // be written, 2 bad options. A QGuiApplication must exist.
 int RunRender(const RenderOptions& options, std::ostream& out, std::ostream& err);
 
+// "wavkeep-gui --help-man" and "--help-bash": the manual page and the bash
+// completion of the whole command line, the window's options included;
+// false for any other command line. Needs no Qt application.
+bool HandleGuiDocRequest(int argc, const char* const* argv, std::ostream& out);
+
 // The command line of wavkeep-gui; for now only its "render" mode.
 int RunGuiCommandLine(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 

@@ -28,6 +28,7 @@
 #include "scheduler/Scheduler.h"
 #include "service/Seed.h"
 #include "streamstore/StreamInfo.h"
+#include "ui/GuiOptions.h"
 #include "streamstore/StreamNameFile.h"
 #include "scheduler/TaskKinds.h"
 #include "ui/shell/DescriptionView.h"
@@ -247,22 +248,15 @@ int wk::ui::RunShell(int argc, char** argv) {
     QApplication qapp(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wavkeep"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "The wavkeep window: records, schedules and downloads as \"wavkeep run\" does, and shows the "
-        "streams, their descriptions and the schedule.\n"
-        "\"wavkeep-gui render --help\": draw a stream's time line into a PNG without a display."));
+    parser.setApplicationDescription(QString::fromUtf8(wk::ui::kGuiDescription));
     parser.addHelpOption();
-    QCommandLineOption homeOption(QStringLiteral("home"), QStringLiteral("Program home"), QStringLiteral("DIR"));
-    QCommandLineOption inputOption(QStringLiteral("input"),
-                                   QStringLiteral("Capture input as \"wavkeep run\" takes it"),
-                                   QStringLiteral("INPUT"));
-    QCommandLineOption shotOption(QStringLiteral("screenshot"),
-                                  QStringLiteral("Write a PNG of each view into DIR and exit"),
-                                  QStringLiteral("DIR"));
-    parser.addOption(homeOption);
-    parser.addOption(inputOption);
-    parser.addOption(shotOption);
-    parser.addPositionalArgument(QStringLiteral("FILE.des"), QStringLiteral("A description file to open"));
+    for (const wk::ui::GuiOption& o : wk::ui::kGuiOptions)
+        parser.addOption(QCommandLineOption(QString::fromUtf8(o.name), QString::fromUtf8(o.help),
+                                            QString::fromUtf8(o.valueName)));
+    parser.addPositionalArgument(QString::fromUtf8(wk::ui::kGuiFileArgument), QString::fromUtf8(wk::ui::kGuiFileHelp));
+    const QString homeOption = QStringLiteral("home");
+    const QString inputOption = QStringLiteral("input");
+    const QString shotOption = QStringLiteral("screenshot");
     parser.process(qapp);
 
     if (!wk::HomeOptionUsable(parser.isSet(homeOption), parser.value(homeOption).toStdString(), "wavkeep-gui",
