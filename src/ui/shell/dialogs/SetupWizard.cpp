@@ -233,7 +233,7 @@ void SetupWizard::StartLevelTest() {
 void SetupWizard::ShowLevel(double db) {
     m_meter->setValue(static_cast<int>(std::clamp(std::lround(db + 60.0), 0L, 60L)));
     m_meter->setFormat(db < LevelTest::kSilentDb ? tr("silent")
-                                                 : tr("peak %1 dBFS").arg(std::min(db, 0.0), 0, 'f', 1));
+                                                 : tr("peak %1 dBFS").arg(LevelTest::DbText(db)));
 }
 
 QWizardPage* SetupWizard::MakeTvPage() {

@@ -84,6 +84,12 @@ double LevelTest::PeakDb(int peak) {
     return 20.0 * std::log10(static_cast<double>(peak) / 32768.0);
 }
 
+QString LevelTest::DbText(double db) {
+    double shown = std::round(db * 10.0) / 10.0;
+    if (shown == 0.0) shown = 0.0;  // -0.0 becomes 0.0
+    return QString::number(shown, 'f', 1);
+}
+
 bool LevelTest::Start(std::string* why) {
     if (!m_device->Open(kSampleRate, kChannels, &m_bufferDone, why)) return false;
     for (int i = 0; i < kBufferCount; ++i) {
@@ -155,7 +161,7 @@ void LevelTest::Stop(const QString& problem) {
         outcome = loudest < kSilentDb
                       ? tr("Nothing was heard: the input is silent. Check the source and the capture volume.")
                       : tr("Loudest peak %1 dBFS in %2 s: the input works.")
-                            .arg(loudest, 0, 'f', 1)
+                            .arg(DbText(loudest))
                             .arg(static_cast<double>(m_framesHeard) / kSampleRate, 0, 'f', 1);
     }
     Trace(kTraceInfo, "input test of %s: %s", m_device->Name().c_str(), outcome.toStdString().c_str());

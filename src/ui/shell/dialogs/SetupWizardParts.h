@@ -57,6 +57,8 @@ public:
     static constexpr double kSilentDb = -60.0;
     // dBFS of a 16-bit peak; kSilentDb - 1 for none.
     static double PeakDb(int peak);
+    // A level as shown: one decimal, and never "-0.0".
+    static QString DbText(double db);
 
 signals:
     // Peak of the latest buffer, dBFS, and the seconds heard so far.
