@@ -124,9 +124,13 @@ TEST_F(SetupDialogsTest, ChannelsSavesTheListOrKeepsItAsItWas) {
              ASSERT_TRUE(ChangeStreamList(other).Done());
          },
          true, false, "exists already", {"ROCK\t"}, nullptr},
-        {"Cancel writes nothing",
+        {"Cancel writes nothing (Enter in the name field adds, and does not press OK)",
          [](ChannelsDialog& d) {
-             ASSERT_TRUE(d.AddStream("Blues"));
+             auto* name = Child<QLineEdit>(d, "newName");
+             QTest::keyClicks(name, "Blues");
+             QTest::keyClick(name, Qt::Key_Return);
+             EXPECT_TRUE(d.isVisible());
+             EXPECT_EQ(Child<QListWidget>(d, "streams")->findItems("Blues", Qt::MatchExactly).size(), 1);
              Tick(d, "One", false);
          },
          false, false, "", {}, nullptr},

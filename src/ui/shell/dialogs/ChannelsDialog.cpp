@@ -5,6 +5,7 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -112,7 +113,8 @@ ChannelsDialog::ChannelsDialog(QWidget* parent)
     connect(addButton, &QPushButton::clicked, this, [this] {
         if (AddStream(m_newName->text())) m_newName->clear();
     });
-    connect(m_newName, &QLineEdit::returnPressed, addButton, &QPushButton::click);
+    // Enter in the name field adds the stream; it must not also press OK.
+    m_newName->installEventFilter(this);
     connect(m_list, &QListWidget::currentRowChanged, this, &ChannelsDialog::Select);
     connect(m_list, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
         const int row = m_list->row(item);
@@ -121,6 +123,17 @@ ChannelsDialog::ChannelsDialog(QWidget* parent)
     });
     if (!m_rows.empty()) m_list->setCurrentRow(0);
     resize(720, sizeHint().height());
+}
+
+bool ChannelsDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_newName && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            if (AddStream(m_newName->text())) m_newName->clear();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 QListWidgetItem* ChannelsDialog::ItemFor(const Row& row) {

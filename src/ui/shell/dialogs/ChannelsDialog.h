@@ -45,6 +45,9 @@ public:
     // shown when the name is refused.
     bool AddStream(const QString& name);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     struct Row {
         StreamRecord before;  // as read; for a new stream its first values
