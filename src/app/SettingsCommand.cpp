@@ -142,7 +142,7 @@ int EncoderImport(const std::string& path, std::ostream& out, std::ostream& err)
 int AccountSet(const std::string& login, const std::string& password, std::ostream& out,
                std::ostream& err) {
     std::string why;
-    if (!WriteCredentials({login, password, "-"}, &why)) {
+    if (!StoreAccount(login, password, &why)) {
         err << "wavkeep: " << why << '\n';
         return why.rfind("cannot write", 0) == 0 ? kExitFailed : kExitUsage;
     }

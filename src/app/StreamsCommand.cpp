@@ -17,6 +17,7 @@
 #include "streamstore/DiskSpaceManager.h"
 #include "streamstore/StreamDeletion.h"
 #include "streamstore/StreamInfo.h"
+#include "streamstore/StreamListChange.h"
 #include "streamstore/StreamNameFile.h"
 
 namespace wk {
@@ -55,52 +56,43 @@ int RunStreamsList(bool namesOnly, std::ostream& out) {
     return 0;
 }
 
+namespace {
+
+// The exit status of a refused change: 2 for a name no stream can have.
+int ReportChange(const StreamChangeResult& r, std::ostream& err) {
+    err << "wavkeep: " << r.problem;
+    if (r.status == StreamChangeStatus::kNotFound) err << " (see \"wavkeep streams\")";
+    err << '\n';
+    return r.status == StreamChangeStatus::kBadName ? 2 : 1;
+}
+
+}  // namespace
+
 int RunStreamsAdd(const std::string& name, std::ostream& out, std::ostream& err) {
-    if (const std::string problem = StreamNameFile::NameProblem(name); !problem.empty()) {
-        err << "wavkeep: \"" << StreamNameFile::ShownName(name) << "\" cannot name a stream: "
-            << problem << '\n';
-        return 2;
-    }
-    FileLock lock;
-    if (!LockFileForCommand(lock, StreamNameFile::FilePath(), err)) return 1;
-    StreamNameFile streams;
-    streams.load();
-    if (const StreamRecord* known = streams.Find(name)) {
-        err << "wavkeep: the stream \"" << StreamNameFile::ShownName(known->name)
-            << "\" exists already\n";
-        return 1;
-    }
-    StreamRecord record;
-    if (const StreamRecord* def = streams.Find(StreamNameFile::kDefaultStream)) record = *def;
-    record.name = name;
-    record.serviceNumber = 0;
-    record.active = 0;
-    record.coveredUntil = 0;
-    streams.AddCopy(record);
-    if (!streams.CreateFolders() || !streams.save()) {
-        err << "wavkeep: cannot write " << StreamNameFile::FilePath() << '\n';
-        return 1;
-    }
+    StreamNameFile list;
+    list.load();
+    StreamListChanges changes;
+    changes.added.push_back(NewStreamRecord(list, name));
+    const StreamChangeResult r = ChangeStreamList(changes);
+    if (!r.Done()) return ReportChange(r, err);
     out << "added " << name << " (inactive; \"wavkeep streams activate " << name
         << "\" lets scheduled tasks record it)\n";
     return 0;
 }
 
 int RunStreamsActivate(const std::string& name, bool active, std::ostream& out, std::ostream& err) {
-    FileLock lock;
-    if (!LockFileForCommand(lock, StreamNameFile::FilePath(), err)) return 1;
-    StreamNameFile streams;
-    streams.load();
-    StreamRecord* record = streams.Find(name);
+    StreamNameFile list;
+    list.load();
+    const StreamRecord* record = list.Find(name);
     if (!record) {
         err << "wavkeep: no stream \"" << name << "\" (see \"wavkeep streams\")\n";
         return 1;
     }
-    record->active = active ? 1 : 0;
-    if (!streams.save()) {
-        err << "wavkeep: cannot write " << StreamNameFile::FilePath() << '\n';
-        return 1;
-    }
+    StreamListChanges changes;
+    changes.changed.push_back({*record, *record});
+    changes.changed.back().after.active = active ? 1 : 0;
+    const StreamChangeResult r = ChangeStreamList(changes);
+    if (!r.Done()) return ReportChange(r, err);
     out << record->name << (active ? " is active\n" : " is inactive\n");
     return 0;
 }

@@ -42,18 +42,30 @@ bool ReadCredentials(Credentials& out) {
     return true;
 }
 
+std::string CredentialsProblem(const Credentials& c) {
+    if (c.login.find_first_of("\r\n") != std::string::npos) return "a login cannot hold a line end";
+    for (const std::string* value : {&c.password, &c.third}) {
+        if (value->empty()) return "the password cannot be empty";
+        for (unsigned char ch : *value)
+            if (ch <= ' ' || ch >= 0x7F) return "a password is one word of printable ASCII characters";
+    }
+    return {};
+}
+
+Credentials AccountCredentials(const std::string& login, const std::string& password) {
+    return {login, password, "-"};
+}
+
+bool StoreAccount(const std::string& login, const std::string& password, std::string* why) {
+    return WriteCredentials(AccountCredentials(login, password), why);
+}
+
 bool WriteCredentials(const Credentials& c, std::string* why) {
-    auto fail = [why](const char* text) {
-        if (why) *why = text;
+    auto fail = [why](std::string text) {
+        if (why) *why = std::move(text);
         return false;
     };
-    if (c.login.find_first_of("\r\n") != std::string::npos) return fail("a login cannot hold a line end");
-    for (const std::string* value : {&c.password, &c.third}) {
-        if (value->empty()) return fail("the password cannot be empty");
-        for (unsigned char ch : *value)
-            if (ch <= ' ' || ch >= 0x7F)
-                return fail("a password is one word of printable ASCII characters");
-    }
+    if (std::string problem = CredentialsProblem(c); !problem.empty()) return fail(std::move(problem));
     const std::string text = "userID=" + c.login + "\npassword=" + Scramble(c.password) + "\n" +
                              Scramble(c.third) + "\n";
     // Scrambling hides the password from a glance, not from other users.

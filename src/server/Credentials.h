@@ -31,4 +31,12 @@ bool ReadCredentials(Credentials& out);
 // stored (a login with a line end, a password or third value with a blank).
 bool WriteCredentials(const Credentials& credentials, std::string* why);
 
+// Why `credentials` cannot be written, "" when they can.
+std::string CredentialsProblem(const Credentials& credentials);
+
+// The account as "wavkeep account set" and the set-up wizard store it: the
+// login, the password and "-" as the third value.
+Credentials AccountCredentials(const std::string& login, const std::string& password);
+bool StoreAccount(const std::string& login, const std::string& password, std::string* why);
+
 }  // namespace wk

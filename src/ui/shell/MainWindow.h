@@ -119,6 +119,7 @@ private:
     bool StartUpload();
     void FinishUpload(const Message& message);
     bool ToggleActiveState();
+    bool RunSetupDialog(int command);
     void ShowActiveState();
     void Missing(const CommandEntry& entry, const QString& what);
     void SaveActiveView();

@@ -25,6 +25,8 @@
 #include "ui/shell/dialogs/AboutDialog.h"
 #include "ui/shell/dialogs/OptionsDialog.h"
 #include "ui/shell/dialogs/SoundSettingsDialog.h"
+#include "ui/shell/dialogs/ChannelsDialog.h"
+#include "ui/shell/dialogs/SetupWizard.h"
 #include "ui/shell/dialogs/SkinChooser.h"
 #include "ui/shell/dialogs/TimeShiftDialog.h"
 
@@ -243,15 +245,36 @@ bool MainWindow::PerformFrame(int command) {
         statusBar()->showMessage(tr("Download started; see the event viewer for its outcome."), 8000);
         return true;
     case kCmdActiveState: return ToggleActiveState();
+    case kCmdEditChannels:
+    case kCmdWizard: return RunSetupDialog(command);
     default: break;
     }
-    if (entry) {
-        const QString what = command == kCmdEditChannels ? tr("the channel list dialog")
-                           : command == kCmdWizard ? tr("the set-up wizard")
-                           : tr("this command");
-        Missing(*entry, what);
-    }
+    if (entry) Missing(*entry, tr("this command"));
     return false;
+}
+
+// The channel list and the set-up wizard change the streams (and the
+// wizard the active one): the channel box follows what they saved.
+bool MainWindow::RunSetupDialog(int command) {
+    if (command == kCmdWizard && m_recording) {
+        statusBar()->showMessage(tr("A recording is running; the set-up wizard can run when it has ended."), 8000);
+        return false;
+    }
+    const bool saved = command == kCmdWizard ? RunSetupWizard(m_prompt, this) : RunChannelsDialog(m_prompt, this);
+    if (!saved) return false;
+    FillChannels();
+    if (command == kCmdWizard) {
+        ConfigStore config;
+        config.Load();
+        SetActiveStream(config.GetString("ActiveStream"));
+        // The recorder takes the new encoder, input and stream as on SIGHUP.
+        if (m_app) m_app->RequestReload();
+        statusBar()->showMessage(tr("The set-up is stored."), 8000);
+    } else {
+        SetActiveStream(m_activeStream);
+        statusBar()->showMessage(tr("The stream list is saved."), 8000);
+    }
+    return true;
 }
 
 bool MainWindow::PerformDocument(int command) {

@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QStatusBar>
 #include <QTableWidget>
+#include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
 #include <cstdio>
@@ -41,6 +42,8 @@
 #include "ui/shell/StreamView.h"
 #include "ui/shell/dialogs/EditDialogShots.h"
 #include "ui/shell/dialogs/SettingsDialogShots.h"
+#include "ui/shell/dialogs/SetupDialogShots.h"
+#include "ui/shell/dialogs/SetupWizard.h"
 #include "ui/shell/dialogs/SkinChooser.h"
 #include "platform/PlaybackDevice.h"
 
@@ -197,6 +200,7 @@ int Screenshots(const QString& outDir, const QString& home) {
     }
     if (!ui::WriteEditDialogShots(outDir, window)) return 1;
     if (!ui::WriteSettingsDialogShots(outDir, &window)) return 1;
+    if (!ui::WriteSetupDialogShots(outDir, window)) return 1;
     if (demo) std::cout << "demo home: " << homeDir << '\n';
     return 0;
 }
@@ -312,6 +316,9 @@ int wk::ui::RunShell(int argc, char** argv) {
             QObject::connect(&window, &wk::ui::MainWindow::closed, &qapp, &QCoreApplication::quit);
             qapp.setQuitOnLastWindowClosed(false);
             window.show();
+            // No account yet (or the wizard never finished): the set-up wizard.
+            if (wk::ui::SetupWizardDue())
+                QTimer::singleShot(0, &window, [&window] { window.Dispatch(*wk::ui::FindByCommand(wk::ui::kCmdWizard)); });
             QApplication::exec();
             prompt.SetParent(nullptr);
             shown = nullptr;

@@ -119,22 +119,36 @@ TEST_F(ShellTest, EveryButtonAndKeyReachesThePerformerTheTableNames) {
     EXPECT_EQ(window.LastOutcome().command, kCmdSplitTrack);
 }
 
-TEST_F(ShellTest, MissingDialogsAndWrongViewsSaySoInTheStatusBar) {
+TEST_F(ShellTest, EveryFormOpensAndWrongViewsSaySoInTheStatusBar) {
     EventLoop loop;
     Scheduler scheduler;
     QtUserPrompt prompt;
     MainWindow window(scheduler, loop, prompt);
     window.ShowView(View::Schedule);
-    prompt.SetDialogResponder([](QDialog&) { return false; });  // a form cancelled does nothing
-    struct Case { int command; bool performed; const char* says; };
-    for (const Case& c : {Case{kCmdOptions, false, ""},
-                          Case{kCmdZoomIn, false, "works in the stream view"},
-                          Case{kCmdStreamView, true, ""}}) {
+    // Every settings form opens (and is cancelled here: nothing changes).
+    std::vector<std::string> forms;
+    prompt.SetDialogResponder([&](QDialog& form) {
+        forms.push_back(form.windowTitle().toStdString());
+        return false;
+    });
+    struct Case { int command; bool performed; const char* says; const char* form; };
+    for (const Case& c : {Case{kCmdOptions, false, "", "Options"},
+                          Case{kCmdSoundSettings, false, "", "Sound settings"},
+                          Case{kCmdEditChannels, false, "", "Channels"},
+                          Case{kCmdWizard, false, "", "wavkeep set-up wizard"},
+                          Case{kCmdZoomIn, false, "works in the stream view", nullptr},
+                          Case{kCmdStreamView, true, "", nullptr}}) {
+        forms.clear();
+        window.statusBar()->clearMessage();
         window.Dispatch(*FindByCommand(c.command));
         EXPECT_EQ(window.LastOutcome().performed, c.performed) << c.command;
+        const std::string said = window.statusBar()->currentMessage().toStdString();
         if (*c.says) {
-            EXPECT_NE(window.statusBar()->currentMessage().toStdString().find(c.says), std::string::npos);
+            EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        } else {
+            EXPECT_EQ(said.find("not part of this version"), std::string::npos) << said;
         }
+        EXPECT_EQ(forms, c.form ? std::vector<std::string>{c.form} : std::vector<std::string>{}) << c.command;
     }
     EXPECT_EQ(window.ActiveView(), View::Stream);
 
