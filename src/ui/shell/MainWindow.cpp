@@ -277,11 +277,13 @@ void MainWindow::HandleMessage(Message& message) {
     case Application::kMsgRecordingStopped:
         m_recording = false;
         m_taskStatus->SetRecordedTask(nullptr);
+        // The last chunk is closed now.
+        if (m_streamPane) m_streamPane->ChunkCompleted();
         m_schedule->StartStateRefresh();
         UpdateIndicator();
         break;
     case Application::kMsgChunkCompleted:
-        if (m_streamPane) m_streamPane->Reload();
+        if (m_streamPane) m_streamPane->ChunkCompleted();
         break;
     case Application::kMsgRecordSkipped:
         statusBar()->showMessage(tr("A scheduled recording was skipped; see the event viewer."), 8000);

@@ -26,6 +26,8 @@ public:
     // New chunks or descriptions are on disk (chunk completed, import done,
     // the document's reload).
     virtual void Reload() {}
+    // The recorder completed a chunk (or stopped, closing its last one).
+    virtual void ChunkCompleted() { Reload(); }
     // A command of the stream view; false when the pane does not perform it
     // (the window then says so in the status bar).
     virtual bool HandleCommand(int commandId) = 0;
