@@ -167,8 +167,10 @@ void StreamWaveform::Add(WaveChunk closed) {
 }
 
 void StreamWaveform::SetGrowing(std::optional<WaveChunk> growing) {
-    const auto was = std::find_if(m_chunks.begin(), m_chunks.end(), [](const Chunk& c) { return c.file.growing; });
-    if (was != m_chunks.end()) {
+    // The chunk being written is normally the last one.
+    const auto last = std::find_if(m_chunks.rbegin(), m_chunks.rend(), [](const Chunk& c) { return c.file.growing; });
+    if (last != m_chunks.rend()) {
+        const auto was = std::prev(last.base());
         if (growing && was->file.datName == growing->datName && was->statSize == growing->datBytes &&
             was->mtimeNs == growing->datModifiedNs)
             return;

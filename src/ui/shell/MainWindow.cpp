@@ -229,7 +229,6 @@ void MainWindow::ShowView(View view) {
     m_stack->setCurrentIndex(static_cast<int>(view));
     const QSignalBlocker block(m_tabs);
     m_tabs->setCurrentIndex(static_cast<int>(view));
-    if (view == View::Description) m_descriptions->Reload();
     // The description view may have changed what the bars show.
     if (view == View::Stream && m_streamPane) m_streamPane->Reload();
     if (view == View::Schedule) m_schedule->Refresh();

@@ -29,6 +29,7 @@ constexpr int kKeyScrollPercent = 10;
 // How long after a chunk completed with nothing new to be seen the view
 // looks again before reading the whole stream.
 constexpr int kAppendRetryMs = 250;
+constexpr int kGuessedColumns = 1000;
 
 }  // namespace
 
@@ -98,7 +99,9 @@ void StreamView::StartRead() {
     // The reader also summarises what the first paint after it shows.
     std::optional<RecordedRange> stretch;
     if (!m_resetView) stretch = RecordedRange{m_line.VisibleStart(), m_line.VisibleEnd()};
-    const int columns = m_line.TrackRight() - m_line.TrackLeft();
+    // Any width summarises the same chunks; before the view is laid out,
+    // a guess.
+    const int columns = std::max(m_line.TrackRight() - m_line.TrackLeft(), kGuessedColumns);
     m_reader = std::thread([this, fresh = m_fresh.get(), stretch, columns] {
         fresh->Refresh(columns, stretch);
         m_readDone = true;
