@@ -24,6 +24,7 @@ constexpr int kBytesPerTenth = 10;
 // size costs no more than that.
 constexpr int64_t kSlackCells = 2;
 constexpr int64_t kLongestChunkCells = 7 * 24 * 3600;
+constexpr size_t kAddedChunksRoom = 4096;
 
 StreamTime FloorDiv(StreamTime a, StreamTime b) {
     StreamTime q = a / b;
@@ -199,7 +200,11 @@ void StreamWaveform::Sync(const std::string& folder, std::vector<WaveChunk> chun
     };
     std::sort(chunks.begin(), chunks.end(), before);
 
-    std::vector<Chunk> next(chunks.size());
+    // Room for the chunks the recorder adds before the next Sync, so that
+    // adding one never moves them all.
+    std::vector<Chunk> next;
+    next.reserve(chunks.size() + kAddedChunksRoom);
+    next.resize(chunks.size());
     std::vector<WaveCell> pool;
     pool.reserve(m_pool.size() + 64);
     size_t rawBytes = 0;

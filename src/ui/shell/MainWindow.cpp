@@ -161,7 +161,10 @@ void MainWindow::SetStreamViewPane(StreamViewPane* pane) {
     if (!pane || pane == m_streamPane) return;
     QWidget* old = m_stack->widget(0);
     if (old != pane) {
+        // Never another page in between: a page shown reads its stream.
+        const bool shown = m_stack->currentWidget() == old;
         m_stack->insertWidget(0, pane);
+        if (shown) m_stack->setCurrentWidget(pane);
         m_stack->removeWidget(old);
         old->deleteLater();
     }

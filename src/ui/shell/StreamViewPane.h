@@ -51,9 +51,13 @@ public:
     void Reload() override;
     bool HandleCommand(int commandId) override;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     std::string m_stream;
     QLabel* m_summary;
+    bool m_stale = false;
 };
 
 }  // namespace wk::ui
