@@ -1,9 +1,9 @@
 // The desktop shell's responsiveness on a week-long stream, for
 // bench/run-shell-bench: the real main window with its stream view,
-// offscreen, zoomed across every level, scrolled by the arrows and by
-// dragging, playing into a WAV file, while chunks complete; every event the
-// GUI thread delivers (the program loop's posted messages and timers among
-// them) is timed.
+// offscreen, opening the stream (read on the view's reading thread), zoomed
+// across every level, scrolled by the arrows and by dragging, playing into a
+// WAV file, while chunks complete; every event the GUI thread delivers (the
+// program loop's posted messages and timers among them) is timed.
 //
 //   wavkeep_bench_shell HOME [DAYS]
 //

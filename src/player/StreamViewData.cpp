@@ -173,14 +173,17 @@ void StreamViewData::Refresh(int columns, std::optional<RecordedRange> stretch) 
 }
 
 void StreamViewData::Adopt(StreamViewData&& fresh) {
-    m_info.sessions = std::move(fresh.m_info.sessions);
+    // Swapped, not replaced: what this instance held goes with `fresh`,
+    // whose owner may free it where it costs nobody a wait.
+    std::swap(m_info.sessions, fresh.m_info.sessions);
     m_info.maxReach = fresh.m_info.maxReach;
     for (MP3SingleSaving& s : m_info.sessions) s.owner = &m_info;
-    m_scene.recorded = std::move(fresh.m_scene.recorded);
+    for (MP3SingleSaving& s : fresh.m_info.sessions) s.owner = &fresh.m_info;
+    std::swap(m_scene.recorded, fresh.m_scene.recorded);
     m_scene.growing = fresh.m_scene.growing;
-    m_wave = std::move(fresh.m_wave);
+    std::swap(m_wave, fresh.m_wave);
     m_scene.wave = m_wave.get();
-    fresh.m_wave = std::make_unique<StreamWaveform>(m_cachePath);
+    fresh.m_scene.wave = fresh.m_wave.get();
     m_generation = fresh.m_generation;
     m_writing = std::move(fresh.m_writing);
     m_times = fresh.m_times;
@@ -189,7 +192,7 @@ void StreamViewData::Adopt(StreamViewData&& fresh) {
         m_descStamp = fresh.m_descStamp;
         std::swap(m_store.Records(), fresh.m_store.Records());
         for (int i = 0; i < 3; ++i) m_store.header[i] = std::move(fresh.m_store.header[i]);
-        m_scene.bars = std::move(fresh.m_scene.bars);
+        std::swap(m_scene.bars, fresh.m_scene.bars);
     } else {
         LoadDescriptions();
         MarkDescriptions();

@@ -50,7 +50,8 @@ public:
     const std::string& Folder() const { return m_info.folder; }
     // Takes in what Refresh read on `fresh` (the same folder, another
     // thread). "desc.des" is read again when it changed after `fresh` read
-    // it (the view's own changes meanwhile).
+    // it (the view's own changes meanwhile). `fresh` is left holding what
+    // this instance held (freeing a week of chunks takes a while).
     void Adopt(StreamViewData&& fresh);
     // After the recorder completed chunks: adds the chunks closed since the
     // last read or append and notes the one now being written; reads

@@ -96,13 +96,16 @@ void StreamView::StartRead() {
     m_readAgain = false;
     m_readDone = false;
     m_fresh = std::make_unique<StreamViewData>(Folder(), WaveCachePathFor(Folder()));
+    // What the last read replaced is freed on the reading thread.
+    std::unique_ptr<StreamViewData> replaced = std::move(m_replaced);
     // The reader also summarises what the first paint after it shows.
     std::optional<RecordedRange> stretch;
     if (!m_resetView) stretch = RecordedRange{m_line.VisibleStart(), m_line.VisibleEnd()};
     // Any width summarises the same chunks; before the view is laid out,
     // a guess.
     const int columns = std::max(m_line.TrackRight() - m_line.TrackLeft(), kGuessedColumns);
-    m_reader = std::thread([this, fresh = m_fresh.get(), stretch, columns] {
+    m_reader = std::thread([this, fresh = m_fresh.get(), stretch, columns, replaced = std::move(replaced)]() mutable {
+        replaced.reset();
         fresh->Refresh(columns, stretch);
         m_readDone = true;
         QMetaObject::invokeMethod(this, [this] { TakeRead(); }, Qt::QueuedConnection);
@@ -127,6 +130,7 @@ void StreamView::CollectRead() {
     // A read of a stream no longer shown is dropped.
     if (m_data && fresh && fresh->Folder() == m_data->Folder()) {
         m_data->Adopt(std::move(*fresh));
+        m_replaced = std::move(fresh);
         ShowData();
         if (m_appendAfterRead && !m_readAgain) ChunkCompleted();
     }

@@ -155,6 +155,7 @@ private:
     std::thread m_reader;
     std::atomic<bool> m_readDone{false};
     std::unique_ptr<StreamViewData> m_fresh;  // the reader's until m_readDone
+    std::unique_ptr<StreamViewData> m_replaced;  // what the last read replaced
     bool m_readAgain = false;        // something changed while reading
     bool m_appendAfterRead = false;  // a chunk completed while reading
     bool m_resetView = true;         // the next data shown puts the whole stream in view
