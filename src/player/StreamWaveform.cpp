@@ -24,6 +24,7 @@ constexpr int kBytesPerTenth = 10;
 // size costs no more than that.
 constexpr int64_t kSlackCells = 2;
 constexpr int64_t kLongestChunkCells = 7 * 24 * 3600;
+constexpr size_t kAddedChunksRoom = 4096;
 
 StreamTime FloorDiv(StreamTime a, StreamTime b) {
     StreamTime q = a / b;
@@ -118,6 +119,71 @@ StreamTime StreamWaveform::LevelStep(StreamTime width, int columns) {
     return kRawStep;
 }
 
+void StreamWaveform::Look(Chunk& chunk, const std::string& folder, int& dirFd) {
+    if (chunk.file.datBytes >= 0) {
+        chunk.statSize = chunk.file.datBytes;
+        chunk.mtimeNs = chunk.file.datModifiedNs;
+    } else {
+        if (dirFd < 0) dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat st {};
+        if (dirFd >= 0 && ::fstatat(dirFd, chunk.file.datName.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode)) {
+            chunk.statSize = st.st_size;
+            chunk.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        } else {
+            chunk.statSize = -1;
+        }
+    }
+    if (chunk.statSize >= 0) {
+        const int64_t cells =
+            std::min(std::max<int64_t>(chunk.file.length, 0) / kMsPerSecond + kSlackCells, kLongestChunkCells);
+        chunk.datSize = std::min<int64_t>(chunk.statSize, cells * kDatBytesPerCell);
+    }
+}
+
+void StreamWaveform::Insert(WaveChunk file) {
+    Chunk chunk;
+    chunk.file = std::move(file);
+    int dirFd = -1;
+    Look(chunk, m_folder, dirFd);
+    if (dirFd >= 0) ::close(dirFd);
+    m_longestChunk = std::max(m_longestChunk, chunk.Reach());
+    const auto at = std::upper_bound(m_chunks.begin(), m_chunks.end(), chunk, [](const Chunk& a, const Chunk& b) {
+        return a.file.start != b.file.start ? a.file.start < b.file.start : a.file.datName < b.file.datName;
+    });
+    m_chunks.insert(at, std::move(chunk));
+    m_binsStale = true;
+}
+
+void StreamWaveform::Add(WaveChunk closed) {
+    closed.growing = false;
+    // The chunk was drawn as it grew (normally the last one); its summary
+    // is built afresh.
+    for (size_t i = m_chunks.size(); i-- > 0;) {
+        if (m_chunks[i].file.datName != closed.datName) continue;
+        if (m_chunks[i].rawLoaded) m_rawBytes -= m_chunks[i].raw.size();
+        m_chunks.erase(m_chunks.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+    }
+    Insert(std::move(closed));
+}
+
+void StreamWaveform::SetGrowing(std::optional<WaveChunk> growing) {
+    // The chunk being written is normally the last one.
+    const auto last = std::find_if(m_chunks.rbegin(), m_chunks.rend(), [](const Chunk& c) { return c.file.growing; });
+    if (last != m_chunks.rend()) {
+        const auto was = std::prev(last.base());
+        if (growing && was->file.datName == growing->datName && was->statSize == growing->datBytes &&
+            was->mtimeNs == growing->datModifiedNs)
+            return;
+        if (was->rawLoaded) m_rawBytes -= was->raw.size();
+        m_chunks.erase(was);
+        m_binsStale = true;
+    }
+    if (!growing) return;
+    growing->growing = true;
+    Insert(std::move(*growing));
+}
+
 void StreamWaveform::Sync(const std::string& folder, std::vector<WaveChunk> chunks) {
     if (!m_cacheLoaded && !m_cache.Path().empty()) {
         m_cache.Load();
@@ -134,7 +200,11 @@ void StreamWaveform::Sync(const std::string& folder, std::vector<WaveChunk> chun
     };
     std::sort(chunks.begin(), chunks.end(), before);
 
-    std::vector<Chunk> next(chunks.size());
+    // Room for the chunks the recorder adds before the next Sync, so that
+    // adding one never moves them all.
+    std::vector<Chunk> next;
+    next.reserve(chunks.size() + kAddedChunksRoom);
+    next.resize(chunks.size());
     std::vector<WaveCell> pool;
     pool.reserve(m_pool.size() + 64);
     size_t rawBytes = 0;
@@ -147,26 +217,7 @@ void StreamWaveform::Sync(const std::string& folder, std::vector<WaveChunk> chun
     for (size_t i = 0; i < chunks.size(); ++i) {
         Chunk& chunk = next[i];
         chunk.file = std::move(chunks[i]);
-        if (chunk.file.datBytes >= 0) {
-            chunk.statSize = chunk.file.datBytes;
-            chunk.mtimeNs = chunk.file.datModifiedNs;
-        } else {
-            if (dirFd < 0) dirFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            struct stat st {};
-            if (dirFd >= 0 && ::fstatat(dirFd, chunk.file.datName.c_str(), &st, 0) == 0 &&
-                S_ISREG(st.st_mode)) {
-                chunk.statSize = st.st_size;
-                chunk.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-            } else {
-                chunk.statSize = -1;
-            }
-        }
-        if (chunk.statSize >= 0) {
-            const int64_t cells =
-                std::min(std::max<int64_t>(chunk.file.length, 0) / kMsPerSecond + kSlackCells,
-                         kLongestChunkCells);
-            chunk.datSize = std::min<int64_t>(chunk.statSize, cells * kDatBytesPerCell);
-        }
+        Look(chunk, folder, dirFd);
         m_longestChunk = std::max(m_longestChunk, chunk.Reach());
 
         while (old < m_chunks.size() && before(m_chunks[old].file, chunk.file)) ++old;

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,12 @@ public:
     // others are built by the next Prepare that needs them.
     void Sync(const std::string& folder, std::vector<WaveChunk> chunks);
 
+    // Updates after the recorder completed a chunk, cheaper than a Sync of
+    // every chunk: `closed` joins (in place of its growing self), and the
+    // chunk being written is `growing` (none: no chunk is written).
+    void Add(WaveChunk closed);
+    void SetGrowing(std::optional<WaveChunk> growing);
+
     // Reads what drawing [start, end) across `columns` needs: the summaries
     // of the chunks it touches not built yet (appended to the disk cache),
     // and when zoomed in closely the ".dat" bytes of the chunks in view.
@@ -90,6 +97,9 @@ private:
     struct Chunk;
     struct Bin;
 
+    // Takes the side file's state from the chunk or from a stat.
+    static void Look(Chunk& chunk, const std::string& folder, int& dirFd);
+    void Insert(WaveChunk file);
     void BuildSummary(Chunk& chunk);
     void LoadRaw(Chunk& chunk);
     void RebuildBins();

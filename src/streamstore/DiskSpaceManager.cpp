@@ -23,6 +23,7 @@
 #include "streamstore/ChunkStartNote.h"
 #include "streamstore/RecordingMarker.h"
 #include "streamstore/StreamNameFile.h"
+#include "streamstore/StreamsGeneration.h"
 
 namespace wk {
 namespace {
@@ -512,6 +513,7 @@ uint64_t DiskSpaceManager::FreeSpace(const std::string& root, uint64_t wanted, c
         freed += file.size;
         ++deleted;
     }
+    if (deleted > 0) NoteStreamsChanged();
     Trace(kTraceInfo, "DiskSpaceManager: %zu chunks deleted, %llu of %llu bytes freed", deleted,
           static_cast<unsigned long long>(freed), static_cast<unsigned long long>(wanted));
     return freed;

@@ -18,6 +18,7 @@
 #include "streamstore/ChunkStartNote.h"
 #include "streamstore/RecordingMarker.h"
 #include "streamstore/StreamInfo.h"
+#include "streamstore/StreamsGeneration.h"
 
 namespace wk {
 namespace {
@@ -93,7 +94,13 @@ int DeleteMarkedStretch(const std::string& folder, StreamTime markStart, StreamT
                                            fields->lengthMs / kMsPerSecond));
         ++deleted;
     }
-    if (deleted > 0) ReloadStream(folder, &lostChunks);
+    if (deleted > 0) {
+        // Noted also when the renumbering fails half-way.
+        struct Note {
+            ~Note() { NoteStreamsChanged(); }
+        } note;
+        ReloadStream(folder, &lostChunks);
+    }
     return deleted;
 }
 
@@ -111,6 +118,7 @@ bool DeleteWholeStream(const std::string& folder, std::string* keptSession) {
         }
         ::unlink(FolderFile(folder, name).c_str());
     }
+    NoteStreamsChanged();
     // Under the file's lock, so that an import or download merging into the
     // file meanwhile finishes first instead of writing the old records back.
     const std::string path = FolderFile(folder, kDescriptionFileName);

@@ -133,6 +133,26 @@ bool SameSession(const ChunkNameFields& a, const ChunkNameFields& b) {
     return a.start == b.start && a.durationMs == b.durationMs && a.lengthMs == b.lengthMs;
 }
 
+// The stretch chunk `f` of `session` covers, its side file holding
+// `datBytes`; none when its number lies absurdly far.
+std::optional<ChunkSpan> SpanOf(const MP3SingleSaving& session, const ChunkNameFields& f, int64_t datBytes,
+                                int64_t datModifiedNs) {
+    // A second name with this start may carry another length; its number
+    // is then measured in the first name's length and can land absurdly far.
+    const int64_t offsetSeconds = static_cast<int64_t>(f.number - 1) * (session.length / kMsPerSecond);
+    if (offsetSeconds > INT_MAX) return std::nullopt;
+    ChunkSpan span;
+    span.start = session.start + offsetSeconds * kMsPerSecond;
+    span.end = span.start + session.length;
+    if (static_cast<int64_t>(f.number) * session.length > session.duration) span.end = session.start + session.duration;
+    // A chunk the recording ended in holds less than its place allows.
+    const int64_t recordedMs = std::min<int64_t>(datBytes, INT_MAX) * kMsPerDatByte;
+    if (recordedMs + kDatSlackMs < span.end - span.start) span.end = span.start + recordedMs;
+    span.datBytes = datBytes;
+    span.datModifiedNs = datModifiedNs;
+    return span;
+}
+
 }  // namespace
 
 std::string FolderFile(const std::string& folder, std::string_view name) {
@@ -204,23 +224,7 @@ void UpdateStreamInfo(StreamInfo& info) {
             info.sessions.push_back(std::move(session));
         }
         MP3SingleSaving& session = info.sessions.back();
-        // A second name with this start may carry another length; its number
-        // is then measured in the first name's length and can land absurdly far.
-        const int64_t offsetSeconds =
-            static_cast<int64_t>(chunk.fields.number - 1) * (session.length / kMsPerSecond);
-        if (offsetSeconds > INT_MAX) continue;
-        ChunkSpan span;
-        span.start = session.start + offsetSeconds * kMsPerSecond;
-        span.end = span.start + session.length;
-        if (static_cast<int64_t>(chunk.fields.number) * session.length > session.duration) {
-            span.end = session.start + session.duration;
-        }
-        // A chunk the recording ended in holds less than its place allows.
-        const int64_t recordedMs = std::min<int64_t>(chunk.datBytes, INT_MAX) * kMsPerDatByte;
-        if (recordedMs + kDatSlackMs < span.end - span.start) span.end = span.start + recordedMs;
-        span.datBytes = chunk.datBytes;
-        span.datModifiedNs = chunk.datModifiedNs;
-        session.spans.push_back(span);
+        if (auto span = SpanOf(session, chunk.fields, chunk.datBytes, chunk.datModifiedNs)) session.spans.push_back(*span);
     }
 
     for (MP3SingleSaving& session : info.sessions) {
@@ -230,6 +234,30 @@ void UpdateStreamInfo(StreamInfo& info) {
                   });
         info.maxReach = std::max(info.maxReach, Reach(session));
     }
+}
+
+bool AddChunk(StreamInfo& info, const ChunkNameFields& fields, int64_t datBytes, int64_t datModifiedNs) {
+    if (datBytes <= 0) return false;
+    const StreamTime start = fields.start.ToStreamTime();
+    auto& sessions = info.sessions;
+    auto at = std::lower_bound(sessions.begin(), sessions.end(), start,
+                               [](const MP3SingleSaving& s, StreamTime t) { return s.start < t; });
+    if (at == sessions.end() || at->start != start) {
+        MP3SingleSaving session;
+        session.start = start;
+        session.length = fields.lengthMs;
+        session.duration = fields.durationMs;
+        session.owner = &info;
+        at = sessions.insert(at, std::move(session));
+    }
+    const auto span = SpanOf(*at, fields, datBytes, datModifiedNs);
+    if (!span) return false;
+    const auto before = [](const ChunkSpan& a, const ChunkSpan& b) {
+        return a.start != b.start ? a.start < b.start : a.end < b.end;
+    };
+    at->spans.insert(std::upper_bound(at->spans.begin(), at->spans.end(), *span, before), *span);
+    info.maxReach = std::max(info.maxReach, Reach(*at));
+    return true;
 }
 
 const MP3SingleSaving* FindSession(const StreamInfo& info, StreamTime t) {

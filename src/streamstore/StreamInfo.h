@@ -75,6 +75,15 @@ using RecordedRange = std::pair<StreamTime, StreamTime>;
 // The owner pointers point at `info`, so it must not move afterwards.
 void UpdateStreamInfo(StreamInfo& info);
 
+struct ChunkNameFields;
+
+// Adds one closed chunk, its side file holding `datBytes`, as
+// UpdateStreamInfo would have taken it: into the session with its start
+// (a new one in start order when there is none), in order. For a stream
+// info kept up to date as chunks complete. False, with nothing added, when
+// the side file holds nothing or the number lies absurdly far.
+bool AddChunk(StreamInfo& info, const ChunkNameFields& fields, int64_t datBytes, int64_t datModifiedNs);
+
 // The first session (in list order) with start <= t < start + duration whose
 // first span begins at or before t and whose last span ends at or after t;
 // nullptr when there is none.

@@ -126,7 +126,20 @@ void DescriptionView::SetStream(const std::string& name) {
     Reload();
 }
 
+void DescriptionView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (m_stale) Reload();
+}
+
+void DescriptionView::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    // What it shows may change meanwhile (downloads, the stream view).
+    if (parentWidget()) m_stale = true;
+}
+
 void DescriptionView::Reload() {
+    m_stale = parentWidget() != nullptr && !isVisible();
+    if (m_stale) return;
     m_shown.clear();
     QString header2, header3;
     if (!m_folder.empty()) {

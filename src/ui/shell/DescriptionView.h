@@ -29,10 +29,17 @@ enum DescriptionColumn { kColStart, kColEnd, kColLength, kColArtist, kColTitle, 
 
 class DescriptionView final : public QWidget {
     Q_OBJECT
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
 public:
     explicit DescriptionView(QWidget* parent = nullptr);
 
     void SetStream(const std::string& name);
+    // Reads the stream's descriptions and their coverage (a scan of the
+    // stream folder). A view hidden in the window reads when it is shown
+    // next instead.
     void Reload();
 
     // The record shown in `row` gets `genre` (-1: none). False with `why`
@@ -69,6 +76,7 @@ private:
     QLineEdit* m_header3;
     QPushButton* m_upload;
     QTableWidget* m_table;
+    bool m_stale = false;  // hidden since the last read
 };
 
 }  // namespace wk::ui

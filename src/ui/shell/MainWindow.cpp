@@ -161,7 +161,10 @@ void MainWindow::SetStreamViewPane(StreamViewPane* pane) {
     if (!pane || pane == m_streamPane) return;
     QWidget* old = m_stack->widget(0);
     if (old != pane) {
+        // Never another page in between: a page shown reads its stream.
+        const bool shown = m_stack->currentWidget() == old;
         m_stack->insertWidget(0, pane);
+        if (shown) m_stack->setCurrentWidget(pane);
         m_stack->removeWidget(old);
         old->deleteLater();
     }
@@ -229,7 +232,6 @@ void MainWindow::ShowView(View view) {
     m_stack->setCurrentIndex(static_cast<int>(view));
     const QSignalBlocker block(m_tabs);
     m_tabs->setCurrentIndex(static_cast<int>(view));
-    if (view == View::Description) m_descriptions->Reload();
     // The description view may have changed what the bars show.
     if (view == View::Stream && m_streamPane) m_streamPane->Reload();
     if (view == View::Schedule) m_schedule->Refresh();
@@ -277,11 +279,13 @@ void MainWindow::HandleMessage(Message& message) {
     case Application::kMsgRecordingStopped:
         m_recording = false;
         m_taskStatus->SetRecordedTask(nullptr);
+        // The last chunk is closed now.
+        if (m_streamPane) m_streamPane->ChunkCompleted();
         m_schedule->StartStateRefresh();
         UpdateIndicator();
         break;
     case Application::kMsgChunkCompleted:
-        if (m_streamPane) m_streamPane->Reload();
+        if (m_streamPane) m_streamPane->ChunkCompleted();
         break;
     case Application::kMsgRecordSkipped:
         statusBar()->showMessage(tr("A scheduled recording was skipped; see the event viewer."), 8000);

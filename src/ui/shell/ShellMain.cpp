@@ -183,6 +183,7 @@ int Screenshots(const QString& outDir, const QString& home) {
         window.ShowView(shot.view);
         if (shot.view == ui::View::Stream) {
             QApplication::processEvents();  // the view gets its size
+            streamView->FinishReading();
             ShowMarks(*streamView, std::strcmp(shot.file, "stream.png") == 0);
         }
         if (shot.view == ui::View::Description && window.Descriptions()->Table()->rowCount() > 1)

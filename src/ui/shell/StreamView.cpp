@@ -3,6 +3,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTimer>
 #include <QWheelEvent>
 #include <algorithm>
 #include <limits>
@@ -25,6 +26,10 @@ namespace {
 
 constexpr StreamTime kNoEnd = std::numeric_limits<StreamTime>::max();
 constexpr int kKeyScrollPercent = 10;
+// How long after a chunk completed with nothing new to be seen the view
+// looks again before reading the whole stream.
+constexpr int kAppendRetryMs = 250;
+constexpr int kGuessedColumns = 1000;
 
 }  // namespace
 
@@ -44,6 +49,7 @@ StreamView::StreamView(EventLoop& loop, QtUserPrompt& prompt, std::unique_ptr<Pl
 }
 
 StreamView::~StreamView() {
+    if (m_reader.joinable()) m_reader.join();
     if (m_silenceThread.joinable()) m_silenceThread.join();
     if (m_playback->IsPlaying()) m_playback->StopPlaying();
     if (m_handRecording && m_app) {
@@ -71,11 +77,14 @@ void StreamView::SetStream(const std::string& name) {
     }
     m_data = std::make_unique<StreamViewData>(Folder(), WaveCachePathFor(Folder()));
     m_marking = std::make_unique<TrackMarking>(m_data->MutableDescriptions(), *this, m_prompt);
-    ReadFolder(false);
+    m_playback->SetStreamInfo(&m_data->Info());
+    m_resetView = true;
+    StartRead();
+    update();
 }
 
 void StreamView::Reload() {
-    ReadFolder(true);
+    StartRead();
 }
 
 void StreamView::ColoursChanged() {
@@ -85,19 +94,108 @@ void StreamView::ColoursChanged() {
     update();
 }
 
-void StreamView::ReadFolder(bool keepView) {
+void StreamView::StartRead() {
     if (!m_data) return;
-    m_data->Refresh();
-    m_playback->SetStreamInfo(&m_data->Info());
+    if (m_reader.joinable()) {
+        m_readAgain = true;
+        return;
+    }
+    m_readAgain = false;
+    m_readDone = false;
+    m_fresh = std::make_unique<StreamViewData>(Folder(), WaveCachePathFor(Folder()));
+    // What the last read replaced is freed on the reading thread.
+    std::unique_ptr<StreamViewData> replaced = std::move(m_replaced);
+    // The reader also summarises what the first paint after it shows.
+    std::optional<RecordedRange> stretch;
+    if (!m_resetView) stretch = RecordedRange{m_line.VisibleStart(), m_line.VisibleEnd()};
+    // Any width summarises the same chunks; before the view is laid out,
+    // a guess.
+    const int columns = std::max(m_line.TrackRight() - m_line.TrackLeft(), kGuessedColumns);
+    m_reader = std::thread([this, fresh = m_fresh.get(), stretch, columns, replaced = std::move(replaced)]() mutable {
+        replaced.reset();
+        fresh->Refresh(columns, stretch);
+        m_readDone = true;
+        QMetaObject::invokeMethod(this, [this] { TakeRead(); }, Qt::QueuedConnection);
+    });
+}
+
+void StreamView::TakeRead() {
+    if (!m_reader.joinable() || !m_readDone.load()) return;
+    m_reader.join();
+    CollectRead();
+}
+
+void StreamView::FinishReading() {
+    while (m_reader.joinable()) {
+        m_reader.join();
+        CollectRead();
+    }
+}
+
+void StreamView::CollectRead() {
+    std::unique_ptr<StreamViewData> fresh = std::move(m_fresh);
+    // A read of a stream no longer shown is dropped.
+    if (m_data && fresh && fresh->Folder() == m_data->Folder()) {
+        m_data->Adopt(std::move(*fresh));
+        m_replaced = std::move(fresh);
+        ShowData();
+        if (m_appendAfterRead && !m_readAgain) ChunkCompleted();
+    }
+    m_appendAfterRead = false;
+    if (m_readAgain || (m_data && !m_data->HasRead())) StartRead();
+    update();
+}
+
+void StreamView::ChunkCompleted() {
+    if (!m_data) return;
+    if (m_reader.joinable()) {
+        m_appendAfterRead = true;
+        return;
+    }
+    bool changed = false;
+    if (!m_data->AppendCompleted(&changed)) {
+        StartRead();
+    } else if (changed) {
+        ShowData();
+    } else if (!m_retryPending) {
+        // Nothing new to be seen: the recorder may not have begun its next
+        // chunk yet. One look again shortly; then a whole read.
+        m_retryPending = true;
+        QTimer::singleShot(kAppendRetryMs, this, [this] { RetryAppend(); });
+    }
+}
+
+void StreamView::RetryAppend() {
+    m_retryPending = false;
+    if (!m_data) return;
+    if (m_reader.joinable()) {
+        m_appendAfterRead = true;
+        return;
+    }
+    bool changed = false;
+    if (!m_data->AppendCompleted(&changed) || !changed) StartRead();
+    else ShowData();
+}
+
+void StreamView::DescriptionsChanged() {
+    if (!m_data) return;
+    m_data->RefreshDescriptions();
+    if (m_marking) m_marking->SyncSelection();
+    AfterMarking();
+}
+
+void StreamView::ShowData() {
+    if (!m_data) return;
     const auto extent = m_data->Extent();
     const StreamTime start = extent ? extent->first : 0;
     // A stream of one instant still gets a stretch to show.
     const StreamTime end = extent ? std::max(extent->second, start + kMsPerSecond) : kMsPerSecond;
     const StreamTime cursor = m_line.CursorTime();
     m_line.SetExtent(start, end);
-    if (!keepView) {
+    if (m_resetView) {
         m_line.SetVisibleRange(start, end);
         m_line.SetCursorTime(start);
+        m_resetView = false;
     } else {
         m_line.SetCursorTime(std::clamp(cursor, start, end));
     }
@@ -137,7 +235,7 @@ bool StreamView::EditProperties(Description& record) {
 }
 
 void StreamView::Refresh() {
-    ReadFolder(true);
+    DescriptionsChanged();
 }
 
 void StreamView::CursorMoved(StreamTime cursor) {
@@ -187,6 +285,10 @@ bool StreamView::HandleCommand(int commandId) {
         return commandId != kCmdNone;
     }
     if (m_silenceDone.load()) SilencesDone();
+    if (!m_data->HasRead() && commandId != kCmdStopPlaying) {
+        Say(tr("Reading the stream…"));
+        return true;
+    }
     switch (commandId) {
     case kCmdPlay: return Play(m_line.CursorTime(), kNoEnd), true;
     case kCmdStopPlaying:
@@ -225,7 +327,7 @@ bool StreamView::HandleCommand(int commandId) {
     case kCmdDeleteInvalidTracks: {
         std::string why;
         const int removed = DeleteInvalidTracks(m_data->MutableDescriptions(), m_data->Scene().recorded, &why);
-        ReadFolder(true);
+        DescriptionsChanged();
         if (removed < 0) Say(tr("The descriptions could not be changed: %1").arg(QString::fromStdString(why)));
         else Say(tr("%1 description(s) not wholly recorded were deleted.").arg(removed));
         return true;
@@ -251,6 +353,7 @@ bool StreamView::HandleCommand(int commandId) {
 
 QString StreamView::InfoText() const {
     if (!m_data) return tr("No stream chosen.");
+    if (!m_data->HasRead()) return QString::fromStdString(m_stream) + QStringLiteral("   ") + tr("Reading the stream…");
     QString text = QStringLiteral("%1   cursor %2   showing %3 (%4)")
                        .arg(QString::fromStdString(m_stream), DayAndTime(m_line.CursorTime()),
                             TimeOf(m_line.VisibleStart()) + QStringLiteral(" – ") + TimeOf(m_line.VisibleEnd()),
@@ -281,7 +384,7 @@ void StreamView::paintEvent(QPaintEvent*) {
     const int h = height() - kInfoHeight;
     if (h < TimeLineRenderer::kMinHeight || width() < 3 * kArrowWidth) return;
     QImage image(width(), h, QImage::Format_RGB32);
-    if (m_data) {
+    if (m_data && m_data->HasRead()) {
         m_data->Wave().Prepare(m_line.VisibleStart(), m_line.VisibleEnd(),
                                m_line.TrackRight() - m_line.TrackLeft());
         TimeLineMarks marks;
@@ -294,6 +397,10 @@ void StreamView::paintEvent(QPaintEvent*) {
         image.fill(palette().base().color());
     }
     painter.drawImage(0, kInfoHeight, image);
+    if (m_data && !m_data->HasRead()) {
+        painter.drawText(QRect(0, kInfoHeight, width(), h), Qt::AlignCenter, tr("Reading the stream…"));
+        return;
+    }
     const TimeLineRenderer::Layout layout = TimeLineRenderer::LayoutFor(h);
 
     // The stretch a cut or a break would take, over the wave form.

@@ -11,15 +11,19 @@
 // ends scroll by a quarter. Keys beside the command table's: Left/Right
 // scroll, + and - on the main keyboard zoom.
 //
-// Everything reads and writes the stream folder's files: the view is told
-// to Reload when a chunk is completed or descriptions arrive, and re-reads
-// the folder then, keeping the visible stretch and the cursor where they
-// are. Forms (track properties) and questions go through the QtUserPrompt,
-// so scripted sessions answer them.
+// Everything reads and writes the stream folder's files. A whole read (a
+// stream chosen, Reload, a stretch cut out) runs on a reading thread and is
+// taken in when done, keeping the visible stretch, the cursor and the marks
+// where they are; until the first one is, the view says "Reading the
+// stream…". A completed chunk is added without a whole read, and the view's
+// own changes to the descriptions re-read only "desc.des". Forms (track
+// properties) and questions go through the QtUserPrompt, so scripted
+// sessions answer them.
 //
 // Threading: GUI thread; playback messages arrive through the program's
-// EventLoop, which QtEventLoop runs on this thread. Silence detection runs
-// on a thread of its own and reports back through Qt's queue.
+// EventLoop, which QtEventLoop runs on this thread. Reading and silence
+// detection run on threads of their own and report back through Qt's
+// queue.
 
 #include <atomic>
 #include <memory>
@@ -63,6 +67,7 @@ public:
     void SetStream(const std::string& name) override;
     void Reload() override;
     void ColoursChanged() override;
+    void ChunkCompleted() override;
     bool HandleCommand(int commandId) override;
     QString ShiftTarget() const override;
     bool ShiftDescriptions(int64_t amountMs) override;
@@ -82,6 +87,11 @@ public:
     bool DetectingSilences() const { return m_silenceThread.joinable() && !m_silenceDone.load(); }
     // Waits for a silence detection to end and takes its result in.
     void FinishSilenceDetection();
+    // True while the stream is read on the reading thread.
+    bool Reading() const { return m_reader.joinable(); }
+    // Waits for the reading (and any it calls for) to end and shows what
+    // it read (screenshots and scripted sessions).
+    void FinishReading();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -105,7 +115,15 @@ private:
 
     bool HaveStream() const { return m_data != nullptr; }
     std::string Folder() const;
-    void ReadFolder(bool keepView);
+    // A whole read on the reading thread; while one runs, another after it.
+    void StartRead();
+    void TakeRead();
+    void CollectRead();
+    void RetryAppend();
+    // Shows what m_data holds: the extent, the cursor kept in it, the
+    // selection checked.
+    void ShowData();
+    void DescriptionsChanged();
     void AfterMarking();
     void KeepCursorInView();
     void Say(const QString& text);
@@ -135,6 +153,14 @@ private:
     std::thread m_silenceThread;
     std::atomic<bool> m_silenceDone{false};
     std::string m_silenceResult;
+    std::thread m_reader;
+    std::atomic<bool> m_readDone{false};
+    std::unique_ptr<StreamViewData> m_fresh;  // the reader's until m_readDone
+    std::unique_ptr<StreamViewData> m_replaced;  // what the last read replaced
+    bool m_readAgain = false;        // something changed while reading
+    bool m_appendAfterRead = false;  // a chunk completed while reading
+    bool m_resetView = true;         // the next data shown puts the whole stream in view
+    bool m_retryPending = false;
 };
 
 }  // namespace wk::ui

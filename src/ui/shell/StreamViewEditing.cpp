@@ -54,7 +54,7 @@ bool StreamView::CutTo() {
         return false;
     }
     m_cutStart.reset();
-    ReadFolder(true);
+    StartRead();
     QString text = deleted == 0
                        ? tr("No chunk lies wholly between %1 and %2: nothing was deleted.").arg(TimeOf(from), TimeOf(to))
                        : tr("%1 chunk(s) between %2 and %3 deleted.").arg(deleted).arg(TimeOf(from), TimeOf(to));
@@ -81,7 +81,9 @@ bool StreamView::DeleteAll() {
     m_cutStart.reset();
     m_breakStart.reset();
     m_marking = std::make_unique<TrackMarking>(m_data->MutableDescriptions(), *this, m_prompt);
-    ReadFolder(false);
+    DescriptionsChanged();
+    m_resetView = true;
+    StartRead();
     Say(!done ? tr("The stream could not be emptied completely; see the event viewer.")
               : kept.empty() ? tr("Stream %1 deleted.").arg(QString::fromStdString(m_stream))
                              : tr("Stream %1 deleted, except the recording in progress.")
@@ -118,7 +120,7 @@ bool StreamView::BreakEnd() {
         },
         &why);
     m_breakStart.reset();
-    ReadFolder(true);
+    DescriptionsChanged();
     if (!written && !why.empty()) {
         Say(tr("The descriptions could not be changed: %1").arg(QString::fromStdString(why)));
         return false;
@@ -177,7 +179,7 @@ bool StreamView::StartSilenceDetection() {
 void StreamView::SilencesDone() {
     if (!m_silenceThread.joinable()) return;
     m_silenceThread.join();
-    ReadFolder(true);
+    DescriptionsChanged();
     Say(QString::fromStdString(m_silenceResult));
 }
 
@@ -263,7 +265,7 @@ bool StreamView::ShiftDescriptions(int64_t amountMs) {
             return moved > 0;
         },
         &why);
-    ReadFolder(true);
+    DescriptionsChanged();
     if (!written && !why.empty()) {
         Say(tr("The descriptions could not be changed: %1").arg(QString::fromStdString(why)));
         return false;

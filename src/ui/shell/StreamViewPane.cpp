@@ -21,7 +21,15 @@ void PlaceholderStreamPane::SetStream(const std::string& name) {
     Reload();
 }
 
+void PlaceholderStreamPane::showEvent(QShowEvent* event) {
+    StreamViewPane::showEvent(event);
+    if (m_stale) Reload();
+}
+
+// The summary scans the stream folder: only when it is seen.
 void PlaceholderStreamPane::Reload() {
+    m_stale = !isVisible();
+    if (m_stale) return;
     const StreamSummary s = SummariseStream(m_stream);
     QString text = QStringLiteral("<h3>%1</h3>").arg(QString::fromStdString(m_stream).toHtmlEscaped());
     if (s.chunks == 0) {

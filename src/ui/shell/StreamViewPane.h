@@ -28,6 +28,8 @@ public:
     virtual void Reload() {}
     // The colours in config.ini changed: draw with them.
     virtual void ColoursChanged() {}
+    // The recorder completed a chunk (or stopped, closing its last one).
+    virtual void ChunkCompleted() { Reload(); }
     // A command of the stream view; false when the pane does not perform it
     // (the window then says so in the status bar).
     virtual bool HandleCommand(int commandId) = 0;
@@ -51,9 +53,13 @@ public:
     void Reload() override;
     bool HandleCommand(int commandId) override;
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     std::string m_stream;
     QLabel* m_summary;
+    bool m_stale = false;
 };
 
 }  // namespace wk::ui

@@ -94,6 +94,7 @@ TEST_F(EditDialogsTest, TrackPropertiesStoreTheTagsOrRefuseAnEmptyArtist) {
     std::string why;
     StreamView view(loop, prompt, CreatePlaybackDevice("null", &why));
     view.SetStream("One");
+    view.FinishReading();
     const StreamTime t0 = view.Line().ExtentStart();
     for (const Case& c : {Case{"Ann", 18, false, 0}, Case{"  ", 18, true, 0}, Case{"Ann", 18, true, 1},
                           Case{"Bob", 0, true, 2}}) {
@@ -139,6 +140,7 @@ TEST_F(EditDialogsTest, TimeShiftMovesTheSelectedOrAllSongsThatStayRecorded) {
     auto* view = new StreamView(loop, prompt, CreatePlaybackDevice("null", &why));
     window.SetStreamViewPane(view);
     window.SetActiveStream("One");
+    view->FinishReading();
     const StreamTime t0 = view->Line().ExtentStart();
     DescriptionStore store(Folder(), "desc");
     for (int i = 0; i < 2; ++i) {
@@ -150,6 +152,7 @@ TEST_F(EditDialogsTest, TimeShiftMovesTheSelectedOrAllSongsThatStayRecorded) {
     }
     ASSERT_TRUE(store.Save());
     view->Reload();
+    view->FinishReading();
     const auto starts = [&] {
         std::vector<StreamTime> s;
         for (const std::string& line : Stored()) {

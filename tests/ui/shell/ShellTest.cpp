@@ -446,6 +446,7 @@ TEST_F(ShellTest, StreamViewSessionMarksSplitsDeletesAndExportsSongs) {
     view.resize(1044, 300);
     view.show();
     view.SetStream("One");
+    view.FinishReading();
     const TimeLine& line = view.Line();
     const StreamTime t0 = line.ExtentStart();
     ASSERT_GE(line.ExtentEnd() - t0, 239 * kMsPerSecond);
