@@ -33,10 +33,18 @@ std::optional<std::vector<std::string>> ReadTextLines(const std::string& path) {
     return lines;
 }
 
-ServiceData::ServiceData(std::string folder) : m_folder(std::move(folder)) {
-    if (m_folder.empty()) m_folder = "./";
-    if (m_folder.back() != '/') m_folder.push_back('/');
+namespace {
+
+std::string WithSlash(std::string folder) {
+    if (folder.empty()) folder = "./";
+    if (folder.back() != '/') folder.push_back('/');
+    return folder;
 }
+
+}  // namespace
+
+ServiceData::ServiceData(std::string folder)
+    : m_folder(WithSlash(std::move(folder))), m_store(m_folder) {}
 
 std::string ServiceData::StreamFolder(const std::string& stream) const {
     return m_folder + "streams/" + stream + "/";
@@ -80,19 +88,11 @@ bool ServiceData::IsSafeStreamName(std::string_view name) {
     });
 }
 
-std::vector<std::string> ServiceData::StreamFiles(const std::string& stream) const {
-    std::vector<std::string> files;
-    if (!IsSafeStreamName(stream)) return files;
-    std::lock_guard lock(m_streamsMutex);
-    std::error_code ec;
-    for (fs::directory_iterator it(StreamFolder(stream), ec), end; !ec && it != end;
-         it.increment(ec)) {
-        if (it->path().extension() != ".des") continue;
-        if (!it->is_regular_file(ec)) continue;
-        files.push_back(it->path().string());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
+std::optional<std::vector<ServiceStore::Source>> ServiceData::Overlapping(
+    const std::string& stream, StreamTime start, StreamTime end) {
+    if (!IsSafeStreamName(stream)) return std::vector<ServiceStore::Source>{};
+    if (!m_store.SyncFolder(stream, StreamFolder(stream))) return std::nullopt;
+    return m_store.Overlapping(stream, start, end);
 }
 
 std::optional<std::string> ServiceData::StoreUpload(const std::string& stream,
@@ -124,6 +124,9 @@ std::optional<std::string> ServiceData::StoreUpload(const std::string& stream,
             fs::remove(temp, ec);
             return std::nullopt;
         }
+        // Should the database fail here, the next request of the stream
+        // takes the file in from the folder.
+        m_store.AddFile(stream, fs::path(path).filename().string(), bytes);
         return path;
     }
     return std::nullopt;

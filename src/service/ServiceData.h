@@ -16,9 +16,15 @@
 //                  description files per stream, in server time: seeded ones
 //                  under any name, uploads as "upload_<server time>NNN.des".
 //                  The stream name is the name the client sends as srcname.
+//   service.db     the database the descriptions are served from
+//                  (ServiceStore.h), created at the first request that needs
+//                  it. The stream folders are taken into it by file name: a
+//                  new file at the next request of its stream, a removed one
+//                  drops out; a file is read once, so change a served file by
+//                  writing it under a new name. Uploads go into both.
 //
-// Thread safety: every operation may be called from any thread; storing an
-// upload and listing a stream's files are serialised by one lock.
+// Thread safety: every operation may be called from any thread; storing
+// uploads is serialised by one lock.
 
 #include <mutex>
 #include <optional>
@@ -27,6 +33,7 @@
 #include <vector>
 
 #include "core/DateTime.h"
+#include "service/ServiceStore.h"
 
 namespace wk {
 
@@ -49,8 +56,12 @@ public:
     // bytes, no '/', '\\' or control character, not starting with '.'.
     static bool IsSafeStreamName(std::string_view name);
 
-    // The stream's description files, by file name; empty for an unsafe name.
-    std::vector<std::string> StreamFiles(const std::string& stream) const;
+    // The stream's description files holding a record that overlaps
+    // [start, end], trusted ones first, then by name, each with just those
+    // records; empty for an unsafe name, nothing when the database fails.
+    std::optional<std::vector<ServiceStore::Source>> Overlapping(const std::string& stream,
+                                                                 StreamTime start,
+                                                                 StreamTime end);
 
     // Writes `bytes` as a new upload of the stream (through a temporary file
     // renamed into place, so readers never see half a file). Returns the
@@ -61,6 +72,7 @@ public:
 private:
     std::string m_folder;
     mutable std::mutex m_streamsMutex;
+    ServiceStore m_store;
 };
 
 // The lines of a text file without their line ends; nothing when it cannot

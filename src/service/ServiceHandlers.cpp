@@ -32,10 +32,6 @@ ServiceAnswer Error(const std::string& why, int status = 200) {
     return answer;
 }
 
-bool Overlaps(const Description& d, StreamTime start, StreamTime end) {
-    return d.end >= start && d.start <= end;
-}
-
 bool StrictlyOverlaps(const Description& a, const Description& b) {
     return a.start < b.end && b.start < a.end;
 }
@@ -123,29 +119,22 @@ ServiceAnswer ServiceHandlers::PlaylistRequest(const FormFields& fields) const {
         !ParseServerTime(fields.Get("timestampend"), end))
         return Error("invalid time stamp");
 
-    std::vector<std::unique_ptr<DescriptionStore>> files;
-    for (const auto& path : m_data.StreamFiles(stream)) {
-        auto store = std::make_unique<DescriptionStore>(std::string(), path);
-        if (store->Load()) files.push_back(std::move(store));
-    }
-    std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
-        return a->IsTrusted() && !b->IsTrusted();
-    });
+    const auto files = m_data.Overlapping(stream, start, end);
+    if (!files) return Error("descriptions cannot be read");
 
     DescriptionStore cut;
     std::vector<const Description*> taken;
     bool allTrusted = true;
-    for (const auto& file : files) {
+    for (const auto& file : *files) {
         std::vector<const Description*> fromFile;
-        for (const auto& record : file->Records()) {
-            if (!Overlaps(*record, start, end)) continue;
+        for (const auto& record : file.records) {
             bool free = true;
             for (const Description* other : taken)
-                if (StrictlyOverlaps(*record, *other)) free = false;
-            if (free) fromFile.push_back(record.get());
+                if (StrictlyOverlaps(record, *other)) free = false;
+            if (free) fromFile.push_back(&record);
         }
         if (fromFile.empty()) continue;
-        allTrusted = allTrusted && file->IsTrusted();
+        allTrusted = allTrusted && file.trusted;
         for (const Description* record : fromFile) {
             cut.Add(*record);
             taken.push_back(record);
