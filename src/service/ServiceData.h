@@ -9,9 +9,13 @@
 //                  with '#' are left out.
 //   schedule.txt   recording tasks in schedule.txt layout, times in server
 //                  time; the legend line and lines of other kinds are left out.
-//   accounts.txt   one account a line: login TAB password. When the file is
-//                  absent every login is accepted; when it exists but cannot
-//                  be read, none is.
+//   accounts.txt   one account a line: login TAB password, in plain text.
+//                  Taken into the database (passwords hashed) at the next
+//                  login check or account command, then renamed to
+//                  "accounts.txt.imported" (delete that file: it still holds
+//                  the plain passwords). While it cannot be read, no login
+//                  is accepted. Without any account ever stored (no file, no
+//                  "wavkeep-service account add") every login is accepted.
 //   streams/<stream name>/*.des
 //                  description files per stream, in server time: seeded ones
 //                  under any name, uploads as "upload_<server time>NNN.des".
@@ -50,7 +54,16 @@ public:
     // Every line of schedule.txt, line ends removed.
     std::vector<std::string> ScheduleLines() const;
 
-    bool CheckLogin(const std::string& login, const std::string& password) const;
+    bool CheckLogin(const std::string& login, const std::string& password);
+
+    // accounts.txt taken in (see above); true when there is none. `why` gets
+    // the reason of a failure.
+    bool ImportAccountsFile(std::string* why = nullptr);
+    // Adds the account or gives it a new password; false (with `why`) when
+    // the login is invalid or the account cannot be stored.
+    bool SetAccount(const std::string& login, const std::string& password, std::string* why);
+    std::optional<bool> RemoveAccount(const std::string& login) { return m_store.RemoveAccount(login); }
+    std::optional<std::vector<std::string>> AccountLogins() { return m_store.AccountLogins(); }
 
     // A name that stays one folder below streams/: not empty, at most 128
     // bytes, no '/', '\\' or control character, not starting with '.'.
@@ -72,6 +85,7 @@ public:
 private:
     std::string m_folder;
     mutable std::mutex m_streamsMutex;
+    std::mutex m_accountsMutex;  // taking accounts.txt in
     ServiceStore m_store;
 };
 

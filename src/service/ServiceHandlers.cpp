@@ -61,7 +61,8 @@ ServiceHandlers::ServiceHandlers(ServiceData& data, const Clock& clock, double c
       // at least not turn into an undefined conversion.
       m_offsetMs(IsPlausibleClockDifference(clockOffsetSeconds)
                      ? static_cast<int64_t>(std::llround(clockOffsetSeconds * 1000.0))
-                     : 0) {}
+                     : 0),
+      m_throttle(clock) {}
 
 int64_t ServiceHandlers::EpochMilliseconds(const DateTime& local) {
     return local.ToEpochMilliseconds();
@@ -69,13 +70,13 @@ int64_t ServiceHandlers::EpochMilliseconds(const DateTime& local) {
 
 StreamTime ServiceHandlers::ServerNow() const { return m_clock.NowStream() + m_offsetMs; }
 
-ServiceAnswer ServiceHandlers::Handle(const FormFields& fields) const {
+ServiceAnswer ServiceHandlers::Handle(const FormFields& fields, const std::string& client) const {
     const std::string& kind = fields.Get("a");
     if (kind == "timeCheck") return TimeCheck();
     if (kind == "gsl" || kind == "gsl2") return ChannelList();
     if (kind == "download") return ScheduleDownload();
     if (kind == "dofp") return PlaylistRequest(fields);
-    if (kind == "uploadfp") return Upload(fields);
+    if (kind == "uploadfp") return Upload(fields, client);
     return Error(kind.empty() ? "no request kind" : "unknown request kind", 400);
 }
 
@@ -154,9 +155,17 @@ ServiceAnswer ServiceHandlers::PlaylistRequest(const FormFields& fields) const {
     return answer;
 }
 
-ServiceAnswer ServiceHandlers::Upload(const FormFields& fields) const {
-    if (!m_data.CheckLogin(fields.Get("login"), fields.Get("passwd")))
+ServiceAnswer ServiceHandlers::Upload(const FormFields& fields, const std::string& client) const {
+    if (!client.empty()) {
+        if (const int64_t wait = m_throttle.WaitMs(client); wait > 0)
+            return Error("too many failed logins, try again in " + std::to_string((wait + 999) / 1000) +
+                         " s");
+    }
+    if (!m_data.CheckLogin(fields.Get("login"), fields.Get("passwd"))) {
+        if (!client.empty()) m_throttle.Failed(client);
         return Error("wrong login or password");
+    }
+    if (!client.empty()) m_throttle.Succeeded(client);
     const std::string& stream = fields.Get("srcname");
     if (!ServiceData::IsSafeStreamName(stream)) return Error("invalid stream name");
     const std::string& content = fields.Get("fileContent");

@@ -40,6 +40,12 @@ CREATE TABLE IF NOT EXISTS descriptions(
   line TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS descriptions_by_time ON descriptions(stream, start);
 CREATE INDEX IF NOT EXISTS descriptions_by_file ON descriptions(file);
+CREATE TABLE IF NOT EXISTS accounts(
+  login TEXT PRIMARY KEY,
+  hash TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS settings(
+  key TEXT PRIMARY KEY,
+  value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS streams(
   name TEXT PRIMARY KEY,
   longest INTEGER NOT NULL);
@@ -284,6 +290,74 @@ std::optional<std::vector<ServiceStore::Source>> ServiceStore::Overlapping(
         return std::nullopt;
     }
     return sources;
+}
+
+bool ServiceStore::Exists() const {
+    std::error_code ec;
+    return fs::exists(m_folder + kFileName, ec);
+}
+
+bool ServiceStore::SetAccounts(const std::vector<std::pair<std::string, std::string>>& loginHashes) {
+    std::lock_guard lock(m_mutex);
+    if (!OpenLocked() || !ExecLocked("BEGIN IMMEDIATE")) return false;
+    bool ok = ExecLocked("INSERT OR REPLACE INTO settings(key, value) VALUES('accounts', 'yes')");
+    Statement set(m_db, "INSERT OR REPLACE INTO accounts(login, hash) VALUES(?1, ?2)");
+    ok = ok && set.Ok();
+    for (const auto& [login, hash] : loginHashes) {
+        if (!ok) break;
+        sqlite3_reset(set.Handle());
+        ok = set.Bind(1, login).Bind(2, hash).Run();
+    }
+    if (!ok) {
+        m_error = sqlite3_errmsg(m_db);
+        ExecLocked("ROLLBACK");
+        return false;
+    }
+    return ExecLocked("COMMIT");
+}
+
+std::optional<bool> ServiceStore::RemoveAccount(const std::string& login) {
+    std::lock_guard lock(m_mutex);
+    if (!OpenLocked()) return std::nullopt;
+    Statement remove(m_db, "DELETE FROM accounts WHERE login = ?1");
+    if (!remove.Ok() || !remove.Bind(1, login).Run()) {
+        m_error = sqlite3_errmsg(m_db);
+        return std::nullopt;
+    }
+    return sqlite3_changes(m_db) > 0;
+}
+
+std::optional<std::vector<std::string>> ServiceStore::AccountLogins() {
+    std::lock_guard lock(m_mutex);
+    if (!OpenLocked()) return std::nullopt;
+    Statement s(m_db, "SELECT login FROM accounts ORDER BY login");
+    if (!s.Ok()) return std::nullopt;
+    std::vector<std::string> logins;
+    int rc = 0;
+    while ((rc = s.Step()) == SQLITE_ROW) logins.push_back(s.Text(0));
+    if (rc != SQLITE_DONE) return std::nullopt;
+    return logins;
+}
+
+std::optional<std::string> ServiceStore::AccountHash(const std::string& login) {
+    std::lock_guard lock(m_mutex);
+    if (!OpenLocked()) return std::nullopt;
+    Statement s(m_db, "SELECT hash FROM accounts WHERE login = ?1");
+    if (!s.Ok()) return std::nullopt;
+    const int rc = s.Bind(1, login).Step();
+    if (rc == SQLITE_ROW) return s.Text(0);
+    if (rc == SQLITE_DONE) return std::string();
+    return std::nullopt;
+}
+
+std::optional<bool> ServiceStore::HasAccounts() {
+    std::lock_guard lock(m_mutex);
+    if (!OpenLocked()) return std::nullopt;
+    Statement s(m_db, "SELECT 1 FROM settings WHERE key = 'accounts'");
+    if (!s.Ok()) return std::nullopt;
+    const int rc = s.Step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return std::nullopt;
+    return rc == SQLITE_ROW;
 }
 
 }  // namespace wk

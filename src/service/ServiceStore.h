@@ -18,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "descriptions/Description.h"
@@ -55,6 +56,19 @@ public:
 
     // Adds a file of the stream from its text; false when the database fails.
     bool AddFile(const std::string& stream, const std::string& name, const std::string& text);
+
+    // Whether the database file exists (nothing creates it here).
+    bool Exists() const;
+
+    // Accounts: login and password hash. Once any account was stored the
+    // store counts as having accounts, even after the last is removed.
+    bool SetAccounts(const std::vector<std::pair<std::string, std::string>>& loginHashes);
+    // Whether it was there; nothing when the database fails.
+    std::optional<bool> RemoveAccount(const std::string& login);
+    std::optional<std::vector<std::string>> AccountLogins();
+    // The hash, "" for no such account; nothing when the database fails.
+    std::optional<std::string> AccountHash(const std::string& login);
+    std::optional<bool> HasAccounts();
 
     // The last database error, for the log.
     std::string LastError() const;
