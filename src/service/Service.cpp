@@ -59,7 +59,7 @@ Service::Service(ServiceOptions options, const Clock& clock, std::ostream& log)
 
     const auto handler = [this](const httplib::Request& req, httplib::Response& res) {
         const FormFields fields = FormFields::Parse(QueryOf(req.target), req.body);
-        const ServiceAnswer answer = m_handlers.Handle(fields);
+        const ServiceAnswer answer = m_handlers.Handle(fields, req.remote_addr);
         res.status = answer.status;
         res.set_content(answer.body, "text/plain; charset=ISO-8859-1");
         t_logNote = "a=" + Printable(fields.Get("a"));

@@ -1,5 +1,7 @@
 #include "service/ServiceData.h"
 
+#include "service/Accounts.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -33,10 +35,18 @@ std::optional<std::vector<std::string>> ReadTextLines(const std::string& path) {
     return lines;
 }
 
-ServiceData::ServiceData(std::string folder) : m_folder(std::move(folder)) {
-    if (m_folder.empty()) m_folder = "./";
-    if (m_folder.back() != '/') m_folder.push_back('/');
+namespace {
+
+std::string WithSlash(std::string folder) {
+    if (folder.empty()) folder = "./";
+    if (folder.back() != '/') folder.push_back('/');
+    return folder;
 }
+
+}  // namespace
+
+ServiceData::ServiceData(std::string folder)
+    : m_folder(WithSlash(std::move(folder))), m_store(m_folder) {}
 
 std::string ServiceData::StreamFolder(const std::string& stream) const {
     return m_folder + "streams/" + stream + "/";
@@ -56,20 +66,65 @@ std::vector<std::string> ServiceData::ScheduleLines() const {
     return ReadTextLines(m_folder + "schedule.txt").value_or(std::vector<std::string>{});
 }
 
-bool ServiceData::CheckLogin(const std::string& login, const std::string& password) const {
+bool ServiceData::ImportAccountsFile(std::string* why) {
     const std::string path = m_folder + "accounts.txt";
     std::error_code ec;
     if (!fs::exists(path, ec) && !ec) return true;
+    std::lock_guard lock(m_accountsMutex);
+    if (!fs::exists(path, ec) && !ec) return true;  // another thread took it in
+    const auto fail = [why](std::string text) {
+        if (why) *why = std::move(text);
+        return false;
+    };
     const auto lines = ReadTextLines(path);
-    if (!lines) return false;
+    if (!lines) return fail("cannot read " + path);
+    std::vector<std::pair<std::string, std::string>> accounts;
     for (const auto& line : *lines) {
         const size_t tab = line.find('\t');
-        if (tab == std::string::npos || tab == 0) continue;
-        if (line.compare(0, tab, login) == 0 && tab == login.size() &&
-            line.compare(tab + 1, std::string::npos, password) == 0)
-            return true;
+        if (tab == std::string::npos) continue;
+        std::string login = line.substr(0, tab);
+        if (!IsValidLogin(login)) continue;
+        // The first line of a login counts, as when the file was read live.
+        if (std::any_of(accounts.begin(), accounts.end(),
+                        [&](const auto& a) { return a.first == login; }))
+            continue;
+        const auto hash = HashPassword(line.substr(tab + 1));
+        if (!hash) return fail("cannot hash the password of " + login);
+        accounts.emplace_back(std::move(login), *hash);
     }
-    return false;
+    if (!m_store.SetAccounts(accounts)) return fail("cannot store accounts: " + m_store.LastError());
+    fs::rename(path, path + ".imported", ec);
+    if (ec) return fail("cannot rename " + path + ": " + ec.message());
+    return true;
+}
+
+bool ServiceData::SetAccount(const std::string& login, const std::string& password,
+                             std::string* why) {
+    if (!IsValidLogin(login)) {
+        *why = "a login is 1 to 64 characters without control characters";
+        return false;
+    }
+    if (!ImportAccountsFile(why)) return false;
+    const auto hash = HashPassword(password);
+    if (!hash) {
+        *why = "cannot hash the password";
+        return false;
+    }
+    if (!m_store.SetAccounts({{login, *hash}})) {
+        *why = "cannot store the account: " + m_store.LastError();
+        return false;
+    }
+    return true;
+}
+
+bool ServiceData::CheckLogin(const std::string& login, const std::string& password) {
+    if (!ImportAccountsFile()) return false;
+    if (!m_store.Exists()) return true;
+    const auto hasAccounts = m_store.HasAccounts();
+    if (!hasAccounts) return false;
+    if (!*hasAccounts) return true;
+    const auto hash = m_store.AccountHash(login);
+    return hash && !hash->empty() && VerifyPassword(password, *hash);
 }
 
 bool ServiceData::IsSafeStreamName(std::string_view name) {
@@ -80,19 +135,11 @@ bool ServiceData::IsSafeStreamName(std::string_view name) {
     });
 }
 
-std::vector<std::string> ServiceData::StreamFiles(const std::string& stream) const {
-    std::vector<std::string> files;
-    if (!IsSafeStreamName(stream)) return files;
-    std::lock_guard lock(m_streamsMutex);
-    std::error_code ec;
-    for (fs::directory_iterator it(StreamFolder(stream), ec), end; !ec && it != end;
-         it.increment(ec)) {
-        if (it->path().extension() != ".des") continue;
-        if (!it->is_regular_file(ec)) continue;
-        files.push_back(it->path().string());
-    }
-    std::sort(files.begin(), files.end());
-    return files;
+std::optional<std::vector<ServiceStore::Source>> ServiceData::Overlapping(
+    const std::string& stream, StreamTime start, StreamTime end) {
+    if (!IsSafeStreamName(stream)) return std::vector<ServiceStore::Source>{};
+    if (!m_store.SyncFolder(stream, StreamFolder(stream))) return std::nullopt;
+    return m_store.Overlapping(stream, start, end);
 }
 
 std::optional<std::string> ServiceData::StoreUpload(const std::string& stream,
@@ -124,6 +171,9 @@ std::optional<std::string> ServiceData::StoreUpload(const std::string& stream,
             fs::remove(temp, ec);
             return std::nullopt;
         }
+        // Should the database fail here, the next request of the stream
+        // takes the file in from the folder.
+        m_store.AddFile(stream, fs::path(path).filename().string(), bytes);
         return path;
     }
     return std::nullopt;

@@ -9,16 +9,26 @@
 //                  with '#' are left out.
 //   schedule.txt   recording tasks in schedule.txt layout, times in server
 //                  time; the legend line and lines of other kinds are left out.
-//   accounts.txt   one account a line: login TAB password. When the file is
-//                  absent every login is accepted; when it exists but cannot
-//                  be read, none is.
+//   accounts.txt   one account a line: login TAB password, in plain text.
+//                  Taken into the database (passwords hashed) at the next
+//                  login check or account command, then renamed to
+//                  "accounts.txt.imported" (delete that file: it still holds
+//                  the plain passwords). While it cannot be read, no login
+//                  is accepted. Without any account ever stored (no file, no
+//                  "wavkeep-service account add") every login is accepted.
 //   streams/<stream name>/*.des
 //                  description files per stream, in server time: seeded ones
 //                  under any name, uploads as "upload_<server time>NNN.des".
 //                  The stream name is the name the client sends as srcname.
+//   service.db     the database the descriptions are served from
+//                  (ServiceStore.h), created at the first request that needs
+//                  it. The stream folders are taken into it by file name: a
+//                  new file at the next request of its stream, a removed one
+//                  drops out; a file is read once, so change a served file by
+//                  writing it under a new name. Uploads go into both.
 //
-// Thread safety: every operation may be called from any thread; storing an
-// upload and listing a stream's files are serialised by one lock.
+// Thread safety: every operation may be called from any thread; storing
+// uploads is serialised by one lock.
 
 #include <mutex>
 #include <optional>
@@ -27,6 +37,7 @@
 #include <vector>
 
 #include "core/DateTime.h"
+#include "service/ServiceStore.h"
 
 namespace wk {
 
@@ -43,14 +54,27 @@ public:
     // Every line of schedule.txt, line ends removed.
     std::vector<std::string> ScheduleLines() const;
 
-    bool CheckLogin(const std::string& login, const std::string& password) const;
+    bool CheckLogin(const std::string& login, const std::string& password);
+
+    // accounts.txt taken in (see above); true when there is none. `why` gets
+    // the reason of a failure.
+    bool ImportAccountsFile(std::string* why = nullptr);
+    // Adds the account or gives it a new password; false (with `why`) when
+    // the login is invalid or the account cannot be stored.
+    bool SetAccount(const std::string& login, const std::string& password, std::string* why);
+    std::optional<bool> RemoveAccount(const std::string& login) { return m_store.RemoveAccount(login); }
+    std::optional<std::vector<std::string>> AccountLogins() { return m_store.AccountLogins(); }
 
     // A name that stays one folder below streams/: not empty, at most 128
     // bytes, no '/', '\\' or control character, not starting with '.'.
     static bool IsSafeStreamName(std::string_view name);
 
-    // The stream's description files, by file name; empty for an unsafe name.
-    std::vector<std::string> StreamFiles(const std::string& stream) const;
+    // The stream's description files holding a record that overlaps
+    // [start, end], trusted ones first, then by name, each with just those
+    // records; empty for an unsafe name, nothing when the database fails.
+    std::optional<std::vector<ServiceStore::Source>> Overlapping(const std::string& stream,
+                                                                 StreamTime start,
+                                                                 StreamTime end);
 
     // Writes `bytes` as a new upload of the stream (through a temporary file
     // renamed into place, so readers never see half a file). Returns the
@@ -61,6 +85,8 @@ public:
 private:
     std::string m_folder;
     mutable std::mutex m_streamsMutex;
+    std::mutex m_accountsMutex;  // taking accounts.txt in
+    ServiceStore m_store;
 };
 
 // The lines of a text file without their line ends; nothing when it cannot

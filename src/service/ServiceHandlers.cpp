@@ -32,10 +32,6 @@ ServiceAnswer Error(const std::string& why, int status = 200) {
     return answer;
 }
 
-bool Overlaps(const Description& d, StreamTime start, StreamTime end) {
-    return d.end >= start && d.start <= end;
-}
-
 bool StrictlyOverlaps(const Description& a, const Description& b) {
     return a.start < b.end && b.start < a.end;
 }
@@ -65,7 +61,8 @@ ServiceHandlers::ServiceHandlers(ServiceData& data, const Clock& clock, double c
       // at least not turn into an undefined conversion.
       m_offsetMs(IsPlausibleClockDifference(clockOffsetSeconds)
                      ? static_cast<int64_t>(std::llround(clockOffsetSeconds * 1000.0))
-                     : 0) {}
+                     : 0),
+      m_throttle(clock) {}
 
 int64_t ServiceHandlers::EpochMilliseconds(const DateTime& local) {
     return local.ToEpochMilliseconds();
@@ -73,13 +70,13 @@ int64_t ServiceHandlers::EpochMilliseconds(const DateTime& local) {
 
 StreamTime ServiceHandlers::ServerNow() const { return m_clock.NowStream() + m_offsetMs; }
 
-ServiceAnswer ServiceHandlers::Handle(const FormFields& fields) const {
+ServiceAnswer ServiceHandlers::Handle(const FormFields& fields, const std::string& client) const {
     const std::string& kind = fields.Get("a");
     if (kind == "timeCheck") return TimeCheck();
     if (kind == "gsl" || kind == "gsl2") return ChannelList();
     if (kind == "download") return ScheduleDownload();
     if (kind == "dofp") return PlaylistRequest(fields);
-    if (kind == "uploadfp") return Upload(fields);
+    if (kind == "uploadfp") return Upload(fields, client);
     return Error(kind.empty() ? "no request kind" : "unknown request kind", 400);
 }
 
@@ -123,29 +120,22 @@ ServiceAnswer ServiceHandlers::PlaylistRequest(const FormFields& fields) const {
         !ParseServerTime(fields.Get("timestampend"), end))
         return Error("invalid time stamp");
 
-    std::vector<std::unique_ptr<DescriptionStore>> files;
-    for (const auto& path : m_data.StreamFiles(stream)) {
-        auto store = std::make_unique<DescriptionStore>(std::string(), path);
-        if (store->Load()) files.push_back(std::move(store));
-    }
-    std::stable_sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
-        return a->IsTrusted() && !b->IsTrusted();
-    });
+    const auto files = m_data.Overlapping(stream, start, end);
+    if (!files) return Error("descriptions cannot be read");
 
     DescriptionStore cut;
     std::vector<const Description*> taken;
     bool allTrusted = true;
-    for (const auto& file : files) {
+    for (const auto& file : *files) {
         std::vector<const Description*> fromFile;
-        for (const auto& record : file->Records()) {
-            if (!Overlaps(*record, start, end)) continue;
+        for (const auto& record : file.records) {
             bool free = true;
             for (const Description* other : taken)
-                if (StrictlyOverlaps(*record, *other)) free = false;
-            if (free) fromFile.push_back(record.get());
+                if (StrictlyOverlaps(record, *other)) free = false;
+            if (free) fromFile.push_back(&record);
         }
         if (fromFile.empty()) continue;
-        allTrusted = allTrusted && file->IsTrusted();
+        allTrusted = allTrusted && file.trusted;
         for (const Description* record : fromFile) {
             cut.Add(*record);
             taken.push_back(record);
@@ -165,9 +155,17 @@ ServiceAnswer ServiceHandlers::PlaylistRequest(const FormFields& fields) const {
     return answer;
 }
 
-ServiceAnswer ServiceHandlers::Upload(const FormFields& fields) const {
-    if (!m_data.CheckLogin(fields.Get("login"), fields.Get("passwd")))
+ServiceAnswer ServiceHandlers::Upload(const FormFields& fields, const std::string& client) const {
+    if (!client.empty()) {
+        if (const int64_t wait = m_throttle.WaitMs(client); wait > 0)
+            return Error("too many failed logins, try again in " + std::to_string((wait + 999) / 1000) +
+                         " s");
+    }
+    if (!m_data.CheckLogin(fields.Get("login"), fields.Get("passwd"))) {
+        if (!client.empty()) m_throttle.Failed(client);
         return Error("wrong login or password");
+    }
+    if (!client.empty()) m_throttle.Succeeded(client);
     const std::string& stream = fields.Get("srcname");
     if (!ServiceData::IsSafeStreamName(stream)) return Error("invalid stream name");
     const std::string& content = fields.Get("fileContent");

@@ -17,7 +17,8 @@
 //                 already taken is left out. Header 3 carries the trusted
 //                 marker when every file that gave a record is trusted.
 //                 Without any record: the one line kNoPlaylist.
-//   uploadfp   -> checks login/passwd, stores fileContent (decoded) as a new
+//   uploadfp   -> checks login/passwd (an address whose logins failed is
+//                 refused for a while, LoginThrottle), stores fileContent (decoded) as a new
 //                 description file of srcname; "OK" or one "ERROR: ..." line.
 //                 The content must start with '#' and hold at most
 //                 kMaxUploadBytes bytes; MAX_FILE_SIZE, srctype and userfile
@@ -34,6 +35,7 @@
 #include <string>
 
 #include "core/Clock.h"
+#include "service/Accounts.h"
 #include "service/FormFields.h"
 #include "service/ServiceData.h"
 
@@ -52,13 +54,15 @@ public:
 
     ServiceHandlers(ServiceData& data, const Clock& clock, double clockOffsetSeconds);
 
-    ServiceAnswer Handle(const FormFields& fields) const;
+    // `client`: the peer's address, for slowing failed logins; "" (direct
+    // calls) is never slowed.
+    ServiceAnswer Handle(const FormFields& fields, const std::string& client = {}) const;
 
     ServiceAnswer TimeCheck() const;
     ServiceAnswer ChannelList() const;
     ServiceAnswer ScheduleDownload() const;
     ServiceAnswer PlaylistRequest(const FormFields& fields) const;
-    ServiceAnswer Upload(const FormFields& fields) const;
+    ServiceAnswer Upload(const FormFields& fields, const std::string& client = {}) const;
 
     // Local clock plus offset, as stream time.
     StreamTime ServerNow() const;
@@ -69,6 +73,7 @@ private:
     ServiceData& m_data;
     const Clock& m_clock;
     int64_t m_offsetMs;
+    mutable LoginThrottle m_throttle;
 };
 
 }  // namespace wk

@@ -3,7 +3,7 @@
 // (SIGINT/SIGTERM), 1 when the service cannot run (data folder, port), 2 for
 // bad usage. "seed" writes the playlist of the generator's broadcast into a
 // data folder (Seed.h); exit status 0 when written, 1 when a file cannot be
-// written, 2 for bad usage.
+// written, 2 for bad usage. "account" manages the accounts (AccountCommand.h).
 
 #include <CLI/CLI.hpp>
 
@@ -18,6 +18,7 @@
 #include "core/ClockDifference.h"
 #include "core/Version.h"
 #include "clidoc/CliDoc.h"
+#include "service/AccountCommand.h"
 #include "service/Seed.h"
 #include "service/Service.h"
 
@@ -151,6 +152,19 @@ int main(int argc, char** argv) {
                      "times included, for the client's fingerprint matching to take off")
         ->capture_default_str();
 
+    std::string accountAction;
+    std::string accountLogin;
+    std::string accountData;
+    auto* account = app.add_subcommand(
+        "account",
+        "Manage the accounts uploads need: \"add LOGIN\" (password read from standard "
+        "input; a new password for an existing account), \"remove LOGIN\", \"list\". "
+        "Passwords are kept as salted hashes; an old accounts.txt is taken in and renamed "
+        "to accounts.txt.imported");
+    account->add_option("action", accountAction, "add, remove or list")->required();
+    account->add_option("login", accountLogin, "the account's login");
+    account->add_option("--data", accountData, "the service's data folder")->required();
+
     if (wk::clidoc::HandleDocRequest(argc, argv, app, ManPageText(), "", std::cout)) return 0;
     try {
         app.parse(argc, argv);
@@ -159,6 +173,9 @@ int main(int argc, char** argv) {
         return code == 0 ? 0 : 2;
     }
     if (seed->parsed()) return RunSeed(seedArgs);
+    if (account->parsed())
+        return wk::RunAccountCommand(accountAction, accountLogin, accountData, std::cin, std::cout,
+                                     std::cerr);
 
     wk::ServiceOptions options;
     if (!ParseListen(listen, options.host, options.port)) {
