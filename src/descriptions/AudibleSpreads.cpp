@@ -91,8 +91,9 @@ int32_t MaskedOffset(const int16_t* a, const int16_t* qa, const int16_t* b, cons
 }
 
 // The place's spread in 1/16 byte with offset c. A term is |x| where both
-// are audible, max(0, -x) where only the snippet is and max(0, x) where only
-// the side file is: max(0, x & qb) + max(0, -x & qa) whatever the masks.
+// are audible, max(0, -x) where only the snippet is, max(0, x) where only
+// the side file is and 0 where neither is: max(x & qb, -x & qa) whatever the
+// masks.
 int32_t MaskedSpread(const int16_t* a, const int16_t* qa, const int16_t* b, const int16_t* qb,
                      int n, int32_t c) {
     int32_t e = 0;
@@ -104,15 +105,15 @@ int32_t MaskedSpread(const int16_t* a, const int16_t* qa, const int16_t* b, cons
     for (; i + 8 <= n; i += 8) {
         const __m128i x =
             _mm_sub_epi16(_mm_slli_epi16(_mm_sub_epi16(Load(b + i), Load(a + i)), 4), offset);
-        const __m128i up = _mm_max_epi16(_mm_and_si128(x, Load(qb + i)), zero);
-        const __m128i down = _mm_max_epi16(_mm_and_si128(_mm_sub_epi16(zero, x), Load(qa + i)), zero);
-        spread = _mm_add_epi32(spread, _mm_madd_epi16(_mm_add_epi16(up, down), ones));
+        const __m128i term = _mm_max_epi16(_mm_and_si128(x, Load(qb + i)),
+                                           _mm_and_si128(_mm_sub_epi16(zero, x), Load(qa + i)));
+        spread = _mm_add_epi32(spread, _mm_madd_epi16(term, ones));
     }
     e = SumOfLanes(spread);
 #endif
     for (; i < n; ++i) {
         const int32_t x = (int32_t{b[i] - a[i]} << 4) - c;
-        e += std::max(0, x & qb[i]) + std::max(0, -x & qa[i]);
+        e += std::max(x & qb[i], -x & qa[i]);
     }
     return e;
 }
