@@ -1,11 +1,12 @@
 // Moving a 100-description file onto a 3-hour stream: the fingerprint
 // matching of TimeShiftDescriptionFile against the scoring of every place
 // with SnippetScore, and the whole time shift with the confidence rule
-// against the lowest-score rule.
+// against the lowest-score rule (the best of three runs each).
 //
 //   wavkeep_bench_match [DIR]   builds the stream and the file in DIR
 //                               (default: a new folder under /tmp)
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -103,19 +104,26 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // The lowest-score rule first, on a copy: the file itself is rewritten.
-    const std::string copy = wk::FolderFile(folder, "lowest.des");
-    if (!WriteBytes(copy, text.data(), text.size())) {
-        std::perror(copy.c_str());
-        return 1;
+    // Both rules on fresh copies of the file (it is rewritten), taking turns
+    // so that both see the same machine; the best of kRuleRuns each.
+    constexpr int kRuleRuns = 3;
+    double lowest = 1e30, whole = 1e30;
+    bool ok = true;
+    for (int run = 0; run < kRuleRuns && ok; ++run) {
+        for (const wk::CorrectionRule rule :
+             {wk::CorrectionRule::kLowestScore, wk::CorrectionRule::kConfident}) {
+            const bool confident = rule == wk::CorrectionRule::kConfident;
+            const std::string target = confident ? path : wk::FolderFile(folder, "lowest.des");
+            if (!WriteBytes(target, text.data(), text.size())) {
+                std::perror(target.c_str());
+                return 1;
+            }
+            const auto t0 = std::chrono::steady_clock::now();
+            ok = ok && wk::TimeShiftDescriptionFile(info, target, 0.0, rule);
+            double& best = confident ? whole : lowest;
+            best = std::min(best, Seconds(std::chrono::steady_clock::now() - t0));
+        }
     }
-    auto t0 = std::chrono::steady_clock::now();
-    const bool lowestOk =
-        wk::TimeShiftDescriptionFile(info, copy, 0.0, wk::CorrectionRule::kLowestScore);
-    const double lowest = Seconds(std::chrono::steady_clock::now() - t0);
-    t0 = std::chrono::steady_clock::now();
-    const bool ok = lowestOk && wk::TimeShiftDescriptionFile(info, path, 0.0);
-    const double whole = Seconds(std::chrono::steady_clock::now() - t0);
     if (!ok) {
         std::fprintf(stderr, "TimeShiftDescriptionFile failed\n");
         return 1;

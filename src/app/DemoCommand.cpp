@@ -209,6 +209,7 @@ std::string MakeDemoHome() {
 std::string DemoOptionsProblem(const DemoOptions& o) {
     if (o.minutes < 4 || o.minutes > 120)
         return "--minutes wants 4 to 120 (the generator's tracks last 2 to 5 minutes)";
+    if (o.shortForm && !o.secondStation) return "--short goes with --second-station";
     return {};
 }
 
@@ -420,6 +421,9 @@ void AddDemoCommand(CliCommandTable& table) {
                    "Instead: record the broadcast at a second station (2.3 s late, -4 dB, 7 kHz, "
                    "noise), match the first station's playlist onto it, export the songs and "
                    "print each one's matching error and measured start error");
+    demo->add_flag("--short", o->shortForm,
+                   "With --second-station: three songs of 10 s (a pause, a fade and a crossfade "
+                   "before them) instead of five of 20 s");
     table.Early(demo, [o](std::string& home, std::ostream&, std::ostream& err) {
         return CheckDemoHome(*o, home, err);
     });

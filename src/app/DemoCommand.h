@@ -26,6 +26,8 @@ struct DemoOptions {
     // The same broadcast recorded by a second, worse receiver, the first
     // station's playlist matched onto it (SecondStationDemo.cpp).
     bool secondStation = false;
+    // With secondStation: three shorter songs (one of each join) instead of five.
+    bool shortForm = false;
 };
 
 // Why the options cannot make a demo, "" when they can; checked before

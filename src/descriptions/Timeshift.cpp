@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -16,6 +17,7 @@
 #include "core/EventLog.h"
 #include "core/Trace.h"
 #include "core/Translation.h"
+#include "descriptions/AudibleSpreads.h"
 #include "descriptions/DescriptionStore.h"
 #include "streamstore/StreamInfo.h"
 
@@ -140,59 +142,6 @@ double Confidence(const std::vector<double>& cost, int position) {
     if (std::isinf(other)) return 1;
     if (!(other > 0)) return 0;
     return (other - cost[static_cast<size_t>(position)]) / other;
-}
-
-// The spread of a place with the level offset taken from the bytes that are
-// audible in both (above 0, the side files' floor), as the spread of the
-// matching's score is: a quiet stretch that one station hears above the
-// floor and the other below it (another level, a noise floor) would pull the
-// mean of all differences away from the true offset, and a snippet that
-// starts in a pause would fit its true place worse than a wrong one. Where
-// only one side is audible, what counts is how far it lies above what the
-// offset lets the other's floor stand for. Per byte, lower is better; 0 for
-// an exact copy at any level.
-std::vector<double> AudibleSpreads(const MatchInput& in) {
-    const int n = in.length;
-    const int places = std::max(1, in.count - n);
-    // Bytes below the floor count as 0. With the offset c and x = (b - a) - c
-    // a place's terms are |x| where both are audible, max(0, -x) where only
-    // the snippet is, max(0, x) where only the side file is. In integers of
-    // 1/16 byte, and with masks (-1 or 0) instead of branches and products,
-    // the loops run in vector registers on any x86-64.
-    std::vector<int32_t> a(static_cast<size_t>(n)), aOn(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        a[i] = std::max<int32_t>(0, int8_t(in.snippet[i]));
-        aOn[i] = -static_cast<int32_t>(a[i] > 0);
-    }
-    std::vector<int32_t> b(static_cast<size_t>(in.count)), bOn(static_cast<size_t>(in.count));
-    for (int k = 0; k < in.count; ++k) {
-        b[k] = std::max<int32_t>(0, int8_t(in.side[k]));
-        bOn[k] = -static_cast<int32_t>(b[k] > 0);
-    }
-    std::vector<double> cost(static_cast<size_t>(places));
-    const int32_t* pa = a.data();
-    const int32_t* qa = aOn.data();
-    for (int j = 0; j < places; ++j) {
-        const int32_t* pb = b.data() + j;
-        const int32_t* qb = bOn.data() + j;
-        int32_t sum = 0, both = 0;
-        for (int i = 0; i < n; ++i) {
-            const int32_t on = qa[i] & qb[i];
-            sum += (pb[i] - pa[i]) & on;
-            both -= on;
-        }
-        const int32_t c = both > 0 ? static_cast<int32_t>(std::lround(16.0 * sum / both)) : 0;
-        int32_t e = 0;
-        for (int i = 0; i < n; ++i) {
-            const int32_t x = ((pb[i] - pa[i]) << 4) - c;
-            const int32_t on = qa[i] & qb[i];
-            const int32_t onlyA = qa[i] & ~qb[i];
-            const int32_t onlyB = qb[i] & ~qa[i];
-            e += (std::abs(x) & on) + (std::max(0, -x) & onlyA) + (std::max(0, x) & onlyB);
-        }
-        cost[static_cast<size_t>(j)] = static_cast<double>(e) / 16 / n;
-    }
-    return cost;
 }
 
 // More than two thirds of the votes lie within kAgreementMs of their mean;
@@ -339,7 +288,8 @@ bool MatchSnippet(const StreamInfo& info, const Description& d, StreamTime lower
                   ShiftVote& vote) {
     MatchInput in;
     if (!PrepareMatch(info, d, lowerBound, in, true)) return false;
-    const std::vector<double> cost = AudibleSpreads(in);
+    const std::vector<double> cost =
+        AudibleSpreads(in.snippet.data(), in.length, in.side.data(), in.count);
     const auto position = static_cast<int>(std::min_element(cost.begin(), cost.end()) - cost.begin());
     const double best = cost[static_cast<size_t>(position)];
     // Between the places: a second station hears the broadcast a fraction of

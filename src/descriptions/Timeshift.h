@@ -63,6 +63,7 @@ inline constexpr int kConfidenceReach = 4;
 bool MatchSnippet(const StreamInfo& info, const Description& d, StreamTime lowerBound,
                   ShiftVote& vote);
 
+
 struct ShiftDecision {
     bool identified = false;  // false: too few votes agree
     int64_t correction = 0;   // to subtract from every description's times

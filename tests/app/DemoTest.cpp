@@ -30,5 +30,21 @@ TEST_F(DemoTest, RecordsDownloadsMatchesAndExportsEveryCompleteTrack) {
     EXPECT_NE(Out().find(", stream Demo 2\n"), std::string::npos) << Out();
 }
 
+// The second station's short form: every song's distance from its true start
+// printed for both recordings, and the exit status telling the goals.
+TEST_F(DemoTest, SecondStationPrintsEverySongsDistanceAndMeetsTheGoals) {
+    EXPECT_EQ(Run({"demo", "--short"}), 2);
+    ASSERT_EQ(Run({"demo", "--second-station", "--short"}), 0) << Out() << Err();
+    const std::string out = Out();
+    const std::string ms = R"(\s+[-+]\d+\.\d ms)";
+    for (const char* song : {"Song 1   pause", "Song 2   fade", "Song 3   crossfade"})
+        EXPECT_TRUE(std::regex_search(out, std::regex(std::string(song) + ms + ms + ms + ms +
+                                                      R"(\s+Generator Band - Song \d\.mp3)")))
+            << song << '\n' << out;
+    EXPECT_EQ(out.find("NOT"), std::string::npos) << out;
+    EXPECT_NE(out.find("Ogg song start (found in the recording): 3 of 3 within 5 ms"),
+              std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace wk
