@@ -1,4 +1,6 @@
 // Base64: any text decodes; any bytes encode and decode back to themselves.
+#include <algorithm>
+
 #include "FuzzSupport.h"
 #include "descriptions/Description.h"
 
