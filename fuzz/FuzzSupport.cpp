@@ -12,12 +12,15 @@ namespace wk::fuzz {
 
 const std::string& ScratchHome() {
     static const std::string home = [] {
-        std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("wavkeep-fuzz-" + std::to_string(getpid()));
+        std::filesystem::path dir =
+            std::filesystem::temp_directory_path() / ("wavkeep-fuzz-" + std::to_string(getpid()));
         std::filesystem::create_directories(dir);
         std::string folder = dir.string() + "/";
         SetProgramHome(folder);
-        std::atexit([] { std::error_code ignored; std::filesystem::remove_all(ScratchHome(), ignored); });
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(ScratchHome(), ignored);
+        });
         return folder;
     }();
     return home;

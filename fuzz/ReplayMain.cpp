@@ -18,7 +18,8 @@ static int Replay(const fs::path& file) {
         std::fprintf(stderr, "cannot read %s\n", file.c_str());
         return 1;
     }
-    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                               std::istreambuf_iterator<char>()};
     // An own copy of exactly the file's size, so a read past its end shows
     // under the sanitizers as it would under the fuzzer.
     std::vector<uint8_t> exact(bytes.begin(), bytes.end());

@@ -7,7 +7,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text = wk::fuzz::AsText(data, size);
     size_t split = text.find('\n');
     std::string_view query = text.substr(0, split);
-    std::string_view body = split == std::string_view::npos ? std::string_view{} : text.substr(split + 1);
+    std::string_view body =
+        split == std::string_view::npos ? std::string_view{} : text.substr(split + 1);
     wk::FormFields fields = wk::FormFields::Parse(query, body);
     (void)fields.Get("fileContent");
     std::string decoded = wk::FormFields::PercentDecode(text);

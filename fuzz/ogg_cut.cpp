@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::FILE* in = fmemopen(stream.data(), stream.size(), "rb");
     std::FILE* first = std::tmpfile();
     std::FILE* second = std::tmpfile();
-    if (in == nullptr || first == nullptr || second == nullptr) wk::fuzz::Fail("cannot open the streams");
+    if (in == nullptr || first == nullptr || second == nullptr)
+        wk::fuzz::Fail("cannot open the streams");
     (void)wk::CutOggStream(in, first, second, cutPoint);
     std::fclose(in);
     std::fclose(first);

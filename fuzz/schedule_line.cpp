@@ -1,8 +1,8 @@
 // schedule.txt, line by line as the scheduler reads it. A task read back
 // from its own line must write that line again.
 #include "FuzzSupport.h"
-#include "scheduler/Scheduler.h"
 #include "scheduler/ScheduleTask.h"
+#include "scheduler/Scheduler.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text = wk::fuzz::AsText(data, size);

@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Local clock: 2003-11-07, server minus local within a day when read.
         for (const auto& line : lines) {
             (void)wk::ParseServerClock(line);
-            if (auto sample = wk::ClockSample(line, 1068199999.0); sample && !(*sample <= 86400 && *sample >= -86400))
+            if (auto sample = wk::ClockSample(line, 1068199999.0);
+                sample && !(*sample <= 86400 && *sample >= -86400))
                 wk::fuzz::Fail("a clock sample more than a day off");
         }
     } else {
