@@ -11,7 +11,9 @@
 namespace wk::fuzz {
 
 const std::string& ScratchHome() {
-    static const std::string home = [] {
+    // Never destroyed: the exit handler below still needs it after the
+    // destructors of function statics have run.
+    static const std::string& home = *new std::string([] {
         std::filesystem::path dir =
             std::filesystem::temp_directory_path() / ("wavkeep-fuzz-" + std::to_string(getpid()));
         std::filesystem::create_directories(dir);
@@ -22,7 +24,7 @@ const std::string& ScratchHome() {
             std::filesystem::remove_all(ScratchHome(), ignored);
         });
         return folder;
-    }();
+    }());
     return home;
 }
 
