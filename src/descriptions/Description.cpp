@@ -1,5 +1,6 @@
 #include "descriptions/Description.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace wk {
@@ -104,6 +105,14 @@ void AppendGroup(std::vector<uint8_t>& out, const int (&sextets)[4], int count) 
 
 }  // namespace
 
+// Out-of-range fields roll over ("99:99:00" is the next day's 04:39), and
+// at the end of 31/12/9999 into a five-digit year that could not be written
+// back as read: such a time is held at the last moment a line can carry.
+static StreamTime ReadTime(std::string_view field) {
+    static const StreamTime last = DateTime(9999, 12, 31, 23, 59, 59, 999).ToStreamTime();
+    return std::min(DateTime::ParseLongText(field).ToStreamTime(), last);
+}
+
 void Description::FromLine(std::string_view line) {
     // The reader accepts CR LF and LF line ends.
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
@@ -124,8 +133,8 @@ void Description::FromLine(std::string_view line) {
     const std::vector<std::string_view> fields = SplitFields(line);
     if (fields.size() < kRequiredFields) return;
 
-    start = DateTime::ParseLongText(fields[0]).ToStreamTime();
-    end = DateTime::ParseLongText(fields[1]).ToStreamTime();
+    start = ReadTime(fields[0]);
+    end = ReadTime(fields[1]);
     artist.assign(fields[2]);
     title.assign(fields[3]);
     album.assign(fields[4]);

@@ -105,6 +105,18 @@ TEST(DescriptionLineTest, GenreAndFlag) {
     }
 }
 
+TEST(DescriptionLineTest, TimesPastTheLastWritableYearAreHeldThere) {
+    // Rolled-over fields would reach year 10000, which a line cannot carry.
+    for (const char* time : {"31/12/9999  99:99:00.000", "31/12/9999  23:59:59.999"}) {
+        Description d;
+        d.FromLine(std::string(time) + "\t" + time + "\tA\tT\t\t\t\t0\t\t0");
+        EXPECT_EQ(d.start, DateTime(9999, 12, 31, 23, 59, 59, 999).ToStreamTime()) << time;
+        Description again;
+        again.FromLine(d.ToLine());
+        EXPECT_EQ(again.ToLine(), d.ToLine()) << time;
+    }
+}
+
 TEST(DescriptionLineTest, FingerprintField) {
     const StreamTime start = DateTime(2003, 11, 7, 17, 42, 11, 5).ToStreamTime();
     // The field, the snippet's bytes, its time (the offset is before the start).
