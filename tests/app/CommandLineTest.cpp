@@ -61,9 +61,14 @@ TEST_F(CommandLineTest, ConfigSetGetAndList) {
         const std::string before = HomeText("config.ini");
         EXPECT_EQ(Run({"config", "set", v.key, v.value}), v.reason ? 2 : 0) << v.key << "=" << v.value;
         if (!v.reason) {
-            EXPECT_NE(("\n" + HomeText("config.ini")).find("\n" + std::string(v.key) + "=" + v.value + "\n"),
-                      std::string::npos)
-                << v.key;
+            std::string stored = "\n";
+            stored += HomeText("config.ini");
+            std::string line = "\n";
+            line += v.key;
+            line += "=";
+            line += v.value;
+            line += "\n";
+            EXPECT_NE(stored.find(line), std::string::npos) << v.key;
             continue;
         }
         EXPECT_NE(Err().find(v.reason), std::string::npos) << Err();
