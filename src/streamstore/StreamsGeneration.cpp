@@ -26,10 +26,29 @@ uint64_t StreamsGeneration() {
     return std::strtoull(text, nullptr, 10);
 }
 
+// The count only tells a reader that something changed since it looked: it
+// need not outlive a power cut (a view reads the folder whole when it opens),
+// so it is replaced by a rename without waiting for the disk. The disk thread
+// notes every pruning here, and a wait on the disk would hold it up.
 void NoteStreamsChanged() {
+    const std::string path = ProgramFile(kStreamsGenerationFile);
     const std::string next = std::to_string(StreamsGeneration() + 1) + "\n";
-    if (!ReplaceFileContents(ProgramFile(kStreamsGenerationFile), next))
+    const std::string temp = path + ".new";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
+    if (ok) {
+        ssize_t wrote = -1;
+        do {
+            wrote = ::write(fd, next.data(), next.size());
+        } while (wrote < 0 && errno == EINTR);
+        ok = wrote == static_cast<ssize_t>(next.size());
+        ok = ::close(fd) == 0 && ok;
+    }
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        if (fd >= 0) ::unlink(temp.c_str());
         Trace(kTraceError, "The change count of the stream folders could not be written");
+    }
 }
 
 }  // namespace wk
