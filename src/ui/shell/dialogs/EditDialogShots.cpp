@@ -19,12 +19,10 @@
 #include "ui/shell/dialogs/TrackPropertiesDialog.h"
 
 namespace wk::ui {
-namespace {
-
-bool Save(QWidget& widget, const QString& dir, const char* name) {
+bool SaveDialogShot(QWidget& widget, const QString& dir, const QString& name) {
     widget.show();
     QApplication::processEvents();
-    const QString path = QDir(dir).filePath(QString::fromLatin1(name));
+    const QString path = QDir(dir).filePath(name);
     const bool saved = widget.grab().save(path);
     widget.hide();
     if (saved) std::cout << path.toStdString() << '\n';
@@ -32,26 +30,24 @@ bool Save(QWidget& widget, const QString& dir, const char* name) {
     return saved;
 }
 
-}  // namespace
-
 bool WriteEditDialogShots(const QString& dir, MainWindow& window) {
     bool all = true;
     // A described song of the stream as it stands, else an empty form.
     const std::vector<Description>& songs = window.Descriptions()->Shown();
     TrackPropertiesDialog properties(songs.size() > 1 ? songs[1] : songs.empty() ? Description() : songs[0], &window);
-    all &= Save(properties, dir, "dialog-track-properties.png");
+    all &= SaveDialogShot(properties, dir, QStringLiteral("dialog-track-properties.png"));
 
     const QString target = window.StreamPane() ? window.StreamPane()->ShiftTarget() : QString();
     TimeShiftDialog shift(target.isEmpty() ? QObject::tr("all songs") : target, &window);
     shift.findChild<QSpinBox*>(QStringLiteral("seconds"))->setValue(2);
     shift.findChild<QSpinBox*>(QStringLiteral("milliseconds"))->setValue(500);
-    all &= Save(shift, dir, "dialog-time-shift.png");
+    all &= SaveDialogShot(shift, dir, QStringLiteral("dialog-time-shift.png"));
 
     SkinChooserDialog skins(&window);
-    all &= Save(skins, dir, "dialog-skins.png");
+    all &= SaveDialogShot(skins, dir, QStringLiteral("dialog-skins.png"));
 
     AboutDialog about(&window);
-    all &= Save(about, dir, "dialog-about.png");
+    all &= SaveDialogShot(about, dir, QStringLiteral("dialog-about.png"));
 
     // The dark skin over the whole window, then the look it had.
     const QString before = qApp->styleSheet();

@@ -5,9 +5,15 @@
 
 #include <QString>
 
+class QWidget;
+
 namespace wk::ui {
 
 class MainWindow;
+
+// Shows `widget`, writes it as DIR/NAME, hides it again; prints the path
+// written, or why not. Shared by every dialog's review pictures.
+bool SaveDialogShot(QWidget& widget, const QString& dir, const QString& name);
 
 // Prints each path written; false when one could not be written.
 bool WriteEditDialogShots(const QString& dir, MainWindow& window);

@@ -1,3 +1,4 @@
+#include "ui/shell/dialogs/EditDialogShots.h"
 #include "ui/shell/dialogs/SetupDialogShots.h"
 
 #include <QApplication>
@@ -17,16 +18,6 @@
 
 namespace wk::ui {
 namespace {
-
-bool Save(QWidget& widget, const QString& dir, const QString& name) {
-    widget.show();
-    QApplication::processEvents();
-    const QString path = QDir(dir).filePath(name);
-    const bool saved = widget.grab().save(path);
-    if (saved) std::cout << path.toStdString() << '\n';
-    else std::cerr << "wavkeep-gui: cannot write " << path.toStdString() << '\n';
-    return saved;
-}
 
 // Runs the event loop until `signal` of `sender` or `ms` have passed.
 template <typename Signal>
@@ -50,7 +41,7 @@ bool WriteSetupDialogShots(const QString& dir, MainWindow& window) {
         channels.findChild<QSpinBox*>(QStringLiteral("serviceNumber"))->setValue(5);
         channels.findChild<QSpinBox*>(QStringLiteral("tunerChannel"))->setValue(392);
         channels.findChild<QLineEdit*>(QStringLiteral("newName"))->setText(QStringLiteral("Late Night"));
-        all &= Save(channels, dir, QStringLiteral("dialog-channels.png"));
+        all &= SaveDialogShot(channels, dir, QStringLiteral("dialog-channels.png"));
         channels.hide();
     }
     SetupWizard wizard(&window);
@@ -67,7 +58,7 @@ bool WriteSetupDialogShots(const QString& dir, MainWindow& window) {
             if (!wizard.LevelTestDone()) WaitFor(&wizard, &SetupWizard::levelTestDone, 20000);
         }
         if (page == SetupWizard::kEncoderPage) wizard.findChild<QPushButton*>(QStringLiteral("testEncode"))->click();
-        all &= Save(wizard, dir, QStringLiteral("dialog-wizard-%1-%2.png").arg(page + 1).arg(QLatin1String(names[page])));
+        all &= SaveDialogShot(wizard, dir, QStringLiteral("dialog-wizard-%1-%2.png").arg(page + 1).arg(QLatin1String(names[page])));
         if (page < SetupWizard::kEncoderPage) wizard.next();
         if (wizard.currentId() != page + 1 && page < SetupWizard::kEncoderPage) {
             std::cerr << "wavkeep-gui: the wizard stayed on page " << page + 1 << '\n';
