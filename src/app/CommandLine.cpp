@@ -51,7 +51,8 @@ std::string CliCommandTable::TraceableArguments(int argc, const char* const* arg
         bool secret = false;
         for (const auto& [command, value] : m_secrets)
             secret = secret || (command->parsed() && !value->empty() && argv[i] == *value);
-        line += (i > 1 ? " " : "") + std::string(secret ? "********" : argv[i]);
+        if (i > 1) line += ' ';
+        line += secret ? "********" : argv[i];
     }
     return line;
 }

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
-#include <regex>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -40,6 +39,7 @@
 #include "streamstore/StreamNameFile.h"
 #include "support/LoopbackServer.h"
 #include "support/Mp3Decode.h"
+#include "support/Regex.h"
 
 namespace wk {
 namespace {
@@ -405,8 +405,8 @@ TEST_F(ApplicationTest, StreamFolderDeletedWhileRecording) {
     EXPECT_EQ(RunStatus(out, err), 0);
     const std::string status = out.str();
     EXPECT_TRUE(Has(status, "recorder: \"wavkeep run\", pid " + std::to_string(::getpid())));
-    EXPECT_TRUE(std::regex_search(
-        status, std::regex("recording: Radio, chunk 2024_03_01_20_00_0\\d_29\\d_10_2\n")))
+    EXPECT_TRUE(test::RegexSearch(
+        status, "recording: Radio, chunk 2024_03_01_20_00_0\\d_29\\d_10_2\n"))
         << status;
     EXPECT_TRUE(
         Has(status, "next task: now, 01/03/2024 20:00:05 -> 01/03/2024 20:05:00 Radio (test)"));

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -19,6 +18,7 @@
 #include "descriptions/DescriptionStore.h"
 #include "platform/GeneratedMusic.h"
 #include "streamstore/ChunkName.h"
+#include "support/Regex.h"
 
 namespace wk {
 namespace {
@@ -49,8 +49,8 @@ std::map<int, TrueTrack> TrueTracks(StreamTime session) {
 }
 
 std::optional<int> TrackNumber(const std::string& title) {
-    std::smatch m;
-    if (!std::regex_match(title, m, std::regex(R"(Track (\d+) of seed 29)"))) return std::nullopt;
+    std::vector<std::string> m;
+    if (!test::RegexMatch(title, R"(Track (\d+) of seed 29)", &m)) return std::nullopt;
     return std::stoi(m[1]);
 }
 

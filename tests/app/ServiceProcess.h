@@ -5,10 +5,10 @@
 #include <signal.h>
 
 #include <cstdlib>
-#include <regex>
 #include <string>
 
 #include "support/Process.h"
+#include "support/Regex.h"
 #include "support/TempHome.h"
 #include "support/WaitFor.h"
 
@@ -24,11 +24,10 @@ public:
                             "--clock-offset", std::to_string(offset)},
                            m_io.File("stdout"), log))
             return false;
-        const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
-        std::string text;
-        std::smatch m;
+        std::vector<std::string> m;
         if (!WaitFor([&] {
-                return std::regex_search(text = ReadFile(m_io.File("stdout")), m, listening);
+                return RegexSearch(ReadFile(m_io.File("stdout")),
+                                   R"(listening on 127\.0\.0\.1:(\d+))", &m);
             }))
             return false;
         m_port = m[1];

@@ -2,10 +2,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
 #include "WavkeepRun.h"
 #include "streamstore/ChunkName.h"
+#include "support/Regex.h"
 
 namespace wk {
 namespace {
@@ -41,8 +41,8 @@ TEST_F(StreamsCommandTest, InfoThenDeleteAMiddleStretchRenumbers) {
     EXPECT_NE(Out().find("duration 0:00:20  chunks present 2"), std::string::npos) << Out();
     // Sizes in a unit that shows them.
     ASSERT_EQ(Run({"disk"}), 0);
-    EXPECT_TRUE(std::regex_search(
-        Out(), std::regex("^streams use [1-9]\\d*\\.\\d KiB of 100\\.0 MiB allowed")))
+    EXPECT_TRUE(test::RegexSearch(
+        Out(), "^streams use [1-9]\\d*\\.\\d KiB of 100\\.0 MiB allowed"))
         << Out();
 
     EXPECT_EQ(Run({"delete", "--from", "yesterday", "--to", "today"}), 2);

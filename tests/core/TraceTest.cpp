@@ -1,13 +1,13 @@
 #include "core/Trace.h"
 
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "core/Clock.h"
+#include "support/Regex.h"
 #include "support/TempHome.h"
 
 namespace wk {
@@ -50,8 +50,8 @@ TEST_F(TraceTest, ThresholdDecidesWhatIsWrittenAndAFileIsOnlyCreatedWhenNeeded) 
     Trace(kTraceError, "bad");
     ASSERT_EQ(TraceFiles(), std::vector<std::string>{Expected("20031107_235958")});
     const std::string text = test::ReadFile(HomeFile(TraceFiles()[0]));
-    const std::regex line(R"(23:59:58\.250 [0-9A-F]+ INF: hello 42\r\n23:59:58\.250 [0-9A-F]+ ERR: bad\r\n)");
-    EXPECT_TRUE(std::regex_match(text, line)) << text;
+    const std::string line(R"(23:59:58\.250 [0-9A-F]+ INF: hello 42\r\n23:59:58\.250 [0-9A-F]+ ERR: bad\r\n)");
+    EXPECT_TRUE(test::RegexMatch(text, line)) << text;
     SetTraceLevel(-5);
     Trace(kTraceError, "off");
     EXPECT_EQ(test::ReadFile(HomeFile(TraceFiles()[0])), text);
@@ -120,11 +120,11 @@ TEST_F(TraceTest, LinesOfManyThreadsNeverInterleave) {
         });
     for (auto& th : threads) th.join();
     std::istringstream in(test::ReadFile(HomeFile(TraceFiles().at(0))));
-    const std::regex shape(R"(\d\d:\d\d:\d\d\.\d{3} [0-9A-F]+ INF: thread \d line \d+ payload\r)");
+    const std::string shape(R"(\d\d:\d\d:\d\d\.\d{3} [0-9A-F]+ INF: thread \d line \d+ payload\r)");
     int count = 0;
     std::vector<int> next(kThreads, 0);
     for (std::string line; std::getline(in, line); ++count) {
-        ASSERT_TRUE(std::regex_match(line, shape)) << line;
+        ASSERT_TRUE(test::RegexMatch(line, shape)) << line;
         int t = 0, i = 0;
         std::sscanf(line.c_str() + line.find("thread"), "thread %d line %d", &t, &i);
         EXPECT_EQ(i, next[t]++) << "per-thread order";

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <optional>
-#include <regex>
 #include <set>
 #include <string>
 
@@ -19,8 +18,8 @@ std::string TooltipKey(std::string_view tooltip) {
     if (open == std::string_view::npos || tooltip.back() != ')') return {};
     std::string key(tooltip.substr(open + 1, tooltip.size() - open - 2));
     std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::toupper(c); });
-    key = std::regex_replace(key, std::regex("NUM\\.? "), "NUM ");
-    return std::regex_replace(key, std::regex("\\bDEL\\b"), "DELETE");
+    if (key.rfind("NUM. ", 0) == 0) key.erase(3, 1);
+    return key == "DEL" || key.ends_with("+DEL") ? key + "ETE" : key;
 }
 
 TEST(CommandTableTest, IdsAndKeysAreUniqueAndTooltipsNameTheKey) {
