@@ -52,6 +52,22 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
     return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
+// Songs in the temporary folder when no run holds it were left by a run that
+// was killed before it moved them into place: their descriptions are still
+// in desc.des, so the next run cuts them again. Removed so that they neither
+// take up space nor push the new songs' names to "_2".
+void RemoveInterruptedSongs(const std::string& temp) {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(temp, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError)) continue;
+        Trace(kTraceInfo, "Removing %s, left by an interrupted export",
+              it->path().string().c_str());
+        std::filesystem::remove(it->path(), typeError);
+    }
+}
+
 std::string StreamNameOfFolder(const std::string& folder) {
     std::string f = folder;
     while (f.size() > 1 && f.back() == '/') f.pop_back();
@@ -68,7 +84,9 @@ bool RemoveExported(const std::string& streamFolder, const std::vector<ExportedF
     // Looked up by their times, so that a long file costs O(n log n).
     std::multimap<std::pair<StreamTime, StreamTime>, const Description*> exported;
     for (const ExportedFile& f : files) {
-        if (f.path.empty()) continue;  // kept: a manual export may try again
+        // Kept: a manual export may try again; a song that could not be moved
+        // into place is cut again by the next run.
+        if (f.path.empty() || !f.movedIntoPlace) continue;
         exported.emplace(std::pair(f.entry.start, f.entry.end), &f.entry.track);
     }
     if (exported.empty()) return true;
@@ -237,6 +255,16 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     const ExportDirectories dirs = ExportDirectories::FromConfig();
     if (!dirs.Ensure())
         Trace(kTraceError, "export failed because one of the export directories could not be created\n");
+    // One run at a time per music folder, across processes too (the daemon
+    // and the command line): the holder owns the temporary folder.
+    FileLock folderLock;
+    std::string why;
+    if (!folderLock.AcquireFor(dirs.temp, FileLock::kDefaultTimeoutMs, &why)) {
+        Trace(kTraceError, "Export not started: %s", why.c_str());
+        result.ran = false;
+        return result;
+    }
+    RemoveInterruptedSongs(dirs.temp);
 
     ConfigStore config;
     config.Load();
@@ -273,28 +301,6 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         }
         tempPaths.push_back(path);
         result.files.push_back(std::move(file));
-    }
-
-    if (!request.streamName.empty() && n > 0) {
-        FileLock lock;
-        std::string why;
-        StreamNameFile streams;
-        if (!lock.AcquireFor(StreamNameFile::FilePath(), FileLock::kDefaultTimeoutMs, &why)) {
-            result.saveError = "covered-until not saved: " + why;
-        } else {
-            streams.load();
-            if (StreamRecord* record = streams.Find(request.streamName)) {
-                record->coveredUntil = maxEnd;
-                if (streams.save()) {
-                    result.coveredUntil = maxEnd;
-                    Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
-                          static_cast<long long>(maxEnd), request.streamName.c_str());
-                } else {
-                    result.saveError = "cannot write " + StreamNameFile::FilePath();
-                }
-            }
-        }
-        if (!result.saveError.empty()) Trace(kTraceError, "%s", result.saveError.c_str());
     }
 
     progress.SetText("Normalizing mp3's...Please wait!");
@@ -345,8 +351,31 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     ::rmdir(dirs.temp.c_str());
     ::rmdir(dirs.badcut.c_str());
 
+    // Only now that the songs are in place: a run killed before would
+    // otherwise leave tracks that no later run exports.
+    if (!request.streamName.empty() && n > 0) {
+        FileLock lock;
+        std::string why;
+        StreamNameFile streams;
+        if (!lock.AcquireFor(StreamNameFile::FilePath(), FileLock::kDefaultTimeoutMs, &why)) {
+            result.saveError = "covered-until not saved: " + why;
+        } else {
+            streams.load();
+            if (StreamRecord* record = streams.Find(request.streamName)) {
+                record->coveredUntil = maxEnd;
+                if (streams.save()) {
+                    result.coveredUntil = maxEnd;
+                    Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
+                          static_cast<long long>(maxEnd), request.streamName.c_str());
+                } else {
+                    result.saveError = "cannot write " + StreamNameFile::FilePath();
+                }
+            }
+        }
+        if (!result.saveError.empty()) Trace(kTraceError, "%s", result.saveError.c_str());
+    }
+
     progress.Hide();
-    std::string why;
     if (!RemoveExported(request.streamFolder, result.files, why)) {
         Trace(kTraceError, "Exported descriptions stay in the description file: %s", why.c_str());
         if (!result.saveError.empty()) result.saveError += "; ";
