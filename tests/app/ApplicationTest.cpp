@@ -618,7 +618,8 @@ TEST_F(ApplicationTest, SoakRecordingDownloadsExportsAndPruningStayFlat) {
     const int slots = std::max(2, static_cast<int>(2 * (hoursText ? std::atof(hoursText) : 2)));
     const int recordSeconds = recordText ? std::max(30, std::atoi(recordText)) : 90;
     constexpr int kSlotSeconds = 1800;
-    SetConfig({{"TraceLevel", "None"}, {"Encoder", "Lame encoder"}, {"BitRate", "64"},
+    SetConfig({{"TraceLevel", std::getenv("SOAK_TRACE") ? "Detail" : "None"},
+               {"Encoder", "Lame encoder"}, {"BitRate", "64"},
                {"Mode", "MONO"}, {"DiskSpace", "1"}, {"AutoScheduleDownload", "1"},
                {"AutoPlaylistDownload", "1"}});
     VirtualClock clock(kT0);
