@@ -203,9 +203,21 @@ private:
 
 }  // namespace
 
+// A copy a killed run left beside the song, when no run is writing it.
+static void RemoveStaleCopy(const std::string& path) {
+    const std::string temp = path + ".gain";
+    const int fd = ::open(temp.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) ::unlink(temp.c_str());
+    ::close(fd);
+}
+
 bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps) {
     Trace(kTraceDetail, "changeGain %d", leftSteps);
-    if (leftSteps == 0 && rightSteps == 0) return true;
+    if (leftSteps == 0 && rightSteps == 0) {
+        RemoveStaleCopy(path);
+        return true;
+    }
     int64_t size = 0;
     mp3::FdCloser file{mp3::OpenRegularFile(path, O_RDWR, &size)};
     if (file.fd < 0) {
