@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <system_error>
@@ -16,6 +17,7 @@
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
 #include "core/FileLock.h"
+#include "core/FileUtil.h"
 #include "core/RecordingNotifier.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
@@ -52,6 +54,120 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
     return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
+// The songs a run is moving into place, written (synced) before the first
+// move and removed after the descriptions left desc.des: a run killed in
+// between is finished by the next, which would otherwise cut the moved songs
+// a second time. A header line "stream TAB covered-until TAB stream folder",
+// then two lines per song: "temporary path TAB final path" and its
+// description.
+constexpr const char* kMovingJournal = ".export.moving";
+
+std::string JournalPath(const ExportDirectories& dirs) {
+    return dirs.music + "/" + kMovingJournal;
+}
+
+bool WriteMovingJournal(const ExportDirectories& dirs, const ExportRequest& request,
+                        StreamTime maxEnd, const std::vector<ExportedFile>& files,
+                        const std::vector<std::string>& temps,
+                        const std::vector<std::string>& targets) {
+    std::string text = request.streamName + "\t" + std::to_string(maxEnd) + "\t" +
+                       request.streamFolder + "\n";
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (targets[i].empty()) continue;
+        text += temps[i] + "\t" + targets[i] + "\n" + files[i].entry.track.ToLine() + "\n";
+    }
+    return ReplaceFileContents(JournalPath(dirs), text);
+}
+
+// Saves the stream's covered-until time; the reason in result.saveError when
+// it cannot.
+void SaveCoveredUntil(const std::string& streamName, StreamTime maxEnd, ExportRunResult& result) {
+    FileLock lock;
+    std::string why;
+    StreamNameFile streams;
+    if (!lock.AcquireFor(StreamNameFile::FilePath(), FileLock::kDefaultTimeoutMs, &why)) {
+        result.saveError = "covered-until not saved: " + why;
+    } else {
+        streams.load();
+        if (StreamRecord* record = streams.Find(streamName)) {
+            record->coveredUntil = maxEnd;
+            if (streams.save()) {
+                result.coveredUntil = maxEnd;
+                Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
+                      static_cast<long long>(maxEnd), streamName.c_str());
+            } else {
+                result.saveError = "cannot write " + StreamNameFile::FilePath();
+            }
+        }
+    }
+    if (!result.saveError.empty()) Trace(kTraceError, "%s", result.saveError.c_str());
+}
+
+bool RemoveExported(const std::string& streamFolder, const std::vector<ExportedFile>& files,
+                    std::string& why);
+
+// Finishes the moves of a run that was killed while moving its songs into
+// place (its journal is there), and takes their descriptions out; the songs
+// it put into place.
+std::vector<ExportedFile> FinishInterruptedRun(const ExportDirectories& dirs) {
+    // A journal being written when the run was killed: its moves never began.
+    std::error_code ec;
+    const std::string unfinished = std::string(kMovingJournal) + ".new.";
+    for (std::filesystem::directory_iterator it(dirs.music, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::error_code removeError;
+        if (it->path().filename().string().rfind(unfinished, 0) == 0)
+            std::filesystem::remove(it->path(), removeError);
+    }
+    std::ifstream in(JournalPath(dirs), std::ios::binary);
+    std::string header, paths, line;
+    if (!in || !std::getline(in, header)) return {};
+    const size_t tab1 = header.find('\t'), tab2 = header.find('\t', tab1 + 1);
+    if (tab2 == std::string::npos) return {};
+    const std::string streamName = header.substr(0, tab1);
+    std::vector<ExportedFile> files;
+    while (std::getline(in, paths) && std::getline(in, line)) {
+        const size_t tab = paths.find('\t');
+        if (tab == std::string::npos) continue;
+        ExportedFile f;
+        const std::string temp = paths.substr(0, tab);
+        f.path = paths.substr(tab + 1);
+        std::error_code ec;
+        f.movedIntoPlace = RenameNoReplace(temp, f.path) || !std::filesystem::exists(temp, ec);
+        f.entry.track.FromLine(line);
+        f.entry.start = f.entry.track.start;
+        f.entry.end = f.entry.track.end;
+        Trace(kTraceInfo, "Finishing an interrupted export: %s", f.path.c_str());
+        files.push_back(std::move(f));
+    }
+    ExportRunResult result;
+    if (!streamName.empty())
+        SaveCoveredUntil(streamName, std::strtoll(header.c_str() + tab1 + 1, nullptr, 10), result);
+    std::string why;
+    if (RemoveExported(header.substr(tab2 + 1), files, why))
+        ::unlink(JournalPath(dirs).c_str());
+    else
+        Trace(kTraceError, "Exported descriptions stay in the description file: %s", why.c_str());
+    std::erase_if(files, [](const ExportedFile& f) { return !f.movedIntoPlace; });
+    return files;
+}
+
+// Songs in the temporary folder when no run holds it were left by a run that
+// was killed before it moved them into place: their descriptions are still
+// in desc.des, so the next run cuts them again. Removed so that they neither
+// take up space nor push the new songs' names to "_2".
+void RemoveInterruptedSongs(const std::string& temp) {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(temp, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError)) continue;
+        Trace(kTraceInfo, "Removing %s, left by an interrupted export",
+              it->path().string().c_str());
+        std::filesystem::remove(it->path(), typeError);
+    }
+}
+
 std::string StreamNameOfFolder(const std::string& folder) {
     std::string f = folder;
     while (f.size() > 1 && f.back() == '/') f.pop_back();
@@ -68,7 +184,9 @@ bool RemoveExported(const std::string& streamFolder, const std::vector<ExportedF
     // Looked up by their times, so that a long file costs O(n log n).
     std::multimap<std::pair<StreamTime, StreamTime>, const Description*> exported;
     for (const ExportedFile& f : files) {
-        if (f.path.empty()) continue;  // kept: a manual export may try again
+        // Kept: a manual export may try again; a song that could not be moved
+        // into place is cut again by the next run.
+        if (f.path.empty() || !f.movedIntoPlace) continue;
         exported.emplace(std::pair(f.entry.start, f.entry.end), &f.entry.track);
     }
     if (exported.empty()) return true;
@@ -231,12 +349,30 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     SilentExportProgress silent;
     CExportProgress& progress = request.progress ? *request.progress : silent;
 
-    const int n = static_cast<int>(request.entries.size());
-    progress.SetFileCount(n);
-    Trace(kTraceInfo, "About to export %d file(s)", n);
     const ExportDirectories dirs = ExportDirectories::FromConfig();
     if (!dirs.Ensure())
         Trace(kTraceError, "export failed because one of the export directories could not be created\n");
+    // One run at a time per music folder, across processes too (the daemon
+    // and the command line): the holder owns the temporary folder.
+    FileLock folderLock;
+    std::string why;
+    if (!folderLock.AcquireFor(dirs.temp, FileLock::kDefaultTimeoutMs, &why)) {
+        Trace(kTraceError, "Export not started: %s", why.c_str());
+        result.ran = false;
+        return result;
+    }
+    // What an interrupted run put into place is not cut again.
+    for (const ExportedFile& done : FinishInterruptedRun(dirs)) {
+        std::erase_if(request.entries, [&done](const ExportEntry& e) {
+            return e.start == done.entry.start && e.end == done.entry.end &&
+                   e.track.SameContent(done.entry.track);
+        });
+    }
+    RemoveInterruptedSongs(dirs.temp);
+
+    const int n = static_cast<int>(request.entries.size());
+    progress.SetFileCount(n);
+    Trace(kTraceInfo, "About to export %d file(s)", n);
 
     ConfigStore config;
     config.Load();
@@ -275,28 +411,6 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         result.files.push_back(std::move(file));
     }
 
-    if (!request.streamName.empty() && n > 0) {
-        FileLock lock;
-        std::string why;
-        StreamNameFile streams;
-        if (!lock.AcquireFor(StreamNameFile::FilePath(), FileLock::kDefaultTimeoutMs, &why)) {
-            result.saveError = "covered-until not saved: " + why;
-        } else {
-            streams.load();
-            if (StreamRecord* record = streams.Find(request.streamName)) {
-                record->coveredUntil = maxEnd;
-                if (streams.save()) {
-                    result.coveredUntil = maxEnd;
-                    Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
-                          static_cast<long long>(maxEnd), request.streamName.c_str());
-                } else {
-                    result.saveError = "cannot write " + StreamNameFile::FilePath();
-                }
-            }
-        }
-        if (!result.saveError.empty()) Trace(kTraceError, "%s", result.saveError.c_str());
-    }
-
     progress.SetText("Normalizing mp3's...Please wait!");
     NormalizeResult normalized;
     if (!toNormalize.empty()) {
@@ -326,32 +440,44 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         result.files, tempPaths, normalized,
         request.streamName.empty() ? StreamOfFolder(request.streamFolder) : request.streamName);
 
+    std::vector<std::string> targets(result.files.size());
+    for (size_t i = 0; i < result.files.size(); ++i) {
+        const std::string& temp = tempPaths[i];
+        if (temp.size() < 4) continue;
+        targets[i] = temp;
+        if (temp.rfind(dirs.temp, 0) == 0)
+            targets[i].replace(0, dirs.temp.size(),
+                               result.files[i].badCut ? dirs.badcut : dirs.music);
+    }
+    const bool journal = WriteMovingJournal(dirs, request, maxEnd, result.files, tempPaths, targets);
+    if (!journal) Trace(kTraceError, "The songs are moved into place without a journal");
     for (size_t i = 0; i < result.files.size(); ++i) {
         ExportedFile& file = result.files[i];
         const std::string& temp = tempPaths[i];
-        if (temp.size() < 4) continue;
-        std::string target = temp;
-        if (target.rfind(dirs.temp, 0) == 0)
-            target.replace(0, dirs.temp.size(), file.badCut ? dirs.badcut : dirs.music);
-        if (RenameNoReplace(temp, target)) {
-            file.path = target;
+        if (targets[i].empty()) continue;
+        if (RenameNoReplace(temp, targets[i])) {
+            file.path = targets[i];
             file.movedIntoPlace = true;
         } else {
             file.path = temp;
             Trace(kTraceError, "%s could not be moved to %s; it stays in %s", temp.c_str(),
-                  target.c_str(), dirs.temp.c_str());
+                  targets[i].c_str(), dirs.temp.c_str());
         }
     }
     ::rmdir(dirs.temp.c_str());
     ::rmdir(dirs.badcut.c_str());
 
+    // Only now that the songs are in place: a run killed before would
+    // otherwise leave tracks that no later run exports.
+    if (!request.streamName.empty() && n > 0) SaveCoveredUntil(request.streamName, maxEnd, result);
+
     progress.Hide();
-    std::string why;
     if (!RemoveExported(request.streamFolder, result.files, why)) {
         Trace(kTraceError, "Exported descriptions stay in the description file: %s", why.c_str());
         if (!result.saveError.empty()) result.saveError += "; ";
         result.saveError += "the exported descriptions were not removed: " + why;
     }
+    if (journal) ::unlink(JournalPath(dirs).c_str());
     RecordingNotifier::Instance().Notify(kEventChunkCompleted);
     Trace(kTraceInfo, "Exported %d file(s)", n);
     Trace(kTraceDetail, "END THREAD export (Current Thread ID = 0x%X)", CurrentThreadId());

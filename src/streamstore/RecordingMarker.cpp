@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include <filesystem>
@@ -38,8 +39,8 @@ bool IsSessionName(const std::string& session) {
     return ParseChunkName(session + "_1.").has_value();
 }
 
-// The note of a live recorder; nullopt when none is published.
-std::optional<Note> ReadNote() {
+// The note as the file holds it, whether its writer lives or not.
+std::optional<Note> ReadNoteFile() {
     std::ifstream in(ProgramFile(kRecordingNoteFile), std::ios::binary);
     if (!in) return std::nullopt;
     Note note;
@@ -49,10 +50,68 @@ std::optional<Note> ReadNote() {
         else if (line.rfind("session=", 0) == 0) note.session = line.substr(8);
     }
     if (note.folder.empty() || !IsSessionName(note.session)) return std::nullopt;
+    return note;
+}
+
+// The note of a live recorder; nullopt when none is published.
+std::optional<Note> ReadNote() {
+    std::optional<Note> note = ReadNoteFile();
     // Checked after reading: a recorder that died left its note behind, and
     // its lock went with it.
-    if (!FileLock::IsHeld(kRecordingLockName)) return std::nullopt;
+    if (!note || !FileLock::IsHeld(kRecordingLockName)) return std::nullopt;
     return note;
+}
+
+// Whether the MP3 chunk at `path` holds one whole Layer III frame in its
+// first 8 KiB (an encoder's first write holds several).
+bool HoldsMp3Frame(const std::string& path, uintmax_t size) {
+    static constexpr int kKbps[2][15] = {
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}};
+    static constexpr int kRates[3] = {44100, 48000, 32000};
+    std::ifstream in(path, std::ios::binary);
+    std::string head(8192, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+    for (size_t i = 0; i + 4 <= head.size(); ++i) {
+        const auto b = [&](size_t k) { return static_cast<uint8_t>(head[i + k]); };
+        if (b(0) != 0xFF || (b(1) & 0xE6) != 0xE2 || (b(1) & 0x18) == 0x08) continue;
+        const int bitrate = b(2) >> 4, rateIndex = (b(2) >> 2) & 3;
+        if (bitrate == 0 || bitrate == 15 || rateIndex == 3) continue;
+        const bool mpeg1 = (b(1) & 0x18) == 0x18;
+        const int shift = mpeg1 ? 0 : ((b(1) & 0x18) == 0x10 ? 1 : 2);
+        const int64_t rate = kRates[rateIndex] >> shift;
+        const int64_t length = (mpeg1 ? 144000 : 72000) * kKbps[mpeg1 ? 1 : 0][bitrate] / rate +
+                               ((b(2) >> 1) & 1);
+        return static_cast<int64_t>(i) + length <= static_cast<int64_t>(size);
+    }
+    return false;
+}
+
+// A recorder killed just after it created a chunk leaves it without a whole
+// frame (and its side files empty): no audio to speak of, and no reader can
+// decode it. Removed with its side files when the next recorder starts.
+void RemoveEmptyChunks(const Note& died) {
+    std::error_code ec;
+    const std::string prefix = died.session + "_";
+    for (fs::directory_iterator it(died.folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path& path = it->path();
+        const std::string name = path.filename().string();
+        const std::string ext = path.extension().string();
+        if (name.rfind(prefix, 0) != 0 || (ext != ".mp3" && ext != ".ogg")) continue;
+        std::error_code sizeError;
+        const uintmax_t size = fs::file_size(path, sizeError);
+        if (sizeError || (size != 0 && (ext != ".mp3" || HoldsMp3Frame(path.string(), size))))
+            continue;
+        for (const char* side : {".mp3", ".ogg", ".dat", ".fgp", ".pos"}) {
+            fs::path file = path;
+            file.replace_extension(side);
+            std::error_code e;
+            if (fs::remove(file, e))
+                Trace(kTraceInfo, "Removed %s: a recorder that was killed left it without audio",
+                      file.string().c_str());
+        }
+    }
 }
 
 // Replaces the note at once, never half written. No flush to the disk: the
@@ -81,6 +140,8 @@ bool LockStreams(FileLock& lock, int timeoutMs, std::string* why, const std::ato
 bool RecordingMarker::Publish(const std::string& folder, const std::string& session, std::string* why) {
     Withdraw();
     if (!m_lock.Acquire(kRecordingLockName, 0, why)) return false;
+    // A note found now was left by a recorder that died.
+    if (const std::optional<Note> died = ReadNoteFile()) RemoveEmptyChunks(*died);
     std::string text = "folder=" + AbsoluteFolder(folder) + "\nsession=" + session +
                        "\npid=" + std::to_string(::getpid()) + "\n";
     if (folder.find('\n') != std::string::npos || !IsSessionName(session) || !WriteNote(text)) {
