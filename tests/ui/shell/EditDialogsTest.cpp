@@ -121,6 +121,7 @@ TEST_F(EditDialogsTest, TrackPropertiesStoreTheTagsOrRefuseAnEmptyArtist) {
     SetUserPrompt(&prompt);
     DescriptionView list;
     list.SetStream("One");
+    list.FinishReading();
     emit list.Table()->cellDoubleClicked(1, kColArtist);
     SetUserPrompt(nullptr);
     EXPECT_NE(Stored().back().find("Carl\t" + std::string(30, 't') + "\t\t1999\t\t2\t"), std::string::npos);
