@@ -18,7 +18,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QTabBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QThread>
 #include <algorithm>
 #include <chrono>
@@ -357,9 +357,9 @@ int Run(TimedApplication& app, const std::string& home, int days) {
     QElapsedTimer listing;
     listing.start();
     ClickTab(window, 1);
-    while (window.Descriptions()->Table()->rowCount() == 0 && listing.elapsed() < 30000) Idle(20);
+    while (window.Descriptions()->Table()->model()->rowCount() == 0 && listing.elapsed() < 30000) Idle(20);
     const qint64 listedMs = listing.elapsed();
-    const int listed = window.Descriptions()->Table()->rowCount();
+    const int listed = window.Descriptions()->Table()->model()->rowCount();
     Idle(300);
     app.SetStage("showing the schedule");
     ClickTab(window, 2);

@@ -8,7 +8,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyledItemDelegate>
-#include <QTableWidget>
+#include <QAbstractTableModel>
+#include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -23,6 +24,9 @@
 
 namespace wk::ui {
 namespace {
+
+// Rows read for the column widths.
+constexpr int kMeasuredRows = 100;
 
 QString TimeCell(StreamTime t) {
     const DateTime d = DateTime::FromStreamTime(t);
@@ -83,13 +87,76 @@ bool Same(const Description& a, const Description& b) {
 
 }  // namespace
 
+// The shown records as table rows; a cell's text is made when the table
+// draws it, so a week of songs costs no more to show than a screenful.
+class DescriptionModel final : public QAbstractTableModel {
+public:
+    DescriptionModel(const std::vector<Description>& rows, QObject* parent)
+        : QAbstractTableModel(parent), m_rows(rows) {}
+
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+    }
+    int columnCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : kDescriptionColumnCount;
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        static const char* const kTitles[kDescriptionColumnCount] = {
+            QT_TR_NOOP("Start"), QT_TR_NOOP("End"),   QT_TR_NOOP("Length"), QT_TR_NOOP("Artist"),  QT_TR_NOOP("Title"),
+            QT_TR_NOOP("Album"), QT_TR_NOOP("Year"), QT_TR_NOOP("Genre"),  QT_TR_NOOP("Recorded")};
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+            section >= kDescriptionColumnCount)
+            return QAbstractTableModel::headerData(section, orientation, role);
+        return DescriptionView::tr(kTitles[section]);
+    }
+    Qt::ItemFlags flags(const QModelIndex& index) const override {
+        Qt::ItemFlags f = QAbstractTableModel::flags(index);
+        if (index.column() == kColGenre) f |= Qt::ItemIsEditable;
+        return f;
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid() || index.row() >= static_cast<int>(m_rows.size())) return {};
+        const Description& d = m_rows[static_cast<size_t>(index.row())];
+        const int column = index.column();
+        if (role == Qt::DisplayRole) return Text(d, column);
+        if (column == kColGenre && role == Qt::UserRole) return d.genre;
+        if (column == kColGenre && role == Qt::ToolTipRole) return DescriptionView::tr("Double-click to choose the genre");
+        if (column == kColCoverage && role == Qt::ForegroundRole && d.coverage != kCoverageComplete)
+            return d.coverage == kCoveragePartial ? QColor(180, 120, 0) : QColor(180, 0, 0);
+        return {};
+    }
+    static QString Text(const Description& d, int column) {
+        switch (column) {
+        case kColStart: return TimeCell(d.start);
+        case kColEnd: return TimeCell(d.end);
+        case kColLength: return LengthCell(d.end - d.start);
+        case kColArtist: return QString::fromStdString(d.artist);
+        case kColTitle: return QString::fromStdString(d.title);
+        case kColAlbum: return QString::fromStdString(d.album);
+        case kColYear: return QString::fromStdString(d.year);
+        case kColGenre: return GenreText(d.genre);
+        case kColCoverage: return DescriptionView::CoverageText(d.coverage);
+        default: return {};
+        }
+    }
+    void Reset() {
+        beginResetModel();
+        endResetModel();
+    }
+    void RowChanged(int row) { emit dataChanged(index(row, 0), index(row, kDescriptionColumnCount - 1)); }
+
+private:
+    const std::vector<Description>& m_rows;
+};
+
 DescriptionView::DescriptionView(QWidget* parent)
     : QWidget(parent),
       m_caption(new QLabel(this)),
       m_header2(new QLineEdit(this)),
       m_header3(new QLineEdit(this)),
       m_upload(new QPushButton(tr("Upload to the service"), this)),
-      m_table(new QTableWidget(this)) {
+      m_table(new QTableView(this)),
+      m_model(new DescriptionModel(m_shown, this)) {
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout;
     top->addWidget(m_caption, 1);
@@ -109,10 +176,11 @@ DescriptionView::DescriptionView(QWidget* parent)
     connect(m_header3, &QLineEdit::editingFinished, this, &DescriptionView::SaveHeaders);
     connect(m_upload, &QPushButton::clicked, this, &DescriptionView::uploadRequested);
 
-    m_table->setColumnCount(kDescriptionColumnCount);
-    m_table->setHorizontalHeaderLabels({tr("Start"), tr("End"), tr("Length"), tr("Artist"),
-                                        tr("Title"), tr("Album"), tr("Year"), tr("Genre"),
-                                        tr("Recorded")});
+    m_table->setModel(m_model);
+    // Column widths from the first rows, not from a week of songs.
+    m_table->verticalHeader()->setResizeContentsPrecision(kMeasuredRows);
+    m_table->horizontalHeader()->setResizeContentsPrecision(kMeasuredRows);
+    m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked);
     m_table->verticalHeader()->setVisible(false);
@@ -128,9 +196,9 @@ DescriptionView::DescriptionView(QWidget* parent)
             Show(std::move(held));
         });
     });
-    connect(m_table, &QTableWidget::cellDoubleClicked, this, [this](int row, int column) {
+    connect(m_table, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
         std::string why;
-        if (column != kColGenre && !EditProperties(row, &why) && !why.empty())
+        if (index.column() != kColGenre && !EditProperties(index.row(), &why) && !why.empty())
             emit statusText(QString::fromStdString(why));
     });
 }
@@ -227,7 +295,7 @@ void DescriptionView::Show(DescriptionListing listing) {
     m_held.reset();
     // The selected row stays selected where its record is still listed.
     std::optional<Description> selected;
-    const int row = m_table->currentRow();
+    const int row = m_table->currentIndex().row();
     if (row >= 0 && row < static_cast<int>(m_shown.size()) && m_table->selectionModel()->isRowSelected(row, {}))
         selected = m_shown[static_cast<size_t>(row)];
     m_shown = std::move(listing.records);
@@ -265,30 +333,15 @@ QString DescriptionView::CoverageText(int coverage) {
 }
 
 void DescriptionView::Fill() {
-    const QSignalBlocker block(m_table);
     ShowCaption();
     m_upload->setEnabled(!m_shown.empty());
-    m_table->setRowCount(static_cast<int>(m_shown.size()));
-    for (int row = 0; row < static_cast<int>(m_shown.size()); ++row) FillRow(row);
+    m_model->Reset();
     m_table->resizeColumnsToContents();
 }
 
-void DescriptionView::FillRow(int row) {
-    const Description& d = m_shown[static_cast<size_t>(row)];
-    const QString cells[kDescriptionColumnCount] = {
-        TimeCell(d.start), TimeCell(d.end), LengthCell(d.end - d.start),
-        QString::fromStdString(d.artist), QString::fromStdString(d.title),
-        QString::fromStdString(d.album), QString::fromStdString(d.year), GenreText(d.genre),
-        CoverageText(d.coverage)};
-    for (int col = 0; col < kDescriptionColumnCount; ++col) {
-        auto* item = new QTableWidgetItem(cells[col]);
-        if (col != kColGenre) item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-        m_table->setItem(row, col, item);
-    }
-    m_table->item(row, kColGenre)->setData(Qt::UserRole, d.genre);
-    m_table->item(row, kColGenre)->setToolTip(tr("Double-click to choose the genre"));
-    if (d.coverage != kCoverageComplete)
-        m_table->item(row, kColCoverage)->setForeground(d.coverage == kCoveragePartial ? QColor(180, 120, 0) : QColor(180, 0, 0));
+QString DescriptionView::CellText(int row, int column) const {
+    if (row < 0 || row >= static_cast<int>(m_shown.size())) return {};
+    return DescriptionModel::Text(m_shown[static_cast<size_t>(row)], column);
 }
 
 bool DescriptionView::SetGenre(int row, int genre, std::string* why) {
@@ -338,9 +391,8 @@ bool DescriptionView::ChangeShown(int row, const std::function<void(Description&
     if (saved && found) {
         // The row shows the change at once; the read after it brings what
         // others wrote meanwhile.
-        const QSignalBlocker block(m_table);
         change(m_shown[static_cast<size_t>(row)]);
-        FillRow(row);
+        m_model->RowChanged(row);
     }
     Reload();
     if (!saved || !found) {

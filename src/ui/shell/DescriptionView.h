@@ -30,12 +30,14 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTableWidget;
+class QTableView;
 
 namespace wk::ui {
 
 enum DescriptionColumn { kColStart, kColEnd, kColLength, kColArtist, kColTitle, kColAlbum,
                          kColYear, kColGenre, kColCoverage, kDescriptionColumnCount };
+
+class DescriptionModel;
 
 class DescriptionView final : public QWidget {
     Q_OBJECT
@@ -66,7 +68,9 @@ public:
     // Headers 2 and 3 of desc.des.
     bool SetHeaders(const std::string& second, const std::string& third, std::string* why = nullptr);
 
-    QTableWidget* Table() const { return m_table; }
+    QTableView* Table() const { return m_table; }
+    // The text of a cell as the table shows it.
+    QString CellText(int row, int column) const;
     const std::vector<Description>& Shown() const { return m_shown; }
     const std::string& Stream() const { return m_stream; }
     std::string FilePath() const;
@@ -83,7 +87,6 @@ private:
     void CollectRead();
     void Show(DescriptionListing listing);
     void Fill();
-    void FillRow(int row);
     void ShowCaption();
     bool ChangeShown(int row, const std::function<void(Description&)>& change, std::string* why);
     void SaveHeaders();
@@ -95,7 +98,8 @@ private:
     QLineEdit* m_header2;
     QLineEdit* m_header3;
     QPushButton* m_upload;
-    QTableWidget* m_table;
+    QTableView* m_table;
+    DescriptionModel* m_model;
     bool m_stale = false;  // hidden since the last read
     bool m_genreEditing = false;  // the genre cell's editor is open
     std::thread m_reader;
