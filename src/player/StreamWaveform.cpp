@@ -152,6 +152,8 @@ void StreamWaveform::Insert(WaveChunk file) {
     });
     // Not summarised yet: no bin holds it before Prepare builds it.
     m_chunks.insert(at, std::move(chunk));
+    m_allBuilt = false;
+    ++m_generation;
 }
 
 void StreamWaveform::Add(WaveChunk closed) {
@@ -179,6 +181,7 @@ void StreamWaveform::SetGrowing(std::optional<WaveChunk> growing) {
         if (was->rawLoaded) m_rawBytes -= was->raw.size();
         Touch(*was);
         m_chunks.erase(was);
+        ++m_generation;
     }
     if (!growing) return;
     growing->growing = true;
@@ -263,6 +266,8 @@ void StreamWaveform::Sync(const std::string& folder, std::vector<WaveChunk> chun
     m_pool = std::move(pool);
     m_rawBytes = rawBytes;
     m_binsStale = m_binsStale || changed;
+    m_allBuilt = false;
+    ++m_generation;
 }
 
 std::pair<size_t, size_t> StreamWaveform::ChunksIn(StreamTime start, StreamTime end) const {
@@ -313,13 +318,25 @@ void StreamWaveform::Prepare(StreamTime start, StreamTime end, int columns) {
     }
     std::vector<size_t> builtNow;
     const auto [first, last] = ChunksIn(from, to);
-    for (size_t i = first; i < last; ++i) {
-        Chunk& chunk = m_chunks[i];
-        if (chunk.built || chunk.datSize < 0 || chunk.file.start + chunk.Reach() <= from) continue;
-        BuildSummary(chunk);
-        builtNow.push_back(i);
+    // Zoomed out over everything, a paint does no work per chunk once
+    // every chunk is summarised.
+    const bool whole = first == 0 && last == m_chunks.size();
+    if (!(whole && m_allBuilt)) {
+        size_t left = 0;  // not summarised, out of the stretch
+        for (size_t i = first; i < last; ++i) {
+            Chunk& chunk = m_chunks[i];
+            if (chunk.built || chunk.datSize < 0) continue;
+            if (chunk.file.start + chunk.Reach() <= from) {
+                ++left;
+                continue;
+            }
+            BuildSummary(chunk);
+            builtNow.push_back(i);
+        }
+        m_allBuilt = whole && left == 0;
     }
     if (!builtNow.empty()) {
+        ++m_generation;
         std::vector<ChunkSummary> fresh;
         for (size_t i : builtNow) {
             const Chunk& c = m_chunks[i];
@@ -337,7 +354,10 @@ void StreamWaveform::Prepare(StreamTime start, StreamTime end, int columns) {
             Chunk& chunk = m_chunks[i];
             if (chunk.datSize < 0 || chunk.file.start + chunk.Reach() <= start) continue;
             chunk.lastUse = now;
-            if (!chunk.rawLoaded) LoadRaw(chunk);
+            if (!chunk.rawLoaded) {
+                LoadRaw(chunk);
+                ++m_generation;
+            }
         }
         // Drop the bytes of chunks out of view, least recently used first.
         while (m_rawBytes > kRawBudgetBytes) {
@@ -350,12 +370,15 @@ void StreamWaveform::Prepare(StreamTime start, StreamTime end, int columns) {
             oldest->raw = {};
             oldest->tenths = {};
             oldest->rawLoaded = false;
+            ++m_generation;
         }
     }
     if (m_binsStale) {
         RebuildBins();
+        ++m_generation;
     } else if (m_dirtyFrom < m_dirtyTo) {
         UpdateBins(m_dirtyFrom, m_dirtyTo);
+        ++m_generation;
     }
     m_dirtyFrom = m_dirtyTo = 0;
 }

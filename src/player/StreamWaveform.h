@@ -92,6 +92,8 @@ public:
         size_t binRebuilds = 0;  // the stream-wide bins rebuilt from every chunk
     };
     const Counters& Count() const { return m_count; }
+    // Changes whenever what Columns gives may have changed.
+    uint64_t Generation() const { return m_generation; }
     size_t ChunkCount() const;
 
 private:
@@ -120,6 +122,10 @@ private:
     std::vector<WaveCell> m_pool;  // every chunk's second cells
     StreamTime m_longestChunk = 0;
     std::vector<std::vector<Bin>> m_bins;  // per bin level, ascending index
+    // Every chunk with a side file is summarised (the last whole-stream
+    // Prepare found none left to build).
+    bool m_allBuilt = false;
+    uint64_t m_generation = 1;
     bool m_binsStale = true;  // every bin is rebuilt by the next Prepare
     // Seconds [m_dirtyFrom, m_dirtyTo) whose bins are out of date.
     StreamTime m_dirtyFrom = 0;
