@@ -139,8 +139,10 @@ public:
         default: return {};
         }
     }
-    void Reset() {
+    // `change` replaces the rows.
+    void Reset(const std::function<void()>& change) {
         beginResetModel();
+        change();
         endResetModel();
     }
     void RowChanged(int row) { emit dataChanged(index(row, 0), index(row, kDescriptionColumnCount - 1)); }
@@ -211,11 +213,10 @@ void DescriptionView::SetStream(const std::string& name) {
     if (name != m_stream) {
         // Another stream's rows and notes are not shown while it is read.
         m_held.reset();
-        m_shown.clear();
         m_header2->setText({});
         m_header3->setText({});
         m_stream = name;
-        Fill();
+        Fill([this] { m_shown.clear(); });
     }
     m_folder = StreamNameFile::IsSafeFolderName(name) ? StreamNameFile::StreamRoot() + name + "/"
                                                       : std::string();
@@ -298,11 +299,10 @@ void DescriptionView::Show(DescriptionListing listing) {
     const int row = m_table->currentIndex().row();
     if (row >= 0 && row < static_cast<int>(m_shown.size()) && m_table->selectionModel()->isRowSelected(row, {}))
         selected = m_shown[static_cast<size_t>(row)];
-    m_shown = std::move(listing.records);
     // A header the user is changing keeps the user's text until it is saved.
     if (!m_header2->isModified()) m_header2->setText(QString::fromStdString(listing.header2));
     if (!m_header3->isModified()) m_header3->setText(QString::fromStdString(listing.header3));
-    Fill();
+    Fill([&] { m_shown = std::move(listing.records); });
     if (!selected) return;
     for (size_t i = 0; i < m_shown.size(); ++i) {
         if (!SameRecord(m_shown[i], *selected)) continue;
@@ -332,10 +332,10 @@ QString DescriptionView::CoverageText(int coverage) {
     }
 }
 
-void DescriptionView::Fill() {
+void DescriptionView::Fill(const std::function<void()>& change) {
+    m_model->Reset(change);
     ShowCaption();
     m_upload->setEnabled(!m_shown.empty());
-    m_model->Reset();
     m_table->resizeColumnsToContents();
 }
 

@@ -86,7 +86,8 @@ private:
     void TakeRead();
     void CollectRead();
     void Show(DescriptionListing listing);
-    void Fill();
+    // Shows the rows `change` leaves in m_shown.
+    void Fill(const std::function<void()>& change);
     void ShowCaption();
     bool ChangeShown(int row, const std::function<void(Description&)>& change, std::string* why);
     void SaveHeaders();
