@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #include "core/PrintableText.h"
@@ -82,6 +83,17 @@ std::optional<WaveChunk> FindGrowingChunk(const StreamInfo& info, RecordedRange*
     return GrowingChunkOf(info.folder, session, number, span);
 }
 
+namespace {
+
+// Scene stamps are unique over every instance (a read on another thread
+// is adopted by the view's).
+uint64_t NextSceneStamp() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
+}  // namespace
+
 StreamViewData::StreamViewData(const std::string& folder, const std::string& cachePath)
     : m_cachePath(cachePath), m_wave(std::make_unique<StreamWaveform>(cachePath)) {
     m_info.folder = folder;
@@ -89,6 +101,7 @@ StreamViewData::StreamViewData(const std::string& folder, const std::string& cac
     m_store.SetName("desc");
     m_store.SetStreamInfo(&m_info);
     m_scene.wave = m_wave.get();
+    m_scene.stamp = NextSceneStamp();
 }
 
 StreamViewData::FileStamp StreamViewData::DescriptionStamp() const {
@@ -170,6 +183,7 @@ void StreamViewData::Refresh(int columns, std::optional<RecordedRange> stretch) 
         m_wave->Prepare(stretch->first, stretch->second, columns);
     m_times.summaries = since(t);
     m_read = true;
+    m_scene.stamp = NextSceneStamp();
 }
 
 void StreamViewData::Adopt(StreamViewData&& fresh) {
@@ -197,11 +211,14 @@ void StreamViewData::Adopt(StreamViewData&& fresh) {
         LoadDescriptions();
         MarkDescriptions();
     }
+    m_scene.stamp = NextSceneStamp();
+    fresh.m_scene.stamp = NextSceneStamp();
 }
 
 void StreamViewData::RefreshDescriptions() {
     LoadDescriptions();
     MarkDescriptions();
+    m_scene.stamp = NextSceneStamp();
 }
 
 int StreamViewData::CloseFrom(const std::string& session, int number, bool recorded) {
@@ -263,6 +280,7 @@ bool StreamViewData::AppendCompleted(bool* changed) {
     if (descriptions) LoadDescriptions();
     if (count > 0 || descriptions) MarkDescriptions();
     if (changed != nullptr) *changed = count > 0 || descriptions || grew != m_scene.growing;
+    m_scene.stamp = NextSceneStamp();
     return true;
 }
 

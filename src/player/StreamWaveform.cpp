@@ -150,8 +150,10 @@ void StreamWaveform::Insert(WaveChunk file) {
     const auto at = std::upper_bound(m_chunks.begin(), m_chunks.end(), chunk, [](const Chunk& a, const Chunk& b) {
         return a.file.start != b.file.start ? a.file.start < b.file.start : a.file.datName < b.file.datName;
     });
+    // Not summarised yet: no bin holds it before Prepare builds it.
     m_chunks.insert(at, std::move(chunk));
-    m_binsStale = true;
+    m_allBuilt = false;
+    ++m_generation;
 }
 
 void StreamWaveform::Add(WaveChunk closed) {
@@ -161,6 +163,7 @@ void StreamWaveform::Add(WaveChunk closed) {
     for (size_t i = m_chunks.size(); i-- > 0;) {
         if (m_chunks[i].file.datName != closed.datName) continue;
         if (m_chunks[i].rawLoaded) m_rawBytes -= m_chunks[i].raw.size();
+        Touch(m_chunks[i]);
         m_chunks.erase(m_chunks.begin() + static_cast<std::ptrdiff_t>(i));
         break;
     }
@@ -176,8 +179,9 @@ void StreamWaveform::SetGrowing(std::optional<WaveChunk> growing) {
             was->mtimeNs == growing->datModifiedNs)
             return;
         if (was->rawLoaded) m_rawBytes -= was->raw.size();
+        Touch(*was);
         m_chunks.erase(was);
-        m_binsStale = true;
+        ++m_generation;
     }
     if (!growing) return;
     growing->growing = true;
@@ -262,6 +266,8 @@ void StreamWaveform::Sync(const std::string& folder, std::vector<WaveChunk> chun
     m_pool = std::move(pool);
     m_rawBytes = rawBytes;
     m_binsStale = m_binsStale || changed;
+    m_allBuilt = false;
+    ++m_generation;
 }
 
 std::pair<size_t, size_t> StreamWaveform::ChunksIn(StreamTime start, StreamTime end) const {
@@ -312,17 +318,29 @@ void StreamWaveform::Prepare(StreamTime start, StreamTime end, int columns) {
     }
     std::vector<size_t> builtNow;
     const auto [first, last] = ChunksIn(from, to);
-    for (size_t i = first; i < last; ++i) {
-        Chunk& chunk = m_chunks[i];
-        if (chunk.built || chunk.datSize < 0 || chunk.file.start + chunk.Reach() <= from) continue;
-        BuildSummary(chunk);
-        builtNow.push_back(i);
+    // Zoomed out over everything, a paint does no work per chunk once
+    // every chunk is summarised.
+    const bool whole = first == 0 && last == m_chunks.size();
+    if (!(whole && m_allBuilt)) {
+        size_t left = 0;  // not summarised, out of the stretch
+        for (size_t i = first; i < last; ++i) {
+            Chunk& chunk = m_chunks[i];
+            if (chunk.built || chunk.datSize < 0) continue;
+            if (chunk.file.start + chunk.Reach() <= from) {
+                ++left;
+                continue;
+            }
+            BuildSummary(chunk);
+            builtNow.push_back(i);
+        }
+        m_allBuilt = whole && left == 0;
     }
     if (!builtNow.empty()) {
-        m_binsStale = true;
+        ++m_generation;
         std::vector<ChunkSummary> fresh;
         for (size_t i : builtNow) {
             const Chunk& c = m_chunks[i];
+            Touch(c);
             if (c.file.growing) continue;
             fresh.push_back({c.file.datName, c.statSize, c.mtimeNs, {m_pool.data() + c.cellAt, c.cellCount}});
         }
@@ -336,7 +354,10 @@ void StreamWaveform::Prepare(StreamTime start, StreamTime end, int columns) {
             Chunk& chunk = m_chunks[i];
             if (chunk.datSize < 0 || chunk.file.start + chunk.Reach() <= start) continue;
             chunk.lastUse = now;
-            if (!chunk.rawLoaded) LoadRaw(chunk);
+            if (!chunk.rawLoaded) {
+                LoadRaw(chunk);
+                ++m_generation;
+            }
         }
         // Drop the bytes of chunks out of view, least recently used first.
         while (m_rawBytes > kRawBudgetBytes) {
@@ -349,9 +370,17 @@ void StreamWaveform::Prepare(StreamTime start, StreamTime end, int columns) {
             oldest->raw = {};
             oldest->tenths = {};
             oldest->rawLoaded = false;
+            ++m_generation;
         }
     }
-    if (m_binsStale) RebuildBins();
+    if (m_binsStale) {
+        RebuildBins();
+        ++m_generation;
+    } else if (m_dirtyFrom < m_dirtyTo) {
+        UpdateBins(m_dirtyFrom, m_dirtyTo);
+        ++m_generation;
+    }
+    m_dirtyFrom = m_dirtyTo = 0;
 }
 
 void StreamWaveform::SaveSummaries(const std::vector<ChunkSummary>& fresh) {
@@ -414,6 +443,86 @@ void StreamWaveform::RebuildBins() {
         }
     }
     m_binsStale = false;
+    m_dirtyFrom = m_dirtyTo = 0;
+    ++m_count.binRebuilds;
+}
+
+void StreamWaveform::Touch(const Chunk& chunk) {
+    if (!chunk.built || chunk.cellCount == 0) return;
+    const StreamTime from = chunk.file.start;
+    const StreamTime to = from + static_cast<StreamTime>(chunk.cellCount) * kSecondStep;
+    if (m_dirtyFrom >= m_dirtyTo) {
+        m_dirtyFrom = from;
+        m_dirtyTo = to;
+        return;
+    }
+    m_dirtyFrom = std::min(m_dirtyFrom, from);
+    m_dirtyTo = std::max(m_dirtyTo, to);
+}
+
+void StreamWaveform::UpdateBins(StreamTime from, StreamTime to) {
+    if (m_bins.size() != kBinSteps.size()) {
+        RebuildBins();
+        return;
+    }
+    const auto byIndex = [](const Bin& b, StreamTime i) { return b.index < i; };
+    // Puts `fresh` (ascending, one bin per index at most) in place of the
+    // level's bins with indices [first, last].
+    const auto replace = [&](std::vector<Bin>& bins, StreamTime first, StreamTime last, std::vector<Bin>& fresh) {
+        const auto a = std::lower_bound(bins.begin(), bins.end(), first, byIndex);
+        const auto b = std::lower_bound(a, bins.end(), last + 1, byIndex);
+        const auto at = bins.erase(a, b);
+        bins.insert(at, fresh.begin(), fresh.end());
+    };
+    const auto add = [](std::vector<Bin>& into, StreamTime index, WaveCell cell) {
+        // Indices come in any order only where chunks overlap.
+        auto it = std::lower_bound(into.begin(), into.end(), index,
+                                   [](const Bin& b, StreamTime i) { return b.index < i; });
+        if (it != into.end() && it->index == index) {
+            Merge(it->cell, cell);
+        } else {
+            into.insert(it, {index, cell});
+        }
+    };
+    // The finest level from the seconds of every chunk reaching into the
+    // affected bins.
+    StreamTime first = FloorDiv(from, kBinSteps[0]);
+    StreamTime last = FloorDiv(to - 1, kBinSteps[0]);
+    std::vector<Bin> fresh;
+    const StreamTime lo = first * kBinSteps[0];
+    const StreamTime hi = (last + 1) * kBinSteps[0];
+    const auto [c0, c1] = ChunksIn(lo, hi);
+    for (size_t c = c0; c < c1; ++c) {
+        const Chunk& chunk = m_chunks[c];
+        if (!chunk.built) continue;
+        const StreamTime i0 = std::max<StreamTime>(FloorDiv(lo - chunk.file.start + kSecondStep - 1, kSecondStep), 0);
+        const StreamTime i1 =
+            std::min<StreamTime>(FloorDiv(hi - chunk.file.start - 1, kSecondStep) + 1,
+                                 static_cast<StreamTime>(chunk.cellCount));
+        for (StreamTime i = i0; i < i1; ++i) {
+            add(fresh, FloorDiv(chunk.file.start + i * kSecondStep, kBinSteps[0]),
+                m_pool[chunk.cellAt + static_cast<size_t>(i)]);
+        }
+    }
+    replace(m_bins[0], first, last, fresh);
+    // Each coarser level from the finer one, over the bins that cover what changed.
+    for (size_t level = 1; level < kBinSteps.size(); ++level) {
+        const StreamTime ratio = kBinSteps[level] / kBinSteps[level - 1];
+        first = FloorDiv(first, ratio);
+        last = FloorDiv(last, ratio);
+        const std::vector<Bin>& finer = m_bins[level - 1];
+        fresh.clear();
+        auto it = std::lower_bound(finer.begin(), finer.end(), first * ratio, byIndex);
+        for (; it != finer.end() && it->index < (last + 1) * ratio; ++it) {
+            const StreamTime index = FloorDiv(it->index, ratio);
+            if (!fresh.empty() && fresh.back().index == index) {
+                Merge(fresh.back().cell, it->cell);
+            } else {
+                fresh.push_back({index, it->cell});
+            }
+        }
+        replace(m_bins[level], first, last, fresh);
+    }
 }
 
 void StreamWaveform::Columns(StreamTime start, StreamTime end, int columns,

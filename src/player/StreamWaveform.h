@@ -89,8 +89,11 @@ public:
         size_t built = 0;      // summaries built from ".dat" files
         size_t fromCache = 0;  // summaries taken from the disk cache
         size_t rawLoads = 0;   // ".dat" files read for a close zoom
+        size_t binRebuilds = 0;  // the stream-wide bins rebuilt from every chunk
     };
     const Counters& Count() const { return m_count; }
+    // Changes whenever what Columns gives may have changed.
+    uint64_t Generation() const { return m_generation; }
     size_t ChunkCount() const;
 
 private:
@@ -103,6 +106,11 @@ private:
     void BuildSummary(Chunk& chunk);
     void LoadRaw(Chunk& chunk);
     void RebuildBins();
+    // Rebuilds only the bins of every level that hold a second of
+    // [from, to): after a chunk joined or left.
+    void UpdateBins(StreamTime from, StreamTime to);
+    // The chunk's seconds are to be (re)binned.
+    void Touch(const Chunk& chunk);
     void SaveSummaries(const std::vector<ChunkSummary>& fresh);
     // [first, last) of the chunks whose values overlap [start, end).
     std::pair<size_t, size_t> ChunksIn(StreamTime start, StreamTime end) const;
@@ -114,7 +122,14 @@ private:
     std::vector<WaveCell> m_pool;  // every chunk's second cells
     StreamTime m_longestChunk = 0;
     std::vector<std::vector<Bin>> m_bins;  // per bin level, ascending index
-    bool m_binsStale = true;
+    // Every chunk with a side file is summarised (the last whole-stream
+    // Prepare found none left to build).
+    bool m_allBuilt = false;
+    uint64_t m_generation = 1;
+    bool m_binsStale = true;  // every bin is rebuilt by the next Prepare
+    // Seconds [m_dirtyFrom, m_dirtyTo) whose bins are out of date.
+    StreamTime m_dirtyFrom = 0;
+    StreamTime m_dirtyTo = 0;
     size_t m_rawBytes = 0;
     uint64_t m_useClock = 0;
     Counters m_count;

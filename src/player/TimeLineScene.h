@@ -4,6 +4,7 @@
 // the wave form, with the view's marks and colours. Plain data, filled by
 // StreamViewData and the view, read by the renderer.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,10 @@ struct TimeLineScene {
     std::optional<RecordedRange> growing;  // the chunk being recorded
     std::vector<TimeLineBar> bars;         // in the description list's order
     const StreamWaveform* wave = nullptr;  // none: no wave form drawn
+    // Set anew by the owner on every change of the above (and never
+    // reused), so that a renderer may keep its picture while it stays;
+    // 0: the renderer draws it afresh every time.
+    uint64_t stamp = 0;
 };
 
 // The view's own marks (manual marking): the cursor, and the pending range

@@ -121,6 +121,63 @@ TEST_F(SummaryTest, ColumnsAgreeWithEveryByteAtEachLevel) {
     }
 }
 
+TEST_F(SummaryTest, ChunksJoiningAndLeavingRebinOnlyWhatTheyTouchAsAWholeRebuildWould) {
+    // The recording goes on a day after the others, where it alone makes
+    // every level's bins; one view per stream-wide bin level.
+    const StreamTime B = T0 + D;
+    const struct {
+        StreamTime from, to;
+        int columns;
+        StreamTime step;
+    } views[] = {
+        {T0 - 2 * D, T0 + 6 * D, 3, 86400000}, {T0 - 2 * D, T0 + 6 * D, 8, 21600000},
+        {T0 - 2 * D, T0 + 6 * D, 40, 3600000}, {T0, T0 + 3 * D + 7200 * S, 100, 600000},
+        {B, B + 3600 * S, 30, 60000},          {B - 5 * S, B + 600 * S, 30, 10000},
+    };
+    const StreamTime all = T0 - 2 * D, end = T0 + 6 * D;
+    StreamWaveform live;
+    live.Sync(m_folder, m_chunks);
+    live.Prepare(all, end, 3);
+    const auto expectAsRebuilt = [&](const char* after) {
+        SCOPED_TRACE(after);
+        live.Prepare(all, end, 3);
+        StreamWaveform whole;
+        whole.Sync(m_folder, m_chunks);
+        for (const auto& v : views) {
+            SCOPED_TRACE(v.step);
+            ASSERT_EQ(StreamWaveform::LevelStep(v.to - v.from, v.columns), v.step);
+            std::vector<WaveColumn> got, want;
+            live.Prepare(v.from, v.to, v.columns);
+            live.Columns(v.from, v.to, v.columns, got);
+            whole.Prepare(v.from, v.to, v.columns);
+            whole.Columns(v.from, v.to, v.columns, want);
+            EXPECT_EQ(got, want);
+        }
+    };
+    const auto growing = [&](const char* name, StreamTime start, int bytes, int value) {
+        Write(name, start, 10 * S, bytes, value);
+        m_chunks.back().growing = true;
+        live.SetGrowing(m_chunks.back());
+    };
+    // Off the 10-second grid, so that a bin holds seconds of two chunks.
+    growing("g1.dat", B + 25 * S + 500, 500, 20);
+    expectAsRebuilt("a chunk begun");
+    growing("g1.dat", B + 25 * S + 500, 500, -20);
+    expectAsRebuilt("the chunk grown");
+    live.Add(m_chunks.back());
+    m_chunks.back().growing = false;
+    growing("g2.dat", B + 35 * S + 500, 150, 90);
+    expectAsRebuilt("the chunk completed and the next begun");
+    // After a clock step a chunk lies over others.
+    Write("o1.dat", B + 28 * S + 250, 10 * S, 1000, -100);
+    live.Add(m_chunks.back());
+    expectAsRebuilt("an overlapping chunk completed");
+    live.SetGrowing(std::nullopt);
+    std::erase_if(m_chunks, [](const WaveChunk& c) { return c.datName == "g2.dat"; });
+    expectAsRebuilt("recording stopped without the chunk");
+    EXPECT_EQ(live.Count().binRebuilds, 1u);
+}
+
 TEST_F(SummaryTest, TheDiskCacheServesOnlyUnchangedChunksAndLivesInTheHome) {
     const auto before = std::distance(std::filesystem::directory_iterator(m_folder), {});
     const StreamTime from = T0 - 2 * D, to = T0 + 6 * D;

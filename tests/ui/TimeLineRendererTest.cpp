@@ -4,6 +4,7 @@
 
 #include <QImage>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 
 #include "core/ConfigStore.h"
@@ -113,6 +114,56 @@ TEST_F(TimeLineRendererTest, TheWaveFormIsDrawnWhereTheSideFileSaysSo) {
     EXPECT_GT(waveRows(20, m_layout.waveTop, middle), 0);
     EXPECT_EQ(waveRows(20, middle, m_layout.waveBottom), 0);
     EXPECT_EQ(waveRows(60, m_layout.waveTop, m_layout.waveBottom), 0);
+}
+
+TEST_F(TimeLineRendererTest, AKeptPictureIsRedrawnOnlyWhenWhatItShowsChanged) {
+    const std::string folder = HomeFile("s");
+    std::filesystem::create_directory(folder);
+    test::WriteFile(folder + "/x.dat", std::string(1000, static_cast<char>(100)));
+    StreamWaveform wave;
+    wave.Sync(folder, {{"x.dat", 0, 10 * S, false, -1, 0}});
+    m_scene.wave = &wave;
+    m_scene.stamp = 1;
+    test::WriteFile(HomeFile("config.ini"), "BckgrdColor=10,20,30\nRecordColor=200,0,0\n");
+    ConfigStore config;
+    config.Load();
+    const TimeLineColors colors = ReadTimeLineColors(config);
+    TimeLineRenderer kept(colors);
+    TimeLineMarks marks;
+    const auto render = [&](TimeLineRenderer& renderer) {
+        wave.Prepare(m_line.VisibleStart(), m_line.VisibleEnd(), 400);
+        QImage image(400, 150, QImage::Format_RGB32);
+        renderer.Render(image, m_line, m_scene, marks);
+        return image;
+    };
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        bool redrawn;
+    } steps[] = {
+        {"the first picture", [] {}, true},
+        {"the cursor moved", [&] { m_line.SetCursorTime(50 * S); }, false},
+        {"a mark opened", [&] { marks = {true, true, 20 * S}; }, false},
+        {"a song highlighted", [&] { m_line.SetHighlightedRange(10 * S, 20 * S); }, false},
+        {"zoomed in", [&] { m_line.ZoomIn(); }, true},
+        {"a song added", [&] { m_scene.bars.push_back({52 * S, 58 * S, "C - D", kCoverageComplete, false}), m_scene.stamp = 2; }, true},
+        {"a chunk joined the wave form", [&] {
+             test::WriteFile(folder + "/y.dat", std::string(1000, static_cast<char>(-90)));
+             wave.Add({"y.dat", 40 * S, 10 * S, false, -1, 0});
+         }, true},
+        {"nothing", [] {}, false},
+        {"a scene without a stamp", [&] { m_scene.stamp = 0; }, true},
+        {"the same scene without a stamp", [] {}, true},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change();
+        const size_t before = kept.FullRenders();
+        const QImage got = render(kept);
+        TimeLineRenderer fresh(colors);
+        EXPECT_TRUE(got == render(fresh));
+        EXPECT_EQ(kept.FullRenders() - before, step.redrawn ? 1u : 0u);
+    }
 }
 
 TEST_F(TimeLineRendererTest, RenderRefusesBadOptionsAndWritesAPicture) {

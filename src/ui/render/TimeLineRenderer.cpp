@@ -122,6 +122,27 @@ void TimeLineRenderer::Render(QImage& image, const TimeLine& line, const TimeLin
                               const TimeLineMarks& marks) {
     if (image.format() != QImage::Format_RGB32) image = image.convertToFormat(QImage::Format_RGB32);
     const Layout layout = LayoutFor(image.height());
+    const BaseKey key{line.VisibleStart(), line.VisibleEnd(), line.TrackLeft(), line.TrackRight(),
+                      image.width(),       image.height(),    &scene,           scene.stamp,
+                      scene.wave,          scene.wave ? scene.wave->Generation() : 0};
+    if (scene.stamp != 0 && m_baseKey == key) {
+        image = m_base.copy();
+    } else {
+        RenderBase(image, layout, line, scene);
+        ++m_fullRenders;
+        m_baseKey.reset();
+        if (scene.stamp != 0) {
+            m_base = image.copy();
+            m_baseKey = key;
+        }
+    }
+    // The marks lie between the ruler's top and the legend: over the
+    // picture, never under the legend.
+    DrawMarks(image, layout, line, marks);
+}
+
+void TimeLineRenderer::RenderBase(QImage& image, const Layout& layout, const TimeLine& line,
+                                  const TimeLineScene& scene) {
     image.fill(m_background);
     Pixels(image).Fill(0, image.width(), layout.rulerTop, layout.rulerBottom,
                        m_background.darker(112).rgb());
@@ -129,7 +150,6 @@ void TimeLineRenderer::Render(QImage& image, const TimeLine& line, const TimeLin
     DrawWave(image, layout, line, scene);
     DrawBars(image, layout, line, scene);
     DrawRuler(image, layout, line);
-    DrawMarks(image, layout, line, marks);
     DrawLegend(image, layout, line);
 }
 

@@ -18,6 +18,7 @@
 #include <QFont>
 #include <QImage>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "player/StreamWaveform.h"
@@ -48,11 +49,28 @@ public:
 
     // Draws into the whole of `image` (Format_RGB32, at least kMinHeight
     // high); the time line spans the line's track, which should lie inside
-    // the image's width.
+    // the image's width. The picture under the marks is kept and drawn
+    // again only when the visible range, the track, the size, the scene's
+    // stamp or the wave form's generation changed (a scene with stamp 0
+    // is drawn afresh every time): moving the cursor or playing redraws
+    // the marks alone.
     void Render(QImage& image, const TimeLine& line, const TimeLineScene& scene,
                 const TimeLineMarks& marks);
+    // Pictures drawn in full (not from the kept one) so far.
+    size_t FullRenders() const { return m_fullRenders; }
 
 private:
+    struct BaseKey {
+        StreamTime start = 0, end = 0;
+        int left = 0, right = 0, width = 0, height = 0;
+        const TimeLineScene* scene = nullptr;
+        uint64_t stamp = 0;
+        const StreamWaveform* wave = nullptr;
+        uint64_t waveGeneration = 0;
+        bool operator==(const BaseKey&) const = default;
+    };
+    void RenderBase(QImage& image, const Layout& layout, const TimeLine& line, const TimeLineScene& scene);
+
     void DrawRecorded(QImage& image, const Layout& layout, const TimeLine& line,
                       const TimeLineScene& scene);
     void DrawWave(QImage& image, const Layout& layout, const TimeLine& line, const TimeLineScene& scene);
@@ -69,6 +87,9 @@ private:
     QFont m_boldFont;
     std::vector<WaveColumn> m_columns;
     std::vector<uint8_t> m_lanes;
+    QImage m_base;  // the picture without the marks, for m_baseKey
+    std::optional<BaseKey> m_baseKey;
+    size_t m_fullRenders = 0;
 };
 
 }  // namespace wk

@@ -8,7 +8,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyledItemDelegate>
-#include <QTableWidget>
+#include <QAbstractTableModel>
+#include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -22,6 +24,9 @@
 
 namespace wk::ui {
 namespace {
+
+// Rows read for the column widths.
+constexpr int kMeasuredRows = 100;
 
 QString TimeCell(StreamTime t) {
     const DateTime d = DateTime::FromStreamTime(t);
@@ -44,10 +49,11 @@ QString GenreText(int genre) {
 // straight to the file.
 class GenreDelegate final : public QStyledItemDelegate {
 public:
-    explicit GenreDelegate(DescriptionView* view) : QStyledItemDelegate(view), m_view(view) {}
+    GenreDelegate(DescriptionView* view, bool* editing) : QStyledItemDelegate(view), m_view(view), m_editing(editing) {}
 
     QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem&,
                           const QModelIndex&) const override {
+        *m_editing = true;
         auto* combo = new QComboBox(parent);
         combo->addItem(QObject::tr("(none)"), -1);
         for (int g = 0; g < kGenreCount; ++g) combo->addItem(GenreText(g), g);
@@ -65,8 +71,14 @@ public:
             emit m_view->statusText(QString::fromStdString(why));
     }
 
+    void destroyEditor(QWidget* editor, const QModelIndex& index) const override {
+        *m_editing = false;
+        QStyledItemDelegate::destroyEditor(editor, index);
+    }
+
 private:
     DescriptionView* m_view;
+    bool* m_editing;
 };
 
 bool Same(const Description& a, const Description& b) {
@@ -75,13 +87,78 @@ bool Same(const Description& a, const Description& b) {
 
 }  // namespace
 
+// The shown records as table rows; a cell's text is made when the table
+// draws it, so a week of songs costs no more to show than a screenful.
+class DescriptionModel final : public QAbstractTableModel {
+public:
+    DescriptionModel(const std::vector<Description>& rows, QObject* parent)
+        : QAbstractTableModel(parent), m_rows(rows) {}
+
+    int rowCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+    }
+    int columnCount(const QModelIndex& parent = {}) const override {
+        return parent.isValid() ? 0 : kDescriptionColumnCount;
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        static const char* const kTitles[kDescriptionColumnCount] = {
+            QT_TR_NOOP("Start"), QT_TR_NOOP("End"),   QT_TR_NOOP("Length"), QT_TR_NOOP("Artist"),  QT_TR_NOOP("Title"),
+            QT_TR_NOOP("Album"), QT_TR_NOOP("Year"), QT_TR_NOOP("Genre"),  QT_TR_NOOP("Recorded")};
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+            section >= kDescriptionColumnCount)
+            return QAbstractTableModel::headerData(section, orientation, role);
+        return DescriptionView::tr(kTitles[section]);
+    }
+    Qt::ItemFlags flags(const QModelIndex& index) const override {
+        Qt::ItemFlags f = QAbstractTableModel::flags(index);
+        if (index.column() == kColGenre) f |= Qt::ItemIsEditable;
+        return f;
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid() || index.row() >= static_cast<int>(m_rows.size())) return {};
+        const Description& d = m_rows[static_cast<size_t>(index.row())];
+        const int column = index.column();
+        if (role == Qt::DisplayRole) return Text(d, column);
+        if (column == kColGenre && role == Qt::UserRole) return d.genre;
+        if (column == kColGenre && role == Qt::ToolTipRole) return DescriptionView::tr("Double-click to choose the genre");
+        if (column == kColCoverage && role == Qt::ForegroundRole && d.coverage != kCoverageComplete)
+            return d.coverage == kCoveragePartial ? QColor(180, 120, 0) : QColor(180, 0, 0);
+        return {};
+    }
+    static QString Text(const Description& d, int column) {
+        switch (column) {
+        case kColStart: return TimeCell(d.start);
+        case kColEnd: return TimeCell(d.end);
+        case kColLength: return LengthCell(d.end - d.start);
+        case kColArtist: return QString::fromStdString(d.artist);
+        case kColTitle: return QString::fromStdString(d.title);
+        case kColAlbum: return QString::fromStdString(d.album);
+        case kColYear: return QString::fromStdString(d.year);
+        case kColGenre: return GenreText(d.genre);
+        case kColCoverage: return DescriptionView::CoverageText(d.coverage);
+        default: return {};
+        }
+    }
+    // `change` replaces the rows.
+    void Reset(const std::function<void()>& change) {
+        beginResetModel();
+        change();
+        endResetModel();
+    }
+    void RowChanged(int row) { emit dataChanged(index(row, 0), index(row, kDescriptionColumnCount - 1)); }
+
+private:
+    const std::vector<Description>& m_rows;
+};
+
 DescriptionView::DescriptionView(QWidget* parent)
     : QWidget(parent),
       m_caption(new QLabel(this)),
       m_header2(new QLineEdit(this)),
       m_header3(new QLineEdit(this)),
       m_upload(new QPushButton(tr("Upload to the service"), this)),
-      m_table(new QTableWidget(this)) {
+      m_table(new QTableView(this)),
+      m_model(new DescriptionModel(m_shown, this)) {
     auto* layout = new QVBoxLayout(this);
     auto* top = new QHBoxLayout;
     top->addWidget(m_caption, 1);
@@ -93,24 +170,37 @@ DescriptionView::DescriptionView(QWidget* parent)
     layout->addLayout(form);
     layout->addWidget(m_table, 1);
 
+    m_header2->setObjectName(QStringLiteral("playlistNote"));
+    m_header3->setObjectName(QStringLiteral("sourceNote"));
     m_header2->setPlaceholderText(tr("free text kept in the description file"));
     m_header3->setPlaceholderText(tr("free text kept in the description file"));
     connect(m_header2, &QLineEdit::editingFinished, this, &DescriptionView::SaveHeaders);
     connect(m_header3, &QLineEdit::editingFinished, this, &DescriptionView::SaveHeaders);
     connect(m_upload, &QPushButton::clicked, this, &DescriptionView::uploadRequested);
 
-    m_table->setColumnCount(kDescriptionColumnCount);
-    m_table->setHorizontalHeaderLabels({tr("Start"), tr("End"), tr("Length"), tr("Artist"),
-                                        tr("Title"), tr("Album"), tr("Year"), tr("Genre"),
-                                        tr("Recorded")});
+    m_table->setModel(m_model);
+    // Column widths from the first rows, not from a week of songs.
+    m_table->verticalHeader()->setResizeContentsPrecision(kMeasuredRows);
+    m_table->horizontalHeader()->setResizeContentsPrecision(kMeasuredRows);
+    m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked);
     m_table->verticalHeader()->setVisible(false);
     m_table->horizontalHeader()->setStretchLastSection(true);
-    m_table->setItemDelegateForColumn(kColGenre, new GenreDelegate(this));
-    connect(m_table, &QTableWidget::cellDoubleClicked, this, [this](int row, int column) {
+    auto* genres = new GenreDelegate(this, &m_genreEditing);
+    m_table->setItemDelegateForColumn(kColGenre, genres);
+    // A read that waited for the genre editor is shown once it is closed.
+    connect(genres, &QAbstractItemDelegate::closeEditor, this, [this] {
+        QTimer::singleShot(0, this, [this] {
+            if (!m_held || m_genreEditing) return;
+            DescriptionListing held = std::move(*m_held);
+            m_held.reset();
+            Show(std::move(held));
+        });
+    });
+    connect(m_table, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
         std::string why;
-        if (column != kColGenre && !EditProperties(row, &why) && !why.empty())
+        if (index.column() != kColGenre && !EditProperties(index.row(), &why) && !why.empty())
             emit statusText(QString::fromStdString(why));
     });
 }
@@ -120,7 +210,14 @@ std::string DescriptionView::FilePath() const {
 }
 
 void DescriptionView::SetStream(const std::string& name) {
-    m_stream = name;
+    if (name != m_stream) {
+        // Another stream's rows and notes are not shown while it is read.
+        m_held.reset();
+        m_header2->setText({});
+        m_header3->setText({});
+        m_stream = name;
+        Fill([this] { m_shown.clear(); });
+    }
     m_folder = StreamNameFile::IsSafeFolderName(name) ? StreamNameFile::StreamRoot() + name + "/"
                                                       : std::string();
     Reload();
@@ -137,30 +234,94 @@ void DescriptionView::hideEvent(QHideEvent* event) {
     if (parentWidget()) m_stale = true;
 }
 
+DescriptionView::~DescriptionView() {
+    if (m_reader.joinable()) m_reader.join();
+}
+
 void DescriptionView::Reload() {
     m_stale = parentWidget() != nullptr && !isVisible();
     if (m_stale) return;
-    m_shown.clear();
-    QString header2, header3;
-    if (!m_folder.empty()) {
-        StreamInfo info;
-        info.folder = m_folder;
-        UpdateStreamInfo(info);
-        DescriptionStore store(m_folder, "desc");
-        store.Load();
-        std::vector<RecordedRange> ranges;
-        std::vector<int> codes;
-        GetRecordedRanges(info, ranges, codes);
-        store.MarkCoverage(ranges);
-        for (const auto& record : store.Records()) m_shown.push_back(*record);
-        header2 = QString::fromStdString(store.header[1]);
-        header3 = QString::fromStdString(store.header[2]);
+    StartRead();
+}
+
+void DescriptionView::StartRead() {
+    if (m_reader.joinable()) {
+        m_readAgain = true;
+        return;
     }
-    std::stable_sort(m_shown.begin(), m_shown.end(),
-                     [](const Description& a, const Description& b) { return a.start < b.start; });
-    m_header2->setText(header2);
-    m_header3->setText(header3);
-    Fill();
+    m_readAgain = false;
+    m_readDone = false;
+    m_read = std::make_unique<DescriptionListing>();
+    m_reader = std::thread([this, folder = m_folder, into = m_read.get()] {
+        *into = ReadDescriptionListing(folder);
+        m_readDone = true;
+        QMetaObject::invokeMethod(this, [this] { TakeRead(); }, Qt::QueuedConnection);
+    });
+    ShowCaption();
+}
+
+void DescriptionView::TakeRead() {
+    if (!m_reader.joinable() || !m_readDone.load()) return;
+    m_reader.join();
+    CollectRead();
+}
+
+void DescriptionView::CollectRead() {
+    std::unique_ptr<DescriptionListing> read = std::move(m_read);
+    // A read asked for meanwhile (another stream, a change written) replaces it.
+    if (m_readAgain) {
+        StartRead();
+        return;
+    }
+    if (read) Show(std::move(*read));
+}
+
+void DescriptionView::FinishReading() {
+    while (m_reader.joinable()) {
+        m_reader.join();
+        CollectRead();
+    }
+    if (m_held && !m_genreEditing) {
+        Show(std::move(*m_held));
+        m_held.reset();
+    }
+}
+
+void DescriptionView::Show(DescriptionListing listing) {
+    // An open genre editor would be closed by the new rows: they wait for it.
+    if (m_genreEditing) {
+        m_held = std::move(listing);
+        return;
+    }
+    m_held.reset();
+    // The selected row stays selected where its record is still listed.
+    std::optional<Description> selected;
+    const int row = m_table->currentIndex().row();
+    if (row >= 0 && row < static_cast<int>(m_shown.size()) && m_table->selectionModel()->isRowSelected(row, {}))
+        selected = m_shown[static_cast<size_t>(row)];
+    // A header the user is changing keeps the user's text until it is saved.
+    if (!m_header2->isModified()) m_header2->setText(QString::fromStdString(listing.header2));
+    if (!m_header3->isModified()) m_header3->setText(QString::fromStdString(listing.header3));
+    Fill([&] { m_shown = std::move(listing.records); });
+    if (!selected) return;
+    for (size_t i = 0; i < m_shown.size(); ++i) {
+        if (!SameRecord(m_shown[i], *selected)) continue;
+        m_table->selectRow(static_cast<int>(i));
+        break;
+    }
+}
+
+void DescriptionView::ShowCaption() {
+    if (m_stream.empty()) {
+        m_caption->setText(tr("No stream chosen"));
+        return;
+    }
+    const QString name = QString::fromStdString(m_stream).toHtmlEscaped();
+    if (m_reader.joinable()) {
+        m_caption->setText(tr("<b>%1</b>: reading the descriptions…").arg(name));
+        return;
+    }
+    m_caption->setText(tr("<b>%1</b>: %n description(s)", nullptr, static_cast<int>(m_shown.size())).arg(name));
 }
 
 QString DescriptionView::CoverageText(int coverage) {
@@ -171,32 +332,16 @@ QString DescriptionView::CoverageText(int coverage) {
     }
 }
 
-void DescriptionView::Fill() {
-    const QSignalBlocker block(m_table);
-    m_caption->setText(m_stream.empty()
-                           ? tr("No stream chosen")
-                           : tr("<b>%1</b>: %n description(s)", nullptr, static_cast<int>(m_shown.size()))
-                                 .arg(QString::fromStdString(m_stream).toHtmlEscaped()));
+void DescriptionView::Fill(const std::function<void()>& change) {
+    m_model->Reset(change);
+    ShowCaption();
     m_upload->setEnabled(!m_shown.empty());
-    m_table->setRowCount(static_cast<int>(m_shown.size()));
-    for (int row = 0; row < static_cast<int>(m_shown.size()); ++row) {
-        const Description& d = m_shown[static_cast<size_t>(row)];
-        const QString cells[kDescriptionColumnCount] = {
-            TimeCell(d.start), TimeCell(d.end), LengthCell(d.end - d.start),
-            QString::fromStdString(d.artist), QString::fromStdString(d.title),
-            QString::fromStdString(d.album), QString::fromStdString(d.year), GenreText(d.genre),
-            CoverageText(d.coverage)};
-        for (int col = 0; col < kDescriptionColumnCount; ++col) {
-            auto* item = new QTableWidgetItem(cells[col]);
-            if (col != kColGenre) item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-            m_table->setItem(row, col, item);
-        }
-        m_table->item(row, kColGenre)->setData(Qt::UserRole, d.genre);
-        m_table->item(row, kColGenre)->setToolTip(tr("Double-click to choose the genre"));
-        if (d.coverage != kCoverageComplete)
-            m_table->item(row, kColCoverage)->setForeground(d.coverage == kCoveragePartial ? QColor(180, 120, 0) : QColor(180, 0, 0));
-    }
     m_table->resizeColumnsToContents();
+}
+
+QString DescriptionView::CellText(int row, int column) const {
+    if (row < 0 || row >= static_cast<int>(m_shown.size())) return {};
+    return DescriptionModel::Text(m_shown[static_cast<size_t>(row)], column);
 }
 
 bool DescriptionView::SetGenre(int row, int genre, std::string* why) {
@@ -243,6 +388,12 @@ bool DescriptionView::ChangeShown(int row, const std::function<void(Description&
         &problem);
     if (!found && problem.empty())
         problem = "The description was changed meanwhile; the view shows it as it is now";
+    if (saved && found) {
+        // The row shows the change at once; the read after it brings what
+        // others wrote meanwhile.
+        change(m_shown[static_cast<size_t>(row)]);
+        m_model->RowChanged(row);
+    }
     Reload();
     if (!saved || !found) {
         if (why) *why = problem;
@@ -274,8 +425,14 @@ bool DescriptionView::SetHeaders(const std::string& second, const std::string& t
 void DescriptionView::SaveHeaders() {
     std::string why;
     if (!SetHeaders(m_header2->text().toStdString(), m_header3->text().toStdString(), &why) &&
-        !why.empty())
+        !why.empty()) {
         emit statusText(tr("The notes were not saved: %1").arg(QString::fromStdString(why)));
+        return;
+    }
+    // The file holds them now; a read begun before may not.
+    m_header2->setModified(false);
+    m_header3->setModified(false);
+    if (Reading()) m_readAgain = true;
 }
 
 }  // namespace wk::ui

@@ -10,7 +10,7 @@
 #include <QDir>
 #include <QPointer>
 #include <QStatusBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
@@ -186,7 +186,8 @@ int Screenshots(const QString& outDir, const QString& home) {
             streamView->FinishReading();
             ShowMarks(*streamView, std::strcmp(shot.file, "stream.png") == 0);
         }
-        if (shot.view == ui::View::Description && window.Descriptions()->Table()->rowCount() > 1)
+        if (shot.view == ui::View::Description) window.Descriptions()->FinishReading();
+        if (shot.view == ui::View::Description && window.Descriptions()->Table()->model()->rowCount() > 1)
             window.Descriptions()->Table()->selectRow(1);
         if (shot.view == ui::View::Schedule && window.Schedule()->List()->topLevelItemCount() > 0)
             window.Schedule()->List()->topLevelItem(0)->setSelected(true);

@@ -14,7 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTest>
 #include <sstream>
 
@@ -121,7 +121,8 @@ TEST_F(EditDialogsTest, TrackPropertiesStoreTheTagsOrRefuseAnEmptyArtist) {
     SetUserPrompt(&prompt);
     DescriptionView list;
     list.SetStream("One");
-    emit list.Table()->cellDoubleClicked(1, kColArtist);
+    list.FinishReading();
+    emit list.Table()->doubleClicked(list.Table()->model()->index(1, kColArtist));
     SetUserPrompt(nullptr);
     EXPECT_NE(Stored().back().find("Carl\t" + std::string(30, 't') + "\t\t1999\t\t2\t"), std::string::npos);
 

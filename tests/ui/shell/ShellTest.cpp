@@ -9,7 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QStatusBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTreeWidget>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -301,15 +301,18 @@ TEST_F(ShellTest, DescriptionViewEditsGenreAndHeadersUnderTheFileLock) {
 
     DescriptionView view;
     view.SetStream("One");
-    ASSERT_EQ(view.Table()->rowCount(), 2);
-    EXPECT_EQ(view.Table()->item(0, kColArtist)->text(), "A");  // by start
-    EXPECT_EQ(view.Table()->item(0, kColCoverage)->text(), DescriptionView::CoverageText(kCoverageMissing));
+    view.FinishReading();
+    ASSERT_EQ(view.Table()->model()->rowCount(), 2);
+    EXPECT_EQ(view.CellText(0, kColArtist), "A");  // by start
+    EXPECT_EQ(view.CellText(0, kColCoverage), DescriptionView::CoverageText(kCoverageMissing));
 
     ASSERT_TRUE(view.SetGenre(0, 17));
+    EXPECT_EQ(view.CellText(0, kColGenre).toStdString(), "Rock");  // before the read
+    view.FinishReading();
     DescriptionStore reread(StreamFolder(), "desc");
     reread.Load();
     for (const auto& r : reread.Records()) EXPECT_EQ(r->genre, r->artist == "A" ? 17 : -1);
-    EXPECT_EQ(view.Table()->item(0, kColGenre)->text().toStdString(), "Rock");
+    EXPECT_EQ(view.CellText(0, kColGenre).toStdString(), "Rock");
 
     // Someone else removes the record the view still shows: nothing is
     // written over their change.
@@ -318,7 +321,17 @@ TEST_F(ShellTest, DescriptionViewEditsGenreAndHeadersUnderTheFileLock) {
     std::string why;
     EXPECT_FALSE(view.SetGenre(1, 3, &why));
     EXPECT_FALSE(why.empty());
-    EXPECT_EQ(view.Table()->rowCount(), 1);
+    view.FinishReading();
+    EXPECT_EQ(view.Table()->model()->rowCount(), 1);
+
+    // A note being typed is not replaced by a read taken in meanwhile.
+    auto* note = view.findChild<QLineEdit*>("playlistNote");
+    ASSERT_NE(note, nullptr);
+    note->setText("typing");
+    note->setModified(true);
+    view.Reload();
+    view.FinishReading();
+    EXPECT_EQ(note->text(), "typing");
 
     ASSERT_TRUE(view.SetHeaders("note\nwith break", "staff"));
     reread.Load();
