@@ -17,6 +17,7 @@
 #include "core/Clock.h"
 #include "core/EventLoop.h"
 #include "core/ProgramHome.h"
+#include "platform/DeadlineSleep.h"
 #include "platform/GeneratedMusic.h"
 #include "platform/PlaybackDeviceWavFile.h"
 #include "platform/WavReader.h"
@@ -303,7 +304,10 @@ TEST_F(PlayerTest, ABadChunkEndsItselfAndPlaybackGoesOnOrStops) {
 class CountingView final : public MessageReceiver {
 public:
     void HandleMessage(Message& m) override {
-        if (m.id == kMsgPlayProgress) progressMs += m.p1;
+        if (m.id == kMsgPlayProgress) {
+            progressMs += m.p1;
+            ++progressMessages;
+        }
         if (m.id != kMsgChunkFinished) return;
         ++finished;
         if (player && ++chunk <= kChunks)
@@ -314,6 +318,7 @@ public:
     int chunk = 1;
     int finished = 0;
     int64_t progressMs = 0;
+    int progressMessages = 0;
 };
 
 TEST_F(PlayerTest, ProgressMessagesAddUpToTheTimePlayed) {
@@ -334,6 +339,47 @@ TEST_F(PlayerTest, ProgressMessagesAddUpToTheTimePlayed) {
                     0.05 * static_cast<double>(played))
             << ext;
     }
+}
+
+// A main thread that does not get round to the messages is not handed a
+// backlog: one progress message waits at a time, and the time it did not
+// carry goes with the next one once it was handled.
+TEST_F(PlayerTest, ProgressWaitsInTheQueueOneMessageAtATime) {
+    EventLoop loop;
+    CountingView view;
+    Player player(loop, view, std::make_unique<PlaybackDeviceWavFile>(m_tmp.File("c.wav")));
+    const std::string mp3 = ChunkFile(s_dir->File("mp3"), 2, ".mp3");
+    ASSERT_TRUE(player.Play(mp3, kChunkSeconds * 1000, 0));
+    for (int i = 0; i < 10000 && player.IsPlaying(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_FALSE(player.IsPlaying());
+    loop.ProcessPending();
+    EXPECT_EQ(view.finished, 1);
+    // One message, carrying the time up to when it was posted, not the chunk's.
+    EXPECT_GT(view.progressMs, 0);
+    EXPECT_EQ(view.progressMessages, 1);
+    EXPECT_LT(view.progressMs, kChunkSeconds * 1000 / 2);
+}
+
+// The waits of real-time playback: a deadline in the past or a flag set
+// before returns at once; a flag set during a long sleep ends it.
+TEST(DeadlineSleep, EndsAtTheDeadlineOrWhenCancelled) {
+    std::atomic<int> flag{0};
+    const auto past = std::chrono::steady_clock::now() - std::chrono::milliseconds(5);
+    EXPECT_TRUE(SleepUntilDeadline(past, nullptr));
+    EXPECT_TRUE(SleepUntilDeadline(past, &flag));
+    flag = 1;
+    EXPECT_FALSE(SleepUntilDeadline(std::chrono::steady_clock::now() + std::chrono::hours(1), &flag));
+
+    flag = 0;
+    std::atomic<int> result{-1};
+    std::thread sleeper([&] {
+        result = SleepUntilDeadline(std::chrono::steady_clock::now() + std::chrono::hours(1), &flag) ? 1 : 0;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    flag = 1;
+    WakeCancelWaiters(&flag);
+    sleeper.join();  // an hour when the wake-up were lost
+    EXPECT_EQ(result.load(), 0);
 }
 
 // The handshakes of Play and Stop: what reaches the view of a stopped or
