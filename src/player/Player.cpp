@@ -191,6 +191,9 @@ int64_t Player::ProgressWhileWaitingMs() const {
 }
 
 int64_t Player::MsToProgress() const {
+    // While one is queued the next waits for it, not for the time: a wait
+    // cut short for it would only spin.
+    if (m_progressQueued.load()) return ProgressWhileWaitingMs();
     return m_lastProgress + ProgressWhileWaitingMs() + 1 - Now();
 }
 
