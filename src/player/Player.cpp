@@ -58,7 +58,6 @@ public:
     void HandleMessage(Message& m) override {
         const auto seq = static_cast<uint64_t>(m.p2);
         if (m.id == kMsgPlayerIgnored) return;
-        if (m.id == kMsgPlayProgress) m_player.m_progressQueued = false;
         if (m.id == kMsgPlayProgress && seq <= m_player.m_dropProgressUpTo) return;
         if (m.id == kMsgChunkFinished && seq <= m_player.m_dropFinishedUpTo) return;
         m.p2 = 0;
@@ -191,19 +190,12 @@ int64_t Player::ProgressWhileWaitingMs() const {
 }
 
 int64_t Player::MsToProgress() const {
-    // While one is queued the next waits for it, not for the time: a wait
-    // cut short for it would only spin.
-    if (m_progressQueued.load()) return ProgressWhileWaitingMs();
     return m_lastProgress + ProgressWhileWaitingMs() + 1 - Now();
 }
 
 void Player::ProgressIfDue(bool waiting) {
     const int64_t now = Now();
     if (now - m_lastProgress <= (waiting ? ProgressWhileWaitingMs() : m_progressAfterWriteMs.load())) return;
-    // One message in the main thread's queue at a time: one that is not
-    // handled yet takes this time along with the next, so the numbers still
-    // add up and a busy main thread is not handed a backlog.
-    if (m_progressQueued.exchange(true)) return;
     PostToWindow(kMsgPlayProgress, static_cast<intptr_t>(now - m_lastProgress));
     m_lastProgress = now;
 }

@@ -125,8 +125,6 @@ private:
     std::atomic<uint64_t> m_postSeq{0};
     uint64_t m_dropProgressUpTo = 0;
     uint64_t m_dropFinishedUpTo = 0;
-    // A progress message is posted and not yet handled by the window.
-    std::atomic<bool> m_progressQueued{false};
     std::atomic<int64_t> m_progressAfterWriteMs{100};
 
     mutable std::mutex m_endMutex;
