@@ -30,6 +30,8 @@ namespace {
 constexpr int kMsgInterrupted = 1;
 constexpr char kInterruptByte = 'i';
 constexpr char kQuitByte = 'q';
+constexpr int64_t kTerminalProgressMs = 250;
+constexpr int64_t kQuietProgressMs = 1000;
 
 // The write end of the interrupt pipe while a watcher is installed.
 volatile std::sig_atomic_t g_interruptFd = -1;
@@ -241,6 +243,9 @@ int RunPlay(const PlayOptions& o, std::ostream& out, std::ostream& err) {
     ReceiverSlot slot(loop, &session);
     InterruptWatcher interrupts(loop, slot.Id());
     PlaybackController controller(loop, std::move(device), &session);
+    // The line on a terminal moves four times a second; without one, the
+    // cursor is only needed at the end (a stop measures the rest).
+    controller.SetProgressInterval(isatty(STDOUT_FILENO) != 0 ? kTerminalProgressMs : kQuietProgressMs);
     controller.SetStreamInfo(&info);
     if (!controller.PlayStretch(from, to, &why)) {
         err << "wavkeep: " << why << '\n';

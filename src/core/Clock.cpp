@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <thread>
 
 namespace wk {
 
@@ -57,16 +58,19 @@ int64_t SystemClock::Ticks() const {
 }
 
 bool SystemClock::SleepFor(int64_t ms, const std::atomic<int>* cancel) {
+    if (!cancel) {
+        // Nothing to look at meanwhile: one sleep, no lock.
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::max<int64_t>(ms, 0)));
+        return true;
+    }
     const int64_t end = Ticks() + std::max<int64_t>(ms, 0);
     std::unique_lock lock(m_mutex);
     for (;;) {
         const int64_t remaining = end - Ticks();
         if (remaining <= 0) return true;
         if (Cancelled(cancel)) return false;
-        // With a cancel flag the wait is sliced, so that a cancel set without
-        // WakeSleepers is still seen; without one it need not wake early.
-        const int64_t slice = cancel ? std::min(remaining, kSystemSleepSliceMs) : remaining;
-        m_wake.wait_for(lock, std::chrono::milliseconds(slice));
+        // Sliced, so that a cancel set without WakeSleepers is still seen.
+        m_wake.wait_for(lock, std::chrono::milliseconds(std::min(remaining, kSystemSleepSliceMs)));
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/Clock.h"
+#include "platform/DeadlineSleep.h"
 #include "platform/PlaybackDeviceAlsa.h"
 #include "platform/PlaybackDeviceNull.h"
 #include "platform/PlaybackDeviceWavFile.h"
@@ -42,7 +43,10 @@ int64_t PlaybackDevice::Write(const int16_t* samples, int64_t frames) {
 }
 
 bool PlaybackDevice::WaitFor(int64_t ms, const std::atomic<int>* cancel) {
-    return GetClock().SleepFor(ms, cancel);
+    Clock& clock = GetClock();
+    if (dynamic_cast<SystemClock*>(&clock))
+        return SleepUntilDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), cancel);
+    return clock.SleepFor(ms, cancel);
 }
 
 std::unique_ptr<PlaybackDevice> CreatePlaybackDevice(const std::string& spec, std::string* why) {

@@ -47,7 +47,8 @@ public:
     int64_t Write(const int16_t* samples, int64_t frames);
 
     // Lets `ms` milliseconds of playback pass: a device that follows the
-    // process clock sleeps on it; a WAV file playing as fast as it is fed
+    // process clock sleeps on it (on the system clock in one sleep to a
+    // deadline, which a stop ends through WakeCancelWaiters); a WAV file playing as fast as it is fed
     // plays that much of what it holds. False when `*cancel` became non-zero.
     virtual bool WaitFor(int64_t ms, const std::atomic<int>* cancel = nullptr);
 

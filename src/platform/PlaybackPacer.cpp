@@ -4,6 +4,7 @@
 
 #include "core/Clock.h"
 #include "core/Trace.h"
+#include "platform/DeadlineSleep.h"
 #include "platform/PlaybackDevice.h"
 
 namespace wk {
@@ -20,6 +21,7 @@ int64_t PlaybackPacer::BufferFrames() {
 
 void PlaybackPacer::Start() {
     m_virtual = m_realTime ? nullptr : dynamic_cast<VirtualClock*>(&GetClock());
+    m_systemClock = dynamic_cast<SystemClock*>(&GetClock()) != nullptr;
     m_written = m_played = m_pendingGap = 0;
     m_underrunFrames = 0;
 }
@@ -73,6 +75,10 @@ int64_t PlaybackPacer::Admit(int64_t frames) {
 
 bool PlaybackPacer::WaitFor(int64_t ms, const std::atomic<int>* cancel) {
     if (cancel && cancel->load() != 0) return false;
+    if (m_systemClock) {
+        // One sleep to an absolute deadline: woken once per block, not per slice.
+        return SleepUntilDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), cancel);
+    }
     if (!m_virtual) return GetClock().SleepFor(ms, cancel);
     PlayVirtual(ms * kRate / 1000, true);
     return true;

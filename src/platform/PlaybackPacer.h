@@ -51,6 +51,7 @@ private:
 
     const bool m_realTime;
     VirtualClock* m_virtual = nullptr;
+    bool m_systemClock = false;  // the process clock is the real one: waits sleep to a deadline
     int64_t m_startTicks = 0;
     int64_t m_written = 0;     // frames queued since Start, silence included
     int64_t m_played = 0;      // virtual: frames heard since Start

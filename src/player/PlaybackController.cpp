@@ -73,6 +73,8 @@ bool PlaybackController::PlayChunk(int number, int64_t offset, std::string* why)
 }
 
 void PlaybackController::StopPlaying() {
+    // The cursor stops where the sound was, not at the last progress message.
+    if (m_playing && !m_clickMoved) m_cursor = std::min(m_end, m_cursor + GetClock().Ticks() - m_lastUpdate);
     m_playing = false;
     m_player.Stop();
 }

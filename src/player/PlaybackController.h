@@ -60,6 +60,8 @@ public:
     bool PlayStretch(StreamTime start, StreamTime end, std::string* why = nullptr);
     // "Stop playing".
     void StopPlaying();
+    // How often the cursor moves while playing (Player::SetProgressInterval).
+    void SetProgressInterval(int64_t ms) { m_player.SetProgressInterval(ms); }
 
     bool IsPlaying() const { return m_playing; }
     int CurrentChunk() const { return m_chunk; }

@@ -14,6 +14,7 @@
 #include "core/Trace.h"
 #include "core/UserPrompt.h"
 #include "export/ExportTrack.h"
+#include "platform/DeadlineSleep.h"
 #include "platform/PlaybackDevice.h"
 #include "player/Mp3Engine.h"
 #include "player/PlayerMessages.h"
@@ -27,8 +28,8 @@ namespace {
 // The longest a wait of the player thread sleeps in one piece; a stop ends
 // any wait at once.
 constexpr int64_t kLongestWaitMs = 100;
-constexpr int64_t kProgressWhileWaitingMs = 300;
-constexpr int64_t kProgressAfterWriteMs = 100;
+// Progress while waiting comes this much later than after a write.
+constexpr int64_t kProgressWaitingExtraMs = 200;
 // Offsets below this play from the first byte: the view asks for 1 ms when
 // it moves on to the next chunk.
 constexpr int64_t kFromStartBelowMs = 2;
@@ -36,6 +37,8 @@ constexpr int kMaxOggHoles = 100;
 // Bytes fed before a place played from the middle of a chunk: more than the
 // bit reservoir its first frames may borrow from.
 constexpr int64_t kPrimeBytes = 4096;
+// The stdio buffer of a chunk file: a few reads per chunk, not one per block.
+constexpr size_t kFileBufferBytes = 64 * 1024;
 // Below this share of the bytes its bit rate gives, a chunk counts as cut short.
 constexpr double kShortChunkShare = 0.8;
 // A chunk whose bytes give no audio for this long is no MP3 stream.
@@ -141,6 +144,7 @@ void Player::Finish() {
 void Player::StopLocked(bool swallowFinished, bool drain) {
     const bool wasPlaying = m_playing.exchange(false);
     m_cancelWait = 1;
+    WakeCancelWaiters(&m_cancelWait);
     GetClock().WakeSleepers();
     m_soundServer->WakeWaiters();
     const int stop = ++m_stopsPosted;
@@ -177,13 +181,21 @@ void Player::PostToWindow(int id, intptr_t p1) {
     m_loop.Post(m_windowSlot->Id(), id, p1, static_cast<intptr_t>(seq));
 }
 
-int64_t Player::MsToProgress() const {
-    return m_lastProgress + kProgressWhileWaitingMs + 1 - Now();
+void Player::SetProgressInterval(int64_t ms) {
+    m_progressAfterWriteMs = std::max<int64_t>(ms, 1);
 }
 
-void Player::ProgressIfDue(int64_t afterMs) {
+int64_t Player::ProgressWhileWaitingMs() const {
+    return m_progressAfterWriteMs.load() + kProgressWaitingExtraMs;
+}
+
+int64_t Player::MsToProgress() const {
+    return m_lastProgress + ProgressWhileWaitingMs() + 1 - Now();
+}
+
+void Player::ProgressIfDue(bool waiting) {
     const int64_t now = Now();
-    if (now - m_lastProgress <= afterMs) return;
+    if (now - m_lastProgress <= (waiting ? ProgressWhileWaitingMs() : m_progressAfterWriteMs.load())) return;
     PostToWindow(kMsgPlayProgress, static_cast<intptr_t>(now - m_lastProgress));
     m_lastProgress = now;
 }
@@ -242,12 +254,21 @@ void Player::HandlePlay(const Request& request) {
     else OggPlay(request);
 }
 
-void Player::Mp3Play(const Request& request, Mp3Engine& engine) {
-    std::FILE* file = std::fopen(request.path.c_str(), "rb");
+std::FILE* Player::OpenChunk(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
-        Trace(kTraceError, "cannot play %s: %s", request.path.c_str(), std::strerror(errno));
-        return;
+        Trace(kTraceError, "cannot play %s: %s", path.c_str(), std::strerror(errno));
+        return nullptr;
     }
+    // One chunk file is open at a time, on this thread; the buffer is kept.
+    m_fileBuffer.resize(kFileBufferBytes);
+    std::setvbuf(file, m_fileBuffer.data(), _IOFBF, m_fileBuffer.size());
+    return file;
+}
+
+void Player::Mp3Play(const Request& request, Mp3Engine& engine) {
+    std::FILE* file = OpenChunk(request.path);
+    if (!file) return;
     std::fseek(file, 0, SEEK_END);
     const int64_t size = std::ftell(file);
     const int64_t length = request.length;
@@ -299,7 +320,7 @@ void Player::Mp3Play(const Request& request, Mp3Engine& engine) {
     while (status == Status::kOk && m_playing.load()) {
         const auto now = static_cast<double>(Now());
         if (m_playClock != 0 && now - m_playClock < blockMs) {
-            ProgressIfDue(kProgressWhileWaitingMs);
+            ProgressIfDue(true);
             status = engine.Service();
             // Asleep until the next block or progress message is due: waking
             // every few milliseconds would cost more than the decoding.
@@ -325,7 +346,7 @@ void Player::Mp3Play(const Request& request, Mp3Engine& engine) {
             }
             done += static_cast<size_t>(taken);
             status = engine.Service();
-            ProgressIfDue(kProgressAfterWriteMs);
+            ProgressIfDue(false);
         }
         fedSilently = engine.DecodedFrames() == decoded ? fedSilently + static_cast<int64_t>(got) : 0;
         decoded = engine.DecodedFrames();
@@ -349,11 +370,8 @@ void Player::OggPlay(const Request& request) {
         Trace(kTraceError, "cannot play %s: no output", request.path.c_str());
         return;
     }
-    std::FILE* file = std::fopen(request.path.c_str(), "rb");
-    if (!file) {
-        Trace(kTraceError, "cannot play %s: %s", request.path.c_str(), std::strerror(errno));
-        return;
-    }
+    std::FILE* file = OpenChunk(request.path);
+    if (!file) return;
     OggVorbis_File vf;
     if (ov_open_callbacks(file, &vf, nullptr, 0, OV_CALLBACKS_DEFAULT) < 0) {
         Trace(kTraceError, "cannot play %s: not an Ogg Vorbis file", request.path.c_str());
@@ -386,10 +404,10 @@ void Player::OggPlay(const Request& request) {
         // Asleep until the buffer is free or a progress message is due: the
         // buffer hand-overs come often enough that the latter seldom wakes it.
         while (!server.WaitUntilFree(
-            index, static_cast<int>(std::clamp<int64_t>(MsToProgress(), 1, kProgressWhileWaitingMs + 1)),
+            index, static_cast<int>(std::clamp<int64_t>(MsToProgress(), 1, ProgressWhileWaitingMs() + 1)),
             &m_cancelWait)) {
             if (!m_playing.load()) break;
-            ProgressIfDue(kProgressWhileWaitingMs);
+            ProgressIfDue(true);
         }
         if (!m_playing.load()) break;
         int16_t* out = server.Buffer(index);
@@ -416,16 +434,18 @@ void Player::OggPlay(const Request& request) {
             }
             const int linkChannels = ov_info(&vf, link)->channels;
             const int64_t n = got / (2 * linkChannels);
-            for (int64_t i = 0; i < n; ++i) {
-                out[(frames + i) * 2] = decoded[static_cast<size_t>(i * linkChannels)];
-                out[(frames + i) * 2 + 1] = decoded[static_cast<size_t>(i * linkChannels + linkChannels - 1)];
+            if (linkChannels == 2) {
+                std::memcpy(out + frames * 2, decoded.data(), static_cast<size_t>(n) * 2 * sizeof(int16_t));
+            } else {
+                for (int64_t i = 0; i < n; ++i)
+                    out[(frames + i) * 2] = out[(frames + i) * 2 + 1] = decoded[static_cast<size_t>(i)];
             }
             frames += n;
         }
         if (frames > 0) {
             server.Play(index, frames);
             m_oggBuffer = (m_oggBuffer + 1) % SoundServer::kBuffers;
-            ProgressIfDue(kProgressAfterWriteMs);
+            ProgressIfDue(false);
         }
     }
     ov_clear(&vf);

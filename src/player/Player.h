@@ -19,11 +19,13 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/EventLoop.h"
 #include "player/ThreadMessageQueue.h"
@@ -57,6 +59,12 @@ public:
     // playback that ran to its planned end.
     void Finish();
 
+    // Progress messages follow a write of audio once more than `ms` passed
+    // since the previous one (100 by default), and a wait once more than
+    // `ms` + 200 passed. A view that shows the cursor less often than every
+    // 100 ms asks for fewer. Any thread.
+    void SetProgressInterval(int64_t ms);
+
     bool IsPlaying() const { return m_playing.load(); }
     // Why the output stopped playing (a device that disappeared), empty while
     // it plays. Cleared by the next Play.
@@ -77,10 +85,12 @@ private:
     void Run();
     void HandleStop(bool drain);
     void HandlePlay(const Request& request);
+    std::FILE* OpenChunk(const std::string& path);
     void Mp3Play(const Request& request, Mp3Engine& engine);
     void OggPlay(const Request& request);
     void PostToWindow(int id, intptr_t p1 = 0);
-    void ProgressIfDue(int64_t afterMs);
+    void ProgressIfDue(bool waiting);
+    int64_t ProgressWhileWaitingMs() const;
     int64_t MsToProgress() const;
     void NoteOutputEnd(const std::string& why);
     void SignalHandshake();
@@ -115,6 +125,7 @@ private:
     std::atomic<uint64_t> m_postSeq{0};
     uint64_t m_dropProgressUpTo = 0;
     uint64_t m_dropFinishedUpTo = 0;
+    std::atomic<int64_t> m_progressAfterWriteMs{100};
 
     mutable std::mutex m_endMutex;
     std::string m_outputEnded;
@@ -123,6 +134,7 @@ private:
     double m_playClock = 0;  // ms of the process clock; 0: nothing queued since the last stop
     int64_t m_lastProgress = 0;
     int m_oggBuffer = 0;
+    std::vector<char> m_fileBuffer;  // the stdio buffer of the chunk file playing
     bool m_soundServerUsed = false;  // since the last stop
     std::unique_ptr<SoundServer> m_soundServer;  // made before the thread starts, kept to the end
 

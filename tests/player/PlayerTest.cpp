@@ -17,6 +17,7 @@
 #include "core/Clock.h"
 #include "core/EventLoop.h"
 #include "core/ProgramHome.h"
+#include "platform/DeadlineSleep.h"
 #include "platform/GeneratedMusic.h"
 #include "platform/PlaybackDeviceWavFile.h"
 #include "platform/WavReader.h"
@@ -303,7 +304,10 @@ TEST_F(PlayerTest, ABadChunkEndsItselfAndPlaybackGoesOnOrStops) {
 class CountingView final : public MessageReceiver {
 public:
     void HandleMessage(Message& m) override {
-        if (m.id == kMsgPlayProgress) progressMs += m.p1;
+        if (m.id == kMsgPlayProgress) {
+            progressMs += m.p1;
+            shortestProgress = std::min<int64_t>(shortestProgress, m.p1);
+        }
         if (m.id != kMsgChunkFinished) return;
         ++finished;
         if (player && ++chunk <= kChunks)
@@ -314,10 +318,19 @@ public:
     int chunk = 1;
     int finished = 0;
     int64_t progressMs = 0;
+    int64_t shortestProgress = std::numeric_limits<int64_t>::max();
 };
 
+// At the default interval and at a longer one (the command line's view
+// asks for fewer): the time between messages, and their sum.
 TEST_F(PlayerTest, ProgressMessagesAddUpToTheTimePlayed) {
-    for (const std::string ext : {".mp3", ".ogg"}) {
+    const struct {
+        std::string ext;
+        int64_t interval;
+    } cases[] = {{".mp3", 100}, {".ogg", 100}, {".mp3", 400}, {".ogg", 400}};
+    for (const auto& c : cases) {
+        const std::string& ext = c.ext;
+        SCOPED_TRACE(ext + " every " + std::to_string(c.interval) + " ms");
         EventLoop loop;
         CountingView view;
         auto device = std::make_unique<PlaybackDeviceWavFile>(m_tmp.File("p.wav"));
@@ -326,14 +339,38 @@ TEST_F(PlayerTest, ProgressMessagesAddUpToTheTimePlayed) {
         view.player = &player;
         view.folder = s_dir->File(ext.substr(1));
         view.ext = ext;
+        if (c.interval != 100) player.SetProgressInterval(c.interval);
         ASSERT_TRUE(player.Play(ChunkFile(view.folder, 1, ext), kChunkSeconds * 1000, 0));
         ASSERT_TRUE(RunUntil(loop, [&] { return view.finished == kChunks; }));
+        EXPECT_GT(view.shortestProgress, c.interval);
         const int64_t played = sink->FramesWritten() * 1000 / 44100;
         EXPECT_GT(played, (kChunks * kChunkSeconds - 1) * 1000) << ext;
         EXPECT_NEAR(static_cast<double>(view.progressMs), static_cast<double>(played),
                     0.05 * static_cast<double>(played))
             << ext;
     }
+}
+
+// The waits of real-time playback: a deadline in the past or a flag set
+// before returns at once; a flag set during a long sleep ends it.
+TEST(DeadlineSleep, EndsAtTheDeadlineOrWhenCancelled) {
+    std::atomic<int> flag{0};
+    const auto past = std::chrono::steady_clock::now() - std::chrono::milliseconds(5);
+    EXPECT_TRUE(SleepUntilDeadline(past, nullptr));
+    EXPECT_TRUE(SleepUntilDeadline(past, &flag));
+    flag = 1;
+    EXPECT_FALSE(SleepUntilDeadline(std::chrono::steady_clock::now() + std::chrono::hours(1), &flag));
+
+    flag = 0;
+    std::atomic<int> result{-1};
+    std::thread sleeper([&] {
+        result = SleepUntilDeadline(std::chrono::steady_clock::now() + std::chrono::hours(1), &flag) ? 1 : 0;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    flag = 1;
+    WakeCancelWaiters(&flag);
+    sleeper.join();  // an hour when the wake-up were lost
+    EXPECT_EQ(result.load(), 0);
 }
 
 // The handshakes of Play and Stop: what reaches the view of a stopped or
