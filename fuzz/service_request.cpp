@@ -45,8 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.maxBodyBytes = 64 * 1024;
     wk::Service service(options, clock, log);
     const std::string answer = service.AnswerBytes(std::string(wk::fuzz::AsText(data, size)));
-    // Every request gets an answer and a log line, malformed ones too.
-    if (answer.rfind("HTTP/1.1 ", 0) != 0) wk::fuzz::Fail("a request without an answer");
-    if (log.str().find(" -> ") == std::string::npos) wk::fuzz::Fail("a request without a log line");
+    // Input that ends before a request line gets no answer; anything
+    // answered, malformed requests too, gets a status line and a log line.
+    if (answer.empty()) return 0;
+    if (answer.rfind("HTTP/1.1 ", 0) != 0) wk::fuzz::Fail("an answer without a status line");
+    if (log.str().find(" -> ") == std::string::npos) wk::fuzz::Fail("an answer without a log line");
     return 0;
 }
