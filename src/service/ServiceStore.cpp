@@ -277,6 +277,20 @@ std::optional<std::vector<std::pair<std::string, std::string>>> ServiceStore::Up
     return uploads;
 }
 
+std::optional<std::map<std::string, int64_t>> ServiceStore::FolderFilesLocked(
+    const std::string& stream) {
+    // Uploads live here alone: only files taken from the folder go with it.
+    // (A folder file named as an upload is passed over when added.)
+    Statement files(m_db, "SELECT id, name FROM files WHERE stream = ?1 AND upload = 0");
+    if (!files.Ok()) return std::nullopt;
+    files.Bind(1, stream);
+    std::map<std::string, int64_t> stored;
+    int rc = 0;
+    while ((rc = files.Step()) == SQLITE_ROW) stored.emplace(files.Text(1), files.Int(0));
+    if (rc != SQLITE_DONE) return std::nullopt;
+    return stored;
+}
+
 bool ServiceStore::SyncFolder(const std::string& stream, const std::string& streamFolder) {
     std::lock_guard lock(m_mutex);
     if (!OpenLocked()) return false;
@@ -287,39 +301,42 @@ bool ServiceStore::SyncFolder(const std::string& stream, const std::string& stre
 
     const std::set<std::string> present =
         stamp >= 0 ? DescriptionFileNames(streamFolder) : std::set<std::string>{};
-    if (!ExecLocked("BEGIN IMMEDIATE")) return false;
-    bool ok = true;
-    std::set<std::string> stored;
-    {
-        // Uploads live here alone: only files taken from the folder go with
-        // it. (A folder file named as an upload is passed over when added.)
-        Statement files(m_db, "SELECT id, name FROM files WHERE stream = ?1 AND upload = 0");
-        ok = files.Ok();
-        std::vector<int64_t> gone;
+    const auto differs = [&present](const std::map<std::string, int64_t>& stored) {
+        return stored.size() != present.size() ||
+               !std::equal(present.begin(), present.end(), stored.begin(),
+                           [](const std::string& name, const auto& row) { return name == row.first; });
+    };
+    // Reading alone first: a folder that changed in nothing the store keeps
+    // (its stamp moved, or it is too fresh to be trusted) costs no write.
+    auto stored = FolderFilesLocked(stream);
+    bool ok = stored.has_value();
+    if (ok && differs(*stored)) {
+        if (!ExecLocked("BEGIN IMMEDIATE")) return false;
+        // Again inside the transaction: another process may have changed it.
+        stored = FolderFilesLocked(stream);
+        ok = stored.has_value();
         if (ok) {
-            files.Bind(1, stream);
-            while (files.Step() == SQLITE_ROW) {
-                std::string name = files.Text(1);
-                if (present.count(name) == 0) gone.push_back(files.Int(0));
-                stored.insert(std::move(name));
-            }
+            for (const auto& [name, id] : *stored)
+                if (ok && present.count(name) == 0) ok = RemoveFileLocked(id);
         }
-        for (int64_t id : gone) ok = ok && RemoveFileLocked(id);
-    }
-    for (const auto& name : present) {
-        if (!ok) break;
-        if (stored.count(name) != 0) continue;
-        std::string text;
-        // A file that vanished or cannot be read is left for the next time.
-        if (!ReadWholeFile(streamFolder + name, text)) continue;
-        ok = AddFileLocked(stream, name, text, false);
-    }
-    if (!ok) {
+        for (const auto& name : present) {
+            if (!ok) break;
+            if (stored->count(name) != 0) continue;
+            std::string text;
+            // A file that vanished or cannot be read is left for the next time.
+            if (!ReadWholeFile(streamFolder + name, text)) continue;
+            ok = AddFileLocked(stream, name, text, false);
+        }
+        if (!ok) {
+            m_error = sqlite3_errmsg(m_db);
+            ExecLocked("ROLLBACK");
+            return false;
+        }
+        if (!ExecLocked("COMMIT")) return false;
+    } else if (!ok) {
         m_error = sqlite3_errmsg(m_db);
-        ExecLocked("ROLLBACK");
         return false;
     }
-    if (!ExecLocked("COMMIT")) return false;
     if (stamp < 0 || NowNs() - stamp > kSettledNs) {
         // Any name a client asks for lands here: keep the map bounded.
         if (m_folderStamps.size() >= kMaxKnownFolders) m_folderStamps.clear();

@@ -91,6 +91,8 @@ private:
     bool AddFileLocked(const std::string& stream, const std::string& name, const std::string& text,
                        bool upload);
     bool RemoveFileLocked(int64_t id);
+    // The stream's files taken from its folder: name and id.
+    std::optional<std::map<std::string, int64_t>> FolderFilesLocked(const std::string& stream);
 
     std::string m_folder;
     mutable std::mutex m_mutex;
