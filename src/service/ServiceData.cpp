@@ -140,7 +140,10 @@ bool ServiceData::SetAccount(const std::string& login, const std::string& passwo
 }
 
 bool ServiceData::CheckLogin(const std::string& login, const std::string& password) {
-    if (!ImportAccountsFile()) return false;
+    if (std::string why; !ImportAccountsFile(&why)) {
+        Note("no login accepted: " + why);
+        return false;
+    }
     if (!m_store.Exists()) return true;
     const auto hasAccounts = m_store.HasAccounts();
     if (!hasAccounts) return false;
