@@ -518,6 +518,13 @@ int CutOggStream(std::FILE* in, std::FILE* first, std::FILE* second, int64_t cut
         Trace(kTraceError, "Ogg cut without its files");
         return -1;
     }
+    // Samples count from 0; a cut before them cuts nothing (and the page
+    // arithmetic is done relative to the cut, which must stay in range).
+    if (cutPoint < 0) {
+        Trace(kTraceError, "Ogg cut at sample %lld, before the first",
+              static_cast<long long>(cutPoint));
+        return -1;
+    }
     OggCutter cutter(in, first, second, cutPoint);
     return cutter.Run();
 }

@@ -64,16 +64,9 @@ void DropBlankRecords(DescriptionStore& store) {
                   records.end());
 }
 
-struct ParseContext {
-    const std::string& folder;
-    const StreamInfo& info;
-    double difference;
-    AppliedDesIds& ids;
-    DescriptionStore& store;
-    PlaylistDownloadResult& result;
-};
+}  // namespace
 
-void ParsePlaylistAnswer(const std::vector<std::string>& lines, ParseContext& c) {
+void ApplyPlaylistAnswer(const std::vector<std::string>& lines, PlaylistAnswerContext& c) {
     if (lines.empty()) {
         Trace(kTraceDebug,
               "ParsePlaylistReqResult(): unknown error situation detected!?! (empty result)");
@@ -154,8 +147,6 @@ void ParsePlaylistAnswer(const std::vector<std::string>& lines, ParseContext& c)
     c.result.appliedIds.push_back(id);
     ++c.result.applied;
 }
-
-}  // namespace
 
 std::vector<PlaylistStretch> PlaylistRequestStretches(
     const std::vector<std::pair<StreamTime, StreamTime>>& parts, StreamTime covered) {
@@ -271,10 +262,10 @@ PlaylistDownloadResult RunPlaylistDownload(HttpClient& http, const std::string& 
     ids.Load();
     DescriptionStore store(info.folder, "desc");
     store.SetStreamInfo(&info);
-    ParseContext context{info.folder, info, check.difference, ids, store, result};
+    PlaylistAnswerContext context{info.folder, info, check.difference, ids, store, result};
     for (size_t i = 0; i < answers.size(); ++i) {
         Trace(kTraceDebug, "---- Parsing playlist request result [%d]...", static_cast<int>(i));
-        ParsePlaylistAnswer(answers[i], context);
+        ApplyPlaylistAnswer(answers[i], context);
     }
 
     // Whatever the applied descriptions describe completely is exported now;

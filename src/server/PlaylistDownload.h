@@ -32,7 +32,9 @@
 namespace wk {
 
 class HttpClient;
+class AppliedDesIds;
 class DescriptionStore;
+struct StreamInfo;
 
 inline constexpr StreamTime kPlaylistMarginMs = 120000;
 inline constexpr const char* kRawDownloadName = "raw_downloaded.des";
@@ -78,6 +80,22 @@ StreamTime ToServerTime(StreamTime t, double difference);
 std::vector<std::pair<std::string, std::string>> PlaylistFormFields(
     const std::string& streamName, int sourceType, const PlaylistStretch& stretch,
     double difference);
+
+// What one answer is applied to: the stream's folder (the answer passes
+// through its kRawDownloadName), its recording, the clock difference, the
+// applied identifiers and the stream's description store; counts go to
+// `result`.
+struct PlaylistAnswerContext {
+    const std::string& folder;
+    const StreamInfo& info;
+    double difference;
+    AppliedDesIds& ids;
+    DescriptionStore& store;
+    PlaylistDownloadResult& result;
+};
+
+// Step 3 above for one answer's lines.
+void ApplyPlaylistAnswer(const std::vector<std::string>& lines, PlaylistAnswerContext& c);
 
 PlaylistDownloadResult RunPlaylistDownload(HttpClient& http, const std::string& streamName);
 

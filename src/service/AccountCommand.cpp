@@ -25,6 +25,7 @@ int RunAccountCommand(const std::string& action, const std::string& login,
         return fail("no data folder \"" + dataFolder + "\"", 1);
 
     ServiceData data(dataFolder);
+    data.SetLog([&err](const std::string& line) { err << "wavkeep-service: " << line << "\n"; });
     std::string why;
     if (!data.ImportAccountsFile(&why)) return fail(why, 1);
     if (action == "add") {

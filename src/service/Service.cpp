@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "service/ConnectionFront.h"
 
 namespace wk {
@@ -36,6 +39,39 @@ std::string QueryOf(const std::string& target) {
     return q == std::string::npos ? std::string() : target.substr(q + 1);
 }
 
+// A request held in memory, its answer collected in memory.
+class MemoryStream final : public httplib::Stream {
+public:
+    explicit MemoryStream(std::string request) : m_in(std::move(request)) {}
+    bool is_readable() const override { return true; }
+    bool is_writable() const override { return true; }
+    ssize_t read(char* ptr, size_t size) override {
+        const size_t n = std::min(size, m_in.size() - m_at);
+        std::memcpy(ptr, m_in.data() + m_at, n);
+        m_at += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        m_out.append(ptr, size);
+        return static_cast<ssize_t>(size);
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        ip.clear();
+        port = 0;
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        ip.clear();
+        port = 0;
+    }
+    socket_t socket() const override { return INVALID_SOCKET; }
+    std::string& Out() { return m_out; }
+
+private:
+    std::string m_in;
+    size_t m_at = 0;
+    std::string m_out;
+};
+
 }  // namespace
 
 // The library's request parsing, routing and answering, fed by the front
@@ -55,6 +91,7 @@ Service::Service(ServiceOptions options, const Clock& clock, std::ostream& log)
       m_handlers(m_data, clock, m_options.clockOffsetSeconds),
       m_server(std::make_unique<ServiceHttp>()),
       m_log(log) {
+    m_data.SetLog([this](const std::string& line) { Log(line); });
     m_server->set_payload_max_length(m_options.maxBodyBytes);
 
     const auto handler = [this](const httplib::Request& req, httplib::Response& res) {
@@ -129,6 +166,12 @@ void Service::Stop() {
     m_front->Stop();
     m_front.reset();
     Log("stopped");
+}
+
+std::string Service::AnswerBytes(std::string request) {
+    MemoryStream stream(std::move(request));
+    m_server->Answer(stream);
+    return std::move(stream.Out());
 }
 
 void Service::Log(const std::string& line) {

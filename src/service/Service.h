@@ -62,6 +62,12 @@ public:
     void Stop();
     int Port() const { return m_port; }
 
+    // Answers one request given whole as bytes (request line, header, body)
+    // the way a connection's request is answered, log line included, but
+    // without any socket: the answer's bytes. The peer counts as a direct
+    // caller (no address). For the fuzzing of the request path.
+    std::string AnswerBytes(std::string request);
+
     void Log(const std::string& line);
 
 private:

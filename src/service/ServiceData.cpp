@@ -15,7 +15,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kMaxStreamName = 128;
-constexpr int kMaxUploadsPerSecond = 1000;
+// Left by an earlier version next to the database, holding the passwords
+// it had taken in.
+constexpr const char* kOldImportedName = "accounts.txt.imported";
 
 size_t CountTabFields(const std::string& line) {
     return static_cast<size_t>(std::count(line.begin(), line.end(), '\t')) + 1;
@@ -66,7 +68,24 @@ std::vector<std::string> ServiceData::ScheduleLines() const {
     return ReadTextLines(m_folder + "schedule.txt").value_or(std::vector<std::string>{});
 }
 
+void ServiceData::Note(const std::string& line) const {
+    if (m_log) m_log(line);
+}
+
+void ServiceData::RemoveOldImportedFile() {
+    if (m_oldImportedChecked.exchange(true)) return;
+    const std::string path = m_folder + kOldImportedName;
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return;
+    if (fs::remove(path, ec))
+        Note(std::string(kOldImportedName) + " deleted: it held plain passwords already taken in");
+    else
+        Note(std::string("cannot delete ") + kOldImportedName + " (it holds plain passwords): " +
+             ec.message());
+}
+
 bool ServiceData::ImportAccountsFile(std::string* why) {
+    RemoveOldImportedFile();
     const std::string path = m_folder + "accounts.txt";
     std::error_code ec;
     if (!fs::exists(path, ec) && !ec) return true;
@@ -93,8 +112,11 @@ bool ServiceData::ImportAccountsFile(std::string* why) {
         accounts.emplace_back(std::move(login), *hash);
     }
     if (!m_store.SetAccounts(accounts)) return fail("cannot store accounts: " + m_store.LastError());
-    fs::rename(path, path + ".imported", ec);
-    if (ec) return fail("cannot rename " + path + ": " + ec.message());
+    // The passwords are hashed in the database now; none stays in plain text.
+    fs::remove(path, ec);
+    if (ec) return fail("cannot delete " + path + " (it holds plain passwords): " + ec.message());
+    Note("accounts.txt: " + std::to_string(accounts.size()) +
+         " account(s) taken in with hashed passwords; the file is deleted");
     return true;
 }
 
@@ -118,7 +140,10 @@ bool ServiceData::SetAccount(const std::string& login, const std::string& passwo
 }
 
 bool ServiceData::CheckLogin(const std::string& login, const std::string& password) {
-    if (!ImportAccountsFile()) return false;
+    if (std::string why; !ImportAccountsFile(&why)) {
+        Note("no login accepted: " + why);
+        return false;
+    }
     if (!m_store.Exists()) return true;
     const auto hasAccounts = m_store.HasAccounts();
     if (!hasAccounts) return false;
@@ -146,37 +171,10 @@ std::optional<std::string> ServiceData::StoreUpload(const std::string& stream,
                                                     const std::string& bytes,
                                                     const DateTime& serverNow) {
     if (!IsSafeStreamName(stream)) return std::nullopt;
-    std::lock_guard lock(m_streamsMutex);
-    const std::string folder = StreamFolder(stream);
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec) return std::nullopt;
-    const std::string prefix = folder + "upload_" + serverNow.FileNamePrefix();
-    for (int n = 0; n < kMaxUploadsPerSecond; ++n) {
-        char number[8];
-        std::snprintf(number, sizeof number, "%03d", n);
-        const std::string path = prefix + number + ".des";
-        if (fs::exists(path, ec)) continue;
-        const std::string temp = path + ".tmp";
-        {
-            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            if (!out.flush()) {
-                fs::remove(temp, ec);
-                return std::nullopt;
-            }
-        }
-        fs::rename(temp, path, ec);
-        if (ec) {
-            fs::remove(temp, ec);
-            return std::nullopt;
-        }
-        // Should the database fail here, the next request of the stream
-        // takes the file in from the folder.
-        m_store.AddFile(stream, fs::path(path).filename().string(), bytes);
-        return path;
-    }
-    return std::nullopt;
+    // The folder's files first, so an upload never takes the name of one
+    // not yet taken in.
+    if (!m_store.SyncFolder(stream, StreamFolder(stream))) return std::nullopt;
+    return m_store.AddUpload(stream, "upload_" + serverNow.FileNamePrefix(), bytes);
 }
 
 }  // namespace wk

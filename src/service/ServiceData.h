@@ -11,25 +11,28 @@
 //                  time; the legend line and lines of other kinds are left out.
 //   accounts.txt   one account a line: login TAB password, in plain text.
 //                  Taken into the database (passwords hashed) at the next
-//                  login check or account command, then renamed to
-//                  "accounts.txt.imported" (delete that file: it still holds
-//                  the plain passwords). While it cannot be read, no login
-//                  is accepted. Without any account ever stored (no file, no
-//                  "wavkeep-service account add") every login is accepted.
+//                  login check or account command, then deleted, with a log
+//                  line. While it cannot be read or deleted, no login is
+//                  accepted. An "accounts.txt.imported" an earlier version
+//                  left (it holds plain passwords) is deleted too. Without
+//                  any account ever stored (no file, no "wavkeep-service
+//                  account add") every login is accepted.
 //   streams/<stream name>/*.des
-//                  description files per stream, in server time: seeded ones
-//                  under any name, uploads as "upload_<server time>NNN.des".
-//                  The stream name is the name the client sends as srcname.
+//                  seeded description files per stream, in server time,
+//                  under any name. The stream name is the name the client
+//                  sends as srcname.
 //   service.db     the database the descriptions are served from
 //                  (ServiceStore.h), created at the first request that needs
 //                  it. The stream folders are taken into it by file name: a
 //                  new file at the next request of its stream, a removed one
 //                  drops out; a file is read once, so change a served file by
-//                  writing it under a new name. Uploads go into both.
+//                  writing it under a new name. Uploads are kept in it alone,
+//                  named "upload_<server time>NNN.des".
 //
-// Thread safety: every operation may be called from any thread; storing
-// uploads is serialised by one lock.
+// Thread safety: every operation may be called from any thread.
 
+#include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -76,15 +79,27 @@ public:
                                                                  StreamTime start,
                                                                  StreamTime end);
 
-    // Writes `bytes` as a new upload of the stream (through a temporary file
-    // renamed into place, so readers never see half a file). Returns the
-    // path, or nothing when the name is unsafe or the file cannot be written.
+    // Stores `bytes` as a new upload of the stream in the database. Returns
+    // its name, or nothing when the stream name is unsafe or the database
+    // fails.
     std::optional<std::string> StoreUpload(const std::string& stream, const std::string& bytes,
                                            const DateTime& serverNow);
+    // The stream's uploads, name and text (ServiceStore::Uploads).
+    std::optional<std::vector<std::pair<std::string, std::string>>> Uploads(const std::string& stream) {
+        return m_store.Uploads(stream);
+    }
+
+    // Where the notes of taking accounts in go (the service's log); set
+    // before use from several threads.
+    void SetLog(std::function<void(const std::string&)> log) { m_log = std::move(log); }
 
 private:
+    void Note(const std::string& line) const;
+    void RemoveOldImportedFile();
+
     std::string m_folder;
-    mutable std::mutex m_streamsMutex;
+    std::function<void(const std::string&)> m_log;
+    std::atomic<bool> m_oldImportedChecked{false};
     std::mutex m_accountsMutex;  // taking accounts.txt in
     ServiceStore m_store;
 };

@@ -172,11 +172,11 @@ ServiceAnswer ServiceHandlers::Upload(const FormFields& fields, const std::strin
     if (content.empty()) return Error("empty description file");
     if (content.size() > kMaxUploadBytes) return Error("description file too big");
     if (content.front() != '#') return Error("not a description file");
-    const auto path =
+    const auto name =
         m_data.StoreUpload(stream, content, DateTime::FromStreamTime(ServerNow()));
-    if (!path) return Error("could not store the file");
+    if (!name) return Error("could not store the file");
     ServiceAnswer answer = Line("OK");
-    answer.logNote = "stored " + *path;
+    answer.logNote = "stored " + *name + " of " + stream;
     return answer;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
+constexpr int kMaxUploadsPerPrefix = 1000;
+constexpr size_t kMaxKnownFolders = 10000;
 // A folder changed this recently may change again within the file system's
 // time stamp granularity without its stamp moving: read it again next time.
 constexpr int64_t kSettledNs = 2'000'000'000;
@@ -30,6 +33,8 @@ CREATE TABLE IF NOT EXISTS files(
   stream TEXT NOT NULL,
   name TEXT NOT NULL,
   trusted INTEGER NOT NULL,
+  upload INTEGER NOT NULL DEFAULT 0,
+  text BLOB,
   UNIQUE(stream, name));
 CREATE TABLE IF NOT EXISTS descriptions(
   file INTEGER NOT NULL,
@@ -64,6 +69,10 @@ public:
         sqlite3_bind_text(m_stmt, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
         return *this;
     }
+    Statement& BindBlob(int i, const std::string& bytes) {
+        sqlite3_bind_blob(m_stmt, i, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
     Statement& Bind(int i, int64_t value) {
         sqlite3_bind_int64(m_stmt, i, value);
         return *this;
@@ -76,6 +85,11 @@ public:
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
         return text ? std::string(text, static_cast<size_t>(sqlite3_column_bytes(m_stmt, column)))
                     : std::string();
+    }
+    std::string Blob(int column) const {
+        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(m_stmt, column));
+        return bytes ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(m_stmt, column)))
+                     : std::string();
     }
 
 private:
@@ -149,7 +163,7 @@ bool ServiceStore::OpenLocked() {
     }
     sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
     if (!ExecLocked("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") ||
-        !ExecLocked(kSchema)) {
+        !ExecLocked(kSchema) || !AddUploadColumnsLocked()) {
         sqlite3_close(m_db);
         m_db = nullptr;
         return false;
@@ -157,8 +171,18 @@ bool ServiceStore::OpenLocked() {
     return true;
 }
 
+bool ServiceStore::AddUploadColumnsLocked() {
+    Statement columns(m_db, "SELECT 1 FROM pragma_table_info('files') WHERE name = 'upload'");
+    if (!columns.Ok()) return false;
+    if (columns.Step() == SQLITE_ROW) return true;
+    // A database of the layout before uploads were kept here alone.
+    return ExecLocked(
+        "ALTER TABLE files ADD COLUMN upload INTEGER NOT NULL DEFAULT 0; "
+        "ALTER TABLE files ADD COLUMN text BLOB;");
+}
+
 bool ServiceStore::AddFileLocked(const std::string& stream, const std::string& name,
-                                 const std::string& text) {
+                                 const std::string& text, bool upload) {
     {
         Statement known(m_db, "SELECT 1 FROM files WHERE stream = ?1 AND name = ?2");
         if (!known.Ok()) return false;
@@ -166,9 +190,12 @@ bool ServiceStore::AddFileLocked(const std::string& stream, const std::string& n
     }
     DescriptionStore parsed;
     parsed.LoadText(text);
-    Statement file(m_db, "INSERT INTO files(stream, name, trusted) VALUES(?1, ?2, ?3)");
-    if (!file.Ok() || !file.Bind(1, stream).Bind(2, name).Bind(3, parsed.IsTrusted() ? 1 : 0).Run())
-        return false;
+    Statement file(m_db,
+                   "INSERT INTO files(stream, name, trusted, upload, text) VALUES(?1, ?2, ?3, ?4, ?5)");
+    if (!file.Ok()) return false;
+    file.Bind(1, stream).Bind(2, name).Bind(3, parsed.IsTrusted() ? 1 : 0).Bind(4, upload ? 1 : 0);
+    if (upload) file.BindBlob(5, text);
+    if (!file.Run()) return false;
     const int64_t id = sqlite3_last_insert_rowid(m_db);
     Statement record(m_db,
                      "INSERT INTO descriptions(file, stream, seq, start, end, line) "
@@ -200,7 +227,7 @@ bool ServiceStore::AddFile(const std::string& stream, const std::string& name,
     std::lock_guard lock(m_mutex);
     if (!OpenLocked()) return false;
     if (!ExecLocked("BEGIN IMMEDIATE")) return false;
-    if (!AddFileLocked(stream, name, text)) {
+    if (!AddFileLocked(stream, name, text, false)) {
         m_error = sqlite3_errmsg(m_db);
         ExecLocked("ROLLBACK");
         return false;
@@ -208,47 +235,111 @@ bool ServiceStore::AddFile(const std::string& stream, const std::string& name,
     return ExecLocked("COMMIT");
 }
 
+std::optional<std::string> ServiceStore::AddUpload(const std::string& stream,
+                                                   const std::string& prefix,
+                                                   const std::string& text) {
+    std::lock_guard lock(m_mutex);
+    if (!OpenLocked() || !ExecLocked("BEGIN IMMEDIATE")) return std::nullopt;
+    std::optional<std::string> added;
+    bool ok = true;
+    for (int n = 0; ok && !added && n < kMaxUploadsPerPrefix; ++n) {
+        char number[8];
+        std::snprintf(number, sizeof number, "%03d", n);
+        std::string name = prefix + number + ".des";
+        Statement known(m_db, "SELECT 1 FROM files WHERE stream = ?1 AND name = ?2");
+        ok = known.Ok();
+        if (!ok) break;
+        const int rc = known.Bind(1, stream).Bind(2, name).Step();
+        if (rc == SQLITE_ROW) continue;
+        ok = rc == SQLITE_DONE && AddFileLocked(stream, name, text, true);
+        if (ok) added = std::move(name);
+    }
+    if (!ok || !added) {
+        m_error = ok ? "no free upload name for " + prefix : sqlite3_errmsg(m_db);
+        ExecLocked("ROLLBACK");
+        return std::nullopt;
+    }
+    if (!ExecLocked("COMMIT")) return std::nullopt;
+    return added;
+}
+
+std::optional<std::vector<std::pair<std::string, std::string>>> ServiceStore::Uploads(
+    const std::string& stream) {
+    std::lock_guard lock(m_mutex);
+    if (!OpenLocked()) return std::nullopt;
+    Statement s(m_db, "SELECT name, text FROM files WHERE stream = ?1 AND upload = 1 ORDER BY name");
+    if (!s.Ok()) return std::nullopt;
+    s.Bind(1, stream);
+    std::vector<std::pair<std::string, std::string>> uploads;
+    int rc = 0;
+    while ((rc = s.Step()) == SQLITE_ROW) uploads.emplace_back(s.Text(0), s.Blob(1));
+    if (rc != SQLITE_DONE) return std::nullopt;
+    return uploads;
+}
+
+std::optional<std::map<std::string, int64_t>> ServiceStore::FolderFilesLocked(
+    const std::string& stream) {
+    // Uploads live here alone: only files taken from the folder go with it.
+    // (A folder file named as an upload is passed over when added.)
+    Statement files(m_db, "SELECT id, name FROM files WHERE stream = ?1 AND upload = 0");
+    if (!files.Ok()) return std::nullopt;
+    files.Bind(1, stream);
+    std::map<std::string, int64_t> stored;
+    int rc = 0;
+    while ((rc = files.Step()) == SQLITE_ROW) stored.emplace(files.Text(1), files.Int(0));
+    if (rc != SQLITE_DONE) return std::nullopt;
+    return stored;
+}
+
 bool ServiceStore::SyncFolder(const std::string& stream, const std::string& streamFolder) {
     std::lock_guard lock(m_mutex);
     if (!OpenLocked()) return false;
     const int64_t stamp = FolderStamp(streamFolder);
     const auto known = m_folderStamps.find(stream);
-    if (stamp >= 0 && known != m_folderStamps.end() && known->second == stamp) return true;
+    // A stream without a folder (uploads only) is looked at again once one appears.
+    if (known != m_folderStamps.end() && known->second == stamp) return true;
 
     const std::set<std::string> present =
         stamp >= 0 ? DescriptionFileNames(streamFolder) : std::set<std::string>{};
-    if (!ExecLocked("BEGIN IMMEDIATE")) return false;
-    bool ok = true;
-    std::set<std::string> stored;
-    {
-        Statement files(m_db, "SELECT id, name FROM files WHERE stream = ?1");
-        ok = files.Ok();
-        std::vector<int64_t> gone;
+    const auto differs = [&present](const std::map<std::string, int64_t>& stored) {
+        return stored.size() != present.size() ||
+               !std::equal(present.begin(), present.end(), stored.begin(),
+                           [](const std::string& name, const auto& row) { return name == row.first; });
+    };
+    // Reading alone first: a folder that changed in nothing the store keeps
+    // (its stamp moved, or it is too fresh to be trusted) costs no write.
+    auto stored = FolderFilesLocked(stream);
+    bool ok = stored.has_value();
+    if (ok && differs(*stored)) {
+        if (!ExecLocked("BEGIN IMMEDIATE")) return false;
+        // Again inside the transaction: another process may have changed it.
+        stored = FolderFilesLocked(stream);
+        ok = stored.has_value();
         if (ok) {
-            files.Bind(1, stream);
-            while (files.Step() == SQLITE_ROW) {
-                std::string name = files.Text(1);
-                if (present.count(name) == 0) gone.push_back(files.Int(0));
-                stored.insert(std::move(name));
-            }
+            for (const auto& [name, id] : *stored)
+                if (ok && present.count(name) == 0) ok = RemoveFileLocked(id);
         }
-        for (int64_t id : gone) ok = ok && RemoveFileLocked(id);
-    }
-    for (const auto& name : present) {
-        if (!ok) break;
-        if (stored.count(name) != 0) continue;
-        std::string text;
-        // A file that vanished or cannot be read is left for the next time.
-        if (!ReadWholeFile(streamFolder + name, text)) continue;
-        ok = AddFileLocked(stream, name, text);
-    }
-    if (!ok) {
+        for (const auto& name : present) {
+            if (!ok) break;
+            if (stored->count(name) != 0) continue;
+            std::string text;
+            // A file that vanished or cannot be read is left for the next time.
+            if (!ReadWholeFile(streamFolder + name, text)) continue;
+            ok = AddFileLocked(stream, name, text, false);
+        }
+        if (!ok) {
+            m_error = sqlite3_errmsg(m_db);
+            ExecLocked("ROLLBACK");
+            return false;
+        }
+        if (!ExecLocked("COMMIT")) return false;
+    } else if (!ok) {
         m_error = sqlite3_errmsg(m_db);
-        ExecLocked("ROLLBACK");
         return false;
     }
-    if (!ExecLocked("COMMIT")) return false;
-    if (stamp >= 0 && NowNs() - stamp > kSettledNs) {
+    if (stamp < 0 || NowNs() - stamp > kSettledNs) {
+        // Any name a client asks for lands here: keep the map bounded.
+        if (m_folderStamps.size() >= kMaxKnownFolders) m_folderStamps.clear();
         m_folderStamps[stream] = stamp;
     } else {
         m_folderStamps.erase(stream);

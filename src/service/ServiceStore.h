@@ -9,6 +9,8 @@
 // (streams/<stream>/*.des) is taken in by name: a name the database does not
 // know is read and added once, a name whose file is gone is dropped, a known
 // file is never read again (the files are never changed by the store).
+// Uploads are kept here alone, with their text, and never dropped by the
+// folder.
 //
 // Thread safety: every operation may run on any thread; one connection,
 // used under one lock, with a busy timeout for other processes sharing it.
@@ -57,6 +59,15 @@ public:
     // Adds a file of the stream from its text; false when the database fails.
     bool AddFile(const std::string& stream, const std::string& name, const std::string& text);
 
+    // Adds an upload of the stream, kept with its text; its name is `prefix`
+    // with the first free number 000..999 and ".des". The name, or nothing
+    // when the database fails or every number is taken.
+    std::optional<std::string> AddUpload(const std::string& stream, const std::string& prefix,
+                                         const std::string& text);
+    // The stream's uploads, name and text, by name; nothing when the
+    // database fails.
+    std::optional<std::vector<std::pair<std::string, std::string>>> Uploads(const std::string& stream);
+
     // Whether the database file exists (nothing creates it here).
     bool Exists() const;
 
@@ -76,15 +87,20 @@ public:
 private:
     bool OpenLocked();
     bool ExecLocked(const char* sql);
-    bool AddFileLocked(const std::string& stream, const std::string& name, const std::string& text);
+    bool AddUploadColumnsLocked();
+    bool AddFileLocked(const std::string& stream, const std::string& name, const std::string& text,
+                       bool upload);
     bool RemoveFileLocked(int64_t id);
+    // The stream's files taken from its folder: name and id.
+    std::optional<std::map<std::string, int64_t>> FolderFilesLocked(const std::string& stream);
 
     std::string m_folder;
     mutable std::mutex m_mutex;
     sqlite3* m_db = nullptr;
     bool m_failed = false;
     std::string m_error;
-    // Per stream: the folder's change time when it was last taken in.
+    // Per stream: the folder's change time when it was last taken in, -1
+    // for no folder.
     std::map<std::string, int64_t> m_folderStamps;
 };
 

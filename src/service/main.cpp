@@ -92,9 +92,10 @@ wk::clidoc::ManPage ManPageText() {
          "the service runs.\n"
          "channels.txt\tthe channel list: name TAB kind (\"One\" radio, \"Two\" music TV) TAB service number\n"
          "schedule.txt\trecording tasks, times in server time\n"
-         "accounts.txt\tone account a line: login TAB password; without the file every login is accepted\n"
-         "streams/STREAM/*.des\tdescription files per stream, in server time; uploads are stored here as "
-         "upload_TIME.des"},
+         "accounts.txt\tone account a line: login TAB password; taken in hashed, then deleted. "
+         "Until an account was stored every login is accepted\n"
+         "streams/STREAM/*.des\tseeded description files per stream, in server time\n"
+         "service.db\tthe database the descriptions are served from; uploads are kept in it alone"},
         {"Signals", "SIGINT, SIGTERM\tstop serving and exit with status 0"},
         {"Exit status", "0\tstopped cleanly, or seed written\n1\tthe service cannot run (data folder, port), or a "
                         "file cannot be written\n2\tbad usage"},
@@ -159,8 +160,7 @@ int main(int argc, char** argv) {
         "account",
         "Manage the accounts uploads need: \"add LOGIN\" (password read from standard "
         "input; a new password for an existing account), \"remove LOGIN\", \"list\". "
-        "Passwords are kept as salted hashes; an old accounts.txt is taken in and renamed "
-        "to accounts.txt.imported");
+        "Passwords are kept as salted hashes; an old accounts.txt is taken in and deleted");
     account->add_option("action", accountAction, "add, remove or list")->required();
     account->add_option("login", accountLogin, "the account's login");
     account->add_option("--data", accountData, "the service's data folder")->required();

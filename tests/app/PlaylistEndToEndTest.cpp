@@ -17,6 +17,7 @@
 #include "WavkeepRun.h"
 #include "descriptions/DescriptionStore.h"
 #include "platform/GeneratedMusic.h"
+#include "service/ServiceStore.h"
 #include "streamstore/ChunkName.h"
 #include "support/Regex.h"
 
@@ -205,7 +206,8 @@ TEST_F(PlaylistEndToEndTest,
     // recorded the same broadcast on a machine whose clock runs 13 s ahead.
     ASSERT_TRUE(fs::remove(m_data.File("streams/Default/generated.des")));
     ASSERT_EQ(Run({"upload"}), 0) << Out() << Err();
-    EXPECT_EQ(test::FileNames(m_data.File("streams/Default"), ".des").size(), 1u);
+    ASSERT_TRUE(ServiceStore(m_data.Path()).Uploads("Default"));
+    EXPECT_EQ(ServiceStore(m_data.Path()).Uploads("Default")->size(), 1u);
     test::TempDir homeB;
     CopyRecording(m_home, homeB, 13000);
     const StreamTime sessionB = SessionStart(homeB);

@@ -6,6 +6,7 @@
 
 #include "ServiceProcess.h"
 #include "WavkeepRun.h"
+#include "service/ServiceStore.h"
 #include "support/Regex.h"
 
 namespace wk {
@@ -87,9 +88,10 @@ TEST_F(ServiceCommandTest, UploadArrivesInServerTime) {
         << Out();
     // Stored by the service with the times moved to its clock (7.5 s behind,
     // as far as three samples over loopback measure it).
-    const auto stored = test::FileNames(m_data.File("streams/Default"), ".des");
-    ASSERT_EQ(stored.size(), 1u);
-    const std::string text = test::ReadFile(m_data.File("streams/Default/" + stored[0]));
+    const auto stored = ServiceStore(m_data.Path()).Uploads("Default");
+    ASSERT_TRUE(stored);
+    ASSERT_EQ(stored->size(), 1u);
+    const std::string text = stored->front().second;
     const std::string shifted(
         R"(07/11/2003  17:42:03\.(\d\d\d)\t07/11/2003  17:45:3[23]\.\d\d\d\tArtist\tTitle)");
     std::vector<std::string> m;

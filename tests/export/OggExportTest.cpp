@@ -628,7 +628,10 @@ TEST_F(OggCutTest, BadInputCutsNothing) {
          kChunkFrames + 10,
          {"Found EOS before cut point.", notWithin},
          kChunkFrames},
-        {"negative cut", chunk, -5, {"Unhandled special case: first file too short?"}, -1},
+        {"negative cut", chunk, -5, {"Ogg cut at sample -5, before the first"}, -1},
+        // Found by fuzzing: the page arithmetic relative to the cut overflowed.
+        {"cut near the lowest int64", chunk, INT64_MIN + 1200,
+         {"Ogg cut at sample -9223372036854774608, before the first"}, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

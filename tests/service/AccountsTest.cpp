@@ -35,28 +35,48 @@ void ExpectLogins(ServiceData& data, const std::vector<LoginCase>& cases) {
 std::string AllBytes(const std::string& folder) {
     std::string bytes;
     for (const auto& e : fs::directory_iterator(folder))
-        if (e.is_regular_file() && e.path().extension() != ".imported") bytes += ReadFile(e.path().string());
+        if (e.is_regular_file()) bytes += ReadFile(e.path().string());
     return bytes;
 }
 
-TEST(AccountsTest, ThePlainFileIsTakenInHashedAndRenamed) {
-    TempDir dir;
-    WriteFile(dir.File("accounts.txt"), "alice\tsecret-one\r\nbob smith\tpw two\nalice\tlater\nnotab\n");
-    const std::vector<LoginCase> cases{{"alice", "secret-one", true}, {"bob smith", "pw two", true},
-                                       {"alice", "later", false},     {"alice", "secret-on", false},
-                                       {"notab", "", false},          {"carol", "secret-one", false}};
-    {
-        ServiceData data(dir.Path());
-        ExpectLogins(data, cases);
+// The plain file is taken in and deleted, so no password stays readable; a
+// file an earlier version left renamed (plain passwords in it) goes as well.
+// Each deletion is noted in the log.
+TEST(AccountsTest, ThePlainFileIsTakenInHashedAndDeleted) {
+    struct Case {
+        const char* name;
+        bool leftover;  // an accounts.txt.imported of an earlier version
+        std::vector<std::string> notes;
+    };
+    const std::vector<Case> cases{
+        {"fresh", false, {"accounts.txt: 2 account(s) taken in with hashed passwords; the file is deleted"}},
+        {"leftover", true,
+         {"accounts.txt.imported deleted: it held plain passwords already taken in",
+          "accounts.txt: 2 account(s) taken in with hashed passwords; the file is deleted"}},
+    };
+    const std::vector<LoginCase> logins{{"alice", "secret-one", true}, {"bob smith", "pw two", true},
+                                        {"alice", "later", false},     {"alice", "secret-on", false},
+                                        {"notab", "", false},          {"carol", "secret-one", false}};
+    for (const auto& c : cases) {
+        TempDir dir;
+        WriteFile(dir.File("accounts.txt"), "alice\tsecret-one\r\nbob smith\tpw two\nalice\tlater\nnotab\n");
+        if (c.leftover) WriteFile(dir.File("accounts.txt.imported"), "old\tsecret-one\n");
+        std::vector<std::string> notes;
+        {
+            ServiceData data(dir.Path());
+            data.SetLog([&notes](const std::string& line) { notes.push_back(line); });
+            ExpectLogins(data, logins);
+        }
+        EXPECT_EQ(notes, c.notes) << c.name;
+        EXPECT_FALSE(fs::exists(dir.File("accounts.txt"))) << c.name;
+        EXPECT_FALSE(fs::exists(dir.File("accounts.txt.imported"))) << c.name;
+        ServiceData again(dir.Path());
+        ExpectLogins(again, logins);
+        const std::string stored = AllBytes(dir.Path());
+        for (const char* plain : {"secret-one", "pw two"})
+            EXPECT_EQ(stored.find(plain), std::string::npos) << c.name << ": " << plain;
+        EXPECT_NE(stored.find("$y$"), std::string::npos) << c.name;
     }
-    EXPECT_FALSE(fs::exists(dir.File("accounts.txt")));
-    EXPECT_TRUE(fs::exists(dir.File("accounts.txt.imported")));
-    ServiceData again(dir.Path());
-    ExpectLogins(again, cases);
-    const std::string stored = AllBytes(dir.Path());
-    for (const char* plain : {"secret-one", "pw two"})
-        EXPECT_EQ(stored.find(plain), std::string::npos) << plain;
-    EXPECT_NE(stored.find("$y$"), std::string::npos);
 }
 
 TEST(AccountsTest, TheAccountCommandAddsChangesListsAndRemoves) {

@@ -187,20 +187,32 @@ TEST_F(ServiceHandlersTest, PlaylistWithoutRecordsIsAPlainMessageLine) {
     EXPECT_EQ(bad.body.rfind("ERROR", 0), 0u) << bad.body;
 }
 
-TEST_F(ServiceHandlersTest, UploadStoresTheDecodedFile) {
+// Uploads are kept in the database alone, with their bytes: no file is
+// written, and a seeded file leaving the folder does not take them along.
+TEST_F(ServiceHandlersTest, UploadsAreKeptInTheDatabaseAlone) {
     const std::string content =
         DesFile("", {Record(At(10, 0), At(10, 3), "A & B / C+D %")}) + "\xE9\x01";
+    const auto folder = DataFile("streams/Radio One/");
+    fs::create_directories(folder);
+    WriteFile(folder + "seed.des", DesFile("", {Record(At(9, 0), At(9, 3), "Seed")}));
     const auto answer = Handlers().Handle(UploadForm("anyone", "anything", "Radio One", content));
     EXPECT_EQ(answer.body, "OK\n");
-    const auto files = FilesUnder(DataFile("streams/Radio One"));
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(ReadFile(files[0]), content);
-    EXPECT_EQ(fs::path(files[0]).filename(), "upload_2003_11_07_17_42_20_000.des");
-
-    // A second upload in the same second gets a name of its own and is served.
+    EXPECT_EQ(answer.logNote, "stored upload_2003_11_07_17_42_20_000.des of Radio One");
+    // A second upload in the same second gets a name of its own.
     EXPECT_EQ(Handlers().Upload(UploadForm("a", "b", "Radio One", content)).body, "OK\n");
-    EXPECT_EQ(FilesUnder(DataFile("streams/Radio One")).size(), 2u);
-    EXPECT_EQ(Lines(Handlers().PlaylistRequest(PlaylistForm("Radio One", At(10, 0), At(10, 1))).body).size(), 4u);
+    EXPECT_EQ(FilesUnder(folder), std::vector<std::string>{folder + "seed.des"});
+
+    fs::remove(folder + "seed.des");
+    ServiceData restarted(m_dataPath);
+    ServiceHandlers handlers(restarted, m_clock, 0.0);
+    EXPECT_EQ(handlers.PlaylistRequest(PlaylistForm("Radio One", At(9, 0), At(9, 1))).body,
+              std::string(ServiceHandlers::kNoPlaylist) + "\n");
+    EXPECT_EQ(Lines(handlers.PlaylistRequest(PlaylistForm("Radio One", At(10, 0), At(10, 1))).body).size(), 4u);
+    const auto uploads = restarted.Uploads("Radio One");
+    ASSERT_TRUE(uploads);
+    const std::vector<std::pair<std::string, std::string>> expected{
+        {"upload_2003_11_07_17_42_20_000.des", content}, {"upload_2003_11_07_17_42_20_001.des", content}};
+    EXPECT_EQ(*uploads, expected);
 }
 
 TEST_F(ServiceHandlersTest, UploadChecksTheLoginWhenAccountsExist) {

@@ -1,6 +1,7 @@
 // The service's database: the folder layout taken in, answers kept across
 // restarts, and many threads storing and reading at once.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <filesystem>
@@ -114,6 +115,33 @@ TEST_F(ServiceStoreTest, TheFolderLayoutIsTakenInOnceAndServedTheSameAfterAResta
     EXPECT_EQ(after[0].find("Third"), std::string::npos) << after[0];
     EXPECT_NE(after[3].find("New"), std::string::npos) << after[3];
     EXPECT_EQ(after[3].find("Late"), std::string::npos) << after[3];
+}
+
+// A database made before uploads were kept in it alone gets their columns
+// and takes uploads beside the files it had.
+TEST_F(ServiceStoreTest, ADatabaseOfTheOlderLayoutTakesUploads) {
+    fs::create_directories(Data("streams/Radio One"));
+    WriteFile(Data("streams/Radio One/seed.des"), Des(false, {{At(10, 0), At(10, 3), "First"}}));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(Data(ServiceStore::kFileName).c_str(), &db), SQLITE_OK);
+    const int made = sqlite3_exec(db,
+                                  "CREATE TABLE files(id INTEGER PRIMARY KEY, stream TEXT NOT NULL, "
+                                  "name TEXT NOT NULL, trusted INTEGER NOT NULL, UNIQUE(stream, name));",
+                                  nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    ASSERT_EQ(made, SQLITE_OK);
+
+    ServiceData data(Data());
+    ServiceHandlers handlers(data, m_clock, 0.0);
+    const std::string upload = Des(false, {{At(10, 3), At(10, 6), "Second"}});
+    EXPECT_EQ(handlers.Handle(FormFields::Parse("", "a=uploadfp&srcname=Radio One&fileContent=" + upload)).body,
+              "OK\n");
+    DescriptionStore served;
+    served.LoadText(handlers.PlaylistRequest(Playlist("Radio One", At(10, 0), At(10, 10))).body);
+    ASSERT_EQ(served.Size(), 2u);
+    EXPECT_EQ(served.Records()[1]->title, "Second");
+    ASSERT_TRUE(data.Uploads("Radio One"));
+    EXPECT_EQ(data.Uploads("Radio One")->size(), 1u);
 }
 
 TEST_F(ServiceStoreTest, ThreadsUploadingAndReadingAtOnceAllSucceed) {

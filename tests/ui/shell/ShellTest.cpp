@@ -22,6 +22,7 @@
 #include "app/ExportCommand.h"
 #include "app/RecordCommand.h"
 #include "platform/PlaybackDevice.h"
+#include "service/ServiceStore.h"
 #include "ui/shell/StreamView.h"
 
 #include "core/Clock.h"
@@ -223,7 +224,9 @@ TEST_F(ShellTest, UploadRunsBesideTheWindowAndEndsInAMessageBox) {
         EXPECT_EQ(std::count(statuses.begin(), statuses.end(), "Uploading description file..."), c.sent ? 1 : 0)
             << c.box;
     }
-    EXPECT_EQ(test::FileNames(data.File("streams/One"), ".des").size(), 1u);
+    const auto uploads = ServiceStore(data.Path()).Uploads("One");
+    ASSERT_TRUE(uploads);
+    EXPECT_EQ(uploads->size(), 1u);
 }
 
 TEST_F(ShellTest, ScheduleViewCreatesModifiesAndDeletesInScheduleTxt) {
