@@ -1,0 +1,232 @@
+// Injected write faults: the real wavkeep runs with the write-fault shim
+// (tests/support/WriteFaults.c) preloaded, which fails its k-th write, open
+// for writing, fsync, rename, truncate or close of the files under test with
+// ENOSPC or EIO. A fault-free run first counts the calls N and gives the new
+// contents; then each chosen k runs on a fresh copy of the same home.
+//
+// After every fault: each file holds its old or its new contents (a file
+// neither had, such as a temporary one left behind, counts as a mixture);
+// when a file did not get its new contents the exit status says failure; no
+// signal and no sanitizer report; and the same command run again without a
+// fault reaches the new contents. The recording has checks of its own.
+//
+// Short form: about 16 k per writer. Long form (scripts/fault-sweep, or
+// WAVKEEP_FAULT_SWEEP=long): every k, once as a single fault and once as a
+// disk that stays full from the k-th call on.
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "ServiceProcess.h"
+#include "WavkeepRun.h"
+#include "platform/GeneratedMusic.h"
+#include "core/DateTime.h"
+#include "streamstore/ChunkName.h"
+#include "support/Mp3Decode.h"
+
+namespace wk {
+namespace {
+
+namespace fs = std::filesystem;
+
+using Snapshot = std::map<std::string, std::string>;  // path in the home -> bytes
+
+struct Fault {
+    long at = 0;  // 0: count only
+    bool eio = false;
+    bool persist = false;
+};
+
+struct Outcome {
+    int status = -1;
+    std::string err;
+    long calls = 0;
+    std::string fault;  // "fault KIND PATH" when one was injected
+};
+
+struct Writer {
+    std::string name;
+    std::vector<std::string> command;
+    std::string paths;  // the files under test: ':'-separated parts of their paths
+};
+
+bool LongForm() {
+    const char* form = std::getenv("WAVKEEP_FAULT_SWEEP");
+    return form != nullptr && std::string(form) == "long";
+}
+
+// The faults to inject into a writer that makes `calls` calls.
+std::vector<Fault> FaultsFor(long calls) {
+    std::vector<Fault> faults;
+    if (LongForm()) {
+        for (const bool persist : {false, true})
+            for (long k = 1; k <= calls; ++k) faults.push_back({k, k % 2 == 0, persist});
+        return faults;
+    }
+    constexpr long kShort = 16;
+    std::set<long> ks;
+    for (long i = 0; i < std::min(calls, kShort); ++i)
+        ks.insert(1 + i * (calls - 1) / std::max(1L, std::min(calls, kShort) - 1));
+    int i = 0;
+    for (const long k : ks) faults.push_back({k, i % 2 == 1, i++ % 3 == 2});
+    return faults;
+}
+
+bool Matches(const std::string& path, const std::string& parts) {
+    size_t from = 0;
+    while (from <= parts.size()) {
+        const size_t end = std::min(parts.find(':', from), parts.size());
+        if (end > from && path.find(parts.substr(from, end - from)) != std::string::npos)
+            return true;
+        from = end + 1;
+    }
+    return false;
+}
+
+// The files of `home` whose paths hold one of `parts` (the locks aside),
+// the home's own path in them made "<home>/".
+Snapshot Take(const std::string& home, const std::string& parts) {
+    Snapshot files;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(home, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string rel = fs::relative(it->path(), home).string();
+        if (!it->is_regular_file() || rel.rfind("locks/", 0) == 0 || !Matches(rel, parts))
+            continue;
+        std::string bytes = test::ReadFile(it->path().string());
+        for (size_t at = 0; (at = bytes.find(home, at)) != std::string::npos;)
+            bytes.replace(at, home.size(), "<home>/");
+        files[rel] = bytes;
+    }
+    return files;
+}
+
+std::string Describe(const std::optional<std::string>& bytes) {
+    return bytes ? std::to_string(bytes->size()) + " bytes" : std::string("absent");
+}
+
+// Every file in `after` as it was `before` or as the fault-free run left it.
+void ExpectOldOrNew(const Snapshot& before, const Snapshot& now, const Snapshot& after) {
+    std::set<std::string> names;
+    for (const Snapshot* s : {&before, &now, &after})
+        for (const auto& [name, bytes] : *s) names.insert(name);
+    const auto at = [](const Snapshot& s, const std::string& name) -> std::optional<std::string> {
+        const auto it = s.find(name);
+        return it == s.end() ? std::nullopt : std::optional<std::string>(it->second);
+    };
+    for (const std::string& name : names) {
+        const auto was = at(before, name), is = at(after, name), should = at(now, name);
+        EXPECT_TRUE(is == was || is == should)
+            << name << " is a mixture: " << Describe(is) << ", before " << Describe(was)
+            << ", fault-free " << Describe(should);
+    }
+}
+
+class WriteFaultSweepTest : public test::WavkeepRunTest {
+protected:
+    // wavkeep `args` in `home` with the shim counting calls on `paths` and
+    // failing the one `fault` names.
+    Outcome RunFaulted(const test::TempDir& home, const std::vector<std::string>& args,
+                       const std::string& paths, const Fault& fault) {
+        const std::string report = m_io.File("faults");
+        fs::remove(report);
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        const std::string sanitizer =
+            std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+        const std::map<std::string, std::string> vars = {
+            {"LD_PRELOAD", WAVKEEP_WRITE_FAULTS},
+            {"WK_FAULT_AT", std::to_string(fault.at)},
+            {"WK_FAULT_ERRNO", fault.eio ? "EIO" : "ENOSPC"},
+            {"WK_FAULT_PERSIST", fault.persist ? "1" : "0"},
+            {"WK_FAULT_PATHS", paths},
+            {"WK_FAULT_REPORT", report},
+            {"ASAN_OPTIONS", sanitizer}};
+        for (const auto& [name, value] : vars) ::setenv(name.c_str(), value.c_str(), 1);
+        Outcome o;
+        o.status = RunIn(home, args);
+        for (const auto& [name, value] : vars) ::unsetenv(name.c_str());
+        if (asan) ::setenv("ASAN_OPTIONS", asan, 1);
+        o.err = Err();
+        const std::string text = test::ReadFile(report);
+        o.calls = std::atol(text.c_str() + std::min(text.size(), size_t{6}));
+        const size_t f = text.find("fault ");
+        if (f != std::string::npos) o.fault = text.substr(f, text.find('\n', f) - f);
+        return o;
+    }
+
+    // config.ini names the home's folders from the root: the copy's own.
+    static void CopyHome(const test::TempDir& from, const test::TempDir& to) {
+        fs::copy(from.Path(), to.Path(), fs::copy_options::recursive |
+                                             fs::copy_options::overwrite_existing |
+                                             fs::copy_options::copy_symlinks);
+        std::string config = test::ReadFile(to.File("config.ini"));
+        for (size_t at = 0; (at = config.find(from.Path(), at)) != std::string::npos;)
+            config.replace(at, from.Path().size(), to.Path());
+        if (!config.empty()) test::WriteFile(to.File("config.ini"), config);
+    }
+
+    static void ExpectNoCrash(const Outcome& o) {
+        EXPECT_TRUE(o.status == 0 || o.status == 1) << "status " << o.status << "\n" << o.err;
+        for (const char* report : {"Sanitizer", "runtime error:"})
+            EXPECT_EQ(o.err.find(report), std::string::npos) << o.err;
+    }
+
+    // Sweeps `w` over k on copies of this test's home; the number of faults injected.
+    long Sweep(const Writer& w) {
+        SCOPED_TRACE(w.name);
+        test::TempDir reference;
+        CopyHome(m_home, reference);
+        const Outcome clean = RunFaulted(reference, w.command, w.paths, {});
+        EXPECT_EQ(clean.status, 0) << clean.err;
+        EXPECT_GT(clean.calls, 0);
+        const Snapshot before = Take(m_home.Path(), w.paths);
+        const Snapshot now = Take(reference.Path(), w.paths);
+        EXPECT_NE(before, now) << "the command changes nothing";
+        long injected = 0;
+        for (const Fault& fault : FaultsFor(clean.calls)) {
+            test::TempDir home;
+            CopyHome(m_home, home);
+            const Outcome o = RunFaulted(home, w.command, w.paths, fault);
+            SCOPED_TRACE("k=" + std::to_string(fault.at) + (fault.persist ? " on" : "") + " " +
+                         o.fault + "\n" + o.err);
+            ExpectNoCrash(o);
+            EXPECT_FALSE(o.fault.empty()) << "call " << fault.at << " never came";
+            injected += !o.fault.empty();
+            const Snapshot after = Take(home.Path(), w.paths);
+            ExpectOldOrNew(before, now, after);
+            if (after == now) continue;
+            EXPECT_NE(o.status, 0) << "not saved, yet reported as success";
+            const Outcome again = RunFaulted(home, w.command, w.paths, {});
+            EXPECT_EQ(again.status, 0) << again.err;
+            EXPECT_EQ(Take(home.Path(), w.paths), now) << "a run after the fault ends elsewhere";
+        }
+        std::printf("%s: %ld calls, %ld faults injected\n", w.name.c_str(), clean.calls, injected);
+        return injected;
+    }
+};
+
+TEST_F(WriteFaultSweepTest, SettingsAndListsAreOldOrNewAfterEveryFault) {
+    ASSERT_EQ(Run({"config", "set", "DiskSpace", "500"}), 0);
+    ASSERT_EQ(Run({"account", "set", "alice", "first"}), 0);
+    ASSERT_EQ(Run({"streams", "add", "Rock"}), 0);
+    ASSERT_EQ(Run({"schedule", "add", "once", "--from", "2099-01-01 10:00:00", "--to",
+                   "2099-01-01 11:00:00", "--stream", "Rock"}),
+              0)
+        << Err();
+    const Writer writers[] = {
+        {"config.ini", {"config", "set", "DiskSpace", "750"}, "config.ini"},
+        {"Options.txt", {"account", "set", "bob", "second"}, "Options.txt"},
+        {"schedule.txt",
+         {"schedule", "add", "daily", "--from", "08:00", "--to", "09:00", "--stream", "Rock"},
+         "schedule.txt"},
+        {"stream list (add)", {"streams", "add", "Jazz"}, "StreamFileNames.txt:Streams/Jazz"},
+        {"stream list (activate)", {"streams", "activate", "Rock"}, "StreamFileNames.txt"},
+    };
+    for (const Writer& w : writers) Sweep(w);
+}
+
+}  // namespace
+}  // namespace wk
