@@ -228,5 +228,110 @@ TEST_F(WriteFaultSweepTest, SettingsAndListsAreOldOrNewAfterEveryFault) {
     for (const Writer& w : writers) Sweep(w);
 }
 
+// The MP3 chunk files in `folder`, by their numbers.
+std::vector<std::string> Mp3Chunks(const std::string& folder) {
+    std::vector<std::pair<int, std::string>> chunks;
+    for (const std::string& name : test::FileNames(folder, ".mp3"))
+        if (const auto fields = ParseChunkName(name)) chunks.emplace_back(fields->number, name);
+    std::sort(chunks.begin(), chunks.end());
+    std::vector<std::string> names;
+    for (auto& [number, name] : chunks) names.push_back(name);
+    return names;
+}
+
+TEST_F(WriteFaultSweepTest, RecordingKeepsEveryCompleteChunkAndTellsWhyItStopped) {
+    ASSERT_EQ(Run({"config", "set", "Encoder", "Lame encoder"}), 0);
+    ASSERT_EQ(Run({"config", "set", "SingleFileLength", "2"}), 0);
+    ASSERT_EQ(Run({"record", "--for", "4", "--input", "generator:1:fast"}), 0) << Err();
+    const std::string stream = "Streams/Default/";
+    const Snapshot earlier = Take(m_home.Path(), stream);
+    ASSERT_EQ(Mp3Chunks(m_home.File(stream)).size(), 2u);
+    const std::vector<std::string> record = {"record", "--for", "9", "--input", "generator:2:fast"};
+    test::TempDir reference;
+    CopyHome(m_home, reference);
+    const Outcome clean = RunFaulted(reference, record, "Streams/", {});
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    const size_t chunks = Mp3Chunks(reference.File(stream)).size();
+    long injected = 0;
+    for (const Fault& fault : FaultsFor(clean.calls)) {
+        test::TempDir home;
+        CopyHome(m_home, home);
+        const Outcome o = RunFaulted(home, record, "Streams/", fault);
+        SCOPED_TRACE("k=" + std::to_string(fault.at) + " " + o.fault + "\n" + o.err);
+        ExpectNoCrash(o);
+        injected += !o.fault.empty();
+        // The earlier session as it was; the new one's chunks decode, but
+        // for the last, which the fault may have cut short.
+        const Snapshot after = Take(home.Path(), stream);
+        for (const auto& [name, bytes] : earlier) {
+            const auto it = after.find(name);
+            EXPECT_TRUE(it != after.end() && it->second == bytes) << name << " changed";
+        }
+        std::vector<std::string> fresh;
+        for (const std::string& name : Mp3Chunks(home.File(stream)))
+            if (!earlier.count(stream + name)) fresh.push_back(name);
+        for (size_t i = 0; i + 1 < fresh.size(); ++i) {
+            const test::DecodedMp3 d = test::DecodeMp3File(home.File(stream + fresh[i]), nullptr, true);
+            EXPECT_TRUE(d.errors == 0 && d.frames > 70) << fresh[i] << ": " << d.frames << " frames";
+        }
+        if (o.fault.empty()) continue;
+        // Either it recorded on, or it stopped with exit status 1 saying so:
+        // in the event log once the chunks were hit.
+        const std::string events = test::ReadFile(home.File("events.txt"));
+        if (o.status == 0)
+            EXPECT_EQ(fresh.size(), chunks) << "stopped early, yet reported as success";
+        else if (o.fault.find(stream) != std::string::npos)
+            EXPECT_NE(events.find("Recording stopped"), std::string::npos) << events;
+        else
+            EXPECT_NE(o.err.find("cannot write"), std::string::npos);
+    }
+    std::printf("recording: %ld calls, %ld faults injected\n", clean.calls, injected);
+}
+
+// A recording of seed 29 with the generator's own playlist: one complete
+// track and the start of the next (see PlaylistEndToEndTest).
+class WriteFaultSongsTest : public WriteFaultSweepTest {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(Run({"config", "set", "Encoder", "Lame encoder"}), 0);
+        ASSERT_EQ(Run({"record", "--for", "190", "--input", "generator:29:fast"}), 0) << Err();
+        const auto first = ParseChunkName(Mp3Chunks(m_home.File("Streams/Default/")).at(0));
+        ASSERT_TRUE(first);
+        ASSERT_EQ(test::RunProgram({WAVKEEP_SERVICE_EXE, "seed", "--data", m_data.Path(), "--seed",
+                                    "29", "--minutes", "7", "--start", first->start.LongText()},
+                                   m_io.File("out"), m_io.File("err")),
+                  0);
+    }
+    std::string Playlist() const { return m_data.File("streams/Default/generated.des"); }
+
+    test::TempDir m_data;
+};
+
+TEST_F(WriteFaultSongsTest, DescriptionsSongsAndTheirGainAreOldOrNewAfterEveryFault) {
+    Sweep({"desc.des", {"import", Playlist(), "--trust", "--difference", "0"}, "desc.des"});
+    ASSERT_EQ(Run({"import", Playlist(), "--trust", "--difference", "0"}), 0) << Err();
+    Sweep({"songs", {"export"}, "Songs/:desc.des:StreamFileNames.txt"});
+    // Two chunks measured and changed as one album, in place.
+    const std::vector<std::string> chunks = Mp3Chunks(m_home.File("Streams/Default/"));
+    fs::create_directories(m_home.File("Music"));
+    for (const size_t i : {size_t{3}, size_t{9}})
+        fs::copy_file(m_home.File("Streams/Default/" + chunks.at(i)),
+                      m_home.File("Music/" + std::to_string(i) + ".mp3"));
+    Sweep({"normalize", {"normalize", m_home.File("Music/3.mp3"), m_home.File("Music/9.mp3")},
+           "Music/"});
+}
+
+TEST_F(WriteFaultSongsTest, PlaylistDownloadIsOldOrNewAfterEveryFault) {
+    test::ServiceProcess service;
+    ASSERT_TRUE(service.Start(m_data.Path()));
+    for (const char* key : {"TimeCheckURL", "UploadURL"})
+        ASSERT_EQ(Run({"config", "set", key, service.Root() + "/html/playlists/upload.php3"}), 0);
+    ASSERT_EQ(Run({"account", "set", "me", "pw"}), 0);
+    Sweep({"playlist download",
+           {"download", "playlist"},
+           "AppliedDesIDs.dat:desc.des:StreamFileNames.txt:Songs/"});
+    EXPECT_TRUE(service.Stop());
+}
+
 }  // namespace
 }  // namespace wk
