@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -216,6 +218,42 @@ ExportRequest BuildRangeExportRequest(const DescriptionStore& store, StreamTime 
     return request;
 }
 
+namespace {
+
+// Moves the stream's covered-until time to the end of the last song made,
+// but never past one that could not be made (a full disk, say), so that the
+// next download's export tries it again.
+void SaveCoveredUntil(const std::string& streamName, ExportRunResult& result) {
+    StreamTime firstFailed = INT64_MAX;
+    for (const ExportedFile& f : result.files)
+        if (f.path.empty()) firstFailed = std::min(firstFailed, f.entry.start);
+    StreamTime maxEnd = INT64_MIN;
+    for (const ExportedFile& f : result.files)
+        if (!f.path.empty() && f.entry.end <= firstFailed) maxEnd = std::max(maxEnd, f.entry.end);
+    if (streamName.empty() || maxEnd == INT64_MIN) return;
+    FileLock lock;
+    std::string why;
+    StreamNameFile streams;
+    if (!lock.AcquireFor(StreamNameFile::FilePath(), FileLock::kDefaultTimeoutMs, &why)) {
+        result.saveError = "covered-until not saved: " + why;
+    } else {
+        streams.load();
+        if (StreamRecord* record = streams.Find(streamName)) {
+            record->coveredUntil = maxEnd;
+            if (streams.save()) {
+                result.coveredUntil = maxEnd;
+                Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
+                      static_cast<long long>(maxEnd), streamName.c_str());
+            } else {
+                result.saveError = "cannot write " + StreamNameFile::FilePath();
+            }
+        }
+    }
+    if (!result.saveError.empty()) Trace(kTraceError, "%s", result.saveError.c_str());
+}
+
+}  // namespace
+
 ExportRunResult RunMusicExport(ExportRequest request) {
     ExportRunResult result;
     if (g_exportBusy.exchange(true)) {
@@ -245,13 +283,11 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     info.folder = request.streamFolder;
     UpdateStreamInfo(info);
 
-    StreamTime maxEnd = INT64_MIN;
     std::vector<std::string> toNormalize;
     std::vector<std::string> tempPaths;
     for (int i = 0; i < n; ++i) {
         ExportEntry& entry = request.entries[static_cast<size_t>(i)];
         progress.SetFileIndex(i + 1);
-        if (entry.end > maxEnd) maxEnd = entry.end;
         MakeFileNameSafe(entry.name);
         ExportedFile file;
         const std::string path = ExportTrack(info, entry.start, entry.end, entry.name, entry.track,
@@ -275,27 +311,6 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         result.files.push_back(std::move(file));
     }
 
-    if (!request.streamName.empty() && n > 0) {
-        FileLock lock;
-        std::string why;
-        StreamNameFile streams;
-        if (!lock.AcquireFor(StreamNameFile::FilePath(), FileLock::kDefaultTimeoutMs, &why)) {
-            result.saveError = "covered-until not saved: " + why;
-        } else {
-            streams.load();
-            if (StreamRecord* record = streams.Find(request.streamName)) {
-                record->coveredUntil = maxEnd;
-                if (streams.save()) {
-                    result.coveredUntil = maxEnd;
-                    Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
-                          static_cast<long long>(maxEnd), request.streamName.c_str());
-                } else {
-                    result.saveError = "cannot write " + StreamNameFile::FilePath();
-                }
-            }
-        }
-        if (!result.saveError.empty()) Trace(kTraceError, "%s", result.saveError.c_str());
-    }
 
     progress.SetText("Normalizing mp3's...Please wait!");
     NormalizeResult normalized;
@@ -336,14 +351,22 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         if (RenameNoReplace(temp, target)) {
             file.path = target;
             file.movedIntoPlace = true;
-        } else {
+        } else if (errno == EEXIST) {
             file.path = temp;
             Trace(kTraceError, "%s could not be moved to %s; it stays in %s", temp.c_str(),
                   target.c_str(), dirs.temp.c_str());
+        } else {
+            // A disk that fails now: the song is made again next time, its
+            // description stays.
+            Trace(kTraceError, "%s could not be moved to %s: %s", temp.c_str(), target.c_str(),
+                  std::strerror(errno));
+            ::unlink(temp.c_str());
+            file.path.clear();
         }
     }
     ::rmdir(dirs.temp.c_str());
     ::rmdir(dirs.badcut.c_str());
+    SaveCoveredUntil(request.streamName, result);
 
     progress.Hide();
     std::string why;

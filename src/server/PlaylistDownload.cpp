@@ -150,7 +150,13 @@ void ParsePlaylistAnswer(const std::vector<std::string>& lines, ParseContext& c)
         ++c.result.failed;
         return;
     }
-    c.ids.Record(id);
+    // Merged, but applied again next time (a merge of the same file changes
+    // nothing): the run failed all the same.
+    if (!c.ids.Record(id)) {
+        Trace(kTraceError, "Description file %X was merged, but AppliedDesIDs.dat could not be saved", id);
+        ++c.result.failed;
+        return;
+    }
     c.result.appliedIds.push_back(id);
     ++c.result.applied;
 }
@@ -280,8 +286,11 @@ PlaylistDownloadResult RunPlaylistDownload(HttpClient& http, const std::string& 
     // Whatever the applied descriptions describe completely is exported now;
     // the export moves the stream's covered-until time on.
     const ExportRunResult exported = StartMusicExport(stream.name);
-    for (const ExportedFile& file : exported.files)
+    for (const ExportedFile& file : exported.files) {
         if (file.movedIntoPlace) ++result.exported;
+        if (file.path.empty()) ++result.exportFailed;
+    }
+    result.exportError = exported.saveError;
     if (exported.coveredUntil >= 0) result.coveredUntil = exported.coveredUntil;
     result.exportedFiles = exported.files;
 
