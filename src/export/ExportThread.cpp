@@ -54,6 +54,22 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
     return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
+// Songs in the temporary folder when no run holds it were left by a run that
+// was killed before it moved them into place: their descriptions are still
+// in desc.des, so the next run cuts them again. Removed so that they neither
+// take up space nor push the new songs' names to "_2".
+void RemoveInterruptedSongs(const std::string& temp) {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(temp, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError)) continue;
+        Trace(kTraceInfo, "Removing %s, left by an interrupted export",
+              it->path().string().c_str());
+        std::filesystem::remove(it->path(), typeError);
+    }
+}
+
 std::string StreamNameOfFolder(const std::string& folder) {
     std::string f = folder;
     while (f.size() > 1 && f.back() == '/') f.pop_back();
@@ -70,7 +86,9 @@ bool RemoveExported(const std::string& streamFolder, const std::vector<ExportedF
     // Looked up by their times, so that a long file costs O(n log n).
     std::multimap<std::pair<StreamTime, StreamTime>, const Description*> exported;
     for (const ExportedFile& f : files) {
-        if (f.path.empty()) continue;  // kept: a manual export may try again
+        // Kept: a manual export may try again; a song that could not be moved
+        // into place is cut again by the next run.
+        if (f.path.empty() || !f.movedIntoPlace) continue;
         exported.emplace(std::pair(f.entry.start, f.entry.end), &f.entry.track);
     }
     if (exported.empty()) return true;
@@ -220,16 +238,16 @@ ExportRequest BuildRangeExportRequest(const DescriptionStore& store, StreamTime 
 
 namespace {
 
-// Moves the stream's covered-until time to the end of the last song made,
-// but never past one that could not be made (a full disk, say), so that the
+// Moves the stream's covered-until time to the end of the last song put in
+// place, but never past one that was not (a full disk, say), so that the
 // next download's export tries it again.
 void SaveCoveredUntil(const std::string& streamName, ExportRunResult& result) {
     StreamTime firstFailed = INT64_MAX;
     for (const ExportedFile& f : result.files)
-        if (f.path.empty()) firstFailed = std::min(firstFailed, f.entry.start);
+        if (!f.movedIntoPlace) firstFailed = std::min(firstFailed, f.entry.start);
     StreamTime maxEnd = INT64_MIN;
     for (const ExportedFile& f : result.files)
-        if (!f.path.empty() && f.entry.end <= firstFailed) maxEnd = std::max(maxEnd, f.entry.end);
+        if (f.movedIntoPlace && f.entry.end <= firstFailed) maxEnd = std::max(maxEnd, f.entry.end);
     if (streamName.empty() || maxEnd == INT64_MIN) return;
     FileLock lock;
     std::string why;
@@ -275,6 +293,16 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     const ExportDirectories dirs = ExportDirectories::FromConfig();
     if (!dirs.Ensure())
         Trace(kTraceError, "export failed because one of the export directories could not be created\n");
+    // One run at a time per music folder, across processes too (the daemon
+    // and the command line): the holder owns the temporary folder.
+    FileLock folderLock;
+    std::string why;
+    if (!folderLock.AcquireFor(dirs.temp, FileLock::kDefaultTimeoutMs, &why)) {
+        Trace(kTraceError, "Export not started: %s", why.c_str());
+        result.ran = false;
+        return result;
+    }
+    RemoveInterruptedSongs(dirs.temp);
 
     ConfigStore config;
     config.Load();
@@ -366,10 +394,12 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     }
     ::rmdir(dirs.temp.c_str());
     ::rmdir(dirs.badcut.c_str());
+    // Only now that the songs are in place: a run killed before would
+    // otherwise leave tracks that no later run exports.
     SaveCoveredUntil(request.streamName, result);
 
+
     progress.Hide();
-    std::string why;
     if (!RemoveExported(request.streamFolder, result.files, why)) {
         Trace(kTraceError, "Exported descriptions stay in the description file: %s", why.c_str());
         if (!result.saveError.empty()) result.saveError += "; ";

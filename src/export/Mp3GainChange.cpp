@@ -1,6 +1,12 @@
-// Moving the global_gain fields of an MP3 file in place.
+// Moving the global_gain fields of an MP3 file: the changed file is written
+// as a copy beside it, flushed to the disk and renamed over it, so that a
+// crash or a failed write leaves either the old song or the new one, never a
+// song whose frames are changed in part.
 
 #include <fcntl.h>
+#include <libgen.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -113,6 +119,88 @@ std::pair<int, int> ChangeFrameGains(uint8_t* p, const Frame& f, int leftSteps, 
     return {first, last};
 }
 
+// A copy of the song beside it that replaces the song on Commit and is
+// removed otherwise. The copy is made by the kernel (copy_file_range), so it
+// costs little next to the analysis.
+class GainCopy {
+public:
+    GainCopy(const std::string& path, int from, int64_t size) : m_target(path) {
+        // One name per song, locked while in use: a copy left by a run that
+        // was killed is taken over by the next, one another run is writing
+        // is not touched.
+        m_temp = path + ".gain";
+        m_fd = ::open(m_temp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (m_fd < 0) return;
+        if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(m_fd, 0) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+            m_temp.clear();
+            return;
+        }
+        struct stat st {};
+        if (::fstat(from, &st) == 0) ::fchmod(m_fd, st.st_mode & 07777);
+        off_t in = 0;
+        while (in < size) {
+            const ssize_t n = ::copy_file_range(from, &in, m_fd, nullptr,
+                                                static_cast<size_t>(size - in), 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+        }
+        if (in < size) m_failed = !CopyByReading(from, in, size);
+    }
+    ~GainCopy() {
+        if (m_fd >= 0) ::close(m_fd);
+        if (!m_temp.empty() && !m_committed) ::unlink(m_temp.c_str());
+    }
+    GainCopy(const GainCopy&) = delete;
+    GainCopy& operator=(const GainCopy&) = delete;
+
+    int Fd() const { return m_failed ? -1 : m_fd; }
+    bool Busy() const { return m_temp.empty(); }
+
+    bool Commit() {
+        if (m_fd < 0 || m_failed) return false;
+        bool ok = ::fsync(m_fd) == 0;
+        ok = ::close(m_fd) == 0 && ok;
+        m_fd = -1;
+        if (!ok || ::rename(m_temp.c_str(), m_target.c_str()) != 0) return false;
+        m_committed = true;
+        std::string dir = m_target;
+        const int dfd = ::open(::dirname(dir.data()), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            ::fsync(dfd);
+            ::close(dfd);
+        }
+        return true;
+    }
+
+private:
+    // When the file system cannot copy between the two files.
+    bool CopyByReading(int from, off_t at, int64_t size) {
+        std::vector<uint8_t> block(1 << 16);
+        while (at < size) {
+            const ssize_t got = ::pread(from, block.data(), block.size(), at);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t put = ::pwrite(m_fd, block.data() + done,
+                                             static_cast<size_t>(got - done), at + done);
+                if (put < 0 && errno == EINTR) continue;
+                if (put <= 0) return false;
+                done += put;
+            }
+            at += got;
+        }
+        return true;
+    }
+
+    std::string m_target;
+    std::string m_temp;
+    int m_fd = -1;
+    bool m_failed = false;
+    bool m_committed = false;
+};
+
 }  // namespace
 
 bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps) {
@@ -134,7 +222,14 @@ bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps) {
     }
     bool more = true;
     if (scanner.IsInfoFrame(frame)) more = scanner.FindNext(frame.pos + frame.length, &frame);
-    WriteQueue queue(file.fd);
+    GainCopy copy(path, file.fd, size);
+    if (copy.Fd() < 0) {
+        Trace(kTraceError, "Changing the gain of %s failed: %s", path.c_str(),
+              copy.Busy() ? "another run is changing it"
+                          : ("cannot write a copy beside it: " + std::string(std::strerror(errno))).c_str());
+        return false;
+    }
+    WriteQueue queue(copy.Fd());
     bool written = true;
     for (; more; more = scanner.FindNext(frame.pos + frame.length, &frame)) {
         // A frame cut off before the end of its side information stays as it is.
@@ -145,8 +240,8 @@ bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps) {
             written &= queue.Add(frame.pos + from, p + from, static_cast<size_t>(to - from + 1));
     }
     written &= queue.Flush();
-    if (!written || scanner.ReadFailed()) {
-        Trace(kTraceError, "Changing the gain of %s failed: the file may be changed in part",
+    if (!written || scanner.ReadFailed() || !copy.Commit()) {
+        Trace(kTraceError, "Changing the gain of %s failed: the song is left as it was",
               path.c_str());
         return false;
     }

@@ -38,8 +38,8 @@ bool IsSessionName(const std::string& session) {
     return ParseChunkName(session + "_1.").has_value();
 }
 
-// The note of a live recorder; nullopt when none is published.
-std::optional<Note> ReadNote() {
+// The note as the file holds it, whether its writer lives or not.
+std::optional<Note> ReadNoteFile() {
     std::ifstream in(ProgramFile(kRecordingNoteFile), std::ios::binary);
     if (!in) return std::nullopt;
     Note note;
@@ -49,10 +49,42 @@ std::optional<Note> ReadNote() {
         else if (line.rfind("session=", 0) == 0) note.session = line.substr(8);
     }
     if (note.folder.empty() || !IsSessionName(note.session)) return std::nullopt;
+    return note;
+}
+
+// The note of a live recorder; nullopt when none is published.
+std::optional<Note> ReadNote() {
+    std::optional<Note> note = ReadNoteFile();
     // Checked after reading: a recorder that died left its note behind, and
     // its lock went with it.
-    if (!FileLock::IsHeld(kRecordingLockName)) return std::nullopt;
+    if (!note || !FileLock::IsHeld(kRecordingLockName)) return std::nullopt;
     return note;
+}
+
+// A recorder killed just after it created a chunk leaves it empty (and its
+// side files): no audio, nothing any reader lists. Removed with its side
+// files when the next recorder starts, so they do not lie there for ever.
+void RemoveEmptyChunks(const Note& died) {
+    std::error_code ec;
+    const std::string prefix = died.session + "_";
+    for (fs::directory_iterator it(died.folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path& path = it->path();
+        const std::string name = path.filename().string();
+        const std::string ext = path.extension().string();
+        if (name.rfind(prefix, 0) != 0 || (ext != ".mp3" && ext != ".ogg")) continue;
+        std::error_code sizeError;
+        if (fs::file_size(path, sizeError) != 0 || sizeError) continue;
+        for (const char* side : {".mp3", ".ogg", ".dat", ".fgp", ".pos"}) {
+            fs::path file = path;
+            file.replace_extension(side);
+            std::error_code e;
+            if (file == path || fs::file_size(file, e) == 0) {
+                Trace(kTraceInfo, "Removing the empty %s left by a recorder that was stopped",
+                      file.string().c_str());
+                fs::remove(file, e);
+            }
+        }
+    }
 }
 
 // Replaces the note at once, never half written. No flush to the disk: the
@@ -81,6 +113,8 @@ bool LockStreams(FileLock& lock, int timeoutMs, std::string* why, const std::ato
 bool RecordingMarker::Publish(const std::string& folder, const std::string& session, std::string* why) {
     Withdraw();
     if (!m_lock.Acquire(kRecordingLockName, 0, why)) return false;
+    // A note found now was left by a recorder that died.
+    if (const std::optional<Note> died = ReadNoteFile()) RemoveEmptyChunks(*died);
     std::string text = "folder=" + AbsoluteFolder(folder) + "\nsession=" + session +
                        "\npid=" + std::to_string(::getpid()) + "\n";
     if (folder.find('\n') != std::string::npos || !IsSessionName(session) || !WriteNote(text)) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -590,6 +591,137 @@ TEST_F(ApplicationTest, ATimerFiringWhileADownloadWorksIsTracedAndTheStopCancels
     // after the loop ended.
     EXPECT_TRUE(Has(TraceText(), "attempt(s): cancelled"));
     EXPECT_EQ(running.Status().playlistDownloads, 0);
+}
+
+
+// The process's resident memory (KiB) and open file descriptors.
+std::pair<long, int> ResidentKiBAndFds() {
+    long rss = 0;
+    std::istringstream status(test::ReadFile("/proc/self/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) rss = std::stol(line.substr(6));
+    int fds = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++fds;
+    return {rss, fds};
+}
+
+// The daemon for hours of virtual time (SOAK_HOURS, default 2): every half
+// hour a scheduled recording of SOAK_RECORD_SECONDS (default 90) from the
+// generator, under an allowance that holds about one of them; the service on
+// loopback describes two songs of each, which the next playlist download
+// exports. Memory and descriptors stay flat once the first recording and
+// download have warmed up; every song is exported, the allowance is kept,
+// the newest recording is whole and every chunk left decodes.
+TEST_F(ApplicationTest, SoakRecordingDownloadsExportsAndPruningStayFlat) {
+    const char* hoursText = std::getenv("SOAK_HOURS");
+    const char* recordText = std::getenv("SOAK_RECORD_SECONDS");
+    const int slots = std::max(2, static_cast<int>(2 * (hoursText ? std::atof(hoursText) : 2)));
+    const int recordSeconds = recordText ? std::max(30, std::atoi(recordText)) : 90;
+    constexpr int kSlotSeconds = 1800;
+    SetConfig({{"TraceLevel", "None"}, {"Encoder", "Lame encoder"}, {"BitRate", "64"},
+               {"Mode", "MONO"}, {"DiskSpace", "1"}, {"AutoScheduleDownload", "1"},
+               {"AutoPlaylistDownload", "1"}});
+    VirtualClock clock(kT0);
+    std::ostringstream serviceLog;
+    ServiceOptions serviceOptions;
+    serviceOptions.port = 0;
+    serviceOptions.dataFolder = m_data.Path();
+    serviceOptions.clockOffsetSeconds = 3.5;
+    Service service(serviceOptions, clock, serviceLog);
+    ASSERT_GT(service.Start(), 0);
+    PointAt("http://127.0.0.1:" + std::to_string(service.Port()));
+    LogIn();
+    SetConfig({{"ConfigRunWizard", "1"}});
+    const auto slotStart = [&](int k) { return k * kSlotSeconds + 60; };
+    for (int k = 0; k < slots; ++k) AddTask(At(slotStart(k)), At(slotStart(k) + recordSeconds));
+    ApplicationOptions options = Options(&clock, true, 300000);
+    options.diskCheckPeriodMs = 30000;
+    std::mutex mutex;
+    uint64_t mostUsed = 0;
+    options.diskCheckObserver = [&](const DiskCheckResult&) {
+        const uint64_t used = DiskSpaceManager::MeasureUsedSpace(m_home.File("Streams/"), {"Radio"});
+        std::lock_guard lock(mutex);
+        mostUsed = std::max(mostUsed, used);
+    };
+    RunningApp running(options);
+    ASSERT_EQ(running.Start(), 0) << FirstPrompt();
+    std::filesystem::create_directories(m_data.File("streams/Radio"));
+
+    std::vector<std::pair<long, int>> samples;
+    std::set<std::string> expected;
+    for (int k = 0; k < slots; ++k) {
+        // Idle time passes in virtual seconds; the recording moves the clock
+        // with its audio.
+        const auto started = [&] { return running.Status().recordingsStarted == k + 1; };
+        while (!started() && clock.Now() < At(slotStart(k) + 30)) {
+            clock.Advance(1000);
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_TRUE(AdvanceUntil(clock, started, 20)) << "slot " << k;
+        ASSERT_TRUE(running.Await([&](auto& s) { return s.recordingsStopped == k + 1; }, 300s));
+        // Two songs of this recording, in the service's time.
+        const StreamTime ahead = 3500;
+        const StreamTime s0 = At(slotStart(k)).ToStreamTime() + ahead;
+        const std::string artist = "Artist " + std::to_string(k);
+        test::WriteFile(m_data.File("streams/Radio/slot" + std::to_string(k) + ".des"),
+                        DescriptionFile({{s0 + 10000, s0 + 35000, artist.c_str(), "First"},
+                                         {s0 + 40000, s0 + 70000, artist.c_str(), "Second"}}));
+        expected.insert(artist + " - First.mp3");
+        expected.insert(artist + " - Second.mp3");
+        // The rest of the half hour: downloads every five minutes export them.
+        while (clock.Now() < At(slotStart(k) + kSlotSeconds - 60)) {
+            clock.Advance(1000);
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_TRUE(running.Await([&](auto& s) {
+            return s.songsExported >= 2 * (k + 1) && !s.playlistDownloadRunning;
+        })) << "slot " << k << ": " << running.Status().songsExported << " songs";
+        samples.push_back(ResidentKiBAndFds());
+    }
+    EXPECT_EQ(running.Stop(), 0);
+
+    // Flat: after the first slot (libraries loaded, threads' arenas made),
+    // the resident size grows by at most 8 MiB and no descriptor stays open.
+    const auto [warmRss, warmFds] = samples.front();
+    long maxRss = 0;
+    int maxFds = 0;
+    for (const auto& [rss, fds] : samples) {
+        maxRss = std::max(maxRss, rss);
+        maxFds = std::max(maxFds, fds);
+        EXPECT_LE(rss, warmRss + 8 * 1024);
+        EXPECT_LE(fds, warmFds + 2);
+    }
+    std::printf("soak: %d slots (%.1f virtual hours, %d s recorded each), RSS %ld..%ld KiB, "
+                "fds %d..%d, most stream bytes %llu\n",
+                slots, slots / 2.0, recordSeconds, warmRss, maxRss, warmFds, maxFds,
+                static_cast<unsigned long long>(mostUsed));
+
+    // The allowance, less what it cannot help: one chunk being written.
+    const auto chunks = Files(".mp3");
+    ASSERT_FALSE(chunks.empty());
+    uint64_t chunkBytes = 0;
+    for (const auto& name : chunks) {
+        const std::string path = m_home.File("Streams/Radio/" + name);
+        chunkBytes = std::max<uint64_t>(chunkBytes, std::filesystem::file_size(path));
+        EXPECT_EQ(test::DecodeMp3File(path).errors, 0) << name;
+    }
+    EXPECT_LE(mostUsed, DiskSpaceManager::kMiB + chunkBytes);
+    // The newest recording whole: chunks 1.. of its session, none missing.
+    const auto last = ParseChunkName(chunks.back());
+    ASSERT_TRUE(last);
+    int newest = 0;
+    for (const auto& name : chunks)
+        if (const auto c = ParseChunkName(name); c && c->start == last->start) ++newest;
+    EXPECT_EQ(newest, (recordSeconds + 9) / 10);
+    // Every song exported once and whole.
+    const auto songs = Files(".mp3", "Songs");
+    EXPECT_EQ(std::set<std::string>(songs.begin(), songs.end()), expected);
+    for (const auto& name : songs) {
+        const test::DecodedMp3 d = test::DecodeMp3File(m_home.File("Songs/" + name));
+        EXPECT_EQ(d.errors, 0) << name;
+        EXPECT_NEAR(double(d.samplesPerChannel) / 44100, name.find("First") != std::string::npos ? 25.0 : 30.0, 0.5)
+            << name;
+    }
 }
 
 }  // namespace

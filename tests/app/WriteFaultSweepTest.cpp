@@ -10,7 +10,7 @@
 // signal and no sanitizer report; and the same command run again without a
 // fault reaches the new contents. The recording has checks of its own.
 //
-// Short form: about 16 k per writer. Long form (scripts/fault-sweep, or
+// Short form: 12 k per writer. Long form (scripts/fault-sweep, or
 // WAVKEEP_FAULT_SWEEP=long): every k, once as a single fault and once as a
 // disk that stays full from the k-th call on.
 
@@ -56,6 +56,9 @@ struct Writer {
     // Those of them compared by contents (default: all); of the others only
     // the names count, where a run's contents differ with the wall clock.
     std::string compared;
+    // Whether the command run again after a fault ends where the fault-free
+    // run did (not so the normaliser: it measures the album afresh).
+    bool redoes = true;
 };
 
 bool LongForm() {
@@ -71,7 +74,7 @@ std::vector<Fault> FaultsFor(long calls) {
             for (long k = 1; k <= calls; ++k) faults.push_back({k, k % 2 == 0, persist});
         return faults;
     }
-    constexpr long kShort = 16;
+    constexpr long kShort = 12;
     std::set<long> ks;
     for (long i = 0; i < std::min(calls, kShort); ++i)
         ks.insert(1 + i * (calls - 1) / std::max(1L, std::min(calls, kShort) - 1));
@@ -228,6 +231,7 @@ protected:
             ExpectOldOrNew(before, now, after);
             if (after == now) continue;
             EXPECT_NE(o.status, 0) << "not saved, yet reported as success";
+            if (!w.redoes) continue;
             // Run again, it does the job (a song made before the fault may
             // be made once more).
             const Outcome again = RunFaulted(home, w.command, w.paths, {});
@@ -251,13 +255,13 @@ TEST_F(WriteFaultSweepTest, SettingsAndListsAreOldOrNewAfterEveryFault) {
               0)
         << Err();
     const Writer writers[] = {
-        {"config.ini", {"config", "set", "DiskSpace", "750"}, "config.ini", {}},
-        {"Options.txt", {"account", "set", "bob", "second"}, "Options.txt", {}},
+        {"config.ini", {"config", "set", "DiskSpace", "750"}, "config.ini", {}, true},
+        {"Options.txt", {"account", "set", "bob", "second"}, "Options.txt", {}, true},
         {"schedule.txt",
          {"schedule", "add", "daily", "--from", "08:00", "--to", "09:00", "--stream", "Rock"},
-         "schedule.txt", {}},
-        {"stream list (add)", {"streams", "add", "Jazz"}, "StreamFileNames.txt:Streams/Jazz", {}},
-        {"stream list (activate)", {"streams", "activate", "Rock"}, "StreamFileNames.txt", {}},
+         "schedule.txt", {}, true},
+        {"stream list (add)", {"streams", "add", "Jazz"}, "StreamFileNames.txt:Streams/Jazz", {}, true},
+        {"stream list (activate)", {"streams", "activate", "Rock"}, "StreamFileNames.txt", {}, true},
     };
     for (const Writer& w : writers) Sweep(w);
 }
@@ -342,17 +346,17 @@ protected:
 };
 
 TEST_F(WriteFaultSongsTest, DescriptionsSongsAndTheirGainAreOldOrNewAfterEveryFault) {
-    Sweep({"desc.des", {"import", Playlist(), "--trust", "--difference", "0"}, "desc.des", {}});
+    Sweep({"desc.des", {"import", Playlist(), "--trust", "--difference", "0"}, "desc.des", {}, true});
     ASSERT_EQ(Run({"import", Playlist(), "--trust", "--difference", "0"}), 0) << Err();
-    Sweep({"songs", {"export"}, "Songs/:desc.des:StreamFileNames.txt", {}});
-    // Two chunks measured and changed as one album, in place.
+    Sweep({"songs", {"export"}, "Songs/:desc.des:StreamFileNames.txt", {}, true});
+    // Two chunks measured and changed as one album, each written back whole.
     const std::vector<std::string> chunks = Mp3Chunks(m_home.File("Streams/Default/"));
     fs::create_directories(m_home.File("Music"));
     for (const size_t i : {size_t{3}, size_t{9}})
         fs::copy_file(m_home.File("Streams/Default/" + chunks.at(i)),
                       m_home.File("Music/" + std::to_string(i) + ".mp3"));
     Sweep({"normalize", {"normalize", m_home.File("Music/3.mp3"), m_home.File("Music/9.mp3")},
-           "Music/", {}});
+           "Music/", {}, false});
 }
 
 TEST_F(WriteFaultSongsTest, PlaylistDownloadIsOldOrNewAfterEveryFault) {
@@ -366,7 +370,7 @@ TEST_F(WriteFaultSongsTest, PlaylistDownloadIsOldOrNewAfterEveryFault) {
     Sweep({"playlist download",
            {"download", "playlist"},
            "AppliedDesIDs.dat:desc.des:raw_downloaded:StreamFileNames.txt:Songs/",
-           "AppliedDesIDs.dat"});
+           "AppliedDesIDs.dat", true});
     EXPECT_TRUE(service.Stop());
 }
 
