@@ -129,8 +129,10 @@ std::map<std::string, ReplayGainValues> Mp3ReplayGain(const NormalizeResult& n) 
 
 // Writes the long tags, with the run's ReplayGain values, into the songs
 // that still wait in the temporary folder: MP3 songs get theirs once the
-// normalisation has run, Ogg songs are measured as one album here.
-void TagRunSongs(const std::vector<ExportedFile>& files, const std::vector<std::string>& paths,
+// normalisation has run, Ogg songs are measured as one album here. A song
+// whose tags cannot be written is removed (its path cleared): it is made
+// again next time.
+void TagRunSongs(const std::vector<ExportedFile>& files, std::vector<std::string>& paths,
                  const NormalizeResult& normalized, const std::string& stream) {
     const std::map<std::string, ReplayGainValues> mp3Gain = Mp3ReplayGain(normalized);
     std::vector<std::string> oggPaths;
@@ -153,7 +155,11 @@ void TagRunSongs(const std::vector<ExportedFile>& files, const std::vector<std::
             tags.replayGain = oggGain[ogg++];
             written = WriteOggSongTags(path, tags);
         }
-        if (!written) Report("The tags of " + files[i].entry.name + " could not be written", 0);
+        if (!written) {
+            Report("The tags of " + files[i].entry.name + " could not be written", 0);
+            ::unlink(path.c_str());
+            paths[i].clear();
+        }
     }
 }
 

@@ -112,7 +112,9 @@ void ParsePlaylistAnswer(const std::vector<std::string>& lines, ParseContext& c)
     if (!IsPlausibleClockDifference(c.difference) ||
         !TimeShiftDescriptionFile(c.info, path, c.difference)) {
         Trace(kTraceError, "Timeshift or fingerprint matching failed with %s", path.c_str());
+        // The answer comes again next time: its shifted copy goes too.
         std::remove(path.c_str());
+        std::remove((path + "tmp").c_str());
         ++c.result.failed;
         return;
     }

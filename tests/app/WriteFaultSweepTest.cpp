@@ -40,12 +40,14 @@ struct Fault {
     long at = 0;  // 0: count only
     bool eio = false;
     bool persist = false;
+    std::string kind;  // the calls counted: all, or one kind ("rename"...)
 };
 
 struct Outcome {
     int status = -1;
     std::string err;
     long calls = 0;
+    long renames = 0;
     std::string fault;  // "fault KIND PATH" when one was injected
 };
 
@@ -66,12 +68,16 @@ bool LongForm() {
     return form != nullptr && std::string(form) == "long";
 }
 
-// The faults to inject into a writer that makes `calls` calls.
-std::vector<Fault> FaultsFor(long calls) {
+// The faults to inject into a writer whose fault-free run made `clean`'s
+// calls: every rename (where a new file takes the old one's place), and
+// every call (long form) or 12 spread over them.
+std::vector<Fault> FaultsFor(const Outcome& clean) {
     std::vector<Fault> faults;
+    for (long k = 1; k <= clean.renames; ++k) faults.push_back({k, k % 2 == 0, false, "rename"});
+    const long calls = clean.calls;
     if (LongForm()) {
         for (const bool persist : {false, true})
-            for (long k = 1; k <= calls; ++k) faults.push_back({k, k % 2 == 0, persist});
+            for (long k = 1; k <= calls; ++k) faults.push_back({k, k % 2 == 0, persist, {}});
         return faults;
     }
     constexpr long kShort = 12;
@@ -79,7 +85,7 @@ std::vector<Fault> FaultsFor(long calls) {
     for (long i = 0; i < std::min(calls, kShort); ++i)
         ks.insert(1 + i * (calls - 1) / std::max(1L, std::min(calls, kShort) - 1));
     int i = 0;
-    for (const long k : ks) faults.push_back({k, i % 2 == 1, i++ % 3 == 2});
+    for (const long k : ks) faults.push_back({k, i % 2 == 1, i++ % 3 == 2, {}});
     return faults;
 }
 
@@ -172,6 +178,7 @@ protected:
             {"WK_FAULT_ERRNO", fault.eio ? "EIO" : "ENOSPC"},
             {"WK_FAULT_PERSIST", fault.persist ? "1" : "0"},
             {"WK_FAULT_PATHS", paths},
+            {"WK_FAULT_CALLS", fault.kind},
             {"WK_FAULT_REPORT", report},
             {"ASAN_OPTIONS", sanitizer}};
         for (const auto& [name, value] : vars) ::setenv(name.c_str(), value.c_str(), 1);
@@ -181,7 +188,12 @@ protected:
         if (asan) ::setenv("ASAN_OPTIONS", asan, 1);
         o.err = Err();
         const std::string text = test::ReadFile(report);
-        o.calls = std::atol(text.c_str() + std::min(text.size(), size_t{6}));
+        const auto count = [&text](const std::string& name) {
+            const size_t at = text.find(name + " ");
+            return at == std::string::npos ? 0L : std::atol(text.c_str() + at + name.size() + 1);
+        };
+        o.calls = count("calls");
+        o.renames = count("\nrename");
         const size_t f = text.find("fault ");
         if (f != std::string::npos) o.fault = text.substr(f, text.find('\n', f) - f);
         return o;
@@ -218,12 +230,12 @@ protected:
         const Snapshot now = Take(reference.Path(), w.paths, w.compared);
         EXPECT_NE(before, now) << "the command changes nothing";
         long injected = 0;
-        for (const Fault& fault : FaultsFor(clean.calls)) {
+        for (const Fault& fault : FaultsFor(clean)) {
             test::TempDir home;
             CopyHome(m_home, home);
             const Outcome o = RunFaulted(home, w.command, w.paths, fault);
-            SCOPED_TRACE("k=" + std::to_string(fault.at) + (fault.persist ? " on" : "") + " " +
-                         o.fault + "\n" + o.err);
+            SCOPED_TRACE(fault.kind + " k=" + std::to_string(fault.at) +
+                         (fault.persist ? " on" : "") + " " + o.fault + "\n" + o.err);
             ExpectNoCrash(o);
             EXPECT_FALSE(o.fault.empty()) << "call " << fault.at << " never came";
             injected += !o.fault.empty();
@@ -291,7 +303,7 @@ TEST_F(WriteFaultSweepTest, RecordingKeepsEveryCompleteChunkAndTellsWhyItStopped
     ASSERT_EQ(clean.status, 0) << clean.err;
     const size_t chunks = Mp3Chunks(reference.File(stream)).size();
     long injected = 0;
-    for (const Fault& fault : FaultsFor(clean.calls)) {
+    for (const Fault& fault : FaultsFor(clean)) {
         test::TempDir home;
         CopyHome(m_home, home);
         const Outcome o = RunFaulted(home, record, "Streams/", fault);

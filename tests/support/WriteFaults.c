@@ -24,8 +24,8 @@
 //   WK_FAULT_PATHS=LIST  ':'-separated substrings; only files whose path
 //                        holds one are counted (default: every file opened
 //                        for writing by path; never standard output/error)
-//   WK_FAULT_REPORT=FILE at exit, appends "calls N" and, when a fault was
-//                        injected, "fault KIND PATH" lines
+//   WK_FAULT_REPORT=FILE at exit, appends "calls N", "KIND N" for each kind
+//                        and, when a fault was injected, "fault KIND PATH"
 #define _GNU_SOURCE
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
@@ -53,6 +53,7 @@ static const char* const kKindNames[kKinds] = {"open", "write", "sync", "rename"
 // The path of every descriptor opened for writing on a counted file.
 static char* g_fdPath[kMaxFds];
 static long g_calls;
+static long g_kindCalls[kKinds];
 static long g_at;
 static int g_errno = ENOSPC;
 static int g_persist;
@@ -102,6 +103,7 @@ static int PathCounted(const char* path) {
 static int Fails(enum Kind kind, const char* path) {
     Setup();
     if (path == NULL || !(g_kinds & (1 << kind))) return 0;
+    __atomic_add_fetch(&g_kindCalls[kind], 1, __ATOMIC_RELAXED);
     const long n = __atomic_add_fetch(&g_calls, 1, __ATOMIC_RELAXED);
     if (g_at <= 0 || (n != g_at && !(g_persist && n > g_at))) return 0;
     if (n == g_at) snprintf(g_fault, sizeof g_fault, "fault %s %s", kKindNames[kind], path);
@@ -150,7 +152,9 @@ static void Report(void) {
     int (*realOpen)(const char*, int, ...) = REAL(open);
     const int fd = realOpen(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    dprintf(fd, "calls %ld\n%s%s", g_calls, g_fault, g_fault[0] ? "\n" : "");
+    dprintf(fd, "calls %ld\n", g_calls);
+    for (int k = 0; k < kKinds; ++k) dprintf(fd, "%s %ld\n", kKindNames[k], g_kindCalls[k]);
+    if (g_fault[0]) dprintf(fd, "%s\n", g_fault);
     close(fd);
 }
 
