@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <system_error>
@@ -18,6 +19,7 @@
 #include "core/ConfigStore.h"
 #include "core/EventLog.h"
 #include "core/FileLock.h"
+#include "core/FileUtil.h"
 #include "core/RecordingNotifier.h"
 #include "core/SystemInfo.h"
 #include "core/Trace.h"
@@ -52,6 +54,104 @@ std::string EntryName(const Description& d) {
 bool RenameNoReplace(const std::string& from, const std::string& to) {
     if (from.empty() || to.empty()) return false;
     return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+// The songs a run is moving into place, written (synced) before the first
+// move and removed after the descriptions left desc.des: a run killed in
+// between is finished by the next, which would otherwise cut the moved songs
+// a second time. A header line "stream TAB covered-until TAB stream folder",
+// then two lines per song: "temporary path TAB final path" and its
+// description.
+constexpr const char* kMovingJournal = ".export.moving";
+
+std::string JournalPath(const ExportDirectories& dirs) {
+    return dirs.music + "/" + kMovingJournal;
+}
+
+bool WriteMovingJournal(const ExportDirectories& dirs, const ExportRequest& request,
+                        StreamTime maxEnd, const std::vector<ExportedFile>& files,
+                        const std::vector<std::string>& temps,
+                        const std::vector<std::string>& targets) {
+    std::string text = request.streamName + "\t" + std::to_string(maxEnd) + "\t" +
+                       request.streamFolder + "\n";
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (targets[i].empty()) continue;
+        text += temps[i] + "\t" + targets[i] + "\n" + files[i].entry.track.ToLine() + "\n";
+    }
+    return ReplaceFileContents(JournalPath(dirs), text);
+}
+
+// Saves the stream's covered-until time; the reason in result.saveError when
+// it cannot.
+void SaveCoveredUntil(const std::string& streamName, StreamTime maxEnd, ExportRunResult& result) {
+    FileLock lock;
+    std::string why;
+    StreamNameFile streams;
+    if (!lock.AcquireFor(StreamNameFile::FilePath(), FileLock::kDefaultTimeoutMs, &why)) {
+        result.saveError = "covered-until not saved: " + why;
+    } else {
+        streams.load();
+        if (StreamRecord* record = streams.Find(streamName)) {
+            record->coveredUntil = maxEnd;
+            if (streams.save()) {
+                result.coveredUntil = maxEnd;
+                Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
+                      static_cast<long long>(maxEnd), streamName.c_str());
+            } else {
+                result.saveError = "cannot write " + StreamNameFile::FilePath();
+            }
+        }
+    }
+    if (!result.saveError.empty()) Trace(kTraceError, "%s", result.saveError.c_str());
+}
+
+bool RemoveExported(const std::string& streamFolder, const std::vector<ExportedFile>& files,
+                    std::string& why);
+
+// Finishes the moves of a run that was killed while moving its songs into
+// place (its journal is there), and takes their descriptions out; the songs
+// it put into place.
+std::vector<ExportedFile> FinishInterruptedRun(const ExportDirectories& dirs) {
+    // A journal being written when the run was killed: its moves never began.
+    std::error_code ec;
+    const std::string unfinished = std::string(kMovingJournal) + ".new.";
+    for (std::filesystem::directory_iterator it(dirs.music, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::error_code removeError;
+        if (it->path().filename().string().rfind(unfinished, 0) == 0)
+            std::filesystem::remove(it->path(), removeError);
+    }
+    std::ifstream in(JournalPath(dirs), std::ios::binary);
+    std::string header, paths, line;
+    if (!in || !std::getline(in, header)) return {};
+    const size_t tab1 = header.find('\t'), tab2 = header.find('\t', tab1 + 1);
+    if (tab2 == std::string::npos) return {};
+    const std::string streamName = header.substr(0, tab1);
+    std::vector<ExportedFile> files;
+    while (std::getline(in, paths) && std::getline(in, line)) {
+        const size_t tab = paths.find('\t');
+        if (tab == std::string::npos) continue;
+        ExportedFile f;
+        const std::string temp = paths.substr(0, tab);
+        f.path = paths.substr(tab + 1);
+        std::error_code ec;
+        f.movedIntoPlace = RenameNoReplace(temp, f.path) || !std::filesystem::exists(temp, ec);
+        f.entry.track.FromLine(line);
+        f.entry.start = f.entry.track.start;
+        f.entry.end = f.entry.track.end;
+        Trace(kTraceInfo, "Finishing an interrupted export: %s", f.path.c_str());
+        files.push_back(std::move(f));
+    }
+    ExportRunResult result;
+    if (!streamName.empty())
+        SaveCoveredUntil(streamName, std::strtoll(header.c_str() + tab1 + 1, nullptr, 10), result);
+    std::string why;
+    if (RemoveExported(header.substr(tab2 + 1), files, why))
+        ::unlink(JournalPath(dirs).c_str());
+    else
+        Trace(kTraceError, "Exported descriptions stay in the description file: %s", why.c_str());
+    std::erase_if(files, [](const ExportedFile& f) { return !f.movedIntoPlace; });
+    return files;
 }
 
 // Songs in the temporary folder when no run holds it were left by a run that
@@ -242,42 +342,6 @@ ExportRequest BuildRangeExportRequest(const DescriptionStore& store, StreamTime 
     return request;
 }
 
-namespace {
-
-// Moves the stream's covered-until time to the end of the last song put in
-// place, but never past one that was not (a full disk, say), so that the
-// next download's export tries it again.
-void SaveCoveredUntil(const std::string& streamName, ExportRunResult& result) {
-    StreamTime firstFailed = INT64_MAX;
-    for (const ExportedFile& f : result.files)
-        if (!f.movedIntoPlace) firstFailed = std::min(firstFailed, f.entry.start);
-    StreamTime maxEnd = INT64_MIN;
-    for (const ExportedFile& f : result.files)
-        if (f.movedIntoPlace && f.entry.end <= firstFailed) maxEnd = std::max(maxEnd, f.entry.end);
-    if (streamName.empty() || maxEnd == INT64_MIN) return;
-    FileLock lock;
-    std::string why;
-    StreamNameFile streams;
-    if (!lock.AcquireFor(StreamNameFile::FilePath(), FileLock::kDefaultTimeoutMs, &why)) {
-        result.saveError = "covered-until not saved: " + why;
-    } else {
-        streams.load();
-        if (StreamRecord* record = streams.Find(streamName)) {
-            record->coveredUntil = maxEnd;
-            if (streams.save()) {
-                result.coveredUntil = maxEnd;
-                Trace(kTraceDetail, "Saving last extraction end time %lld for stream %s",
-                      static_cast<long long>(maxEnd), streamName.c_str());
-            } else {
-                result.saveError = "cannot write " + StreamNameFile::FilePath();
-            }
-        }
-    }
-    if (!result.saveError.empty()) Trace(kTraceError, "%s", result.saveError.c_str());
-}
-
-}  // namespace
-
 ExportRunResult RunMusicExport(ExportRequest request) {
     ExportRunResult result;
     if (g_exportBusy.exchange(true)) {
@@ -293,9 +357,6 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     SilentExportProgress silent;
     CExportProgress& progress = request.progress ? *request.progress : silent;
 
-    const int n = static_cast<int>(request.entries.size());
-    progress.SetFileCount(n);
-    Trace(kTraceInfo, "About to export %d file(s)", n);
     const ExportDirectories dirs = ExportDirectories::FromConfig();
     if (!dirs.Ensure())
         Trace(kTraceError, "export failed because one of the export directories could not be created\n");
@@ -308,7 +369,18 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         result.ran = false;
         return result;
     }
+    // What an interrupted run put into place is not cut again.
+    for (const ExportedFile& done : FinishInterruptedRun(dirs)) {
+        std::erase_if(request.entries, [&done](const ExportEntry& e) {
+            return e.start == done.entry.start && e.end == done.entry.end &&
+                   e.track.SameContent(done.entry.track);
+        });
+    }
     RemoveInterruptedSongs(dirs.temp);
+
+    const int n = static_cast<int>(request.entries.size());
+    progress.SetFileCount(n);
+    Trace(kTraceInfo, "About to export %d file(s)", n);
 
     ConfigStore config;
     config.Load();
@@ -317,11 +389,13 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     info.folder = request.streamFolder;
     UpdateStreamInfo(info);
 
+    StreamTime maxEnd = INT64_MIN;
     std::vector<std::string> toNormalize;
     std::vector<std::string> tempPaths;
     for (int i = 0; i < n; ++i) {
         ExportEntry& entry = request.entries[static_cast<size_t>(i)];
         progress.SetFileIndex(i + 1);
+        if (entry.end > maxEnd) maxEnd = entry.end;
         MakeFileNameSafe(entry.name);
         ExportedFile file;
         const std::string path = ExportTrack(info, entry.start, entry.end, entry.name, entry.track,
@@ -344,7 +418,6 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         tempPaths.push_back(path);
         result.files.push_back(std::move(file));
     }
-
 
     progress.SetText("Normalizing mp3's...Please wait!");
     NormalizeResult normalized;
@@ -375,35 +448,43 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         result.files, tempPaths, normalized,
         request.streamName.empty() ? StreamOfFolder(request.streamFolder) : request.streamName);
 
+    std::vector<std::string> targets(result.files.size());
+    for (size_t i = 0; i < result.files.size(); ++i) {
+        const std::string& temp = tempPaths[i];
+        if (temp.size() < 4) continue;
+        targets[i] = temp;
+        if (temp.rfind(dirs.temp, 0) == 0)
+            targets[i].replace(0, dirs.temp.size(),
+                               result.files[i].badCut ? dirs.badcut : dirs.music);
+    }
+    const bool journal = WriteMovingJournal(dirs, request, maxEnd, result.files, tempPaths, targets);
+    if (!journal) Trace(kTraceError, "The songs are moved into place without a journal");
     for (size_t i = 0; i < result.files.size(); ++i) {
         ExportedFile& file = result.files[i];
         const std::string& temp = tempPaths[i];
-        if (temp.size() < 4) continue;
-        std::string target = temp;
-        if (target.rfind(dirs.temp, 0) == 0)
-            target.replace(0, dirs.temp.size(), file.badCut ? dirs.badcut : dirs.music);
-        if (RenameNoReplace(temp, target)) {
-            file.path = target;
+        if (targets[i].empty()) continue;
+        if (RenameNoReplace(temp, targets[i])) {
+            file.path = targets[i];
             file.movedIntoPlace = true;
         } else if (errno == EEXIST) {
             file.path = temp;
             Trace(kTraceError, "%s could not be moved to %s; it stays in %s", temp.c_str(),
-                  target.c_str(), dirs.temp.c_str());
+                  targets[i].c_str(), dirs.temp.c_str());
         } else {
             // A disk that fails now: the song is made again next time, its
             // description stays.
-            Trace(kTraceError, "%s could not be moved to %s: %s", temp.c_str(), target.c_str(),
-                  std::strerror(errno));
+            Trace(kTraceError, "%s could not be moved to %s: %s", temp.c_str(),
+                  targets[i].c_str(), std::strerror(errno));
             ::unlink(temp.c_str());
             file.path.clear();
         }
     }
     ::rmdir(dirs.temp.c_str());
     ::rmdir(dirs.badcut.c_str());
+
     // Only now that the songs are in place: a run killed before would
     // otherwise leave tracks that no later run exports.
-    SaveCoveredUntil(request.streamName, result);
-
+    if (!request.streamName.empty() && n > 0) SaveCoveredUntil(request.streamName, maxEnd, result);
 
     progress.Hide();
     if (!RemoveExported(request.streamFolder, result.files, why)) {
@@ -411,6 +492,7 @@ ExportRunResult RunMusicExport(ExportRequest request) {
         if (!result.saveError.empty()) result.saveError += "; ";
         result.saveError += "the exported descriptions were not removed: " + why;
     }
+    if (journal) ::unlink(JournalPath(dirs).c_str());
     RecordingNotifier::Instance().Notify(kEventChunkCompleted);
     Trace(kTraceInfo, "Exported %d file(s)", n);
     Trace(kTraceDetail, "END THREAD export (Current Thread ID = 0x%X)", CurrentThreadId());

@@ -57,7 +57,10 @@ double MeasureAlbumGain(const std::vector<std::string>& paths);
 
 // Moves every global_gain of the file by the steps (left: first channel,
 // right: second), keeping 0 at 0 and the result within 0..255, recomputing
-// CRC-16 where frames carry one. False when the file cannot be changed.
+// CRC-16 where frames carry one. The changed file is written as a synced
+// copy ("PATH.gain") and renamed over the file, so that the file holds its
+// old or its new bytes whatever happens meanwhile. False when the file cannot
+// be changed (it is then left as it was).
 bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps);
 
 // The seam between the analysis and its decoder: every frame passes it on

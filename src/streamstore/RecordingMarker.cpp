@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include <filesystem>
@@ -61,9 +62,35 @@ std::optional<Note> ReadNote() {
     return note;
 }
 
-// A recorder killed just after it created a chunk leaves it empty (and its
-// side files): no audio, nothing any reader lists. Removed with its side
-// files when the next recorder starts, so they do not lie there for ever.
+// Whether the MP3 chunk at `path` holds one whole Layer III frame in its
+// first 8 KiB (an encoder's first write holds several).
+bool HoldsMp3Frame(const std::string& path, uintmax_t size) {
+    static constexpr int kKbps[2][15] = {
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}};
+    static constexpr int kRates[3] = {44100, 48000, 32000};
+    std::ifstream in(path, std::ios::binary);
+    std::string head(8192, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+    for (size_t i = 0; i + 4 <= head.size(); ++i) {
+        const auto b = [&](size_t k) { return static_cast<uint8_t>(head[i + k]); };
+        if (b(0) != 0xFF || (b(1) & 0xE6) != 0xE2 || (b(1) & 0x18) == 0x08) continue;
+        const int bitrate = b(2) >> 4, rateIndex = (b(2) >> 2) & 3;
+        if (bitrate == 0 || bitrate == 15 || rateIndex == 3) continue;
+        const bool mpeg1 = (b(1) & 0x18) == 0x18;
+        const int shift = mpeg1 ? 0 : ((b(1) & 0x18) == 0x10 ? 1 : 2);
+        const int64_t rate = kRates[rateIndex] >> shift;
+        const int64_t length = (mpeg1 ? 144000 : 72000) * kKbps[mpeg1 ? 1 : 0][bitrate] / rate +
+                               ((b(2) >> 1) & 1);
+        return static_cast<int64_t>(i) + length <= static_cast<int64_t>(size);
+    }
+    return false;
+}
+
+// A recorder killed just after it created a chunk leaves it without a whole
+// frame (and its side files empty): no audio to speak of, and no reader can
+// decode it. Removed with its side files when the next recorder starts.
 void RemoveEmptyChunks(const Note& died) {
     std::error_code ec;
     const std::string prefix = died.session + "_";
@@ -73,16 +100,16 @@ void RemoveEmptyChunks(const Note& died) {
         const std::string ext = path.extension().string();
         if (name.rfind(prefix, 0) != 0 || (ext != ".mp3" && ext != ".ogg")) continue;
         std::error_code sizeError;
-        if (fs::file_size(path, sizeError) != 0 || sizeError) continue;
+        const uintmax_t size = fs::file_size(path, sizeError);
+        if (sizeError || (size != 0 && (ext != ".mp3" || HoldsMp3Frame(path.string(), size))))
+            continue;
         for (const char* side : {".mp3", ".ogg", ".dat", ".fgp", ".pos"}) {
             fs::path file = path;
             file.replace_extension(side);
             std::error_code e;
-            if (file == path || fs::file_size(file, e) == 0) {
-                Trace(kTraceInfo, "Removing the empty %s left by a recorder that was stopped",
+            if (fs::remove(file, e))
+                Trace(kTraceInfo, "Removed %s: a recorder that was killed left it without audio",
                       file.string().c_str());
-                fs::remove(file, e);
-            }
         }
     }
 }

@@ -74,6 +74,7 @@ int DeleteMarkedStretch(const std::string& folder, StreamTime markStart, StreamT
     Trace(kTraceDebug, "Entering PlayerView::OnStreamDeleteEnd()");
     if (markEnd < markStart) return 0;
     const FileLock lock = LockOrThrow();
+    RepairChunkSideFiles(folder);
 
     Trace(kTraceDebug, "delStream, starting a search for %s", FolderFile(folder, "*.mp3, *.ogg").c_str());
     std::vector<std::string> names = ListChunkFiles(folder, ".mp3");

@@ -10,8 +10,10 @@
 #include <climits>
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 
 #include "core/Trace.h"
 #include "streamstore/ChunkName.h"
@@ -151,6 +153,45 @@ std::optional<ChunkSpan> SpanOf(const MP3SingleSaving& session, const ChunkNameF
     span.datBytes = datBytes;
     span.datModifiedNs = datModifiedNs;
     return span;
+}
+
+// Where a chunk lies in stream time, and its length: what renaming keeps.
+std::pair<StreamTime, int64_t> PlaceOf(const ChunkNameFields& f) {
+    return {f.start.ToStreamTime() + (int64_t{f.number} - 1) * f.lengthMs, f.lengthMs};
+}
+
+// A renaming or deletion killed half way leaves side files under a name whose
+// audio has gone: moved to the chunk's new name, or deleted. Side files that
+// lie where a chunk without them lies (the same place in stream time) join
+// it; the others belong to no audio and are removed. The session being
+// recorded is left alone.
+void ReuniteSideFiles(const std::string& folder, const std::string& current) {
+    std::map<std::pair<StreamTime, int64_t>, std::string> audio;  // place -> base name
+    std::set<std::string> audioBases;
+    for (const char* ext : {".mp3", ".ogg"}) {
+        for (const std::string& name : ListChunkFiles(folder, ext)) {
+            const auto f = ParseChunkName(name);
+            if (!f) continue;
+            const std::string base = name.substr(0, name.size() - 4);
+            audio.emplace(PlaceOf(*f), base);
+            audioBases.insert(base);
+        }
+    }
+    for (const char* ext : {".dat", ".fgp", kChunkNoteExtension}) {
+        for (const std::string& name : ListChunkFiles(folder, ext)) {
+            const auto f = ParseChunkName(name);
+            const std::string base = name.substr(0, name.size() - 4);
+            if (!f || audioBases.count(base) != 0 || name.rfind(current + "_", 0) == 0) continue;
+            const std::string from = FolderFile(folder, name);
+            const auto it = audio.find(PlaceOf(*f));
+            if (it != audio.end() && RenameNoReplace(from, FolderFile(folder, it->second + ext))) {
+                Trace(kTraceInfo, "%s joins its chunk %s again", name.c_str(), it->second.c_str());
+            } else if (it == audio.end()) {
+                Trace(kTraceInfo, "Removing %s: its chunk is gone", name.c_str());
+                ::unlink(from.c_str());
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -357,6 +398,10 @@ void GetRecordedRanges(const StreamInfo& info, std::vector<RecordedRange>& range
     codes.assign(ranges.size(), kRecordedRangeCode);
 }
 
+void RepairChunkSideFiles(const std::string& folder) {
+    ReuniteSideFiles(folder, RecordedSessionIn(folder));
+}
+
 void ReloadStream(const std::string& folder, const std::set<std::string>* sessions) {
     std::vector<std::string> names = ListChunkFiles(folder, ".mp3");
     if (sessions != nullptr) {
@@ -370,6 +415,7 @@ void ReloadStream(const std::string& folder, const std::set<std::string>* sessio
     }
 
     const std::string current = RecordedSessionIn(folder);
+    ReuniteSideFiles(folder, current);
     std::vector<ReloadEntry> entries;
     entries.reserve(names.size());
     for (const std::string& name : names) {

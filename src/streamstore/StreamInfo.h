@@ -113,6 +113,11 @@ void GetRecordedRanges(const StreamInfo& info, std::vector<RecordedRange>& range
 // being recorded (RecordedSessionIn) is always left alone. Throws MoveError
 // when a file cannot be renamed.
 void ReloadStream(const std::string& folder, const std::set<std::string>* sessions = nullptr);
+// Side files a renaming or deletion killed half way left without their audio
+// join the chunk that now lies at their place in stream time, or go when none
+// does (see ReloadStream, which does it first). The caller holds the streams
+// lock.
+void RepairChunkSideFiles(const std::string& folder);
 
 // Renames chunks `startNo`..`lastNo` of the session (start, duration,
 // length), durations in seconds, to chunks 1.. of the session beginning at

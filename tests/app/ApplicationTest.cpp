@@ -618,7 +618,8 @@ TEST_F(ApplicationTest, SoakRecordingDownloadsExportsAndPruningStayFlat) {
     const int slots = std::max(2, static_cast<int>(2 * (hoursText ? std::atof(hoursText) : 2)));
     const int recordSeconds = recordText ? std::max(30, std::atoi(recordText)) : 90;
     constexpr int kSlotSeconds = 1800;
-    SetConfig({{"TraceLevel", "None"}, {"Encoder", "Lame encoder"}, {"BitRate", "64"},
+    SetConfig({{"TraceLevel", std::getenv("SOAK_TRACE") ? "Detail" : "None"},
+               {"Encoder", "Lame encoder"}, {"BitRate", "64"},
                {"Mode", "MONO"}, {"DiskSpace", "1"}, {"AutoScheduleDownload", "1"},
                {"AutoPlaylistDownload", "1"}});
     VirtualClock clock(kT0);
@@ -653,11 +654,19 @@ TEST_F(ApplicationTest, SoakRecordingDownloadsExportsAndPruningStayFlat) {
         // Idle time passes in virtual seconds; the recording moves the clock
         // with its audio.
         const auto started = [&] { return running.Status().recordingsStarted == k + 1; };
-        while (!started() && clock.Now() < At(slotStart(k) + 30)) {
-            clock.Advance(1000);
+        while (!started() && clock.Now() < At(slotStart(k))) {
+            clock.Advance(std::min<int64_t>(1000, At(slotStart(k)).ToStreamTime() -
+                                                      clock.Now().ToStreamTime()));
             std::this_thread::sleep_for(1ms);
         }
-        ASSERT_TRUE(AdvanceUntil(clock, started, 20)) << "slot " << k;
+        // The scheduler takes its time on a busy machine: the clock creeps on.
+        for (int i = 0; i < 3000 && !started(); ++i) {
+            clock.Advance(10);
+            std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_TRUE(started()) << "slot " << k << " at " << clock.Now().LongText() << "\n"
+                               << running.Status().recordingsStarted << " started, "
+                               << running.Status().recordsSkipped << " skipped";
         ASSERT_TRUE(running.Await([&](auto& s) { return s.recordingsStopped == k + 1; }, 300s));
         // Two songs of this recording, in the service's time.
         const StreamTime ahead = 3500;
@@ -677,6 +686,9 @@ TEST_F(ApplicationTest, SoakRecordingDownloadsExportsAndPruningStayFlat) {
             return s.songsExported >= 2 * (k + 1) && !s.playlistDownloadRunning;
         })) << "slot " << k << ": " << running.Status().songsExported << " songs";
         samples.push_back(ResidentKiBAndFds());
+        if (k % 8 == 7)
+            std::printf("soak: %.1f virtual hours, RSS %ld KiB, %d fds\n", (k + 1) / 2.0,
+                        samples.back().first, samples.back().second);
     }
     EXPECT_EQ(running.Stop(), 0);
 
@@ -709,10 +721,13 @@ TEST_F(ApplicationTest, SoakRecordingDownloadsExportsAndPruningStayFlat) {
     // The newest recording whole: chunks 1.. of its session, none missing.
     const auto last = ParseChunkName(chunks.back());
     ASSERT_TRUE(last);
-    int newest = 0;
+    std::set<int> newest;
     for (const auto& name : chunks)
-        if (const auto c = ParseChunkName(name); c && c->start == last->start) ++newest;
-    EXPECT_EQ(newest, (recordSeconds + 9) / 10);
+        if (const auto c = ParseChunkName(name); c && c->start == last->start)
+            newest.insert(c->number);
+    EXPECT_EQ(*newest.begin(), 1);
+    EXPECT_EQ(*newest.rbegin(), int(newest.size()));
+    EXPECT_GE(int(newest.size()) * 10, recordSeconds);
     // Every song exported once and whole.
     const auto songs = Files(".mp3", "Songs");
     EXPECT_EQ(std::set<std::string>(songs.begin(), songs.end()), expected);

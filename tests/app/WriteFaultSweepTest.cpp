@@ -248,9 +248,14 @@ protected:
             // be made once more).
             const Outcome again = RunFaulted(home, w.command, w.paths, {});
             EXPECT_EQ(again.status, 0) << again.err;
-            Snapshot redone = Take(home.Path(), w.paths, w.compared);
+            Snapshot redone = Take(home.Path(), w.paths, w.compared), expected = now;
             std::erase_if(redone, [&](const auto& file) { return !now.count(file.first); });
-            EXPECT_EQ(Differences(redone, now), "") << "a run after the fault ends elsewhere";
+            if (!w.compared.empty()) {
+                const auto blind = [&w](const auto& file) { return !Matches(file.first, w.compared); };
+                std::erase_if(redone, blind);
+                std::erase_if(expected, blind);
+            }
+            EXPECT_EQ(Differences(redone, expected), "") << "a run after the fault ends elsewhere";
         }
         std::printf("%s: %ld calls, %ld faults injected in %.1f s\n", w.name.c_str(), clean.calls,
                     injected, std::chrono::duration<double>(Clock::now() - begin).count());
@@ -378,7 +383,8 @@ TEST_F(WriteFaultSongsTest, PlaylistDownloadIsOldOrNewAfterEveryFault) {
         ASSERT_EQ(Run({"config", "set", key, service.Root() + "/html/playlists/upload.php3"}), 0);
     ASSERT_EQ(Run({"account", "set", "me", "pw"}), 0);
     // The clock difference is measured on the wall clock: the descriptions
-    // and the songs move by milliseconds from run to run.
+    // and the songs move by milliseconds from run to run. A song that could
+    // not be made is left to a manual export (covered-until passes it).
     Sweep({"playlist download",
            {"download", "playlist"},
            "AppliedDesIDs.dat:desc.des:raw_downloaded:StreamFileNames.txt:Songs/",
