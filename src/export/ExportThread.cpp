@@ -263,6 +263,31 @@ void TagRunSongs(const std::vector<ExportedFile>& files, std::vector<std::string
     }
 }
 
+// Moves the run's songs from the temporary folder to their targets. A song a
+// failing disk keeps from its place is removed: it is made again next time,
+// its description stays.
+void MoveIntoPlace(std::vector<ExportedFile>& files, const std::vector<std::string>& temps,
+                   const std::vector<std::string>& targets, const std::string& tempFolder) {
+    for (size_t i = 0; i < files.size(); ++i) {
+        ExportedFile& file = files[i];
+        const std::string& temp = temps[i];
+        if (targets[i].empty()) continue;
+        if (RenameNoReplace(temp, targets[i])) {
+            file.path = targets[i];
+            file.movedIntoPlace = true;
+        } else if (errno == EEXIST) {
+            file.path = temp;
+            Trace(kTraceError, "%s could not be moved to %s; it stays in %s", temp.c_str(),
+                  targets[i].c_str(), tempFolder.c_str());
+        } else {
+            Trace(kTraceError, "%s could not be moved to %s: %s", temp.c_str(),
+                  targets[i].c_str(), std::strerror(errno));
+            ::unlink(temp.c_str());
+            file.path.clear();
+        }
+    }
+}
+
 void ExportMatchedStream(const std::string& streamFolder) {
     DescriptionStore store;
     LoadStreamDescriptions(streamFolder, store);
@@ -459,26 +484,7 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     }
     const bool journal = WriteMovingJournal(dirs, request, maxEnd, result.files, tempPaths, targets);
     if (!journal) Trace(kTraceError, "The songs are moved into place without a journal");
-    for (size_t i = 0; i < result.files.size(); ++i) {
-        ExportedFile& file = result.files[i];
-        const std::string& temp = tempPaths[i];
-        if (targets[i].empty()) continue;
-        if (RenameNoReplace(temp, targets[i])) {
-            file.path = targets[i];
-            file.movedIntoPlace = true;
-        } else if (errno == EEXIST) {
-            file.path = temp;
-            Trace(kTraceError, "%s could not be moved to %s; it stays in %s", temp.c_str(),
-                  targets[i].c_str(), dirs.temp.c_str());
-        } else {
-            // A disk that fails now: the song is made again next time, its
-            // description stays.
-            Trace(kTraceError, "%s could not be moved to %s: %s", temp.c_str(),
-                  targets[i].c_str(), std::strerror(errno));
-            ::unlink(temp.c_str());
-            file.path.clear();
-        }
-    }
+    MoveIntoPlace(result.files, tempPaths, targets, dirs.temp);
     ::rmdir(dirs.temp.c_str());
     ::rmdir(dirs.badcut.c_str());
 
