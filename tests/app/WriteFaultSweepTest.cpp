@@ -8,9 +8,10 @@
 // neither had, such as a temporary one left behind, counts as a mixture);
 // when a file did not get its new contents the exit status says failure; no
 // signal and no sanitizer report; and the same command run again without a
-// fault reaches the new contents. The recording has checks of its own.
+// fault reaches the new contents (of the files compared by contents). The
+// recording has checks of its own.
 //
-// Short form: 12 k per writer. Long form (scripts/fault-sweep, or
+// Short form: every rename and 12 k spread over all calls. Long form (scripts/fault-sweep, or
 // WAVKEEP_FAULT_SWEEP=long): every k, once as a single fault and once as a
 // disk that stays full from the k-th call on.
 
@@ -24,7 +25,6 @@
 
 #include "ServiceProcess.h"
 #include "WavkeepRun.h"
-#include "platform/GeneratedMusic.h"
 #include "core/DateTime.h"
 #include "streamstore/ChunkName.h"
 #include "support/Mp3Decode.h"
