@@ -73,7 +73,9 @@ int RunDownloadPlaylist(const std::string& streamName, std::ostream& out, std::o
     }
     out << r.requests << " requests, " << r.applied << " description files applied, " << r.skipped
         << " applied before, " << r.failed << " failed; clock difference " << r.difference << " s\n";
-    return r.failed > 0 ? 1 : 0;
+    if (r.exportFailed > 0) err << "wavkeep: " << r.exportFailed << " tracks could not be exported\n";
+    if (!r.exportError.empty()) err << "wavkeep: " << r.exportError << '\n';
+    return r.failed > 0 || r.exportFailed > 0 || !r.exportError.empty() ? 1 : 0;
 }
 
 int RunStreamsUpdate(std::ostream& out, std::ostream& err) {

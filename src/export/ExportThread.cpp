@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -227,8 +229,10 @@ std::map<std::string, ReplayGainValues> Mp3ReplayGain(const NormalizeResult& n) 
 
 // Writes the long tags, with the run's ReplayGain values, into the songs
 // that still wait in the temporary folder: MP3 songs get theirs once the
-// normalisation has run, Ogg songs are measured as one album here.
-void TagRunSongs(const std::vector<ExportedFile>& files, const std::vector<std::string>& paths,
+// normalisation has run, Ogg songs are measured as one album here. A song
+// whose tags cannot be written is removed (its path cleared): it is made
+// again next time.
+void TagRunSongs(const std::vector<ExportedFile>& files, std::vector<std::string>& paths,
                  const NormalizeResult& normalized, const std::string& stream) {
     const std::map<std::string, ReplayGainValues> mp3Gain = Mp3ReplayGain(normalized);
     std::vector<std::string> oggPaths;
@@ -251,7 +255,36 @@ void TagRunSongs(const std::vector<ExportedFile>& files, const std::vector<std::
             tags.replayGain = oggGain[ogg++];
             written = WriteOggSongTags(path, tags);
         }
-        if (!written) Report("The tags of " + files[i].entry.name + " could not be written", 0);
+        if (!written) {
+            Report("The tags of " + files[i].entry.name + " could not be written", 0);
+            ::unlink(path.c_str());
+            paths[i].clear();
+        }
+    }
+}
+
+// Moves the run's songs from the temporary folder to their targets. A song a
+// failing disk keeps from its place is removed: it is made again next time,
+// its description stays.
+void MoveIntoPlace(std::vector<ExportedFile>& files, const std::vector<std::string>& temps,
+                   const std::vector<std::string>& targets, const std::string& tempFolder) {
+    for (size_t i = 0; i < files.size(); ++i) {
+        ExportedFile& file = files[i];
+        const std::string& temp = temps[i];
+        if (targets[i].empty()) continue;
+        if (RenameNoReplace(temp, targets[i])) {
+            file.path = targets[i];
+            file.movedIntoPlace = true;
+        } else if (errno == EEXIST) {
+            file.path = temp;
+            Trace(kTraceError, "%s could not be moved to %s; it stays in %s", temp.c_str(),
+                  targets[i].c_str(), tempFolder.c_str());
+        } else {
+            Trace(kTraceError, "%s could not be moved to %s: %s", temp.c_str(),
+                  targets[i].c_str(), std::strerror(errno));
+            ::unlink(temp.c_str());
+            file.path.clear();
+        }
     }
 }
 
@@ -451,19 +484,7 @@ ExportRunResult RunMusicExport(ExportRequest request) {
     }
     const bool journal = WriteMovingJournal(dirs, request, maxEnd, result.files, tempPaths, targets);
     if (!journal) Trace(kTraceError, "The songs are moved into place without a journal");
-    for (size_t i = 0; i < result.files.size(); ++i) {
-        ExportedFile& file = result.files[i];
-        const std::string& temp = tempPaths[i];
-        if (targets[i].empty()) continue;
-        if (RenameNoReplace(temp, targets[i])) {
-            file.path = targets[i];
-            file.movedIntoPlace = true;
-        } else {
-            file.path = temp;
-            Trace(kTraceError, "%s could not be moved to %s; it stays in %s", temp.c_str(),
-                  targets[i].c_str(), dirs.temp.c_str());
-        }
-    }
+    MoveIntoPlace(result.files, tempPaths, targets, dirs.temp);
     ::rmdir(dirs.temp.c_str());
     ::rmdir(dirs.badcut.c_str());
 

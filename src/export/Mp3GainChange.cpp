@@ -131,10 +131,15 @@ public:
         m_temp = path + ".gain";
         m_fd = ::open(m_temp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (m_fd < 0) return;
-        if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(m_fd, 0) != 0) {
+        if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
             ::close(m_fd);
             m_fd = -1;
             m_temp.clear();
+            return;
+        }
+        // Ours now: removed by the destructor when it cannot be emptied.
+        if (::ftruncate(m_fd, 0) != 0) {
+            m_failed = true;
             return;
         }
         struct stat st {};

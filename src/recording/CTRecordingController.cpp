@@ -288,16 +288,21 @@ void CTRecordingController::StartRecording(bool timesValid) {
 
 void CTRecordingController::StopRecordingLocked(bool abort) {
     if (m_session) {
+        // A last chunk that could not be stored is news in the event log too.
+        std::string failure;
         try {
             if (m_session->IsStarted()) m_session->Stop(abort);
         } catch (const CTError& e) {
-            ShowError(e.GetText());
+            failure = e.GetText();
+            ShowError(failure);
         }
         // An input that ended or vanished is news for the user; one that
         // delivered what it was asked for is not.
         const std::string reason = m_session->EndReason();
         if (m_session->HasEndedByItself() && !reason.empty() && reason != kEndFrameLimit)
             Report("Recording stopped: " + reason);
+        else if (!failure.empty())
+            Report("Recording stopped: " + failure);
         try {
             if (m_session->State() == 2) m_session->Close();
         } catch (const CTError& e) {

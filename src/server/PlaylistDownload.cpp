@@ -105,7 +105,9 @@ void ApplyPlaylistAnswer(const std::vector<std::string>& lines, PlaylistAnswerCo
     if (!IsPlausibleClockDifference(c.difference) ||
         !TimeShiftDescriptionFile(c.info, path, c.difference)) {
         Trace(kTraceError, "Timeshift or fingerprint matching failed with %s", path.c_str());
+        // The answer comes again next time: its shifted copy goes too.
         std::remove(path.c_str());
+        std::remove((path + "tmp").c_str());
         ++c.result.failed;
         return;
     }
@@ -143,7 +145,13 @@ void ApplyPlaylistAnswer(const std::vector<std::string>& lines, PlaylistAnswerCo
         ++c.result.failed;
         return;
     }
-    c.ids.Record(id);
+    // Merged, but applied again next time (a merge of the same file changes
+    // nothing): the run failed all the same.
+    if (!c.ids.Record(id)) {
+        Trace(kTraceError, "Description file %X was merged, but AppliedDesIDs.dat could not be saved", id);
+        ++c.result.failed;
+        return;
+    }
     c.result.appliedIds.push_back(id);
     ++c.result.applied;
 }
@@ -271,8 +279,11 @@ PlaylistDownloadResult RunPlaylistDownload(HttpClient& http, const std::string& 
     // Whatever the applied descriptions describe completely is exported now;
     // the export moves the stream's covered-until time on.
     const ExportRunResult exported = StartMusicExport(stream.name);
-    for (const ExportedFile& file : exported.files)
+    for (const ExportedFile& file : exported.files) {
         if (file.movedIntoPlace) ++result.exported;
+        if (file.path.empty()) ++result.exportFailed;
+    }
+    result.exportError = exported.saveError;
     if (exported.coveredUntil >= 0) result.coveredUntil = exported.coveredUntil;
     result.exportedFiles = exported.files;
 

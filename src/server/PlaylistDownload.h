@@ -58,6 +58,8 @@ struct PlaylistDownloadResult {
     int failed = 0;           // description files the timeshift refused
     std::vector<uint32_t> appliedIds;
     int exported = 0;         // music files the export put into place
+    int exportFailed = 0;     // tracks the export could not make
+    std::string exportError;  // what the export could not save afterwards; "" when all
     std::vector<ExportedFile> exportedFiles;  // every track the export took, failures too
     StreamTime coveredUntil = 0;  // the stream's covered-until after the run
 };
