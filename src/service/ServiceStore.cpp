@@ -243,7 +243,7 @@ std::optional<std::string> ServiceStore::AddUpload(const std::string& stream,
     std::optional<std::string> added;
     bool ok = true;
     for (int n = 0; ok && !added && n < kMaxUploadsPerPrefix; ++n) {
-        char number[8];
+        char number[12];  // room for any int, though the loop stays far below
         std::snprintf(number, sizeof number, "%03d", n);
         std::string name = prefix + number + ".des";
         Statement known(m_db, "SELECT 1 FROM files WHERE stream = ?1 AND name = ?2");
