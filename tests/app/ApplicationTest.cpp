@@ -11,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -214,26 +215,32 @@ protected:
     std::string Events() const { return test::ReadFile(m_home.File("events.txt")); }
     std::string TraceText() const { return test::TraceText(m_home.Path()); }
 
+    // The reference service in this process on `clock`, 3.5 s ahead of it (a
+    // service on the wall clock would be years off the virtual one, and such
+    // a clock is refused), with the home pointed at it; null if it did not start.
+    std::unique_ptr<Service> StartServiceOn(Clock& clock) {
+        ServiceOptions options;
+        options.port = 0;
+        options.dataFolder = m_data.Path();
+        options.clockOffsetSeconds = 3.5;
+        auto service = std::make_unique<Service>(options, clock, m_serviceLog);
+        if (service->Start() <= 0) return nullptr;
+        PointAt("http://127.0.0.1:" + std::to_string(service->Port()));
+        return service;
+    }
+
     test::TempDir m_home;
     test::TempDir m_data;
     CHTTPRequestManager m_requests;
     CapturedPrompt m_prompt;
     test::ServiceProcess m_service;
+    std::ostringstream m_serviceLog;
 };
 
 TEST_F(ApplicationTest, ScheduledTaskRecordsAndThePlaylistTimerExportsItsSongs) {
-    // The service in this process, its clock 3.5 s ahead of the virtual one:
-    // a service on the wall clock would be years off, and such a clock is
-    // refused.
     VirtualClock clock(kT0);
-    std::ostringstream serviceLog;
-    ServiceOptions serviceOptions;
-    serviceOptions.port = 0;
-    serviceOptions.dataFolder = m_data.Path();
-    serviceOptions.clockOffsetSeconds = 3.5;
-    Service service(serviceOptions, clock, serviceLog);
-    ASSERT_GT(service.Start(), 0);
-    PointAt("http://127.0.0.1:" + std::to_string(service.Port()));
+    const auto service = StartServiceOn(clock);
+    ASSERT_TRUE(service);
     LogIn();
     SetConfig({{"ConfigRunWizard", "1"}});  // Options.txt exists: left alone
     AddTask(At(5), At(35));
@@ -640,14 +647,8 @@ TEST_F(ApplicationTest, SoakRecordingDownloadsExportsAndPruningStayFlat) {
                {"Mode", "MONO"}, {"DiskSpace", "1"}, {"AutoScheduleDownload", "1"},
                {"AutoPlaylistDownload", "1"}});
     VirtualClock clock(kT0);
-    std::ostringstream serviceLog;
-    ServiceOptions serviceOptions;
-    serviceOptions.port = 0;
-    serviceOptions.dataFolder = m_data.Path();
-    serviceOptions.clockOffsetSeconds = 3.5;
-    Service service(serviceOptions, clock, serviceLog);
-    ASSERT_GT(service.Start(), 0);
-    PointAt("http://127.0.0.1:" + std::to_string(service.Port()));
+    const auto service = StartServiceOn(clock);
+    ASSERT_TRUE(service);
     LogIn();
     SetConfig({{"ConfigRunWizard", "1"}});
     const auto slotStart = [&](int k) { return k * kSlotSeconds + 60; };

@@ -5,28 +5,28 @@
 namespace wk::test {
 namespace {
 
-void KeepGroups(const std::smatch& m, std::vector<std::string>* groups) {
-    if (!groups) return;
-    groups->clear();
-    for (const auto& group : m) groups->push_back(group.str());
+bool Find(const std::string& text, const std::string& pattern, bool whole,
+          std::vector<std::string>* groups) {
+    std::smatch m;
+    const std::regex re(pattern);
+    if (!(whole ? std::regex_match(text, m, re) : std::regex_search(text, m, re))) return false;
+    if (groups) {
+        groups->clear();
+        for (const auto& group : m) groups->push_back(group.str());
+    }
+    return true;
 }
 
 }  // namespace
 
 bool RegexMatch(const std::string& text, const std::string& pattern,
                 std::vector<std::string>* groups) {
-    std::smatch m;
-    if (!std::regex_match(text, m, std::regex(pattern))) return false;
-    KeepGroups(m, groups);
-    return true;
+    return Find(text, pattern, true, groups);
 }
 
 bool RegexSearch(const std::string& text, const std::string& pattern,
                  std::vector<std::string>* groups) {
-    std::smatch m;
-    if (!std::regex_search(text, m, std::regex(pattern))) return false;
-    KeepGroups(m, groups);
-    return true;
+    return Find(text, pattern, false, groups);
 }
 
 std::string RegexReplace(const std::string& text, const std::string& pattern,
