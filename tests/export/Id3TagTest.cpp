@@ -108,8 +108,9 @@ TEST_F(Id3TrackPropertiesTest, FormShowsTheTrackAndLimitsItsFields) {
     EXPECT_EQ(form.year, "1999");
     EXPECT_EQ(form.artist + form.album, "ArtistAlbum");
     // A cut never splits a two-byte character: 29 ASCII bytes and an "é".
-    TrackProperties utf =
-        TrackProperties::From(Track(std::string(29, 'a') + "\xC3\xA9", "a", "", "", "", -1));
+    std::string title(29, 'a');
+    title.append("\xC3\xA9");
+    TrackProperties utf = TrackProperties::From(Track(title, "a", "", "", "", -1));
     utf.Limit();
     EXPECT_EQ(utf.title, std::string(29, 'a'));
     // The list has no item for a number outside the table: no genre is shown.
