@@ -242,8 +242,10 @@ int RunNormalize(const std::vector<std::string>& files, bool dryRun, std::ostrea
     }
     progress.SetText("Normalizing mp3's...Please wait!");
     progress.SetRange(0, total);
-    const NormalizeResult r =
-        NormalizeMp3Files(files, [&progress](int64_t bytes) { progress.StepBy(bytes); });
+    // Songs tagged at their export carry the loudness they had then: a player
+    // reading those values would move the new audio twice.
+    const NormalizeResult r = NormalizeMp3Files(
+        files, [&progress](int64_t bytes) { progress.StepBy(bytes); }, Mp3TagWithReplayGain);
     progress.Hide();
     if (r.corrupt) {
         err << "wavkeep: a file holds very corrupt data; nothing was changed\n";
@@ -323,7 +325,8 @@ void AddExportCommands(CliCommandTable& table) {
 
     CLI::App* normalize = app.add_subcommand(
         "normalize", "Bring MP3 files to one loudness as one album (ReplayGain analysis; every "
-                     "frame's global gain moved by the same steps of 1.5 dB, no re-encoding)");
+                     "frame's global gain moved by the same steps of 1.5 dB, no re-encoding; ReplayGain tags "
+                     "a song already carries are set to its new loudness)");
     normalize->add_option("FILE", o->files, "MP3 files, changed in place")->required();
     normalize->add_flag("--dry-run", o->dryRun, "Only measure and print the album gain");
     table.On(normalize, [o](std::ostream& out, std::ostream& err) {

@@ -208,25 +208,6 @@ bool RemoveExported(const std::string& streamFolder, const std::vector<ExportedF
         &why);
 }
 
-// The ReplayGain values of the run's MP3 songs as their audio plays after
-// the normalisation moved it by `steps` (a song it could not change keeps
-// its measured values).
-std::map<std::string, ReplayGainValues> Mp3ReplayGain(const NormalizeResult& n) {
-    std::map<std::string, ReplayGainValues> values;
-    if (!n.analysed || n.corrupt) return values;
-    for (const TrackLoudness& t : n.tracks) {
-        if (t.gain == kGainNotEnoughSamples) continue;
-        const bool changed =
-            std::find(n.skipped.begin(), n.skipped.end(), t.path) == n.skipped.end();
-        const int steps = changed ? n.steps : 0;
-        // A step of global_gain scales the samples by 2^(1/4), 5 log10 2 dB.
-        const double db = steps * 5.0 * std::log10(2.0);
-        const double scale = std::pow(2.0, steps / 4.0);
-        values[t.path] = {t.gain - db, t.peak * scale, n.albumGain - db, n.albumPeak * scale};
-    }
-    return values;
-}
-
 // Writes the long tags, with the run's ReplayGain values, into the songs
 // that still wait in the temporary folder: MP3 songs get theirs once the
 // normalisation has run, Ogg songs are measured as one album here. A song
@@ -234,7 +215,7 @@ std::map<std::string, ReplayGainValues> Mp3ReplayGain(const NormalizeResult& n) 
 // again next time.
 void TagRunSongs(const std::vector<ExportedFile>& files, std::vector<std::string>& paths,
                  const NormalizeResult& normalized, const std::string& stream) {
-    const std::map<std::string, ReplayGainValues> mp3Gain = Mp3ReplayGain(normalized);
+    const std::map<std::string, ReplayGainValues> mp3Gain = ReplayGainAfter(normalized);
     std::vector<std::string> oggPaths;
     for (const std::string& path : paths)
         if (path.size() >= 4 && GetFileExtension(path) == ".ogg") oggPaths.push_back(path);

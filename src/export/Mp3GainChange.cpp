@@ -124,7 +124,11 @@ std::pair<int, int> ChangeFrameGains(uint8_t* p, const Frame& f, int leftSteps, 
 // costs little next to the analysis.
 class GainCopy {
 public:
-    GainCopy(const std::string& path, int from, int64_t size) : m_target(path) {
+    // The copy holds `head` and then the song from byte `skip` on (a new
+    // ID3v2 tag in place of the old one; none: the whole song).
+    GainCopy(const std::string& path, int from, int64_t size, const std::string& head = {},
+             int64_t skip = 0)
+        : m_target(path), m_shift(static_cast<int64_t>(head.size()) - skip) {
         // One name per song, locked while in use: a copy left by a run that
         // was killed is taken over by the next, one another run is writing
         // is not touched.
@@ -138,15 +142,16 @@ public:
             return;
         }
         // Ours now: removed by the destructor when it cannot be emptied.
-        if (::ftruncate(m_fd, 0) != 0) {
+        if (::ftruncate(m_fd, 0) != 0 || !WriteAt(head.data(), head.size(), 0)) {
             m_failed = true;
             return;
         }
         struct stat st {};
         if (::fstat(from, &st) == 0) ::fchmod(m_fd, st.st_mode & 07777);
-        off_t in = 0;
+        off_t in = skip;
+        off_t out = static_cast<off_t>(head.size());
         while (in < size) {
-            const ssize_t n = ::copy_file_range(from, &in, m_fd, nullptr,
+            const ssize_t n = ::copy_file_range(from, &in, m_fd, &out,
                                                 static_cast<size_t>(size - in), 0);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
@@ -162,6 +167,8 @@ public:
 
     int Fd() const { return m_failed ? -1 : m_fd; }
     bool Busy() const { return m_temp.empty(); }
+    // Where a byte of the song lies in the copy, from where it lies in the song.
+    int64_t Shift() const { return m_shift; }
 
     bool Commit() {
         if (m_fd < 0 || m_failed) return false;
@@ -180,6 +187,17 @@ public:
     }
 
 private:
+    bool WriteAt(const void* data, size_t n, int64_t at) {
+        for (size_t done = 0; done < n;) {
+            const ssize_t put = ::pwrite(m_fd, static_cast<const uint8_t*>(data) + done, n - done,
+                                         static_cast<off_t>(at) + static_cast<off_t>(done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return false;
+            done += static_cast<size_t>(put);
+        }
+        return true;
+    }
+
     // When the file system cannot copy between the two files.
     bool CopyByReading(int from, off_t at, int64_t size) {
         std::vector<uint8_t> block(1 << 16);
@@ -187,19 +205,14 @@ private:
             const ssize_t got = ::pread(from, block.data(), block.size(), at);
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) return false;
-            for (ssize_t done = 0; done < got;) {
-                const ssize_t put = ::pwrite(m_fd, block.data() + done,
-                                             static_cast<size_t>(got - done), at + done);
-                if (put < 0 && errno == EINTR) continue;
-                if (put <= 0) return false;
-                done += put;
-            }
+            if (!WriteAt(block.data(), static_cast<size_t>(got), at + m_shift)) return false;
             at += got;
         }
         return true;
     }
 
     std::string m_target;
+    int64_t m_shift = 0;
     std::string m_temp;
     int m_fd = -1;
     bool m_failed = false;
@@ -217,7 +230,7 @@ static void RemoveStaleCopy(const std::string& path) {
     ::close(fd);
 }
 
-bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps) {
+bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps, const std::string& tag) {
     Trace(kTraceDetail, "changeGain %d", leftSteps);
     if (leftSteps == 0 && rightSteps == 0) {
         RemoveStaleCopy(path);
@@ -239,7 +252,14 @@ bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps) {
     }
     bool more = true;
     if (scanner.IsInfoFrame(frame)) more = scanner.FindNext(frame.pos + frame.length, &frame);
-    GainCopy copy(path, file.fd, size);
+    // The new tag takes the old one's place: a tag that runs into the audio
+    // is not replaced.
+    int64_t oldTag = 0;
+    if (const uint8_t* h = tag.empty() ? nullptr : scanner.Window(0, 10)) oldTag = mp3::Id3v2Length(h);
+    const bool retag = oldTag > 0 && oldTag <= frame.pos;
+    if (!tag.empty() && !retag)
+        Trace(kTraceError, "%s: its tag is not where its audio leaves room; the tag stays", path.c_str());
+    GainCopy copy(path, file.fd, size, retag ? tag : std::string(), retag ? oldTag : 0);
     if (copy.Fd() < 0) {
         Trace(kTraceError, "Changing the gain of %s failed: %s", path.c_str(),
               copy.Busy() ? "another run is changing it"
@@ -254,7 +274,8 @@ bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps) {
         if (p == nullptr) break;
         const auto [from, to] = ChangeFrameGains(p, frame, leftSteps, rightSteps);
         if (to >= from)
-            written &= queue.Add(frame.pos + from, p + from, static_cast<size_t>(to - from + 1));
+            written &= queue.Add(frame.pos + copy.Shift() + from, p + from,
+                                 static_cast<size_t>(to - from + 1));
     }
     written &= queue.Flush();
     if (!written || scanner.ReadFailed() || !copy.Commit()) {

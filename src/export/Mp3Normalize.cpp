@@ -430,7 +430,8 @@ double MeasureAlbumGain(const std::vector<std::string>& named) {
 }
 
 NormalizeResult NormalizeMp3Files(const std::vector<std::string>& named,
-                                  const std::function<void(int64_t bytes)>& progress) {
+                                  const std::function<void(int64_t bytes)>& progress,
+                                  const RetagMp3& retag) {
     const std::vector<std::string> paths = DistinctFiles(named);
     NormalizeResult result;
     const AnalysisRun run = AnalyseFiles(paths, progress);
@@ -454,14 +455,35 @@ NormalizeResult NormalizeMp3Files(const std::vector<std::string>& named,
         result.albumPeak = std::max(result.albumPeak, f.peak);
     }
     result.steps = GainSteps(run.albumGain);
+    // Asked before any song changes: every song here is about to.
+    const std::map<std::string, ReplayGainValues> after =
+        retag && result.steps != 0 ? ReplayGainAfter(result) : std::map<std::string, ReplayGainValues>();
     for (size_t i = 0; i < paths.size(); ++i) {
         if (!run.files[i].ok) continue;
-        if (!ChangeMp3Gain(paths[i], result.steps, result.steps))
+        const auto values = after.find(paths[i]);
+        const std::string tag = values != after.end() ? retag(paths[i], values->second) : std::string();
+        if (!ChangeMp3Gain(paths[i], result.steps, result.steps, tag))
             result.skipped.push_back(paths[i]);
         else if (result.steps != 0)
             ++result.changedFiles;
     }
     return result;
+}
+
+std::map<std::string, ReplayGainValues> ReplayGainAfter(const NormalizeResult& n) {
+    std::map<std::string, ReplayGainValues> values;
+    if (!n.analysed || n.corrupt) return values;
+    for (const TrackLoudness& t : n.tracks) {
+        if (t.gain == kGainNotEnoughSamples) continue;
+        const bool changed =
+            std::find(n.skipped.begin(), n.skipped.end(), t.path) == n.skipped.end();
+        const int steps = changed ? n.steps : 0;
+        // A step of global_gain scales the samples by 2^(1/4), 5 log10 2 dB.
+        const double db = steps * 5.0 * std::log10(2.0);
+        const double scale = std::pow(2.0, steps / 4.0);
+        values[t.path] = {t.gain - db, t.peak * scale, n.albumGain - db, n.albumPeak * scale};
+    }
+    return values;
 }
 
 }  // namespace wk

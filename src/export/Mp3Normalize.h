@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,8 +48,20 @@ struct NormalizeResult {
 // `progress` receives byte counts that add up to about each file's size.
 // It is called on the calling thread, as the analysis (the long part of the
 // work) moves through the files; the gain change that follows reports nothing.
+//
+// `retag`, when given, is asked for each song the run changes for the ID3v2
+// tag to put in front of its new audio, given the song's ReplayGain values
+// after the change (see ReplayGainAfter); an empty answer keeps its tag. The
+// tag is replaced in the same write as the audio.
+using RetagMp3 = std::function<std::string(const std::string& path, const ReplayGainValues& after)>;
 NormalizeResult NormalizeMp3Files(const std::vector<std::string>& paths,
-                                  const std::function<void(int64_t bytes)>& progress = {});
+                                  const std::function<void(int64_t bytes)>& progress = {},
+                                  const RetagMp3& retag = {});
+
+// The ReplayGain values of the songs a normalisation measured, as their audio
+// plays after it moved them by its steps (a song it could not change keeps
+// its measured values); none for a run that measured nothing.
+std::map<std::string, ReplayGainValues> ReplayGainAfter(const NormalizeResult& n);
 
 // Analysis only: the album gain in dB (kGainNotEnoughSamples when too little
 // audio, no usable file, or very corrupt data). Used by "wavkeep normalize
@@ -59,9 +72,11 @@ double MeasureAlbumGain(const std::vector<std::string>& paths);
 // right: second), keeping 0 at 0 and the result within 0..255, recomputing
 // CRC-16 where frames carry one. The changed file is written as a synced
 // copy ("PATH.gain") and renamed over the file, so that the file holds its
-// old or its new bytes whatever happens meanwhile. False when the file cannot
-// be changed (it is then left as it was).
-bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps);
+// old or its new bytes whatever happens meanwhile; a non-empty `tag` takes
+// the place of the file's ID3v2 tag in the same copy. False when the file
+// cannot be changed (it is then left as it was).
+bool ChangeMp3Gain(const std::string& path, int leftSteps, int rightSteps,
+                   const std::string& tag = {});
 
 // The seam between the analysis and its decoder: every frame passes it on
 // its way to libmpg123, and a frame it calls undecodable fails the decoder

@@ -46,6 +46,16 @@ inline bool IsAcceptedHeader(const uint8_t* h) {
            (h[2] & 0xF0) != 0xF0 && (h[2] & 0x0C) != 0x0C;
 }
 
+// The bytes of the ID3v2 tag whose first 10 bytes are at `h` (header,
+// frames, footer); 0 when they open no ID3v2 tag.
+inline int64_t Id3v2Length(const uint8_t* h) {
+    if (std::memcmp(h, "ID3", 3) != 0 || h[3] == 0xFF || h[4] == 0xFF ||
+        ((h[6] | h[7] | h[8] | h[9]) & 0x80) != 0)
+        return 0;
+    const int64_t size = (int64_t{h[6]} << 21) | (int64_t{h[7]} << 14) | (h[8] << 7) | h[9];
+    return 10 + size + ((h[5] & 0x10) != 0 ? 10 : 0);
+}
+
 inline constexpr uint8_t kLayer3 = 0x02;
 inline constexpr uint8_t kLayer2 = 0x04;
 inline constexpr uint8_t kLayer1 = 0x06;
@@ -107,11 +117,7 @@ public:
     // header met before it ends the search.
     First FindFirst(Frame* frame) {
         int64_t pos = 0;
-        if (const uint8_t* h = Window(0, 10)) {
-            if (std::memcmp(h, "ID3", 3) == 0 && h[3] != 0xFF && h[4] != 0xFF &&
-                ((h[6] | h[7] | h[8] | h[9]) & 0x80) == 0)
-                pos = 10 + ((int64_t{h[6]} << 21) | (int64_t{h[7]} << 14) | (h[8] << 7) | h[9]);
-        }
+        if (const uint8_t* h = Window(0, 10)) pos = Id3v2Length(h);
         for (;; ++pos) {
             const uint8_t* h = NextCandidate(&pos);
             if (h == nullptr) return First::kNone;

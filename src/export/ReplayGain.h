@@ -13,6 +13,15 @@ namespace wk {
 // The analysis result meaning "not enough samples".
 inline constexpr double kGainNotEnoughSamples = -24601.0;
 
+// Loudness as ReplayGain tags carry it: gains in dB, peaks on the scale
+// where 1.0 is full scale.
+struct ReplayGainValues {
+    double trackGain = 0;
+    double trackPeak = 0;
+    double albumGain = 0;
+    double albumPeak = 0;
+};
+
 // The published ReplayGain analysis (equal-loudness filter, 50 ms RMS
 // windows, 95th percentile, pink-noise reference) for one run of tracks.
 class ReplayGainAnalysis {

@@ -24,6 +24,7 @@
 #include "core/Trace.h"
 #include "descriptions/Description.h"
 #include "export/Id3Tag.h"
+#include "export/Mp3Scan.h"
 #include "export/ReplayGain.h"
 
 namespace wk {
@@ -147,10 +148,7 @@ private:
 int64_t Id3v2Size(std::FILE* f) {
     uint8_t h[10];
     if (std::fseek(f, 0, SEEK_SET) != 0 || std::fread(h, 1, 10, f) != 10) return 0;
-    if (std::memcmp(h, "ID3", 3) != 0 || h[3] == 0xFF || h[4] == 0xFF) return 0;
-    if (((h[6] | h[7] | h[8] | h[9]) & 0x80) != 0) return 0;
-    const int64_t size = (int64_t{h[6]} << 21) | (h[7] << 14) | (h[8] << 7) | h[9];
-    return 10 + size + ((h[5] & 0x10) != 0 ? 10 : 0);
+    return mp3::Id3v2Length(h);
 }
 
 bool CopyRest(std::FILE* in, int64_t from, Replacement& out) {
@@ -453,6 +451,26 @@ bool WriteMp3SongTags(const std::string& path, const SongTags& tags) {
     Trace(kTraceError, "The tags of %s could not be written; the song stays as it was",
           path.c_str());
     return false;
+}
+
+std::string Mp3TagWithReplayGain(const std::string& path, const ReplayGainValues& values) {
+    using namespace TagLib;
+    MPEG::File file(path.c_str(), false);
+    ID3v2::Tag* tag = file.isValid() ? file.ID3v2Tag(false) : nullptr;
+    const auto has = [tag](const char* key) {
+        return ID3v2::UserTextIdentificationFrame::find(tag, key) != nullptr;
+    };
+    if (tag == nullptr || !(has("REPLAYGAIN_TRACK_GAIN") || has("REPLAYGAIN_ALBUM_GAIN"))) return {};
+    SongTags gain;
+    gain.replayGain = values;
+    for (const auto& [key, value] : ExtraFields(gain)) {
+        while (auto* old = ID3v2::UserTextIdentificationFrame::find(tag, key.c_str()))
+            tag->removeFrame(old);
+        tag->addFrame(new ID3v2::UserTextIdentificationFrame(
+            String(key, String::UTF8), StringList(String(value, String::UTF8)), String::UTF8));
+    }
+    const ByteVector bytes = tag->render(ID3v2::v4);
+    return std::string(bytes.data(), bytes.size());
 }
 
 bool WriteOggSongTags(const std::string& path, const SongTags& tags) {

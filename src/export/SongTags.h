@@ -24,19 +24,11 @@
 #include <vector>
 
 #include "core/DateTime.h"
+#include "export/ReplayGain.h"
 
 namespace wk {
 
 struct Description;
-
-// Loudness as ReplayGain tags carry it: gains in dB, peaks on the scale
-// where 1.0 is full scale.
-struct ReplayGainValues {
-    double trackGain = 0;
-    double trackPeak = 0;
-    double albumGain = 0;
-    double albumPeak = 0;
-};
 
 struct SongTags {
     std::string title, artist, album, year, comment;
@@ -61,6 +53,12 @@ std::string RenderId3v2Tag(const SongTags& tags);
 // False (with a trace line) when the song could not be changed: it is then
 // as it was.
 bool WriteMp3SongTags(const std::string& path, const SongTags& tags);
+
+// The MP3 song's ID3v2 tag with `values` in its ReplayGain fields, its other
+// frames as they are; empty when the song has no tag with ReplayGain fields
+// (or cannot be read). For a song normalised again after it was tagged:
+// `NormalizeMp3Files` puts it in front of the new audio in the same write.
+std::string Mp3TagWithReplayGain(const std::string& path, const ReplayGainValues& values);
 
 // Puts `tags` as Vorbis comments into the comment header of every link of
 // the chained Ogg song; audio pages are copied unchanged (their page

@@ -13,6 +13,7 @@
 #include "export/ExportThread.h"
 #include "export/ExportTrack.h"
 #include "export/Id3Tag.h"
+#include "export/Mp3Normalize.h"
 #include "export/SongTags.h"
 #include "platform/CaptureDeviceGenerator.h"
 #include "recording/EngineChoice.h"
@@ -253,6 +254,24 @@ TEST_F(ExportRunTest, SongsCarryTheirLongTagsAndReplayGain) {
         summary.starts_with("Caf\xC3\xA9 Tacuba - Ojal\xC3\xA1 [Album, 2003] (Rock) album gain "))
         << summary;
     EXPECT_TRUE(summary.ends_with(" dB")) << summary;
+
+    // Made 6 dB quieter, then normalised again on its own: the song's
+    // ReplayGain fields tell its new audio, once each; its other frames stay.
+    const std::string& song = r.files[0].path;
+    ASSERT_TRUE(ChangeMp3Gain(song, -4, -4));
+    const NormalizeResult again = NormalizeMp3Files({song}, {}, Mp3TagWithReplayGain);
+    ASSERT_NE(again.steps, 0);
+    const std::string shown = test::RunTool(test::Quote(inspect) + " " + test::Quote(song));
+    const double measured = MeasureAlbumGain({song});
+    for (const char* key : {"TRACK_GAIN", "ALBUM_GAIN"}) {
+        const std::string field = std::string("TXXX=REPLAYGAIN_") + key + "=";
+        const size_t at = shown.find(field);
+        ASSERT_NE(at, std::string::npos) << shown;
+        EXPECT_EQ(shown.find(field, at + 1), std::string::npos) << shown;
+        EXPECT_NEAR(std::atof(shown.c_str() + at + field.size()), measured, 0.05) << shown;
+    }
+    EXPECT_NE(shown.find("\nTXXX=STREAM=Radio1\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\nCOMM==eng=K\xC3\xB6ln live\n"), std::string::npos) << shown;
 }
 
 }  // namespace
