@@ -88,9 +88,36 @@ bool HoldsMp3Frame(const std::string& path, uintmax_t size) {
     return false;
 }
 
+// Whether the Ogg chunk at `path` holds a whole page of audio (one whose
+// granule position is set) within its first 64 KiB; a longer chunk counts
+// as holding audio. The page checksums are not checked: the recorder writes
+// whole pages, a kill tears at most the last.
+bool HoldsOggAudio(const std::string& path, uintmax_t size) {
+    std::ifstream in(path, std::ios::binary);
+    std::string head(65536, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+    const auto b = [&head](size_t k) { return static_cast<uint8_t>(head[k]); };
+    size_t at = 0;
+    while (at + 27 <= head.size() && head.compare(at, 4, "OggS") == 0) {
+        const size_t segments = b(at + 26);
+        if (at + 27 + segments > head.size()) break;
+        size_t body = 0;
+        for (size_t i = 0; i < segments; ++i) body += b(at + 27 + i);
+        const size_t end = at + 27 + segments + body;
+        if (end > head.size()) break;
+        uint64_t granule = 0;
+        for (int i = 7; i >= 0; --i) granule = (granule << 8) | b(at + 6 + static_cast<size_t>(i));
+        if (granule != 0 && granule != ~uint64_t{0}) return true;
+        at = end;
+    }
+    return size > head.size();
+}
+
 // A recorder killed just after it created a chunk leaves it without a whole
-// frame (and its side files empty): no audio to speak of, and no reader can
-// decode it. Removed with its side files when the next recorder starts.
+// frame or audio page (and its side files empty): no audio to speak of, and
+// no reader can decode any. Removed with its side files when the next
+// recorder starts.
 void RemoveEmptyChunks(const Note& died) {
     std::error_code ec;
     const std::string prefix = died.session + "_";
@@ -101,7 +128,8 @@ void RemoveEmptyChunks(const Note& died) {
         if (name.rfind(prefix, 0) != 0 || (ext != ".mp3" && ext != ".ogg")) continue;
         std::error_code sizeError;
         const uintmax_t size = fs::file_size(path, sizeError);
-        if (sizeError || (size != 0 && (ext != ".mp3" || HoldsMp3Frame(path.string(), size))))
+        if (sizeError || (size != 0 && (ext == ".mp3" ? HoldsMp3Frame(path.string(), size)
+                                                      : HoldsOggAudio(path.string(), size))))
             continue;
         for (const char* side : {".mp3", ".ogg", ".dat", ".fgp", ".pos"}) {
             fs::path file = path;

@@ -440,5 +440,51 @@ TEST(ReloadStream, CollisionOrMissingSideFileIsAMoveErrorAndLosesNothing) {
     EXPECT_TRUE(fs::exists(dir.File("2003_11_07_17_45_00_300_300_1.dat")));
 }
 
+
+// An Ogg page: its granule position and body (the checksum is not checked).
+std::string OggPage(uint64_t granule, const std::string& body) {
+    std::string page = "OggS";
+    page += '\0';
+    page += '\2';
+    for (int i = 0; i < 8; ++i) page += static_cast<char>((granule >> (8 * i)) & 0xFF);
+    page += std::string(12, '\0');  // serial, sequence, checksum
+    std::string lacing(body.size() / 255, '\xFF');
+    lacing += static_cast<char>(body.size() % 255);
+    page += static_cast<char>(lacing.size());
+    return page + lacing + body;
+}
+
+// The chunks of a recorder that died: those without a whole MP3 frame or Ogg
+// audio page go, with their side files, when the next recorder starts.
+TEST_F(UpdateStreamInfoTest, ADeadRecordersChunksWithoutAudioAreRemovedByTheNext) {
+    std::string frame = "\xFF\xFB\x90\x64";  // MPEG-1 Layer III, 128 kbit/s, 44.1 kHz: 417 bytes
+    frame.resize(417, '\x55');
+    const std::string headers = OggPage(0, std::string(30, 'i')) + OggPage(0, std::string(600, 's'));
+    const std::string audio = OggPage(4096, std::string(300, 'a'));
+    const std::tuple<const char*, std::string, bool> cases[] = {
+        {".mp3", frame.substr(0, 200), false},                 // torn first frame
+        {".mp3", frame + frame.substr(0, 10), true},
+        {".ogg", headers.substr(0, 40), false},                // torn first page
+        {".ogg", headers, false},                              // headers, no audio
+        {".ogg", headers + audio.substr(0, 100), false},       // torn audio page
+        {".ogg", headers + audio, true},
+        {".ogg", headers + std::string(70'000, 'x'), true},    // more than is looked at
+    };
+    const std::string session = ChunkSessionName(kStart, 25, 10);
+    for (const auto& [ext, bytes, kept] : cases) {
+        SCOPED_TRACE(testing::Message() << ext << " of " << bytes.size() << " bytes");
+        TempDir dir;
+        const std::string name = Name(kStart, 25, 10, 1, ext);
+        MakeChunk(dir, name, 0);
+        WriteFile(dir.File(name), bytes);
+        WriteFile(HomeFile(kRecordingNoteFile), "folder=" + dir.Path() + "\nsession=" + session + "\n");
+        RecordingMarker marker;
+        ASSERT_TRUE(marker.Publish(dir.Path(), ChunkSessionName(kOther, 25, 10)));
+        marker.Withdraw();
+        EXPECT_EQ(fs::exists(dir.File(name)), kept);
+        EXPECT_EQ(fs::exists(dir.File(BaseOf(name) + ".dat")), kept);
+    }
+}
+
 }  // namespace
 }  // namespace wk
